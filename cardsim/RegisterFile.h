@@ -1,0 +1,24 @@
+// Register semantics of the design core as the host sees them through
+// enyx_hw_read / enyx_hw_write: instrument-table protocol, card start, journal.
+#pragma once
+
+#include <cstdint>
+
+#include "SimCard.h"
+
+namespace kest_sim {
+
+// Table of a table register, or -1; `slot` gets 0..3 (write address, write
+// data, read address, read data).
+int TableOfRegister(uint32_t reg, uint32_t& slot);
+
+// Both take the card's host lock and require reg < REGISTER_SPACE. HostWrite
+// returns 0 or an errno value; HostRead returns 0 or an errno value and the
+// register's 64-bit value in `value`.
+int HostWrite(CardShm* shm, uint32_t reg, uint32_t value);
+int HostRead(CardShm* shm, uint32_t reg, uint64_t& value);
+
+// Appends to the journal; the caller holds the host lock.
+void JournalAppend(CardShm* shm, uint32_t reg, uint32_t value);
+
+}  // namespace kest_sim

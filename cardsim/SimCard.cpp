@@ -1,0 +1,519 @@
+#include "SimCard.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "DmaRing.h"
+#include "FpgaDataType.h"
+
+namespace kest_sim {
+
+namespace R = Kest_U50::Reg;
+
+namespace {
+
+constexpr const char* kShmPrefix = "kest_cardsim.";
+constexpr const char* kShmDir = "/dev/shm";
+
+uint64_t RoundUp(uint64_t v, uint64_t to) { return (v + to - 1) / to * to; }
+
+uint32_t TableEntriesOf(int table) {
+    return (table == SHFE_2PS || table == SHFE_4PS) ? R::SHFE_TABLE_ENTRIES : R::INE_TABLE_ENTRIES;
+}
+
+bool ValidTable(int table) { return table >= 0 && table < static_cast<int>(kTables); }
+bool ValidChannel(int channel) { return channel >= 0 && channel < static_cast<int>(kChannels); }
+
+// Lays out a fresh segment into `shm` (zeroed) or, with shm null, only
+// computes its size. Returns the total size, or 0 if the options are unusable.
+uint64_t Layout(CardShm* shm, uint32_t index, const CardOptions& opt) {
+    if (opt.a2c_mtu == 0 || opt.c2a_mtu == 0 || opt.a2c_mtu > (1u << 24) || opt.c2a_mtu > (1u << 24)) return 0;
+    const uint32_t a2c_bytes = RingBytesFor(opt.a2c_ring_bytes, opt.a2c_mtu);
+    const uint32_t c2a_bytes = RingBytesFor(opt.c2a_ring_bytes, opt.c2a_mtu);
+    if (a2c_bytes == 0 || c2a_bytes == 0) return 0;
+    uint64_t off = RoundUp(sizeof(CardShm), 4096);
+    const uint64_t regs = off;
+    off = RoundUp(off + uint64_t{R::REGISTER_SPACE} * sizeof(uint64_t), 4096);
+    const uint64_t journal = off;
+    off += uint64_t{kJournalCapacity} * sizeof(JournalSlot);
+    uint64_t tables[kTables];
+    for (uint32_t t = 0; t < kTables; ++t) {
+        tables[t] = off;
+        off = RoundUp(off + uint64_t{TableEntriesOf(t)} * R::TABLE_WORDS_PER_ENTRY * 4, 4096);
+    }
+    uint64_t c2a[kChannels];
+    uint64_t a2c[kChannels];
+    for (uint32_t c = 0; c < kChannels; ++c) {
+        c2a[c] = off;
+        off += c2a_bytes;
+    }
+    for (uint32_t c = 0; c < kChannels; ++c) {
+        a2c[c] = off;
+        off += a2c_bytes;
+    }
+    if (shm == nullptr) return off;
+
+    shm->layout_version = kLayoutVersion;
+    shm->index = index;
+    shm->total_bytes = off;
+    shm->design_core = opt.design_core ? 1 : 0;
+    shm->a2c_ring_bytes = a2c_bytes;
+    shm->a2c_mtu = opt.a2c_mtu;
+    shm->c2a_ring_bytes = c2a_bytes;
+    shm->c2a_mtu = opt.c2a_mtu;
+    shm->initial_faults = opt.faults;
+    shm->regs_offset = regs;
+    shm->journal_offset = journal;
+    for (uint32_t t = 0; t < kTables; ++t) {
+        shm->tables[t].entries = TableEntriesOf(t);
+        shm->tables[t].offset = tables[t];
+    }
+    for (uint32_t c = 0; c < kChannels; ++c) {
+        shm->a2c[c].capacity = a2c_bytes;
+        shm->a2c[c].mtu = opt.a2c_mtu;
+        shm->a2c[c].data_offset = a2c[c];
+        shm->c2a[c].capacity = c2a_bytes;
+        shm->c2a[c].mtu = opt.c2a_mtu;
+        shm->c2a[c].data_offset = c2a[c];
+    }
+    return off;
+}
+
+// Everything an opener relies on to stay inside the segment.
+bool LayoutValid(const CardShm* shm, uint64_t size) {
+    if (shm->layout_version != kLayoutVersion || shm->total_bytes != size) return false;
+    auto inside = [size](uint64_t off, uint64_t len) { return off <= size && len <= size - off; };
+    if (!inside(shm->regs_offset, uint64_t{R::REGISTER_SPACE} * 8)) return false;
+    if (!inside(shm->journal_offset, uint64_t{kJournalCapacity} * sizeof(JournalSlot))) return false;
+    for (uint32_t t = 0; t < kTables; ++t) {
+        const TableState& ts = shm->tables[t];
+        if (ts.entries != TableEntriesOf(t) || !inside(ts.offset, uint64_t{ts.entries} * 64 * 4)) return false;
+    }
+    for (const RingHeader* rings : {shm->a2c, shm->c2a}) {
+        for (uint32_t c = 0; c < kChannels; ++c) {
+            const RingHeader& r = rings[c];
+            if (r.capacity < 4096 || (r.capacity & (r.capacity - 1)) != 0) return false;
+            if (r.mtu == 0 || 2 * RecordBytes(r.mtu) > r.capacity) return false;
+            if (!inside(r.data_offset, r.capacity)) return false;
+        }
+    }
+    return true;
+}
+
+void ResetStats(CardShm* shm) {
+    shm->core_resets.store(0, std::memory_order_relaxed);
+    shm->card_starts.store(0, std::memory_order_relaxed);
+    shm->lock_recoveries.store(0, std::memory_order_relaxed);
+    shm->host_reads.store(0, std::memory_order_relaxed);
+    shm->host_writes.store(0, std::memory_order_relaxed);
+}
+
+// Whether a directory entry names one of this namespace's card segments.
+bool ParseShmName(const char* name, const std::string& prefix, uint32_t& index) {
+    const size_t len = std::strlen(name);
+    if (len <= prefix.size() || std::strncmp(name, prefix.c_str(), prefix.size()) != 0) return false;
+    const char* digits = name + prefix.size();
+    if (std::strlen(digits) > 10) return false;
+    uint64_t v = 0;
+    for (const char* p = digits; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    if (v > 0xFFFFFFFFull) return false;
+    index = static_cast<uint32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+// --- names ------------------------------------------------------------------
+
+std::string Namespace() {
+    const char* env = std::getenv("KEST_CARDSIM_NAMESPACE");
+    std::string ns = (env != nullptr && env[0] != '\0') ? env : "default";
+    // A shm name is a single path component.
+    std::replace(ns.begin(), ns.end(), '/', '_');
+    return ns;
+}
+
+std::string ShmName(uint32_t index) { return "/" + std::string(kShmPrefix) + Namespace() + "." + std::to_string(index); }
+
+// --- mapping ----------------------------------------------------------------
+
+std::shared_ptr<Mapping> Mapping::Open(uint32_t index) {
+    const std::string name = ShmName(index);
+    const int fd = shm_open(name.c_str(), O_RDWR, 0);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        const int e = errno;
+        close(fd);
+        errno = e;
+        return nullptr;
+    }
+    if (static_cast<uint64_t>(st.st_size) < sizeof(CardShm)) {
+        close(fd);
+        errno = EPROTO;
+        return nullptr;
+    }
+    const size_t size = static_cast<size_t>(st.st_size);
+    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    const int map_errno = errno;
+    close(fd);
+    if (base == MAP_FAILED) {
+        errno = map_errno;
+        return nullptr;
+    }
+    auto* shm = static_cast<CardShm*>(base);
+    // Acquire pairs with CreateCard's release store of the magic: the layout
+    // fields read next are the creator's.
+    if (shm->magic.load(std::memory_order_acquire) != kCardMagic || !LayoutValid(shm, size) ||
+        shm->index != index) {
+        munmap(base, size);
+        errno = EPROTO;
+        return nullptr;
+    }
+    Mapping* m = new (std::nothrow) Mapping(shm, size, index, st.st_dev, st.st_ino);
+    if (m == nullptr) {
+        munmap(base, size);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return std::shared_ptr<Mapping>(m);
+}
+
+Mapping::~Mapping() { munmap(shm_, bytes_); }
+
+bool SegmentIdentity(uint32_t index, dev_t& dev, ino_t& ino) {
+    const int fd = shm_open(ShmName(index).c_str(), O_RDONLY, 0);
+    if (fd < 0) return false;
+    struct stat st {};
+    const bool ok = fstat(fd, &st) == 0;
+    close(fd);
+    dev = st.st_dev;
+    ino = st.st_ino;
+    return ok;
+}
+
+void InitialiseContent(CardShm* shm) {
+    uint8_t* base = reinterpret_cast<uint8_t*>(shm);
+    std::memset(base + shm->regs_offset, 0, uint64_t{R::REGISTER_SPACE} * sizeof(uint64_t));
+    std::memset(base + shm->journal_offset, 0, uint64_t{kJournalCapacity} * sizeof(JournalSlot));
+    shm->journal_head.store(0, std::memory_order_relaxed);
+    for (TableState& t : shm->tables) {
+        std::memset(base + t.offset, 0, uint64_t{t.entries} * R::TABLE_WORDS_PER_ENTRY * 4);
+        t.open.store(1, std::memory_order_relaxed);
+        t.writes.store(0, std::memory_order_relaxed);
+        t.reads.store(0, std::memory_order_relaxed);
+        t.closed_drops.store(0, std::memory_order_relaxed);
+        t.range_drops.store(0, std::memory_order_relaxed);
+    }
+    for (RingHeader* rings : {shm->a2c, shm->c2a}) {
+        for (uint32_t c = 0; c < kChannels; ++c) {
+            RingHeader& r = rings[c];
+            SpinLock lock(r);
+            // The indexes keep growing rather than going back to 0: a stream
+            // still open across the reset then never reads behind a head
+            // that moved backwards. Pending messages are dropped.
+            // Acquire pairs with the producers' release stores of head.
+            r.tail.store(r.head.load(std::memory_order_acquire), std::memory_order_release);
+            r.pushed.store(0, std::memory_order_relaxed);
+            r.refused.store(0, std::memory_order_relaxed);
+            r.bytes.store(0, std::memory_order_relaxed);
+            r.waits.store(0, std::memory_order_relaxed);
+            r.lock_recoveries.store(0, std::memory_order_relaxed);
+        }
+    }
+    ResetStats(shm);
+    shm->faults.store(shm->initial_faults, std::memory_order_relaxed);
+}
+
+// --- card lifecycle ---------------------------------------------------------
+
+int CreateCard(uint32_t index, const CardOptions& opt) {
+    const uint64_t size = Layout(nullptr, index, opt);
+    if (size == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::string name = ShmName(index);
+    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0660);
+    if (fd < 0) return -1;
+    auto fail = [&](int e) {
+        close(fd);
+        shm_unlink(name.c_str());
+        errno = e;
+        return -1;
+    };
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) return fail(errno);
+    void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) return fail(errno);
+    // The new segment reads as zeroes: that is the fresh card's content for
+    // registers, tables, journal and rings, so only the control block is set.
+    CardShm* shm = new (base) CardShm();
+    Layout(shm, index, opt);
+    int rc = 0;
+    for (pthread_mutex_t& m : shm->core_locks) rc = rc != 0 ? rc : InitRobustMutex(&m);
+    if (rc == 0) rc = InitRobustMutex(&shm->host_lock);
+    if (rc != 0) {
+        munmap(base, size);
+        return fail(rc);
+    }
+    for (TableState& t : shm->tables) t.open.store(1, std::memory_order_relaxed);
+    shm->faults.store(opt.faults, std::memory_order_relaxed);
+    // Release pairs with the openers' acquire load: the card is complete.
+    shm->magic.store(kCardMagic, std::memory_order_release);
+    munmap(base, size);
+    close(fd);
+    return 0;
+}
+
+bool CardExists(uint32_t index) { return Mapping::Open(index) != nullptr; }
+
+int ResetCard(uint32_t index) {
+    std::shared_ptr<Mapping> map = Mapping::Open(index);
+    if (!map) return -1;
+    InitialiseContent(map->shm());
+    return 0;
+}
+
+int RemoveCard(uint32_t index) { return shm_unlink(ShmName(index).c_str()); }
+
+std::vector<uint32_t> ListCards() {
+    std::vector<uint32_t> out;
+    const std::string prefix = std::string(kShmPrefix) + Namespace() + ".";
+    DIR* dir = opendir(kShmDir);
+    if (dir == nullptr) return out;
+    while (const dirent* e = readdir(dir)) {
+        uint32_t index = 0;
+        if (ParseShmName(e->d_name, prefix, index) && CardExists(index)) out.push_back(index);
+    }
+    closedir(dir);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// --- Card -------------------------------------------------------------------
+
+std::unique_ptr<Card> Card::Open(uint32_t index) {
+    std::shared_ptr<Mapping> map = Mapping::Open(index);
+    if (!map) return nullptr;
+    return std::unique_ptr<Card>(new Card(std::move(map)));
+}
+
+Card::Card(std::shared_ptr<Mapping> map) : map_(std::move(map)), shm_(map_->shm()), index_(map_->index()) {}
+
+Card::~Card() = default;
+
+CardOptions Card::Options() const {
+    CardOptions o;
+    o.design_core = shm_->design_core != 0;
+    o.a2c_ring_bytes = shm_->a2c_ring_bytes;
+    o.a2c_mtu = shm_->a2c_mtu;
+    o.c2a_ring_bytes = shm_->c2a_ring_bytes;
+    o.c2a_mtu = shm_->c2a_mtu;
+    o.faults = shm_->faults.load(std::memory_order_relaxed);
+    return o;
+}
+
+uint64_t Card::ReadReg(uint32_t reg) const {
+    if (reg >= R::REGISTER_SPACE) return 0;
+    return Regs(shm_)[reg].load(std::memory_order_relaxed);
+}
+
+void Card::WriteReg(uint32_t reg, uint64_t value) {
+    if (reg >= R::REGISTER_SPACE) return;
+    Regs(shm_)[reg].store(value, std::memory_order_relaxed);
+}
+
+uint32_t Card::TableEntries(int table) const { return ValidTable(table) ? shm_->tables[table].entries : 0; }
+
+uint32_t Card::ReadTableWord(int table, uint32_t word) const {
+    if (!ValidTable(table) || word >= shm_->tables[table].entries * R::TABLE_WORDS_PER_ENTRY) return 0;
+    return TableWords(shm_, table)[word].load(std::memory_order_relaxed);
+}
+
+void Card::WriteTableWord(int table, uint32_t word, uint32_t value) {
+    if (!ValidTable(table) || word >= shm_->tables[table].entries * R::TABLE_WORDS_PER_ENTRY) return;
+    TableWords(shm_, table)[word].store(value, std::memory_order_relaxed);
+}
+
+SInstTableType Card::ReadTableEntry(int table, uint32_t entry) const {
+    uint32_t words[R::TABLE_WORDS_PER_ENTRY] = {};
+    if (ValidTable(table) && entry < shm_->tables[table].entries) {
+        const std::atomic<uint32_t>* src = TableWords(shm_, table) + uint64_t{entry} * R::TABLE_WORDS_PER_ENTRY;
+        for (uint32_t w = 0; w < R::TABLE_WORDS_PER_ENTRY; ++w) words[w] = src[w].load(std::memory_order_relaxed);
+    }
+    SInstTableType out;
+    static_assert(sizeof out == sizeof words, "an entry is 64 words");
+    std::memcpy(&out, words, sizeof out);
+    return out;
+}
+
+bool Card::TableChannelOpen(int table) const {
+    return ValidTable(table) && shm_->tables[table].open.load(std::memory_order_relaxed) != 0;
+}
+
+bool Card::PushA2c(int channel, const void* msg, uint32_t size) {
+    if (!ValidChannel(channel)) return false;
+    RingHeader& ring = shm_->a2c[channel];
+    bool ok = false;
+    if (msg != nullptr || size == 0) {
+        SpinLock lock(ring);
+        ok = RingTryPush(shm_, ring, msg, size);
+    }
+    if (ok) {
+        ring.pushed.fetch_add(1, std::memory_order_relaxed);
+        ring.bytes.fetch_add(size, std::memory_order_relaxed);
+    } else {
+        ring.refused.fetch_add(1, std::memory_order_relaxed);
+    }
+    return ok;
+}
+
+bool Card::PushA2cBlocking(int channel, const void* msg, uint32_t size, const std::atomic<bool>* stop,
+                           int timeout_ms) {
+    if (!ValidChannel(channel)) return false;
+    RingHeader& ring = shm_->a2c[channel];
+    if (msg == nullptr || size == 0 || size > ring.mtu) {
+        ring.refused.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    bool waited = false;
+    for (unsigned attempt = 0;; ++attempt) {
+        bool ok;
+        {
+            SpinLock lock(ring);
+            ok = RingTryPush(shm_, ring, msg, size);
+        }
+        if (ok) {
+            ring.pushed.fetch_add(1, std::memory_order_relaxed);
+            ring.bytes.fetch_add(size, std::memory_order_relaxed);
+            return true;
+        }
+        if (!waited) {
+            waited = true;
+            ring.waits.fetch_add(1, std::memory_order_relaxed);
+        }
+        // Acquire pairs with the release store of whoever asks to stop.
+        if ((stop != nullptr && stop->load(std::memory_order_acquire)) ||
+            (timeout_ms >= 0 && std::chrono::steady_clock::now() >= deadline)) {
+            ring.refused.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+        if (attempt < 64) {
+            sched_yield();
+        } else {
+            usleep(50);
+        }
+    }
+}
+
+uint32_t Card::A2cFreeBytes(int channel) const {
+    if (!ValidChannel(channel)) return 0;
+    const RingHeader& ring = shm_->a2c[channel];
+    // Acquire loads pair with the producer's head and the consumer's tail stores.
+    const uint64_t tail = ring.tail.load(std::memory_order_acquire);
+    const uint64_t head = ring.head.load(std::memory_order_acquire);
+    return static_cast<uint32_t>(ring.capacity - (head - tail));
+}
+
+bool Card::PopC2a(int channel, std::vector<uint8_t>& out) {
+    if (!ValidChannel(channel)) return false;
+    RingHeader& ring = shm_->c2a[channel];
+    // Host senders and model-side poppers share the ring's lock: several
+    // model threads may pop, several host processes may send.
+    SpinLock lock(ring);
+    return RingTryPop(shm_, ring, [&out](const uint8_t* data, uint32_t size) { out.assign(data, data + size); });
+}
+
+uint64_t Card::JournalHead() const {
+    // Acquire pairs with JournalAppend's release store.
+    return shm_->journal_head.load(std::memory_order_acquire);
+}
+
+bool Card::ReadJournal(uint64_t seq, JournalEntry& out) const {
+    // Acquire pairs with JournalAppend's release store of the head.
+    if (seq == 0 || seq > shm_->journal_head.load(std::memory_order_acquire)) return false;
+    const JournalSlot& slot = Journal(shm_)[(seq - 1) & (kJournalCapacity - 1)];
+    // Acquire pairs with JournalAppend's release store of seq.
+    if (slot.seq.load(std::memory_order_acquire) != seq) return false;
+    JournalEntry e;
+    e.seq = seq;
+    e.reg = slot.reg.load(std::memory_order_relaxed);
+    e.value = slot.value.load(std::memory_order_relaxed);
+    e.pid = slot.pid.load(std::memory_order_relaxed);
+    // Acquire fence pairs with JournalAppend's release fence: if a later
+    // writer touched the fields read above, the re-check sees its seq 0.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (slot.seq.load(std::memory_order_relaxed) != seq) return false;
+    out = e;
+    return true;
+}
+
+ChannelStats Card::A2cStats(int channel) const {
+    ChannelStats s;
+    if (!ValidChannel(channel)) return s;
+    RingHeader& a2c = shm_->a2c[channel];
+    RingHeader& c2a = shm_->c2a[channel];
+    {
+        SpinLock lock(a2c);
+        s.pending = RingPendingMessages(shm_, a2c);
+        // Acquire loads pair with the producer's head and the consumer's tail stores.
+        s.pending_bytes = a2c.head.load(std::memory_order_acquire) - a2c.tail.load(std::memory_order_acquire);
+    }
+    s.pushed = a2c.pushed.load(std::memory_order_relaxed);
+    s.refused = a2c.refused.load(std::memory_order_relaxed);
+    s.bytes = a2c.bytes.load(std::memory_order_relaxed);
+    s.waits = a2c.waits.load(std::memory_order_relaxed);
+    s.c2a_sent = c2a.pushed.load(std::memory_order_relaxed);
+    s.c2a_refused = c2a.refused.load(std::memory_order_relaxed);
+    s.a2c_capacity = a2c.capacity;
+    return s;
+}
+
+CardStats Card::Stats() const {
+    CardStats s;
+    s.core_resets = shm_->core_resets.load(std::memory_order_relaxed);
+    s.card_starts = shm_->card_starts.load(std::memory_order_relaxed);
+    for (uint32_t t = 0; t < kTables; ++t) {
+        s.table_writes[t] = shm_->tables[t].writes.load(std::memory_order_relaxed);
+        s.table_closed_drops[t] = shm_->tables[t].closed_drops.load(std::memory_order_relaxed);
+        s.table_range_drops[t] = shm_->tables[t].range_drops.load(std::memory_order_relaxed);
+    }
+    s.lock_recoveries = shm_->lock_recoveries.load(std::memory_order_relaxed);
+    for (const RingHeader* rings : {shm_->a2c, shm_->c2a}) {
+        for (uint32_t c = 0; c < kChannels; ++c) {
+            s.lock_recoveries += rings[c].lock_recoveries.load(std::memory_order_relaxed);
+        }
+    }
+    s.host_reads = shm_->host_reads.load(std::memory_order_relaxed);
+    s.host_writes = shm_->host_writes.load(std::memory_order_relaxed);
+    s.journal_head = JournalHead();
+    return s;
+}
+
+void Card::SetFault(Fault f, bool on) {
+    if (static_cast<uint32_t>(f) >= static_cast<uint32_t>(Fault::kCount)) return;
+    if (on) {
+        shm_->faults.fetch_or(FaultBit(f), std::memory_order_relaxed);
+    } else {
+        shm_->faults.fetch_and(~FaultBit(f), std::memory_order_relaxed);
+    }
+}
+
+bool Card::FaultOn(Fault f) const { return kest_sim::FaultOn(shm_, f); }
+
+}  // namespace kest_sim

@@ -1,0 +1,138 @@
+#include "QuoteBook.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+#include <vector>
+
+int LatencyHistogram::Bucket(uint64_t ns) {
+    if (ns < static_cast<uint64_t>(kLinear)) {
+        return static_cast<int>(ns);
+    }
+    // 16 sub-buckets per power of two above 1024 ns.
+    const int msb = 63 - __builtin_clzll(ns);
+    const int sub = static_cast<int>((ns >> (msb - 4)) & 15);
+    const int bucket = kLinear + (msb - 10) * 16 + sub;
+    return std::min(bucket, kLinear + kLog - 1);
+}
+
+uint64_t LatencyHistogram::BucketUpper(int bucket) {
+    if (bucket < kLinear) {
+        return static_cast<uint64_t>(bucket);
+    }
+    const int msb = (bucket - kLinear) / 16 + 10;
+    const int sub = (bucket - kLinear) % 16;
+    return ((16ULL + static_cast<uint64_t>(sub) + 1) << (msb - 4)) - 1;
+}
+
+void LatencyHistogram::Add(uint64_t ns) {
+    ++buckets_[Bucket(ns)];
+    ++count_;
+    max_ = std::max(max_, ns);
+}
+
+uint64_t LatencyHistogram::Quantile(double q) const {
+    if (count_ == 0) {
+        return 0;
+    }
+    const uint64_t rank = static_cast<uint64_t>(q * static_cast<double>(count_ - 1)) + 1;
+    uint64_t seen = 0;
+    for (int b = 0; b < kLinear + kLog; ++b) {
+        seen += buckets_[b];
+        if (seen >= rank) {
+            return std::min(BucketUpper(b), max_);
+        }
+    }
+    return max_;
+}
+
+void QuoteBook::WriteCsvHeader(FILE* csv) {
+    std::fprintf(csv,
+                 "recv_ns,inst_no,inst_id,update_time,update_milli_sec,type,change_no,last_px,volume,turnover,"
+                 "open_interest");
+    for (int i = 1; i <= 5; ++i) std::fprintf(csv, ",bid%d_px,bid%d_vol", i, i);
+    for (int i = 1; i <= 5; ++i) std::fprintf(csv, ",ask%d_px,ask%d_vol", i, i);
+    std::fprintf(csv, ",last_tick_flag,max_inst_no\n");
+}
+
+void QuoteBook::OnQuote(const KestShfeMdType& q, uint64_t recvNs) {
+    ++total_;
+    char id[sizeof(q.inst_id) + 1];
+    std::memcpy(id, q.inst_id, sizeof(q.inst_id));
+    id[sizeof(q.inst_id)] = '\0';
+    InstrumentStats& stats = instruments_[id];
+    ++stats.count;
+    stats.last = q;
+    if (csv_ != nullptr) {
+        std::fprintf(csv_, "%" PRIu64 ",%u,%s,%u,%u,%u,%u,%d,%u,%" PRId64 ",%" PRId64, recvNs, q.inst_no, id,
+                     q.update_time, q.update_milli_sec, q.type, q.change_no, q.last_px, q.volume, q.turnover,
+                     q.open_interest);
+        const int32_t bidPx[5] = {q.bid1_px, q.bid2_px, q.bid3_px, q.bid4_px, q.bid5_px};
+        const uint32_t bidVol[5] = {q.bid1_vol, q.bid2_vol, q.bid3_vol, q.bid4_vol, q.bid5_vol};
+        const int32_t askPx[5] = {q.ask1_px, q.ask2_px, q.ask3_px, q.ask4_px, q.ask5_px};
+        const uint32_t askVol[5] = {q.ask1_vol, q.ask2_vol, q.ask3_vol, q.ask4_vol, q.ask5_vol};
+        for (int i = 0; i < 5; ++i) std::fprintf(csv_, ",%d,%u", bidPx[i], bidVol[i]);
+        for (int i = 0; i < 5; ++i) std::fprintf(csv_, ",%d,%u", askPx[i], askVol[i]);
+        std::fprintf(csv_, ",%d,%u\n", q.last_tick_flag ? 1 : 0, q.max_inst_no);
+    }
+    if (bin_ != nullptr) {
+        std::fwrite(&q, sizeof(q), 1, bin_);
+    }
+}
+
+namespace {
+// Prices arrive in hundredths.
+void FormatPrice(char* out, size_t size, int32_t px) {
+    const int64_t v = px;
+    const int64_t whole = v / 100;
+    const int64_t frac = (v < 0 ? -v : v) % 100;
+    std::snprintf(out, size, "%s%" PRId64 ".%02" PRId64, (v < 0 && whole == 0) ? "-" : "", whole, frac);
+}
+}  // namespace
+
+void QuoteBook::PrintTable(FILE* out, size_t rows) const {
+    std::vector<std::pair<std::string, const InstrumentStats*>> recent;
+    recent.reserve(instruments_.size());
+    for (const auto& entry : instruments_) recent.emplace_back(entry.first, &entry.second);
+    // Most recently updated first (by card time, then change number).
+    std::sort(recent.begin(), recent.end(), [](const auto& a, const auto& b) {
+        const KestShfeMdType& x = a.second->last;
+        const KestShfeMdType& y = b.second->last;
+        if (x.update_time != y.update_time) return x.update_time > y.update_time;
+        if (x.update_milli_sec != y.update_milli_sec) return x.update_milli_sec > y.update_milli_sec;
+        return a.first < b.first;
+    });
+    std::fprintf(out, "\033[H\033[2J");
+    std::fprintf(out, "%-16s %8s %12s %10s %12s %8s %12s %8s %10s\n", "instrument", "updates", "last", "volume",
+                 "bid1", "bidvol", "ask1", "askvol", "time");
+    char last[32], bid[32], ask[32];
+    for (size_t i = 0; i < recent.size() && i < rows; ++i) {
+        const KestShfeMdType& q = recent[i].second->last;
+        FormatPrice(last, sizeof(last), q.last_px);
+        FormatPrice(bid, sizeof(bid), q.bid1_px);
+        FormatPrice(ask, sizeof(ask), q.ask1_px);
+        std::fprintf(out, "%-16s %8" PRIu64 " %12s %10u %12s %8u %12s %8u %6u.%03u\n", recent[i].first.c_str(),
+                     recent[i].second->count, last, q.volume, bid, q.bid1_vol, ask, q.ask1_vol, q.update_time,
+                     q.update_milli_sec);
+    }
+    std::fprintf(out, "%zu instruments, %" PRIu64 " quotes\n", instruments_.size(), total_);
+    std::fflush(out);
+}
+
+void QuoteBook::PrintSummary(FILE* out, int channel, double seconds) const {
+    std::fprintf(out, "\n=== summary ===\n");
+    std::fprintf(out, "channel %d: %" PRIu64 " quotes, %zu instruments, %.1f s, %.0f quotes/s\n", channel, total_,
+                 instruments_.size(), seconds, seconds > 0 ? static_cast<double>(total_) / seconds : 0.0);
+    std::fprintf(out, "%-16s %10s\n", "instrument", "quotes");
+    for (const auto& entry : instruments_) {
+        std::fprintf(out, "%-16s %10" PRIu64 "\n", entry.first.c_str(), entry.second.count);
+    }
+    if (latency_.Count() > 0) {
+        std::fprintf(out,
+                     "poll-to-delivery latency (ns, %" PRIu64 " samples): p50 %" PRIu64 "  p90 %" PRIu64
+                     "  p99 %" PRIu64 "  p99.9 %" PRIu64 "  max %" PRIu64 "\n",
+                     latency_.Count(), latency_.Quantile(0.50), latency_.Quantile(0.90), latency_.Quantile(0.99),
+                     latency_.Quantile(0.999), latency_.Max());
+    }
+    std::fflush(out);
+}

@@ -1,0 +1,54 @@
+// What the receive tool keeps of the quotes it received: per-instrument
+// counts and last record, a latency histogram, optional CSV/binary output.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "KestShfeMdStruct.h"
+
+class LatencyHistogram {
+public:
+    void Add(uint64_t ns);
+    uint64_t Count() const { return count_; }
+    // Upper bound (ns) of the bucket holding the given quantile (0..1).
+    uint64_t Quantile(double q) const;
+    uint64_t Max() const { return max_; }
+
+private:
+    // 1 ns buckets up to 1 us, then 1% wide buckets would need allocation;
+    // a fixed log-linear layout keeps Add() free of allocation.
+    static constexpr int kLinear = 1024;
+    static constexpr int kLog = 64 * 16;
+    static int Bucket(uint64_t ns);
+    static uint64_t BucketUpper(int bucket);
+    uint64_t buckets_[kLinear + kLog] = {};
+    uint64_t count_ = 0;
+    uint64_t max_ = 0;
+};
+
+struct InstrumentStats {
+    uint64_t count = 0;
+    KestShfeMdType last{};
+};
+
+class QuoteBook {
+public:
+    QuoteBook(FILE* csv, FILE* bin) : csv_(csv), bin_(bin) {}
+    void OnQuote(const KestShfeMdType& quote, uint64_t recvNs);
+    void PrintTable(FILE* out, size_t rows) const;
+    void PrintSummary(FILE* out, int channel, double seconds) const;
+    uint64_t Total() const { return total_; }
+    LatencyHistogram& Latency() { return latency_; }
+
+    static void WriteCsvHeader(FILE* csv);
+
+private:
+    std::map<std::string, InstrumentStats> instruments_;
+    uint64_t total_ = 0;
+    LatencyHistogram latency_;
+    FILE* csv_;
+    FILE* bin_;
+};
