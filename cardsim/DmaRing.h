@@ -27,7 +27,9 @@ namespace kest_sim {
 constexpr uint32_t kRecordHeader = 8;
 constexpr uint32_t kPadMarker = 0xFFFFFFFFu;
 
-constexpr uint64_t RecordBytes(uint32_t size) { return kRecordHeader + ((uint64_t{size} + 7u) & ~uint64_t{7}); }
+constexpr uint64_t RecordBytes(uint32_t size) {
+    return kRecordHeader + ((uint64_t{size} + 7u) & ~uint64_t{7});
+}
 
 // Ring bytes needed so that any message up to mtu always fits into an empty
 // ring wherever its head stands: a record no larger than half the ring either
@@ -113,9 +115,9 @@ inline bool RingTryPush(CardShm* shm, RingHeader& ring, const void* msg, uint32_
     return true;
 }
 
-// Takes the oldest message into `out` (at most `cap_out` bytes are copied;
-// the full size is returned in size). For consumers that copy (c2a pops); the
-// host's a2c poll has its own zero-copy path. false when empty or corrupt.
+// Hands the oldest message to sink(data, size) and releases it. For the
+// model's c2a pops, whose caller holds the ring's lock; the host's a2c poll
+// has its own lock-free path. false when empty or corrupt.
 template <typename Sink>
 inline bool RingTryPop(CardShm* shm, RingHeader& ring, Sink&& sink) {
     const uint8_t* const data = RingData(shm, ring);

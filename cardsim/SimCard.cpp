@@ -38,7 +38,8 @@ bool ValidChannel(int channel) { return channel >= 0 && channel < static_cast<in
 // Lays out a fresh segment into `shm` (zeroed) or, with shm null, only
 // computes its size. Returns the total size, or 0 if the options are unusable.
 uint64_t Layout(CardShm* shm, uint32_t index, const CardOptions& opt) {
-    if (opt.a2c_mtu == 0 || opt.c2a_mtu == 0 || opt.a2c_mtu > (1u << 24) || opt.c2a_mtu > (1u << 24)) return 0;
+    if (opt.a2c_mtu == 0 || opt.c2a_mtu == 0 || opt.a2c_mtu > (1u << 24) || opt.c2a_mtu > (1u << 24))
+        return 0;
     const uint32_t a2c_bytes = RingBytesFor(opt.a2c_ring_bytes, opt.a2c_mtu);
     const uint32_t c2a_bytes = RingBytesFor(opt.c2a_ring_bytes, opt.c2a_mtu);
     if (a2c_bytes == 0 || c2a_bytes == 0) return 0;
@@ -98,7 +99,8 @@ bool LayoutValid(const CardShm* shm, uint64_t size) {
     if (!inside(shm->journal_offset, uint64_t{kJournalCapacity} * sizeof(JournalSlot))) return false;
     for (uint32_t t = 0; t < kTables; ++t) {
         const TableState& ts = shm->tables[t];
-        if (ts.entries != TableEntriesOf(t) || !inside(ts.offset, uint64_t{ts.entries} * 64 * 4)) return false;
+        if (ts.entries != TableEntriesOf(t) || !inside(ts.offset, uint64_t{ts.entries} * 64 * 4))
+            return false;
     }
     for (const RingHeader* rings : {shm->a2c, shm->c2a}) {
         for (uint32_t c = 0; c < kChannels; ++c) {
@@ -147,7 +149,9 @@ std::string Namespace() {
     return ns;
 }
 
-std::string ShmName(uint32_t index) { return "/" + std::string(kShmPrefix) + Namespace() + "." + std::to_string(index); }
+std::string ShmName(uint32_t index) {
+    return "/" + std::string(kShmPrefix) + Namespace() + "." + std::to_string(index);
+}
 
 // --- mapping ----------------------------------------------------------------
 
@@ -352,8 +356,10 @@ void Card::WriteTableWord(int table, uint32_t word, uint32_t value) {
 SInstTableType Card::ReadTableEntry(int table, uint32_t entry) const {
     uint32_t words[R::TABLE_WORDS_PER_ENTRY] = {};
     if (ValidTable(table) && entry < shm_->tables[table].entries) {
-        const std::atomic<uint32_t>* src = TableWords(shm_, table) + uint64_t{entry} * R::TABLE_WORDS_PER_ENTRY;
-        for (uint32_t w = 0; w < R::TABLE_WORDS_PER_ENTRY; ++w) words[w] = src[w].load(std::memory_order_relaxed);
+        const std::atomic<uint32_t>* src =
+            TableWords(shm_, table) + uint64_t{entry} * R::TABLE_WORDS_PER_ENTRY;
+        for (uint32_t w = 0; w < R::TABLE_WORDS_PER_ENTRY; ++w)
+            words[w] = src[w].load(std::memory_order_relaxed);
     }
     SInstTableType out;
     static_assert(sizeof out == sizeof words, "an entry is 64 words");
@@ -436,7 +442,8 @@ bool Card::PopC2a(int channel, std::vector<uint8_t>& out) {
     // Host senders and model-side poppers share the ring's lock: several
     // model threads may pop, several host processes may send.
     SpinLock lock(ring);
-    return RingTryPop(shm_, ring, [&out](const uint8_t* data, uint32_t size) { out.assign(data, data + size); });
+    return RingTryPop(shm_, ring,
+                      [&out](const uint8_t* data, uint32_t size) { out.assign(data, data + size); });
 }
 
 uint64_t Card::JournalHead() const {

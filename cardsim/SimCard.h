@@ -44,8 +44,8 @@ struct RingHeader {
     // Producer spin lock: 0 when free, else the holder's pid. CAS-acquired and
     // release-stored by producers of any process; see SpinLock in DmaRing.h.
     alignas(64) std::atomic<int32_t> lock;
-    uint32_t capacity;     // bytes, power of two
-    uint32_t mtu;          // largest message
+    uint32_t capacity;  // bytes, power of two
+    uint32_t mtu;       // largest message
     uint32_t reserved0;
     uint64_t data_offset;  // from the start of the segment
     // Statistics, relaxed: written by producers under `lock`, read by anyone.

@@ -41,7 +41,8 @@ void LiveFeed::Move(Instrument& in, LiveUpdate& u, int64_t now_ms) {
     in.has_turnover = true;
     in.turnover += static_cast<int64_t>(dv) * px * in.volume_multiple;
     const int64_t doi = rng_.Range(-static_cast<int64_t>(dv), static_cast<int64_t>(dv));
-    in.open_interest = static_cast<uint64_t>(std::max<int64_t>(0, static_cast<int64_t>(in.open_interest) + doi));
+    in.open_interest =
+        static_cast<uint64_t>(std::max<int64_t>(0, static_cast<int64_t>(in.open_interest) + doi));
     ++in.change_no;
     LocalTimeOfDay(now_ms, in.update_time, u.update_milli_sec);
     in.update_mill_sec = u.update_milli_sec;

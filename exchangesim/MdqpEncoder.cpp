@@ -60,8 +60,10 @@ size_t InstrumentBytes(const Instrument& in) {
 void WriteInstrument(MessageWriter& w, const Instrument& in) {
     w.Field(MDQP_FIELD_INST_INFO, MakeInstInfo(in));
     w.Field(MDQP_FIELD_DEAL_INFO, MakeDealInfo(in));
-    for (int i = 0; i < in.bid_levels; ++i) w.Field(MDQP_FIELD_PRICE_DETAIL, MakePriceDetail(in.inst_no, '0', in.bid[i]));
-    for (int i = 0; i < in.ask_levels; ++i) w.Field(MDQP_FIELD_PRICE_DETAIL, MakePriceDetail(in.inst_no, '1', in.ask[i]));
+    for (int i = 0; i < in.bid_levels; ++i)
+        w.Field(MDQP_FIELD_PRICE_DETAIL, MakePriceDetail(in.inst_no, '0', in.bid[i]));
+    for (int i = 0; i < in.ask_levels; ++i)
+        w.Field(MDQP_FIELD_PRICE_DETAIL, MakePriceDetail(in.inst_no, '1', in.ask[i]));
 }
 
 const uint16_t kSkippedIds[] = {0x0031, 0x0032, 0x0104, 0x1002, 0x1003};
@@ -151,7 +153,8 @@ EncodedSnapshot EncodeSnapshot(const Universe& universe, const EncoderOptions& o
     // Plan the messages: groups of consecutive instruments of `order`.
     std::vector<std::pair<size_t, size_t>> groups;  // [begin, end) into order
     size_t pos = 0;
-    size_t first_group_size = opt.instruments_in_first_message ? static_cast<size_t>(rng.Range(1, max_per)) : 0;
+    size_t first_group_size =
+        opt.instruments_in_first_message ? static_cast<size_t>(rng.Range(1, max_per)) : 0;
     first_group_size = std::min(first_group_size, order.size());
     groups.emplace_back(0, first_group_size);
     pos = first_group_size;
@@ -160,7 +163,8 @@ EncodedSnapshot EncodeSnapshot(const Universe& universe, const EncoderOptions& o
         // The big message takes as many instruments as fit; the others a
         // random count, never more than fits (room is left for the
         // occasional skipped, unknown or padding field).
-        const size_t want = groups.size() == big_at ? order.size() : static_cast<size_t>(rng.Range(min_per, max_per));
+        const size_t want =
+            groups.size() == big_at ? order.size() : static_cast<size_t>(rng.Range(min_per, max_per));
         size_t take = 0;
         size_t bytes = 0;
         while (take < want && pos + take < order.size()) {
@@ -175,7 +179,8 @@ EncodedSnapshot EncodeSnapshot(const Universe& universe, const EncoderOptions& o
     }
     if (opt.empty_final_message || groups.size() == 1) groups.emplace_back(order.size(), order.size());
 
-    const size_t unknown_at = opt.unknown_field ? static_cast<size_t>(rng.Range(0, groups.size() - 1)) : SIZE_MAX;
+    const size_t unknown_at =
+        opt.unknown_field ? static_cast<size_t>(rng.Range(0, groups.size() - 1)) : SIZE_MAX;
     snap.bytes.reserve(insts.size() * 420 + 256);
     MessageWriter w(snap.bytes);
     for (size_t g = 0; g < groups.size(); ++g) {

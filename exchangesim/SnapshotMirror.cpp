@@ -25,7 +25,8 @@ EncodedSnapshot SnapshotMirror::Encode(EMDQPDataType feed, uint32_t round) const
     EncoderOptions e = opt_.encoder;
     e.topic_id = opt_.topic_ids[feed];
     e.snap_no = static_cast<int32_t>(round + 1);
-    e.packet_no = static_cast<int32_t>(1000 * (round + 1) + feed);
+    e.packet_no =
+        opt_.packet_nos[feed] >= 0 ? opt_.packet_nos[feed] : static_cast<int32_t>(1000 * (round + 1) + feed);
     e.seed = MixSeed(opt_.seed, 0x5000 + round * 4 + static_cast<uint32_t>(feed));
     return EncodeSnapshot(*universes_[feed], e);
 }
@@ -48,8 +49,9 @@ std::vector<Frame> SnapshotMirror::Round(uint32_t round) {
             c.server_ip = 0xAC140A0Bu + static_cast<uint32_t>(f & 1);
             const uint64_t span = 0xFFFFFFFFull - snap.bytes.size() - 1;
             if (opt_.wrap_sequence) {
-                c.initial_seq = static_cast<uint32_t>(0x100000000ull - static_cast<uint64_t>(rng.Range(
-                                                                            1, static_cast<int64_t>(snap.bytes.size()) - 1)));
+                c.initial_seq = static_cast<uint32_t>(
+                    0x100000000ull -
+                    static_cast<uint64_t>(rng.Range(1, static_cast<int64_t>(snap.bytes.size()) - 1)));
             } else {
                 c.initial_seq = static_cast<uint32_t>(rng.Range(0, static_cast<int64_t>(span)));
             }

@@ -69,7 +69,9 @@ std::vector<Seg> Cut(const std::vector<uint8_t>& s, const FaultPlan& plan, uint1
         std::sort(targets.begin(), targets.end());
         targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
     }
-    auto is_message_start = [&](size_t off) { return std::binary_search(messages.begin(), messages.end(), off); };
+    auto is_message_start = [&](size_t off) {
+        return std::binary_search(messages.begin(), messages.end(), off);
+    };
 
     // The receiver identifies a connection by its first segment: it must
     // hold the opening message whole and more than 44 bytes.
@@ -151,8 +153,10 @@ private:
         t.ack = c_.ack_seq;
         t.flags = flags;
         t.ip_id = ip_id_++;
-        if (p_.ip_options && rng_.Chance(0.3)) t.ip_option_bytes = static_cast<uint8_t>(4 * rng_.Range(1, 10));
-        if (p_.tcp_options && rng_.Chance(0.3)) t.tcp_option_bytes = static_cast<uint8_t>(4 * rng_.Range(1, 10));
+        if (p_.ip_options && rng_.Chance(0.3))
+            t.ip_option_bytes = static_cast<uint8_t>(4 * rng_.Range(1, 10));
+        if (p_.tcp_options && rng_.Chance(0.3))
+            t.tcp_option_bytes = static_cast<uint8_t>(4 * rng_.Range(1, 10));
         return t;
     }
     const ConnectionParams& c_;
@@ -166,8 +170,8 @@ private:
 }  // namespace
 
 bool FaultPlan::Any() const {
-    return reorder > 0 || duplicate > 0 || loss > 0 || awkward_splits || tiny_segments || rst || foreign > 0 ||
-           ip_options || tcp_options;
+    return reorder > 0 || duplicate > 0 || loss > 0 || awkward_splits || tiny_segments || rst ||
+           foreign > 0 || ip_options || tcp_options;
 }
 
 bool ParseFaultPlan(const std::string& text, FaultPlan& plan, std::string* error) {
@@ -256,7 +260,8 @@ SegmentedConnection TcpSegmenter::Segment(const std::vector<uint8_t>& stream) co
     Emitter em(conn_, plan_, rng, out, stream);
 
     size_t stop = n;  // segments sent before the reset
-    if (plan_.rst && n >= 4) stop = static_cast<size_t>(rng.Range(static_cast<int64_t>(n / 4), static_cast<int64_t>(3 * n / 4)));
+    if (plan_.rst && n >= 4)
+        stop = static_cast<size_t>(rng.Range(static_cast<int64_t>(n / 4), static_cast<int64_t>(3 * n / 4)));
     const size_t window = static_cast<size_t>(plan_.window);
 
     // Segment 0 opens the connection and must arrive first: a receiver takes
@@ -277,7 +282,8 @@ SegmentedConnection TcpSegmenter::Segment(const std::vector<uint8_t>& stream) co
             flush();
             // Segment i is lost; up to `window` later ones arrive (with the
             // odd duplicate among them) before its retransmission.
-            const size_t k = static_cast<size_t>(rng.Range(1, static_cast<int64_t>(std::min(window, left - 1))));
+            const size_t k =
+                static_cast<size_t>(rng.Range(1, static_cast<int64_t>(std::min(window, left - 1))));
             size_t arrivals = 0;
             for (size_t j = 1; j <= k; ++j) {
                 em.Data(segs[i + j], FrameKind::kData, i + j + 1 == n);
@@ -292,10 +298,12 @@ SegmentedConnection TcpSegmenter::Segment(const std::vector<uint8_t>& stream) co
             i += k + 1;
         } else if (left >= 2 && rng.Chance(plan_.reorder)) {
             flush();
-            const size_t k = static_cast<size_t>(rng.Range(2, static_cast<int64_t>(std::min(window + 1, left))));
+            const size_t k =
+                static_cast<size_t>(rng.Range(2, static_cast<int64_t>(std::min(window + 1, left))));
             std::vector<size_t> perm(k);
             for (size_t j = 0; j < k; ++j) perm[j] = i + j;
-            for (size_t j = k; j > 1; --j) std::swap(perm[j - 1], perm[static_cast<size_t>(rng.Range(0, static_cast<int64_t>(j) - 1))]);
+            for (size_t j = k; j > 1; --j)
+                std::swap(perm[j - 1], perm[static_cast<size_t>(rng.Range(0, static_cast<int64_t>(j) - 1))]);
             if (std::is_sorted(perm.begin(), perm.end())) std::swap(perm[0], perm[k - 1]);
             for (size_t idx : perm) em.Data(segs[idx], FrameKind::kData, idx + 1 == n);
             i += k;
@@ -317,7 +325,8 @@ SegmentedConnection TcpSegmenter::Segment(const std::vector<uint8_t>& stream) co
     if (stop < n) {
         out.reset = true;
         out.stream_bytes = segs[stop].off;
-        em.Control(conn_.initial_seq + static_cast<uint32_t>(out.stream_bytes), kTcpRst | kTcpAck, FrameKind::kReset);
+        em.Control(conn_.initial_seq + static_cast<uint32_t>(out.stream_bytes), kTcpRst | kTcpAck,
+                   FrameKind::kReset);
     } else {
         out.stream_bytes = stream.size();
     }

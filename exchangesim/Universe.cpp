@@ -11,8 +11,8 @@ namespace {
 
 struct Product {
     const char* code;
-    int64_t ref;          // hundredths
-    int64_t tick;         // hundredths
+    int64_t ref;   // hundredths
+    int64_t tick;  // hundredths
     int32_t multiple;
     int64_t strike_step;  // hundredths; 0: no options listed
     int64_t option_tick;  // hundredths
@@ -20,14 +20,14 @@ struct Product {
 
 // Reference levels of the listed products (late 2024), in hundredths.
 const Product kShfeProducts[] = {
-    {"cu", 7200000, 1000, 5, 100000, 100},   {"al", 1950000, 500, 5, 20000, 100},
-    {"zn", 2400000, 500, 5, 20000, 100},     {"pb", 1650000, 500, 5, 0, 0},
-    {"ni", 13000000, 1000, 1, 200000, 100},  {"sn", 25000000, 1000, 1, 400000, 100},
-    {"au", 56000, 2, 1000, 800, 2},          {"ag", 750000, 100, 15, 10000, 100},
-    {"rb", 350000, 100, 10, 5000, 50},       {"hc", 360000, 100, 10, 0, 0},
-    {"ru", 1500000, 500, 10, 25000, 100},    {"fu", 320000, 100, 10, 0, 0},
-    {"bu", 360000, 100, 10, 0, 0},           {"sp", 580000, 200, 10, 0, 0},
-    {"ss", 1350000, 500, 5, 0, 0},           {"ao", 420000, 100, 20, 5000, 50},
+    {"cu", 7200000, 1000, 5, 100000, 100},  {"al", 1950000, 500, 5, 20000, 100},
+    {"zn", 2400000, 500, 5, 20000, 100},    {"pb", 1650000, 500, 5, 0, 0},
+    {"ni", 13000000, 1000, 1, 200000, 100}, {"sn", 25000000, 1000, 1, 400000, 100},
+    {"au", 56000, 2, 1000, 800, 2},         {"ag", 750000, 100, 15, 10000, 100},
+    {"rb", 350000, 100, 10, 5000, 50},      {"hc", 360000, 100, 10, 0, 0},
+    {"ru", 1500000, 500, 10, 25000, 100},   {"fu", 320000, 100, 10, 0, 0},
+    {"bu", 360000, 100, 10, 0, 0},          {"sp", 580000, 200, 10, 0, 0},
+    {"ss", 1350000, 500, 5, 0, 0},          {"ao", 420000, 100, 20, 5000, 50},
     {"br", 1250000, 500, 5, 20000, 100},
 };
 const Product kIneProducts[] = {
@@ -208,8 +208,8 @@ Universe Universe::Make(const UniverseOptions& opt) {
         for (size_t p = 0; p < nproducts && static_cast<int32_t>(list.size()) < size; ++p) {
             if (products[p].strike_step == 0) continue;
             for (int m = 1; m <= 12 && static_cast<int32_t>(list.size()) < size; ++m) {
-                const int64_t under = RoundToTick(products[p].ref + products[p].tick * 3 * (m - 1),
-                                                  products[p].strike_step);
+                const int64_t under =
+                    RoundToTick(products[p].ref + products[p].tick * 3 * (m - 1), products[p].strike_step);
                 const int64_t offset = (ring + 1) / 2 * (ring % 2 ? 1 : -1);
                 const int64_t strike = under + offset * products[p].strike_step;
                 if (strike <= 0) continue;
@@ -236,7 +236,8 @@ Universe Universe::Make(const UniverseOptions& opt) {
     for (int32_t i = 0; i < opt.long_ids && i < static_cast<int32_t>(list.size()); ++i) {
         Instrument& in = list[list.size() - 1 - static_cast<size_t>(i)];
         std::string id = in.inst_id + "-X" + std::to_string(i);
-        while (id.size() < static_cast<size_t>(16 + (i * 5) % 16)) id += static_cast<char>('A' + id.size() % 26);
+        while (id.size() < static_cast<size_t>(16 + (i * 5) % 16))
+            id += static_cast<char>('A' + id.size() % 26);
         in.inst_id = id.substr(0, 31);
     }
 

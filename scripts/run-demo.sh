@@ -1,11 +1,43 @@
 #!/usr/bin/env bash
-# Installs, builds and runs the main job: a simulated card and exchange are
-# started, channel 0 is brought up from the sample configuration, live quotes
-# stream for a few seconds, then the receive tool prints its summary.
+# The main job on a machine without the card: installs, builds, starts a
+# simulated card with its exchange (kest-card-sim), then runs the receive
+# tool on channel 0 with the sample configuration: the bring-up programs the
+# card and loads the snapshot, live quotes stream for a few seconds, and the
+# tool prints its summary.
+#
+#   ./scripts/run-demo.sh [SECONDS] [kest-md-recv options...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j "${KEST_JOBS:-2}" --target kest-md-recv kest-card-sim kest-demo
-exec ./build/tools/kest-demo/kest-demo "$@"
+seconds=${1:-8}
+shift || true
+jobs=${KEST_JOBS:-2}
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs" --target kest-md-recv kest-card-sim kest-card-ctl
+
+root=$(pwd)
+export KEST_CARDSIM_NAMESPACE="demo.$$"
+run="$root/build/demo"
+mkdir -p "$run"
+
+"$root/build/tools/kest-card-sim/kest-card-sim" --card 0 --shfe-size 1500 --ine-size 400 --rate 400 --stats 0 \
+  >"$run/kest-card-sim.out" 2>&1 &
+sim=$!
+cleanup() {
+  kill "$sim" 2>/dev/null || true
+  wait "$sim" 2>/dev/null || true
+  "$root/build/tools/kest-card-ctl/kest-card-ctl" remove 0 >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+for _ in $(seq 100); do
+  "$root/build/tools/kest-card-ctl/kest-card-ctl" list | grep -q '^0 ' && break
+  sleep 0.1
+done
+
+cd "$run"
+echo "simulated card 0 up (namespace $KEST_CARDSIM_NAMESPACE); starting channel 0 from config/kest_md.ini"
+"$root/build/tools/kest-md-recv/kest-md-recv" "$root/config/kest_md.ini" --seconds "$seconds" "$@"
+echo "log files are in $run"

@@ -8,6 +8,12 @@
 // <ns> is $KEST_CARDSIM_NAMESPACE (default "default"). It exists from
 // CreateCard until RemoveCard and outlives the processes that map it, like a
 // card keeps its state across the restarts of the processes that use it.
+//
+// Host side, as the C interface behaves: enyx_hw_core_reset keeps the design's
+// registers and tables; register writes are journaled (see ReadJournal) except
+// table word traffic; enyx_hw_a2c_stream_poll_once may be called from inside
+// its own handler, which hands the outer message's bytes back to the card
+// (they stay valid until the handler polls again).
 #pragma once
 
 #include <atomic>
@@ -22,15 +28,15 @@
 
 namespace kest_sim {
 
-constexpr uint32_t kChannels = 16;           // DMA channels, one a2c and one c2a stream each
-constexpr uint32_t kTables = 4;              // instrument tables, indexed by EMDQPDataType
+constexpr uint32_t kChannels = 16;            // DMA channels, one a2c and one c2a stream each
+constexpr uint32_t kTables = 4;               // instrument tables, indexed by EMDQPDataType
 constexpr uint32_t kJournalCapacity = 65536;  // host register writes kept (oldest overwritten)
 
 struct CardOptions {
-    bool design_core = true;              // false: the core tree has no core 474
-    uint32_t a2c_ring_bytes = 4u << 20;   // per channel; rounded up to a power of two, at least 4 KiB
-    uint32_t a2c_mtu = 2048;              // largest a2c message PushA2c accepts and the host's MTU query gives
-    uint32_t c2a_mtu = 1024;              // largest message enyx_hw_c2a_stream_send accepts
+    bool design_core = true;             // false: the core tree has no core 474
+    uint32_t a2c_ring_bytes = 4u << 20;  // per channel; rounded up to a power of two, at least 4 KiB
+    uint32_t a2c_mtu = 2048;             // largest a2c message PushA2c accepts and the host's MTU query gives
+    uint32_t c2a_mtu = 1024;             // largest message enyx_hw_c2a_stream_send accepts
     uint32_t c2a_ring_bytes = 64u << 10;  // per channel; rounded up to a power of two, at least 4 KiB
     uint32_t faults = 0;                  // initial fault set: OR of FaultBit(f)
 };
@@ -56,41 +62,45 @@ struct JournalEntry {
     uint64_t seq = 0;  // from 1; consecutive, so a gap tells the reader it fell behind
     uint32_t reg = 0;  // register number (byte address / 4)
     uint32_t value = 0;
-    int32_t pid = 0;   // writer's process id
+    int32_t pid = 0;  // writer's process id
 };
 
 struct ChannelStats {
-    uint64_t pushed = 0;           // a2c messages accepted
-    uint64_t refused = 0;          // a2c pushes refused: ring full (or too big)
-    uint64_t bytes = 0;            // a2c payload bytes accepted
-    uint64_t pending_bytes = 0;    // ring bytes not yet released by the host (incl. framing)
-    uint64_t pending = 0;          // a2c messages not yet released by the host
-    uint64_t c2a_sent = 0;         // c2a messages the host sent
-    uint64_t c2a_refused = 0;      // c2a sends refused (full or above the MTU)
-    uint64_t waits = 0;            // blocking pushes that found the ring full at least once
-    uint32_t a2c_capacity = 0;     // ring bytes
+    uint64_t pushed = 0;         // a2c messages accepted
+    uint64_t refused = 0;        // a2c pushes refused: ring full (or too big)
+    uint64_t bytes = 0;          // a2c payload bytes accepted
+    uint64_t pending_bytes = 0;  // ring bytes not yet released by the host (incl. framing)
+    uint64_t pending = 0;        // a2c messages not yet released by the host
+    uint64_t c2a_sent = 0;       // c2a messages the host sent
+    uint64_t c2a_refused = 0;    // c2a sends refused (full or above the MTU)
+    uint64_t waits = 0;          // blocking pushes that found the ring full at least once
+    uint32_t a2c_capacity = 0;   // ring bytes
 };
 
 struct CardStats {
-    uint64_t core_resets = 0;                 // enyx_hw_core_reset calls
-    uint64_t card_starts = 0;                 // writes of 1 to CARD_START by the host
-    uint64_t table_writes[kTables] = {};      // host table words stored, per table
+    uint64_t core_resets = 0;                   // enyx_hw_core_reset calls
+    uint64_t card_starts = 0;                   // writes of 1 to CARD_START by the host
+    uint64_t table_writes[kTables] = {};        // host table words stored, per table
     uint64_t table_closed_drops[kTables] = {};  // table reads/writes while the channel was closed
     uint64_t table_range_drops[kTables] = {};   // table reads/writes at an address beyond the table
-    uint64_t lock_recoveries = 0;             // core lock taken over from a dead owner
-    uint64_t host_reads = 0;                  // enyx_hw_read calls that succeeded
-    uint64_t host_writes = 0;                 // enyx_hw_write calls that succeeded
-    uint64_t journal_head = 0;                // seq of the newest journal entry (0: none)
+    uint64_t lock_recoveries = 0;  // locks (core, host access, ring) taken over from a dead owner
+    uint64_t host_reads = 0;       // enyx_hw_read calls that succeeded
+    uint64_t host_writes = 0;      // enyx_hw_write calls that succeeded
+    uint64_t journal_head = 0;     // seq of the newest journal entry (0: none)
 };
 
 // Namespace in force ($KEST_CARDSIM_NAMESPACE or "default") and shm name of a card.
 KEST_SIM_API std::string Namespace();
 KEST_SIM_API std::string ShmName(uint32_t index);
 
-KEST_SIM_API int CreateCard(uint32_t index, const CardOptions& opt = {});  // 0, or -1 with errno (EEXIST, ...)
+KEST_SIM_API int CreateCard(uint32_t index,
+                            const CardOptions& opt = {});  // 0, or -1 with errno (EEXIST, ...)
 KEST_SIM_API bool CardExists(uint32_t index);
-KEST_SIM_API int ResetCard(uint32_t index);   // back to a fresh card with the same options; 0 or -1
-KEST_SIM_API int RemoveCard(uint32_t index);  // unlinks the segment; mappings stay valid until unmapped
+// Back to a fresh card with the same options (registers, tables, journal,
+// statistics, faults; pending ring messages dropped). Meant for moments when
+// no host is in the middle of an access; locks are left as they are. 0 or -1.
+KEST_SIM_API int ResetCard(uint32_t index);
+KEST_SIM_API int RemoveCard(uint32_t index);     // unlinks the segment; mappings stay valid until unmapped
 KEST_SIM_API std::vector<uint32_t> ListCards();  // indexes of this namespace's cards, ascending
 
 struct CardShm;  // the shared-memory layout (private to the model)

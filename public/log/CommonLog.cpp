@@ -8,8 +8,8 @@
 #include <cstring>
 #include <ctime>
 
-// Reentrancy. A signal handler logs through WriteLog; if the signal lands on
-// a thread that is itself inside the logger (holding m_mutexLog, or inside
+// Reentrancy. A signal handler that logs must not wait for m_mutexLog: if the
+// signal lands on a thread that is itself inside the logger (holding m_mutexLog, or inside
 // localtime or a stdio call) taking the mutex again would deadlock and the
 // stdio streams and the time-zone code would be reentered. Each thread
 // therefore counts how deep it is inside the logger. A call made while the
@@ -18,7 +18,8 @@
 // formatted into a stack buffer and written with write(2) to standard output
 // and to the log file's descriptor. Such a line can only miss the file when
 // it interrupts the very first line of the process before the file exists;
-// it then reaches standard output alone.
+// it then reaches standard output alone. WriteLogAsyncSafe takes that path
+// always, for handlers that may interrupt any code at all.
 
 namespace Kest_U50 {
 
@@ -74,10 +75,10 @@ const char* LevelPrefix(int32_t level) {
 }
 
 // Length of the longest prefix of format, at most limit bytes, that does not
-// end inside a conversion specification, so that a cut format never hands
+// end inside a conversion such as "%08lu", so that a cut format never hands
 // vfprintf half a conversion.
 size_t SafeFormatCut(const char* format, size_t limit) {
-    static const char SPEC_BODY[] = "0123456789-+ #'*.$hlLqjzt";
+    static const char CONVERSION_BODY[] = "0123456789-+ #'*.$hlLqjzt";
     size_t i = 0;
     while (i < limit && format[i] != '\0') {
         if (format[i] != '%') {
@@ -85,7 +86,7 @@ size_t SafeFormatCut(const char* format, size_t limit) {
             continue;
         }
         size_t j = i + 1;
-        while (format[j] != '\0' && std::strchr(SPEC_BODY, format[j]) != nullptr) {
+        while (format[j] != '\0' && std::strchr(CONVERSION_BODY, format[j]) != nullptr) {
             ++j;
         }
         if (format[j] == '\0' || j >= limit) {
@@ -100,10 +101,10 @@ size_t SafeFormatCut(const char* format, size_t limit) {
 // (FORMAT_BUFFER_SIZE bytes). A caller's format too long for the buffer is
 // cut at a conversion boundary; the colour reset and the newline are kept.
 void ComposeFormat(char* out, int32_t level, const struct tm& when, const char* format) {
-    const int head = std::snprintf(out, FORMAT_BUFFER_SIZE, "%s [%04d%02d%02d][%02d:%02d:%02d][%lu] ",
-                                   LevelPrefix(level), when.tm_year + 1900, when.tm_mon + 1, when.tm_mday,
-                                   when.tm_hour, when.tm_min, when.tm_sec,
-                                   static_cast<unsigned long>(pthread_self()));
+    const int head =
+        std::snprintf(out, FORMAT_BUFFER_SIZE, "%s [%04d%02d%02d][%02d:%02d:%02d][%lu] ", LevelPrefix(level),
+                      when.tm_year + 1900, when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min,
+                      when.tm_sec, static_cast<unsigned long>(pthread_self()));
     size_t used = head > 0 ? static_cast<size_t>(head) : 0;
     if (used > FORMAT_BUFFER_SIZE - 1 - LINE_END_LEN) {
         used = FORMAT_BUFFER_SIZE - 1 - LINE_END_LEN;
@@ -205,6 +206,16 @@ void CCommonLog::WriteLog(int32_t level, const char* format, ...) {
     va_end(args);
 }
 
+void CCommonLog::WriteLogAsyncSafe(int32_t level, const char* format, ...) {
+    if ((level & m_logLevel.load(std::memory_order_acquire)) == 0 || format == nullptr) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    _VWriteLogReentrant(level, format, args);
+    va_end(args);
+}
+
 void CCommonLog::_VWriteLog(int32_t level, const char* format, va_list args) {
     if ((level & m_logLevel.load(std::memory_order_acquire)) == 0 || format == nullptr) {
         return;
@@ -228,8 +239,9 @@ void CCommonLog::_VWriteLog(int32_t level, const char* format, va_list args) {
     std::lock_guard<std::mutex> lock(m_mutexLog);
     if (m_logHandler == nullptr) {
         char fileName[FILE_NAME_SIZE];
-        std::snprintf(fileName, sizeof(fileName), "kest_u50_%04d%02d%02d_%02d%02d%02d.log", local.tm_year + 1900,
-                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        std::snprintf(fileName, sizeof(fileName), "kest_u50_%04d%02d%02d_%02d%02d%02d.log",
+                      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                      local.tm_sec);
         FILE* file = std::fopen(fileName, "w");
         if (file == nullptr) {
             std::printf("fopen: %s failed\n", fileName);

@@ -37,6 +37,11 @@ public:
     void WriteLog(ELOGLEVEL level, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void WriteLog(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
+    // The same line for signal handlers: takes no lock, allocates nothing and
+    // uses no stdio stream or time-zone code; the line goes out with write(2)
+    // to standard output and to the log file if that is open already.
+    void WriteLogAsyncSafe(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
     // The mask in force (read without the mutex, like WriteLog does).
     int32_t GetLogLevel() const;
     // Name of the log file once it is open; empty before.

@@ -13,6 +13,19 @@
 
 namespace Kest_U50 {
 
+namespace ust_detail {
+
+// All M-1 bytes of a source that fits, whatever they hold, then the
+// terminator. Kept apart from the class so that it does not depend on N.
+template <size_t M>
+inline void CopyWhole(char* dst, const char (&src)[M]) {
+    constexpr size_t MOVE_SIZE = M - 1;
+    std::memmove(dst, src, MOVE_SIZE);
+    dst[MOVE_SIZE] = '\0';
+}
+
+}  // namespace ust_detail
+
 template <size_t N>
 class CUstCharArray {
     static_assert(N >= 1, "a character array holds at least its terminator");
@@ -59,9 +72,7 @@ public:
             return *this;
         }
         if constexpr (M <= N) {
-            constexpr size_t MOVE_SIZE = M - 1;
-            std::memmove(m_value, szData, MOVE_SIZE);
-            m_value[M - 1] = '\0';
+            ust_detail::CopyWhole(static_cast<char*>(m_value), szData);
         } else {
             size_t move_len = ::strnlen(szData, M);
             if (move_len > N - 1) {

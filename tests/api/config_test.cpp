@@ -170,8 +170,9 @@ TEST_F(ConfigTest, LoadingLogsTheValuesInOrder) {
     const std::string log = kest_test::ReadFile(Kest_U50::CCommonLog::GetInstance().GetLogFileName());
     const char* const inOrder[] = {"[_ReadConfig] log_level[5]", "[_ReadConfig] cpucore[3]",
                                    "[_ReadConfig] bus_id[2] channel_id[0]", "[_ReadConfig] enabled_mask[9]",
-                                   "[_ReadConfig] shfe2ps_ip_a[239.3.42.71:21000]", "[_ReadConfig] DSTIP[10.0.0.1]",
-                                   "[_ReadConfig] detect_interval[4294967295]", "[_ReadConfig] crc_mux_check[0]"};
+                                   "[_ReadConfig] shfe2ps_ip_a[239.3.42.71:21000]",
+                                   "[_ReadConfig] detect_interval[4294967295]", "[_ReadConfig] DSTIP[10.0.0.1]",
+                                   "[_ReadConfig] crc_mux_check[0]"};
     size_t at = 0;
     for (const char* text : inOrder) {
         const size_t found = log.find(text, at);

@@ -269,8 +269,8 @@ TEST_F(EnumerationTest, HandlesOutliveWhatTheyWereMadeFrom) {
     enyx_hw_core_tree* tree = enyx_hw_enumerate_cores(mmio);
     enyx_hw_mmio_destroy(mmio);
     enyx_hw_core* core = nullptr;
-    ASSERT_EQ(enyx_hw_core_enumerate(enyx_hw_core_tree_get_root(tree), Kest_U50::Reg::DESIGN_CORE_ID, &core, 1),
-              1);
+    ASSERT_EQ(
+        enyx_hw_core_enumerate(enyx_hw_core_tree_get_root(tree), Kest_U50::Reg::DESIGN_CORE_ID, &core, 1), 1);
     enyx_hw_register_description d{};
     d.address = Kest_U50::Reg::ByteAddress(Kest_U50::Reg::CONFIG_CRC);
     d.size = 32;
@@ -286,7 +286,10 @@ TEST_F(EnumerationTest, HandlesOutliveWhatTheyWereMadeFrom) {
     ASSERT_TRUE(card->PushA2c(1, "hello", 5));
     std::string got;
     EXPECT_EQ(enyx_hw_a2c_stream_poll_once(
-                  a, [](const uint8_t* p, uint32_t n, void* o) { static_cast<std::string*>(o)->assign((const char*)p, n); },
+                  a,
+                  [](const uint8_t* p, uint32_t n, void* o) {
+                      static_cast<std::string*>(o)->assign((const char*)p, n);
+                  },
                   &got),
               1);
     EXPECT_EQ(got, "hello");

@@ -67,8 +67,9 @@ TEST_F(RegistersTest, ByteAddressIsFourTimesTheRegisterNumber) {
 
 TEST_F(RegistersTest, MisalignedOrOutOfRangeAddressesFail) {
     uint64_t v = 0;
-    for (uint64_t address : {uint64_t{0x4005}, uint64_t{0x4006}, uint64_t{0x4007}, R::ByteAddress(R::REGISTER_SPACE),
-                             R::ByteAddress(R::REGISTER_SPACE) + 4, uint64_t{1} << 40}) {
+    for (uint64_t address :
+         {uint64_t{0x4005}, uint64_t{0x4006}, uint64_t{0x4007}, R::ByteAddress(R::REGISTER_SPACE),
+          R::ByteAddress(R::REGISTER_SPACE) + 4, uint64_t{1} << 40}) {
         SCOPED_TRACE(address);
         errno = 0;
         EXPECT_EQ(host_->WriteAt(address, 1), -1);
@@ -203,7 +204,7 @@ TEST_F(RegistersTest, JournalKeepsHostWritesInOrderWithoutTableWordTraffic) {
 
     const std::vector<kest_sim::JournalEntry> j = JournalFrom(start);
     const std::vector<std::pair<uint32_t, uint32_t>> want = {
-        {R::CARD_START, 1},       {R::SNAPSHOT_MODE, 0xF},
+        {R::CARD_START, 1},         {R::SNAPSHOT_MODE, 0xF},
         {R::SlotDstPort(2), 30002}, {R::INE2PS_TABLE_WADDR, 0xFFFFFFFFu},
         {R::SNAPSHOT_MODE, 0},
     };
@@ -237,8 +238,8 @@ TEST_F(RegistersTest, JournalOverwritesItsOldestEntries) {
 TEST_F(RegistersTest, CardStartResetsTheLogicAndKeepsTheProgramming) {
     const uint32_t cleared[] = {R::LOGIC_START_2PS, R::LOGIC_START_4PS, R::MUX0_2PS_PKTS,
                                 R::MUX1_2PS_PKTS,   R::MUX0_4PS_PKTS,   R::MUX1_4PS_PKTS};
-    const uint32_t kept[] = {R::CONFIG_CRC, R::SHFE_INST_COUNT, R::INE_INST_COUNT, R::SHFE2PS_MCAST_IP_A,
-                             R::DETECT_INTERVAL_4PS, R::LAST_UPDATE_TIME_0};
+    const uint32_t kept[] = {R::CONFIG_CRC,         R::SHFE_INST_COUNT,     R::INE_INST_COUNT,
+                             R::SHFE2PS_MCAST_IP_A, R::DETECT_INTERVAL_4PS, R::LAST_UPDATE_TIME_0};
     auto fill = [&] {
         for (uint32_t r : cleared) card_->WriteReg(r, 0x100000000ull + r);
         for (uint32_t r : kept) card_->WriteReg(r, 0x200000000ull + r);

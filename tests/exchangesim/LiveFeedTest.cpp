@@ -1,9 +1,9 @@
-#include "exchangesim/LiveFeed.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
+
+#include "exchangesim/LiveFeed.h"
 
 using kest_sim::LiveFeed;
 using kest_sim::LiveFeedOptions;
@@ -37,7 +37,8 @@ TEST(LiveFeed, PacketsAreNumberedFromOneAndCoveredByALine) {
     const Delivery r = Drive(feed, 3000);
     for (size_t i = 0; i < r.made.size(); ++i) ASSERT_EQ(r.made[i], i + 1);
     std::set<uint32_t> on_a, on_b;
-    for (const auto& x : r.a) EXPECT_TRUE(on_a.insert(x.packet_no).second) << "line A repeats " << x.packet_no;
+    for (const auto& x : r.a)
+        EXPECT_TRUE(on_a.insert(x.packet_no).second) << "line A repeats " << x.packet_no;
     for (const auto& x : r.b) EXPECT_TRUE(on_b.insert(x.packet_no).second);
     size_t only_a = 0, only_b = 0;
     for (uint32_t p = 1; p <= 3000; ++p) {
@@ -106,15 +107,21 @@ TEST(LiveFeed, UpdatesMoveTheBookConsistently) {
             if (x.bid[l].price) {
                 ++bids;
                 EXPECT_EQ(x.bid[l].price % in.price_tick, 0);
-                if (l) { EXPECT_LT(x.bid[l].price, x.bid[l - 1].price); }
+                if (l) {
+                    EXPECT_LT(x.bid[l].price, x.bid[l - 1].price);
+                }
             }
             if (x.ask[l].price) {
                 ++asks;
-                if (l) { EXPECT_GT(x.ask[l].price, x.ask[l - 1].price); }
+                if (l) {
+                    EXPECT_GT(x.ask[l].price, x.ask[l - 1].price);
+                }
             }
         }
         EXPECT_GT(asks, 0);
-        if (bids) { EXPECT_LT(x.bid[0].price, x.ask[0].price); }
+        if (bids) {
+            EXPECT_LT(x.bid[0].price, x.ask[0].price);
+        }
         const auto& now = feed.State(x.inst_no);
         EXPECT_EQ(now.last_price, x.last_price);
         EXPECT_EQ(now.volume, x.volume);
@@ -146,7 +153,8 @@ TEST(LiveFeed, DeterministicForASeed) {
     LiveFeed f3(u, o);
     const Delivery r3 = Drive(f3, 500);
     int differ = 0;
-    for (size_t i = 0; i < std::min(r1.a.size(), r3.a.size()); ++i) differ += r1.a[i].inst_no != r3.a[i].inst_no;
+    for (size_t i = 0; i < std::min(r1.a.size(), r3.a.size()); ++i)
+        differ += r1.a[i].inst_no != r3.a[i].inst_no;
     EXPECT_GT(differ, 100);
 }
 

@@ -1,5 +1,3 @@
-#include "exchangesim/MdqpEncoder.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +5,7 @@
 #include <set>
 
 #include "WireReader.h"
+#include "exchangesim/MdqpEncoder.h"
 
 using kest_sim::EncodedSnapshot;
 using kest_sim::EncoderOptions;
@@ -95,12 +94,16 @@ TEST(MdqpEncoder, StreamHasTheSnapshotShape) {
                 const double px = wire::Load<double>(f.payload, 5);
                 if (dir == '0') {
                     EXPECT_TRUE(stage == 2 || stage == 3);
-                    if (stage == 3) { EXPECT_LT(px, prev); }
+                    if (stage == 3) {
+                        EXPECT_LT(px, prev);
+                    }
                     stage = 3;
                 } else {
                     ASSERT_EQ(dir, '1');
                     EXPECT_GE(stage, 2);
-                    if (stage == 4) { EXPECT_GT(px, prev); }
+                    if (stage == 4) {
+                        EXPECT_GT(px, prev);
+                    }
                     stage = 4;
                 }
                 prev = px;
@@ -151,8 +154,10 @@ TEST(MdqpEncoder, SkippedAndUnknownFieldsWhenAsked) {
         skip = unknown = 0;
         for (const auto& m : d.msgs)
             for (const auto& f : m.fields) {
-                if (skipped.count(f.id)) ++skip;
-                else if (!known.count(f.id)) ++unknown;
+                if (skipped.count(f.id))
+                    ++skip;
+                else if (!known.count(f.id))
+                    ++unknown;
             }
     };
     size_t skip, unknown;
@@ -209,7 +214,8 @@ TEST(MdqpEncoder, InstrumentInformationCarriesTheFullIdentifier) {
         for (const auto& f : m.fields)
             if (f.id == 0x0101) {
                 ids[wire::Load<int32_t>(f.payload, 108)] =
-                    std::string(reinterpret_cast<const char*>(f.payload.data()), strnlen(reinterpret_cast<const char*>(f.payload.data()), 31));
+                    std::string(reinterpret_cast<const char*>(f.payload.data()),
+                                strnlen(reinterpret_cast<const char*>(f.payload.data()), 31));
             }
     for (const auto& in : u.Instruments()) EXPECT_EQ(ids[in.inst_no], in.inst_id);
     ExpectTableMatches(u, d);

@@ -1,5 +1,3 @@
-#include "exchangesim/SnapshotMirror.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +5,7 @@
 #include <set>
 
 #include "WireReader.h"
+#include "exchangesim/SnapshotMirror.h"
 
 using kest_sim::Frame;
 using kest_sim::FrameKind;
@@ -17,8 +16,8 @@ using kest_sim::Universe;
 namespace {
 
 struct Fixture {
-    Universe u[4] = {Universe::Make(SHFE_2PS, 3, 300), Universe::Make(SHFE_4PS, 3, 300), Universe::Make(INE_2PS, 3, 120),
-                     Universe::Make(INE_4PS, 3, 120)};
+    Universe u[4] = {Universe::Make(SHFE_2PS, 3, 300), Universe::Make(SHFE_4PS, 3, 300),
+                     Universe::Make(INE_2PS, 3, 120), Universe::Make(INE_4PS, 3, 120)};
     const Universe* ptr[4] = {&u[0], &u[1], &u[2], &u[3]};
 };
 
@@ -132,7 +131,8 @@ TEST(SnapshotMirror, ResetConnectionIsFollowedByAFullResend) {
     std::map<uint16_t, wire::Reassembler> rs;
     for (const Frame& f : frames) {
         const auto p = wire::ParseFrame(f.bytes.data(), f.bytes.size());
-        if (f.kind != FrameKind::kData && f.kind != FrameKind::kRetransmit && f.kind != FrameKind::kDuplicate) continue;
+        if (f.kind != FrameKind::kData && f.kind != FrameKind::kRetransmit && f.kind != FrameKind::kDuplicate)
+            continue;
         if (!rs.count(p.dport)) rs.emplace(p.dport, wire::Reassembler(p.seq));
         ASSERT_TRUE(rs.at(p.dport).Add(p.seq, p.payload, static_cast<size_t>(p.payload_size)));
     }

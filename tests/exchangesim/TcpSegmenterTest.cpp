@@ -1,5 +1,3 @@
-#include "exchangesim/TcpSegmenter.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +6,7 @@
 
 #include "WireReader.h"
 #include "exchangesim/MdqpEncoder.h"
+#include "exchangesim/TcpSegmenter.h"
 
 using kest_sim::ConnectionParams;
 using kest_sim::FaultPlan;
@@ -36,7 +35,8 @@ bool Ours(const wire::ParsedFrame& p, const ConnectionParams& c) {
 // What a receiver that only observes the segments (and keeps at most
 // `window` of them ahead of a hole) goes through. Returns false, with a
 // reason, as soon as such a receiver would lose the stream.
-bool ReceiverKeepsUp(const std::vector<Frame>& frames, const ConnectionParams& c, int window, std::string& why) {
+bool ReceiverKeepsUp(const std::vector<Frame>& frames, const ConnectionParams& c, int window,
+                     std::string& why) {
     bool opened = false;
     uint32_t next = 0;
     std::map<uint32_t, uint32_t> held;  // relative seq -> size
@@ -170,9 +170,12 @@ TEST(TcpSegmenter, AwkwardSplitsEnterHeadersAtEveryDepth) {
         if (depth <= 8) depths.insert(depth);
         // Without `tiny`, a segment that starts a message carries at least
         // the flag and the type bytes.
-        if (depth == 0 && f.stream_offset + f.payload_size < Snapshot().bytes.size()) { EXPECT_GE(f.payload_size, 2u); }
+        if (depth == 0 && f.stream_offset + f.payload_size < Snapshot().bytes.size()) {
+            EXPECT_GE(f.payload_size, 2u);
+        }
     }
-    for (size_t k = 0; k <= 8; ++k) EXPECT_TRUE(depths.count(k)) << "no segment starts " << k << " bytes into a header";
+    for (size_t k = 0; k <= 8; ++k)
+        EXPECT_TRUE(depths.count(k)) << "no segment starts " << k << " bytes into a header";
     // The opening segment holds the whole first message and more than 44 bytes.
     EXPECT_GT(first_size, 44u);
     EXPECT_GT(first_size, Snapshot().messages[0].size);
@@ -180,7 +183,8 @@ TEST(TcpSegmenter, AwkwardSplitsEnterHeadersAtEveryDepth) {
     plan.tiny_segments = true;
     const SegmentedConnection tiny = TcpSegmenter(c, plan).Segment(Snapshot().bytes);
     bool one_byte_at_start = false;
-    for (const Frame& f : tiny.frames) one_byte_at_start |= f.payload_size == 1 && starts.count(f.stream_offset);
+    for (const Frame& f : tiny.frames)
+        one_byte_at_start |= f.payload_size == 1 && starts.count(f.stream_offset);
     EXPECT_TRUE(one_byte_at_start);
 }
 
@@ -193,7 +197,8 @@ TEST(TcpSegmenter, ResetCutsTheConnection) {
     ASSERT_TRUE(sc.reset);
     ASSERT_GT(sc.stream_bytes, 0u);
     ASSERT_LT(sc.stream_bytes, Snapshot().bytes.size());
-    const Frame& last = sc.frames.back().kind == FrameKind::kForeign ? sc.frames[sc.frames.size() - 2] : sc.frames.back();
+    const Frame& last =
+        sc.frames.back().kind == FrameKind::kForeign ? sc.frames[sc.frames.size() - 2] : sc.frames.back();
     const auto p = wire::ParseFrame(last.bytes.data(), last.bytes.size());
     EXPECT_EQ(p.flags & (kest_sim::kTcpRst | kest_sim::kTcpAck), kest_sim::kTcpRst | kest_sim::kTcpAck);
     EXPECT_EQ(p.seq, c.initial_seq + sc.stream_bytes);
@@ -201,7 +206,9 @@ TEST(TcpSegmenter, ResetCutsTheConnection) {
     wire::Reassembler r(c.initial_seq);
     for (const Frame& f : sc.frames) {
         const auto q = wire::ParseFrame(f.bytes.data(), f.bytes.size());
-        if (Ours(q, c) && q.payload_size > 0) { ASSERT_TRUE(r.Add(q.seq, q.payload, static_cast<size_t>(q.payload_size))); }
+        if (Ours(q, c) && q.payload_size > 0) {
+            ASSERT_TRUE(r.Add(q.seq, q.payload, static_cast<size_t>(q.payload_size)));
+        }
     }
     ASSERT_TRUE(r.Complete());
     ASSERT_EQ(r.Bytes().size(), sc.stream_bytes);
@@ -270,7 +277,8 @@ TEST(TcpSegmenter, DmaMessageAndKeepAlive) {
 TEST(FaultPlanText, ParsesAndRejects) {
     FaultPlan p;
     std::string err;
-    ASSERT_TRUE(kest_sim::ParseFaultPlan("reorder=0.5,dup=0.25,loss=0.125,window=7,awkward,rst,foreign=0.1,seed=3", p, &err));
+    ASSERT_TRUE(kest_sim::ParseFaultPlan(
+        "reorder=0.5,dup=0.25,loss=0.125,window=7,awkward,rst,foreign=0.1,seed=3", p, &err));
     EXPECT_DOUBLE_EQ(p.reorder, 0.5);
     EXPECT_DOUBLE_EQ(p.duplicate, 0.25);
     EXPECT_DOUBLE_EQ(p.loss, 0.125);

@@ -1,5 +1,3 @@
-#include "exchangesim/Universe.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +5,8 @@
 #include <map>
 #include <set>
 #include <string>
+
+#include "exchangesim/Universe.h"
 
 using kest_sim::Instrument;
 using kest_sim::Universe;
@@ -45,8 +45,8 @@ TEST(Universe, ProductsAndMagnitudesAreRealistic) {
     const Universe shfe = Universe::Make(SHFE_2PS, 7);
     std::map<std::string, const Instrument*> by_id;
     for (const auto& in : shfe.Instruments()) by_id[in.inst_id] = &in;
-    for (const char* p : {"cu", "al", "zn", "pb", "ni", "sn", "au", "ag", "rb", "hc", "ru", "fu", "bu", "sp", "ss",
-                          "ao", "br"}) {
+    for (const char* p : {"cu", "al", "zn", "pb", "ni", "sn", "au", "ag", "rb", "hc", "ru", "fu", "bu", "sp",
+                          "ss", "ao", "br"}) {
         for (int m = 1; m <= 12; ++m) {
             char id[16];
             std::snprintf(id, sizeof id, "%s25%02d", p, m);
@@ -79,10 +79,16 @@ TEST(Universe, ProductsAndMagnitudesAreRealistic) {
         for (int i = 0; i < in.bid_levels; ++i) {
             EXPECT_GE(in.bid[i].price, in.price_tick);
             EXPECT_EQ(in.bid[i].price % in.price_tick, 0);
-            if (i > 0) { EXPECT_LT(in.bid[i].price, in.bid[i - 1].price); }
+            if (i > 0) {
+                EXPECT_LT(in.bid[i].price, in.bid[i - 1].price);
+            }
         }
-        for (int i = 1; i < in.ask_levels; ++i) EXPECT_GT(in.ask[i].price, in.ask[i - 1].price);
-        if (in.bid_levels > 0 && in.ask_levels > 0) EXPECT_LT(in.bid[0].price, in.ask[0].price) << in.inst_id;
+        for (int i = 1; i < in.ask_levels; ++i) {
+            EXPECT_GT(in.ask[i].price, in.ask[i - 1].price);
+        }
+        if (in.bid_levels > 0 && in.ask_levels > 0) {
+            EXPECT_LT(in.bid[0].price, in.ask[0].price) << in.inst_id;
+        }
     }
     EXPECT_GT(long_options, 3000);
 
@@ -119,7 +125,8 @@ TEST(Universe, HasTheAwkwardCasesTheDecoderMustHandle) {
 }
 
 TEST(Universe, SameSeedSameUniverseOtherSeedOther) {
-    const Universe a = Universe::Make(SHFE_4PS, 99), b = Universe::Make(SHFE_4PS, 99), c = Universe::Make(SHFE_4PS, 100);
+    const Universe a = Universe::Make(SHFE_4PS, 99), b = Universe::Make(SHFE_4PS, 99),
+                   c = Universe::Make(SHFE_4PS, 100);
     ASSERT_EQ(a.Size(), b.Size());
     int differ = 0;
     for (int32_t i = 0; i < a.Size(); ++i) {
@@ -180,8 +187,8 @@ TEST_F(ExpectedEntryTest, PlainRecord) {
     EXPECT_EQ(e.vol_multiple, 5u);
     EXPECT_STREQ(e.inst_id, "cu2503");
     EXPECT_EQ(e.last_price, 7203000);
-    EXPECT_EQ(e.turnover, 123450u);
-    EXPECT_EQ(e.open_interest, 777u);
+    EXPECT_EQ(static_cast<uint64_t>(e.turnover), 123450u);
+    EXPECT_EQ(static_cast<uint64_t>(e.open_interest), 777u);
     EXPECT_EQ(e.volume, 12u);
     EXPECT_EQ(e.change_no, 31u);
     EXPECT_EQ(e.update_mill_sec, 500u);
@@ -203,7 +210,7 @@ TEST_F(ExpectedEntryTest, NoValueMarkersGiveZero) {
     const SInstTableType e = kest_sim::ExpectedEntry(in);
     EXPECT_EQ(e.codec_price, 0);
     EXPECT_EQ(e.last_price, 0);
-    EXPECT_EQ(e.turnover, 0u);
+    EXPECT_EQ(static_cast<uint64_t>(e.turnover), 0u);
 }
 
 TEST_F(ExpectedEntryTest, IdentifierKeepsThirtyCharacters) {

@@ -16,8 +16,8 @@ namespace wire {
 
 inline uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t Be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
-           p[3];
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
 inline uint16_t InetChecksum(const uint8_t* p, size_t n, uint32_t sum = 0) {
@@ -151,7 +151,8 @@ inline bool SplitMessages(const std::vector<uint8_t>& s, std::vector<Message>& o
             fl.id = static_cast<uint16_t>(s[f] | s[f + 1] << 8);
             const uint16_t size = static_cast<uint16_t>(s[f + 2] | s[f + 3] << 8);
             if (f + 4 + size > end) return false;
-            fl.payload.assign(s.begin() + static_cast<long>(f + 4), s.begin() + static_cast<long>(f + 4 + size));
+            fl.payload.assign(s.begin() + static_cast<long>(f + 4),
+                              s.begin() + static_cast<long>(f + 4 + size));
             m.fields.push_back(std::move(fl));
             f += 4 + size;
         }
@@ -174,7 +175,8 @@ inline int32_t Px(double v) { return v == kNoValue ? 0 : static_cast<int32_t>(v 
 
 // The host's table after decoding a stream's instrument fields on top of
 // `table` (4096 entries). Offsets are those of the wire layout.
-inline void ApplyFields(const std::vector<Message>& msgs, std::vector<SInstTableType>& table, int32_t& max_inst_no) {
+inline void ApplyFields(const std::vector<Message>& msgs, std::vector<SInstTableType>& table,
+                        int32_t& max_inst_no) {
     for (const Message& m : msgs) {
         for (const Field& f : m.fields) {
             if (f.id == 0x0101 && f.payload.size() >= 112) {

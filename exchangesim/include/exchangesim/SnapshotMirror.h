@@ -22,7 +22,10 @@ struct MirrorOptions {
     uint16_t first_client_port = 41000;
     uint16_t mss = 1460;
     bool wrap_sequence = false;  // initial sequence numbers close to 2^32, so each stream wraps
-    EncoderOptions encoder;      // topic_id, snap_no and seed are set per feed and round
+    EncoderOptions encoder;      // topic_id, snap_no, packet_no and seed are set per feed and round
+    // Packet number each feed's snapshot reports (0x1004): the last update
+    // it reflects. Negative: 1000 x (round + 1) + feed.
+    int32_t packet_nos[4] = {-1, -1, -1, -1};
 };
 
 class SnapshotMirror {

@@ -102,11 +102,11 @@ SInstTableType ExpectedEntry(const Instrument& inst, const SInstTableType* prior
 
 // --- Feeds ------------------------------------------------------------------
 bool IsIneFeed(EMDQPDataType feed);
-const char* FeedName(EMDQPDataType feed);              // "shfe2ps", "shfe4ps", "ine2ps", "ine4ps"
+const char* FeedName(EMDQPDataType feed);                      // "shfe2ps", "shfe4ps", "ine2ps", "ine4ps"
 bool ParseFeed(const std::string& text, EMDQPDataType& feed);  // accepts the names above
-int32_t DefaultUniverseSize(EMDQPDataType feed);       // 4000 SHFE, 900 INE
-int16_t DefaultTopicId(EMDQPDataType feed);            // 1000, 1101, 5000, 5101
-uint16_t DefaultSnapshotPort(EMDQPDataType feed);      // 33022, 22000, 33022, 22000
+int32_t DefaultUniverseSize(EMDQPDataType feed);               // 4000 SHFE, 900 INE
+int16_t DefaultTopicId(EMDQPDataType feed);                    // 1000, 1101, 5000, 5101
+uint16_t DefaultSnapshotPort(EMDQPDataType feed);              // 33022, 22000, 33022, 22000
 
 // Exact decimal value of hundredths as the exchange publishes it.
 inline double HundredthsToDouble(int64_t h) { return static_cast<double>(h) / 100.0; }
