@@ -557,7 +557,7 @@ void CKestShfeMdApiImpl::_TcpHandler(const unsigned char* lpPacket, unsigned int
     if (ConsumePayload(ctx, session, seg.payload, payloadSize) != PayloadResult::CONSUMED) {
         return;
     }
-    if (false) {
+    if (session.lost_flag == 1) {
         DrainLostList(ctx, session);
     }
 }

@@ -115,7 +115,7 @@ struct TcpFrameSpec {
 };
 constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpRst = 0x04, kTcpPsh = 0x08, kTcpAck = 0x10;
 
-std::vector<uint8_t> BuildTcpFrame(const TcpFrameSpec& spec);
+std::vector<uint8_t> BuildTcpFrame(const TcpFrameSpec& frame);
 // A frame that is not part of any snapshot connection: UDP, ICMP, IGMP,
 // GRE, or TCP of another port (including the client's own ACKs when a
 // connection is given).
