@@ -137,6 +137,14 @@ enyx_hw_core* CDrvRegEnyx::_GetCore(uint16_t nBusId, uint16_t nCoreId) {
         enyx_hw_destroy_tree(core_tree);
         return nullptr;
     }
+    // A repeated Init (a second start in the same process) replaces the
+    // handles of the previous one rather than leaking them.
+    if (m_lpCoreTree != nullptr) {
+        enyx_hw_destroy_tree(m_lpCoreTree);
+    }
+    if (m_lpMmio != nullptr) {
+        enyx_hw_mmio_destroy(m_lpMmio);
+    }
     m_lpMmio = mmio;
     m_lpCoreTree = core_tree;
     m_lpHwCore = core;

@@ -1,122 +1,76 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "cardlogic/LineArbiter.h"
 
 using kest_sim::LineArbiter;
-using kest_sim::LiveUpdate;
 
 namespace {
 
 struct Recorder : kest_sim::ArbiterSink {
     std::vector<uint32_t> delivered, gaps;
-    void Deliver(const LiveUpdate& u) override { delivered.push_back(u.packet_no); }
+    void Deliver(const kest_sim::LiveUpdate& u) override { delivered.push_back(u.packet_no); }
     void Gap(uint32_t p) override { gaps.push_back(p); }
 };
 
-LiveUpdate P(uint32_t n) {
-    LiveUpdate u;
-    u.packet_no = n;
-    u.inst_no = static_cast<int32_t>(n % 7);
-    return u;
-}
-
-std::vector<uint32_t> Range(uint32_t a, uint32_t b) {
+// "1-3,7" is 1, 2, 3, 7.
+std::vector<uint32_t> Seq(const std::string& text) {
     std::vector<uint32_t> v;
-    for (uint32_t i = a; i <= b; ++i) v.push_back(i);
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, ',');) {
+        const size_t dash = part.find('-');
+        const uint32_t last =
+            static_cast<uint32_t>(std::stoul(dash == std::string::npos ? part : part.substr(dash + 1)));
+        for (uint32_t p = static_cast<uint32_t>(std::stoul(part)); p <= last; ++p) v.push_back(p);
+    }
     return v;
 }
 
-TEST(LineArbiter, FirstCopyWinsAndSecondIsDropped) {
-    LineArbiter arb(1);
-    Recorder r;
-    for (uint32_t p = 1; p <= 5; ++p) {
-        arb.Offer(0, P(p), r);
-        arb.Offer(1, P(p), r);
-        arb.Settle(r);
+TEST(LineArbiter, DeliversEachPacketOnceInOrderAndDeclaresGapsWhenBothLinesMovedOn) {
+    const std::string far = std::to_string(1 + LineArbiter::kHold + 5);
+    struct Row {
+        const char* name;
+        uint32_t next;
+        std::string events;  // A<n>/B<n>: packet n on line A/B; S: settle after a batch
+        const char *delivered, *gaps;
+        uint64_t duplicates;
+    };
+    const Row rows[] = {
+        {"first copy wins", 1, "A1 B1 S A2 B2 S A3 B3 S A4 B4 S A5 B5 S", "1-5", "", 5},
+        {"each line fills the other's losses", 10, "A10 B11 A12 B13 A14 B14 S", "10-14", "", 1},
+        {"late packets in order", 1, "A1 A3 A4 A2 A5 B1 B3 B4 B5 S", "1-5", "", 4},
+        {"one past on both lines may still come", 1, "A1 B1 A2 B2 A4 B4 S", "1-2", "", 3},
+        {"one line only two past: still waiting", 1, "A1 B1 A2 B2 A4 B4 S A5 S", "1-2", "", 3},
+        {"both lines two past: a gap", 1, "A1 B1 A2 B2 A4 B4 S A5 S B5 S", "1-2,4-5", "3", 4},
+        {"a late copy of a gap is old", 1, "A1 B1 A2 B2 A4 B4 S A5 S B5 S A3", "1-2,4-5", "3", 5},
+        {"a quiet line holds a gap back a while", 1, "A1 B1 A3 S A4 S A5 S A6 S A7 S A8 S A9 S", "1", "", 1},
+        {"but not forever", 1, "A1 B1 A3 S A4 S A5 S A6 S A7 S A8 S A9 S A10 S", "1,3-10", "2", 1},
+        {"a far jump gives up what cannot be held", 1, "A" + far, "", "1-6", 0},
+        {"and the rest still waits", 1, "A" + far + " B7", "7", "1-6", 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        LineArbiter arb(r.next);
+        Recorder rec;
+        std::istringstream in(r.events);
+        for (std::string e; in >> e;) {
+            if (e == "S") {
+                arb.Settle(rec);
+            } else {
+                kest_sim::LiveUpdate u;
+                u.packet_no = static_cast<uint32_t>(std::stoul(e.substr(1)));
+                arb.Offer(e[0] == 'B', u, rec);
+            }
+        }
+        EXPECT_EQ(rec.delivered, Seq(r.delivered));
+        EXPECT_EQ(rec.gaps, Seq(r.gaps));
+        EXPECT_EQ(arb.Duplicates(), r.duplicates);
+        EXPECT_EQ(arb.Delivered(), rec.delivered.size());
+        EXPECT_EQ(arb.Gaps(), rec.gaps.size());
     }
-    EXPECT_EQ(r.delivered, Range(1, 5));
-    EXPECT_TRUE(r.gaps.empty());
-    EXPECT_EQ(arb.Duplicates(), 5u);
-    EXPECT_EQ(arb.Delivered(), 5u);
-}
-
-TEST(LineArbiter, EachLineFillsTheOthersLosses) {
-    LineArbiter arb(10);
-    Recorder r;
-    // A misses 11 and 13, B misses 10 and 12: every packet is on one line.
-    const std::vector<std::pair<int, uint32_t>> arrivals = {{0, 10}, {1, 11}, {0, 12},
-                                                            {1, 13}, {0, 14}, {1, 14}};
-    for (auto [line, p] : arrivals) arb.Offer(line, P(p), r);
-    arb.Settle(r);
-    EXPECT_EQ(r.delivered, Range(10, 14));
-    EXPECT_TRUE(r.gaps.empty());
-}
-
-TEST(LineArbiter, LatePacketsAreDeliveredInOrder) {
-    LineArbiter arb(1);
-    Recorder r;
-    // Line A delivers 2 after 3 and 4; line B lost 2.
-    for (uint32_t p : {1u, 3u, 4u, 2u, 5u}) arb.Offer(0, P(p), r);
-    for (uint32_t p : {1u, 3u, 4u, 5u}) arb.Offer(1, P(p), r);
-    arb.Settle(r);
-    EXPECT_EQ(r.delivered, Range(1, 5));
-    EXPECT_TRUE(r.gaps.empty());
-}
-
-TEST(LineArbiter, MissingOnBothLinesIsAGapOnceBothMovedOn) {
-    LineArbiter arb(1);
-    Recorder r;
-    for (uint32_t p : {1u, 2u, 4u}) {
-        arb.Offer(0, P(p), r);
-        arb.Offer(1, P(p), r);
-    }
-    arb.Settle(r);
-    // 3 could still come late: both lines are only one past it.
-    EXPECT_TRUE(r.gaps.empty());
-    EXPECT_EQ(r.delivered, Range(1, 2));
-    arb.Offer(0, P(5), r);
-    arb.Settle(r);
-    EXPECT_TRUE(r.gaps.empty()) << "line B has not moved past 3 + 2 yet";
-    arb.Offer(1, P(5), r);
-    arb.Settle(r);
-    EXPECT_EQ(r.gaps, std::vector<uint32_t>{3});
-    EXPECT_EQ(r.delivered, (std::vector<uint32_t>{1, 2, 4, 5}));
-    // A late copy of the gap is now old.
-    arb.Offer(0, P(3), r);
-    EXPECT_EQ(r.delivered.size(), 4u);
-    EXPECT_EQ(arb.Gaps(), 1u);
-}
-
-TEST(LineArbiter, OneQuietLineDoesNotHoldUpGapsForever) {
-    LineArbiter arb(1);
-    Recorder r;
-    arb.Offer(0, P(1), r);
-    arb.Offer(1, P(1), r);
-    // Line B goes silent; A misses 2.
-    for (uint32_t p = 3; p <= 9; ++p) {
-        arb.Offer(0, P(p), r);
-        arb.Settle(r);
-    }
-    EXPECT_TRUE(r.gaps.empty());
-    arb.Offer(0, P(10), r);
-    arb.Settle(r);
-    EXPECT_EQ(r.gaps, std::vector<uint32_t>{2});
-    EXPECT_EQ(r.delivered, (std::vector<uint32_t>{1, 3, 4, 5, 6, 7, 8, 9, 10}));
-}
-
-TEST(LineArbiter, FarJumpGivesUpWhatCannotBeHeld) {
-    LineArbiter arb(1);
-    Recorder r;
-    const uint32_t far = 1 + LineArbiter::kHold + 5;
-    arb.Offer(0, P(far), r);
-    // Everything more than kHold behind is a gap at once; the rest waits.
-    EXPECT_EQ(r.gaps, Range(1, 6));
-    EXPECT_TRUE(r.delivered.empty());
-    arb.Offer(1, P(7), r);
-    EXPECT_EQ(r.delivered, std::vector<uint32_t>{7});
-    EXPECT_EQ(arb.NextExpected(), 8u);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Every test process works in a card namespace of its own, so that tests run
-// in parallel never share a card, and removes its cards when it ends.
+// Each test process has a card namespace of its own (tests run in parallel) and removes its cards.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

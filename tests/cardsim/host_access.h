@@ -1,10 +1,12 @@
-// Reaches a card through the C interface the way the product does: filter,
-// accelerator, MMIO region 0, core tree, design core, streams by name.
+// Reaches a card through the C interface the way the product does.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,89 +16,108 @@
 
 namespace cardsim_test {
 
+namespace R = Kest_U50::Reg;
+
 inline std::string ChannelName(int channel) { return "CUSTOM_CHAN" + std::to_string(channel) + "_DATA"; }
 
-// Count of accelerators the filter (index, or none when index < 0) selects.
-inline ssize_t CountAccelerators(int64_t index) {
+// Count of the accelerators of index `index` (all when negative); *first gets the first one.
+inline ssize_t FindAccelerators(int64_t index, enyx_hw_accelerator** first = nullptr) {
     enyx_hw_filter* f = enyx_hw_filter_create();
     if (index >= 0) enyx_hw_filter_set_index(f, static_cast<uint32_t>(index));
     const enyx_hw_accelerator_descriptor* d[8] = {};
     const ssize_t n = enyx_hw_enumerate_accelerators(f, d, 8);
-    enyx_hw_free_accelerator_descriptors(d, n > 0 ? (n < 8 ? static_cast<size_t>(n) : 8) : 0);
     enyx_hw_filter_destroy(f);
+    if (first != nullptr) *first = n > 0 ? enyx_hw_accelerator_get(d[0]) : nullptr;
+    enyx_hw_free_accelerator_descriptors(d, n > 0 ? std::min<size_t>(static_cast<size_t>(n), 8) : 0);
     return n;
 }
 
 inline enyx_hw_accelerator* GetAccelerator(uint32_t index) {
-    enyx_hw_filter* f = enyx_hw_filter_create();
-    enyx_hw_filter_set_index(f, index);
-    const enyx_hw_accelerator_descriptor* d[1] = {};
-    const ssize_t n = enyx_hw_enumerate_accelerators(f, d, 1);
-    enyx_hw_filter_destroy(f);
-    if (n != 1) {
-        if (n > 0) enyx_hw_free_accelerator_descriptors(d, 1);
-        return nullptr;
-    }
-    enyx_hw_accelerator* acc = enyx_hw_accelerator_get(d[0]);
-    enyx_hw_free_accelerator_descriptors(d, 1);
-    return acc;
+    enyx_hw_accelerator* acc = nullptr;
+    return FindAccelerators(index, &acc) == 1 ? acc : nullptr;
 }
 
-// The product's register path, for one card.
-class Host {
-public:
-    explicit Host(uint32_t index) {
-        acc_ = GetAccelerator(index);
-        if (acc_ == nullptr) return;
-        enyx_hw_filter* f = enyx_hw_filter_create();
-        enyx_hw_filter_set_index(f, 0);
+// Count of the a2c (or c2a) streams named `name` (all when null); *a or *c gets the first one opened.
+inline ssize_t Streams(enyx_hw_accelerator* acc, const char* name, bool a2c, enyx_hw_a2c_stream** a = nullptr,
+                       enyx_hw_c2a_stream** c = nullptr) {
+    enyx_hw_filter* f = enyx_hw_filter_create();
+    if (name != nullptr) enyx_hw_filter_set_name(f, name);
+    const enyx_hw_a2c_stream_descriptor* ad[32] = {};
+    const enyx_hw_c2a_stream_descriptor* cd[32] = {};
+    const ssize_t n = a2c ? enyx_hw_accelerator_enumerate_a2c_streams(acc, f, ad, 32)
+                          : enyx_hw_accelerator_enumerate_c2a_streams(acc, f, cd, 32);
+    enyx_hw_filter_destroy(f);
+    if (a != nullptr) *a = n > 0 ? enyx_hw_a2c_stream_create(ad[0], 0) : nullptr;
+    if (c != nullptr) *c = n > 0 ? enyx_hw_c2a_stream_create(cd[0], 0) : nullptr;
+    enyx_hw_free_a2c_stream_descriptors(ad, 32);
+    enyx_hw_free_c2a_stream_descriptors(cd, 32);
+    return n;
+}
+inline enyx_hw_a2c_stream* OpenA2c(enyx_hw_accelerator* acc, int channel) {
+    enyx_hw_a2c_stream* s = nullptr;
+    Streams(acc, ChannelName(channel).c_str(), true, &s);
+    return s;
+}
+inline enyx_hw_c2a_stream* OpenC2a(enyx_hw_accelerator* acc, int channel) {
+    enyx_hw_c2a_stream* s = nullptr;
+    Streams(acc, ChannelName(channel).c_str(), false, nullptr, &s);
+    return s;
+}
+
+using Messages = std::vector<std::vector<uint8_t>>;
+inline void Collect(const uint8_t* p, uint32_t n, void* o) {
+    static_cast<Messages*>(o)->emplace_back(p, p + n);
+}
+// Up to `max` pending messages of a stream, in order.
+inline Messages Drain(enyx_hw_a2c_stream* s, size_t max = SIZE_MAX) {
+    Messages out;
+    while (out.size() < max && enyx_hw_a2c_stream_poll_once(s, Collect, &out) == 1) {
+    }
+    return out;
+}
+
+inline uint32_t TableWaddr(int feed) {
+    const uint32_t regs[] = {R::SHFE2PS_TABLE_WADDR, R::SHFE4PS_TABLE_WADDR, R::INE2PS_TABLE_WADDR,
+                             R::INE4PS_TABLE_WADDR};
+    return regs[feed];
+}
+
+// The product's register path to one card: region 0, its core tree, the design core.
+struct Host {
+    explicit Host(uint32_t index) : acc(GetAccelerator(index)) {
         const enyx_hw_mmio_descriptor* md[1] = {};
-        const ssize_t n = enyx_hw_accelerator_enumerate_mmios(acc_, f, md, 1);
-        enyx_hw_filter_destroy(f);
-        if (n != 1) return;
-        mmio_ = enyx_hw_mmio_create(md[0]);
+        if (acc == nullptr || enyx_hw_accelerator_enumerate_mmios(acc, nullptr, md, 1) != 1) return;
+        mmio = enyx_hw_mmio_create(md[0]);
         enyx_hw_free_mmio_descriptors(md, 1);
-        tree_ = enyx_hw_enumerate_cores(mmio_);
-        root_ = enyx_hw_core_tree_get_root(tree_);
-        enyx_hw_core* cores[1] = {};
-        if (enyx_hw_core_enumerate(root_, Kest_U50::Reg::DESIGN_CORE_ID, cores, 1) == 1) core_ = cores[0];
+        tree = enyx_hw_enumerate_cores(mmio);
+        root = enyx_hw_core_tree_get_root(tree);
+        if (enyx_hw_core_enumerate(root, R::DESIGN_CORE_ID, &core, 1) != 1) core = nullptr;
     }
     ~Host() {
-        enyx_hw_destroy_tree(tree_);
-        enyx_hw_mmio_destroy(mmio_);
+        enyx_hw_destroy_tree(tree);
+        enyx_hw_mmio_destroy(mmio);
     }
-    Host(const Host&) = delete;
-    Host& operator=(const Host&) = delete;
-
-    bool ok() const { return core_ != nullptr; }
-    enyx_hw_accelerator* acc() const { return acc_; }
-    enyx_hw_core* core() const { return core_; }
-    enyx_hw_core* root() const { return root_; }
 
     int WriteAt(uint64_t byte_address, uint64_t value) {
-        enyx_hw_register_description d{};
-        d.address = byte_address;
-        d.size = 32;
-        return enyx_hw_write(core_, &d, value);
+        const enyx_hw_register_description d{byte_address, 0, 32, {}};
+        return enyx_hw_write(core, &d, value);
     }
     int ReadAt(uint64_t byte_address, uint64_t& value) {
-        enyx_hw_register_description d{};
-        d.address = byte_address;
-        d.size = 32;
-        return enyx_hw_read(core_, &d, &value);
+        const enyx_hw_register_description d{byte_address, 0, 32, {}};
+        return enyx_hw_read(core, &d, &value);
     }
-    // Locked single accesses, as the product's register object makes them.
+    // Single accesses under the core lock, as the product makes them.
     int Write(uint32_t reg, uint32_t value) {
-        enyx_hw_core_lock(core_);
-        const int rc = WriteAt(Kest_U50::Reg::ByteAddress(reg), value);
-        enyx_hw_core_unlock(core_);
+        enyx_hw_core_lock(core);
+        const int rc = WriteAt(R::ByteAddress(reg), value);
+        enyx_hw_core_unlock(core);
         return rc;
     }
     uint64_t Read(uint32_t reg) {
         uint64_t v = 0;
-        enyx_hw_core_lock(core_);
-        EXPECT_EQ(ReadAt(Kest_U50::Reg::ByteAddress(reg), v), 0) << "reg " << reg;
-        enyx_hw_core_unlock(core_);
+        enyx_hw_core_lock(core);
+        EXPECT_EQ(ReadAt(R::ByteAddress(reg), v), 0) << "reg " << reg;
+        enyx_hw_core_unlock(core);
         return v;
     }
     void WriteTableWord(uint32_t waddr_reg, uint32_t word, uint32_t value) {
@@ -107,63 +128,37 @@ public:
         Write(waddr_reg + 2, word);
         return static_cast<uint32_t>(Read(waddr_reg + 3));
     }
+    void WriteEntry(int feed, uint32_t index, const SInstTableType& e) {
+        uint32_t words[64];
+        std::memcpy(words, &e, sizeof words);
+        for (uint32_t w = 0; w < 64; ++w) WriteTableWord(TableWaddr(feed), index * 64 + w, words[w]);
+    }
 
-private:
-    enyx_hw_accelerator* acc_ = nullptr;
-    enyx_hw_mmio* mmio_ = nullptr;
-    enyx_hw_core_tree* tree_ = nullptr;
-    enyx_hw_core* root_ = nullptr;
-    enyx_hw_core* core_ = nullptr;
+    enyx_hw_accelerator* acc = nullptr;
+    enyx_hw_mmio* mmio = nullptr;
+    enyx_hw_core_tree* tree = nullptr;
+    enyx_hw_core* root = nullptr;
+    enyx_hw_core* core = nullptr;
 };
 
-// Count of a2c (or c2a) streams matching `name` (no name filter when null).
-inline ssize_t CountStreams(enyx_hw_accelerator* acc, const char* name, bool a2c) {
-    enyx_hw_filter* f = enyx_hw_filter_create();
-    if (name != nullptr) enyx_hw_filter_set_name(f, name);
-    ssize_t n;
-    if (a2c) {
-        const enyx_hw_a2c_stream_descriptor* d[32] = {};
-        n = enyx_hw_accelerator_enumerate_a2c_streams(acc, f, d, 32);
-        enyx_hw_free_a2c_stream_descriptors(d, 32);
-    } else {
-        const enyx_hw_c2a_stream_descriptor* d[32] = {};
-        n = enyx_hw_accelerator_enumerate_c2a_streams(acc, f, d, 32);
-        enyx_hw_free_c2a_stream_descriptors(d, 32);
-    }
-    enyx_hw_filter_destroy(f);
-    return n;
-}
-
-inline enyx_hw_a2c_stream* OpenA2c(enyx_hw_accelerator* acc, int channel) {
-    enyx_hw_filter* f = enyx_hw_filter_create();
-    enyx_hw_filter_set_name(f, ChannelName(channel).c_str());
-    const enyx_hw_a2c_stream_descriptor* d[1] = {};
-    const ssize_t n = enyx_hw_accelerator_enumerate_a2c_streams(acc, f, d, 1);
-    enyx_hw_filter_destroy(f);
-    if (n < 1) return nullptr;
-    enyx_hw_a2c_stream* s = enyx_hw_a2c_stream_create(d[0], 0);
-    enyx_hw_free_a2c_stream_descriptors(d, 1);
-    return s;
-}
-
-inline enyx_hw_c2a_stream* OpenC2a(enyx_hw_accelerator* acc, int channel) {
-    enyx_hw_filter* f = enyx_hw_filter_create();
-    enyx_hw_filter_set_name(f, ChannelName(channel).c_str());
-    const enyx_hw_c2a_stream_descriptor* d[1] = {};
-    const ssize_t n = enyx_hw_accelerator_enumerate_c2a_streams(acc, f, d, 1);
-    enyx_hw_filter_destroy(f);
-    if (n < 1) return nullptr;
-    enyx_hw_c2a_stream* s = enyx_hw_c2a_stream_create(d[0], 0);
-    enyx_hw_free_c2a_stream_descriptors(d, 1);
-    return s;
-}
-
-// Removes the cards a test made, whatever its outcome.
-class CardFixture : public ::testing::Test {
+// Card 0 seen from both sides; every card a test made is removed after it.
+class CardTest : public ::testing::Test {
 protected:
+    void Make(const kest_sim::CardOptions& opt = {}) {
+        ASSERT_EQ(kest_sim::CreateCard(0, opt), 0);
+        card_ = kest_sim::Card::Open(0);
+        ASSERT_NE(card_, nullptr);
+        host_ = std::make_unique<Host>(0);
+        ASSERT_NE(host_->core, nullptr);
+        acc_ = host_->acc;
+    }
     void TearDown() override {
+        host_.reset();
         for (uint32_t index : kest_sim::ListCards()) kest_sim::RemoveCard(index);
     }
+    std::unique_ptr<kest_sim::Card> card_;
+    std::unique_ptr<Host> host_;
+    enyx_hw_accelerator* acc_ = nullptr;
 };
 
 }  // namespace cardsim_test

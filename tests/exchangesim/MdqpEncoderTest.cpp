@@ -1,224 +1,100 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <map>
 #include <set>
+#include <tuple>
 
 #include "WireReader.h"
 #include "exchangesim/MdqpEncoder.h"
 
-using kest_sim::EncodedSnapshot;
-using kest_sim::EncoderOptions;
-using kest_sim::Universe;
-
 namespace {
 
-struct Decoded {
-    std::vector<wire::Message> msgs;
-    std::vector<SInstTableType> table;
-    int32_t max_inst_no = -1;
+struct Variant {
+    const char* name;
+    EMDQPDataType feed;
+    int32_t size, long_ids;
+    bool shuffle, first, big, skipped, unknown, empty_final, packet_at_end;
 };
 
-Decoded Decode(const EncodedSnapshot& snap) {
-    Decoded d;
-    EXPECT_TRUE(wire::SplitMessages(snap.bytes, d.msgs));
-    d.table.resize(4096);
-    std::memset(d.table.data(), 0, d.table.size() * sizeof(SInstTableType));
-    wire::ApplyFields(d.msgs, d.table, d.max_inst_no);
-    return d;
-}
+class Encoder : public ::testing::TestWithParam<Variant> {};
 
-void ExpectTableMatches(const Universe& u, const Decoded& d) {
-    ASSERT_EQ(d.max_inst_no, u.MaxInstNo());
-    for (const auto& in : u.Instruments()) {
-        const SInstTableType want = kest_sim::ExpectedEntry(in);
-        const SInstTableType& got = d.table[static_cast<size_t>(in.inst_no)];
-        ASSERT_EQ(std::memcmp(&want, &got, sizeof want), 0) << in.inst_id;
-        // And straight against the universe's integers.
-        ASSERT_EQ(got.last_price, in.has_last_price ? in.last_price : 0) << in.inst_id;
-        ASSERT_EQ(got.bid1_price, in.bid_levels ? in.bid[0].price : 0) << in.inst_id;
-        ASSERT_EQ(got.ask1_vol, in.ask_levels ? in.ask[0].volume : 0u) << in.inst_id;
-    }
-}
-
-TEST(MdqpEncoder, StreamHasTheSnapshotShape) {
-    const Universe u = Universe::Make(SHFE_2PS, 11, 600);
-    EncoderOptions o;
-    o.topic_id = 1000;
-    o.snap_no = 17;
-    o.packet_no = 4242;
-    const EncodedSnapshot snap = kest_sim::EncodeSnapshot(u, o);
-    const Decoded d = Decode(snap);
-    ASSERT_GE(d.msgs.size(), 3u);
+// Each variant decodes to its universe (fields and levels in the order the host's rules need) and
+// has the snapshot's shape: opening identification and packet number, each instrument once, 0x01 last.
+TEST_P(Encoder, StreamHasTheSnapshotShapeAndDecodesToTheUniverse) {
+    const Variant& v = GetParam();
+    kest_sim::UniverseOptions uo;
+    uo.feed = v.feed, uo.seed = 5, uo.size = v.size, uo.long_ids = v.long_ids;
+    const kest_sim::Universe u = kest_sim::Universe::Make(uo);
+    kest_sim::EncoderOptions o;
+    o.topic_id = 1234, o.snap_no = 17, o.packet_no = 4242, o.seed = 5;
+    o.shuffle = v.shuffle, o.instruments_in_first_message = v.first, o.big_message = v.big;
+    o.skipped_fields = v.skipped, o.unknown_field = v.unknown, o.empty_final_message = v.empty_final;
+    o.packet_no_at_end = v.packet_at_end;
+    const kest_sim::EncodedSnapshot snap = kest_sim::EncodeSnapshot(u, o);
+    const wire::Decoded d = wire::Decode(snap.bytes);
+    ASSERT_TRUE(wire::MatchesUniverse(d, u));
     ASSERT_EQ(d.msgs.size(), snap.messages.size());
+    ASSERT_GE(d.msgs.size(), 2u);
+    const auto& open = d.msgs[0].fields;
+    ASSERT_TRUE(open.size() >= 2 && open[0].payload.size() == 6 && open[1].payload.size() == 4);
+    EXPECT_EQ(std::make_tuple(open[0].id, wire::Load<int16_t>(open[0].payload, 0),
+                              wire::Load<int32_t>(open[0].payload, 2), open[1].id,
+                              wire::Load<int32_t>(open[1].payload, 0)),
+              std::make_tuple(0x1001, 1234, 17, 0x1004, 4242));
 
-    const wire::Message& first = d.msgs[0];
-    EXPECT_EQ(first.flag, 0x11);
-    ASSERT_GE(first.fields.size(), 2u);
-    EXPECT_EQ(first.fields[0].id, 0x1001);
-    ASSERT_EQ(first.fields[0].payload.size(), 6u);
-    EXPECT_EQ(wire::Load<int16_t>(first.fields[0].payload, 0), 1000);
-    EXPECT_EQ(wire::Load<int32_t>(first.fields[0].payload, 2), 17);
-    EXPECT_EQ(first.fields[1].id, 0x1004);
-    ASSERT_EQ(first.fields[1].payload.size(), 4u);
-    EXPECT_EQ(wire::Load<int32_t>(first.fields[1].payload, 0), 4242);
-
-    size_t offset = 0;
+    const std::set<uint16_t> known = {0x1001, 0x1004, 0x0101, 0x0102, 0x0103};
+    const std::set<uint16_t> skippable = {0x0031, 0x0032, 0x0104, 0x1002, 0x1003};
+    size_t offset = 0, skipped = 0, unknown = 0, at_limit = 0, longest = 0;
     std::set<int32_t> seen;
     for (size_t i = 0; i < d.msgs.size(); ++i) {
+        SCOPED_TRACE(i);
         const wire::Message& m = d.msgs[i];
         EXPECT_EQ(m.type_id, '2');
-        EXPECT_EQ(m.flag, i + 1 == d.msgs.size() ? 0x01 : 0x11) << i;
+        EXPECT_EQ(m.flag, i + 1 == d.msgs.size() ? 0x01 : 0x11);
         EXPECT_EQ(snap.messages[i].offset, offset);
         EXPECT_EQ(snap.messages[i].size, m.length + 8u);
         offset += m.length + 8u;
-        // Per instrument: 0x0101, 0x0102, bids best first, then asks best first.
-        int32_t cur = -1;
-        int stage = 0;  // 1 info, 2 deal, 3 bids, 4 asks
-        double prev = 0;
+        at_limit += m.length == 65535;
+        longest = std::max<size_t>(longest, m.length);
+        std::vector<int32_t> insts;
         for (const auto& f : m.fields) {
-            if (f.id == 0x0101) {
-                ASSERT_EQ(f.payload.size(), sizeof(inst_info_t));
-                cur = wire::Load<int32_t>(f.payload, 108);
-                EXPECT_TRUE(seen.insert(cur).second) << cur;
-                stage = 1;
-            } else if (f.id == 0x0102) {
-                ASSERT_EQ(f.payload.size(), sizeof(deal_info_t));
-                EXPECT_EQ(stage, 1);
-                EXPECT_EQ(wire::Load<int32_t>(f.payload, 0), cur);
-                stage = 2;
-            } else if (f.id == 0x0103) {
-                ASSERT_EQ(f.payload.size(), sizeof(price_detail_t));
-                EXPECT_EQ(wire::Load<int32_t>(f.payload, 0), cur);
-                const char dir = static_cast<char>(f.payload[4]);
-                const double px = wire::Load<double>(f.payload, 5);
-                if (dir == '0') {
-                    EXPECT_TRUE(stage == 2 || stage == 3);
-                    if (stage == 3) {
-                        EXPECT_LT(px, prev);
-                    }
-                    stage = 3;
-                } else {
-                    ASSERT_EQ(dir, '1');
-                    EXPECT_GE(stage, 2);
-                    if (stage == 4) {
-                        EXPECT_GT(px, prev);
-                    }
-                    stage = 4;
-                }
-                prev = px;
-            }
+            skipped += skippable.count(f.id);
+            unknown += !skippable.count(f.id) && !known.count(f.id);
+            if (f.id != 0x0101) continue;
+            insts.push_back(wire::Load<int32_t>(f.payload, 108));
+            EXPECT_TRUE(seen.insert(insts.back()).second) << insts.back();
+            // The identifier field holds the whole identifier, up to 31 characters.
+            const char* id = reinterpret_cast<const char*>(f.payload.data());
+            EXPECT_EQ(std::string(id, strnlen(id, 31)), u.At(insts.back()).inst_id);
         }
+        EXPECT_EQ(insts, snap.messages[i].inst_nos);
     }
     EXPECT_EQ(offset, snap.bytes.size());
-    EXPECT_EQ(seen.size(), static_cast<size_t>(u.Size()));
-    ExpectTableMatches(u, d);
-}
-
-TEST(MdqpEncoder, EveryFeedDecodesToItsUniverse) {
-    for (int f = 0; f < 4; ++f) {
-        const Universe u = Universe::Make(static_cast<EMDQPDataType>(f), 5);
-        EncoderOptions o;
-        o.seed = 5;
-        o.shuffle = f % 2 == 1;
-        o.instruments_in_first_message = f >= 2;
-        ExpectTableMatches(u, Decode(kest_sim::EncodeSnapshot(u, o)));
-    }
-}
-
-TEST(MdqpEncoder, BigMessageReachesTheLengthLimit) {
-    const Universe u = Universe::Make(SHFE_4PS, 8, 1200);
-    EncoderOptions o;
-    o.big_message = true;
-    o.skipped_fields = true;
-    Decoded d = Decode(kest_sim::EncodeSnapshot(u, o));
-    size_t at_limit = 0;
-    for (const auto& m : d.msgs) at_limit += m.length == 65535;
-    EXPECT_EQ(at_limit, 1u);
-    ExpectTableMatches(u, d);
-
-    o.skipped_fields = false;
-    d = Decode(kest_sim::EncodeSnapshot(u, o));
-    uint16_t longest = 0;
-    for (const auto& m : d.msgs) longest = std::max(longest, m.length);
-    EXPECT_GT(longest, 60000);
-    ExpectTableMatches(u, d);
-}
-
-TEST(MdqpEncoder, SkippedAndUnknownFieldsWhenAsked) {
-    const Universe u = Universe::Make(INE_2PS, 21, 400);
-    EncoderOptions o;
-    const std::set<uint16_t> known = {0x1001, 0x1004, 0x0101, 0x0102, 0x0103};
-    const std::set<uint16_t> skipped = {0x0031, 0x0032, 0x0104, 0x1002, 0x1003};
-    auto census = [&](const Decoded& d, size_t& skip, size_t& unknown) {
-        skip = unknown = 0;
-        for (const auto& m : d.msgs)
-            for (const auto& f : m.fields) {
-                if (skipped.count(f.id))
-                    ++skip;
-                else if (!known.count(f.id))
-                    ++unknown;
-            }
-    };
-    size_t skip, unknown;
-    census(Decode(kest_sim::EncodeSnapshot(u, o)), skip, unknown);
-    EXPECT_EQ(skip, 0u);
-    EXPECT_EQ(unknown, 0u);
-    o.skipped_fields = true;
-    o.unknown_field = true;
-    const Decoded d = Decode(kest_sim::EncodeSnapshot(u, o));
-    census(d, skip, unknown);
-    EXPECT_GT(skip, 10u);
-    EXPECT_EQ(unknown, 1u);
-    ExpectTableMatches(u, d);
-}
-
-TEST(MdqpEncoder, FinalMessageVariants) {
-    const Universe u = Universe::Make(SHFE_2PS, 2, 50);
-    EncoderOptions o;
-    o.empty_final_message = true;
-    o.packet_no_at_end = true;
-    o.packet_no = 99;
-    const EncodedSnapshot snap = kest_sim::EncodeSnapshot(u, o);
-    const Decoded d = Decode(snap);
+    EXPECT_EQ(skipped > 10, v.skipped);
+    EXPECT_EQ(unknown, v.unknown ? 1u : 0u);
+    // With fields to pad it, one message fills the 65535-byte length exactly.
+    EXPECT_EQ(at_limit, v.big && v.skipped ? 1u : 0u);
+    EXPECT_EQ(longest > 60000, v.big);
     const wire::Message& last = d.msgs.back();
-    EXPECT_EQ(last.flag, 0x01);
-    ASSERT_EQ(last.fields.size(), 1u);
-    EXPECT_EQ(last.fields[0].id, 0x1004);
-    EXPECT_EQ(wire::Load<int32_t>(last.fields[0].payload, 0), 99);
-    EXPECT_EQ(last.length, 8u);  // the field ends exactly at the message's end
-    EXPECT_TRUE(snap.messages.back().inst_nos.empty());
-    ExpectTableMatches(u, d);
+    EXPECT_EQ(snap.messages.back().inst_nos.empty(), v.empty_final);
+    EXPECT_EQ(!last.fields.empty() && last.fields.back().id == 0x1004 &&
+                  wire::Load<int32_t>(last.fields.back().payload, 0) == 4242,
+              v.packet_at_end);
+    EXPECT_EQ(last.length == 8, v.empty_final && v.packet_at_end) << "the number alone, ending the message";
 }
 
-TEST(MdqpEncoder, DeterministicForASeed) {
-    const Universe u = Universe::Make(SHFE_2PS, 2, 500);
-    EncoderOptions o;
-    o.seed = 77;
-    o.skipped_fields = true;
-    const auto a = kest_sim::EncodeSnapshot(u, o), b = kest_sim::EncodeSnapshot(u, o);
-    EXPECT_EQ(a.bytes, b.bytes);
-    o.seed = 78;
-    const auto c = kest_sim::EncodeSnapshot(u, o);
-    EXPECT_NE(a.bytes, c.bytes);
-}
-
-TEST(MdqpEncoder, InstrumentInformationCarriesTheFullIdentifier) {
-    kest_sim::UniverseOptions uo;
-    uo.size = 40;
-    uo.long_ids = 3;
-    const Universe u = Universe::Make(uo);
-    const Decoded d = Decode(kest_sim::EncodeSnapshot(u, EncoderOptions{}));
-    std::map<int32_t, std::string> ids;
-    for (const auto& m : d.msgs)
-        for (const auto& f : m.fields)
-            if (f.id == 0x0101) {
-                ids[wire::Load<int32_t>(f.payload, 108)] =
-                    std::string(reinterpret_cast<const char*>(f.payload.data()),
-                                strnlen(reinterpret_cast<const char*>(f.payload.data()), 31));
-            }
-    for (const auto& in : u.Instruments()) EXPECT_EQ(ids[in.inst_no], in.inst_id);
-    ExpectTableMatches(u, d);
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Variants, Encoder, ::testing::Values(
+    //      name              feed      size  long shuffle first  big    skip   unknown empty  pkt_end
+    Variant{"plain",          SHFE_2PS, 600,  0,   false,  false, false, false, false,  false, false},
+    Variant{"shfe4ps",        SHFE_4PS, 0,    0,   true,   false, false, false, false,  false, false},
+    Variant{"ine2ps",         INE_2PS,  0,    0,   false,  true,  false, false, false,  false, false},
+    Variant{"ine4ps",         INE_4PS,  0,    0,   true,   true,  false, false, false,  false, false},
+    Variant{"big_padded",     SHFE_4PS, 1200, 0,   false,  false, true,  true,  false,  false, false},
+    Variant{"big",            SHFE_4PS, 1200, 0,   false,  false, true,  false, false,  false, false},
+    Variant{"skip_unknown",   INE_2PS,  400,  0,   false,  false, false, true,  true,   false, false},
+    Variant{"final_variants", SHFE_2PS, 50,   0,   false,  false, false, false, false,  true,  true},
+    Variant{"long_ids",       SHFE_2PS, 40,   3,   false,  false, false, false, false,  false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 }  // namespace

@@ -1,0 +1,295 @@
+// The card's running logic as the host sees it through the C interface.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <functional>
+
+#include "WireReader.h"
+#include "cardlogic/LiveCard.h"
+#include "host_access.h"
+
+using cardsim_test::Messages;
+using kest_sim::LiveCard;
+using kest_sim::Universe;
+namespace R = Kest_U50::Reg;
+
+namespace {
+
+const uint32_t kIpA[] = {R::SHFE2PS_MCAST_IP_A, R::SHFE4PS_MCAST_IP_A, R::INE2PS_MCAST_IP_A,
+                         R::INE4PS_MCAST_IP_A};
+const uint32_t kIpB[] = {R::SHFE2PS_MCAST_IP_B, R::SHFE4PS_MCAST_IP_B, R::INE2PS_MCAST_IP_B,
+                         R::INE4PS_MCAST_IP_B};
+
+KestShfeMdType Quote(const std::vector<uint8_t>& m) {
+    return wire::Load<KestShfeMdType>(m, DMA_PAYLOAD_OFFSET);
+}
+
+class LiveCardTest : public cardsim_test::CardTest {
+protected:
+    LiveCardTest() {
+        opt_.seed = 9;
+        opt_.shfe_size = 200;
+        opt_.ine_size = 80;
+        opt_.free_run = false;
+        opt_.clock_start_ms = 1736130000000;
+        opt_.round_interval_ms = 200;
+        opt_.keepalive_interval_ms = 5;
+    }
+    void Open(uint32_t ring_bytes = 4u << 20) {
+        kest_sim::CardOptions co;
+        co.a2c_ring_bytes = ring_bytes;
+        Make(co);
+        for (int ch = 0; ch < 16; ++ch) streams_.push_back(cardsim_test::OpenA2c(acc_, ch));
+        live_ = LiveCard::Open(opt_);
+        ASSERT_TRUE(live_);
+    }
+    void TearDown() override {
+        live_.reset();
+        for (enyx_hw_a2c_stream* s : streams_) enyx_hw_a2c_stream_destroy(s);
+        CardTest::TearDown();
+    }
+    Messages Drain(int ch) { return cardsim_test::Drain(streams_[static_cast<size_t>(ch)]); }
+
+    // Takes what channel 0 mirrors until `done` holds (or a minute passes, far more than any run needs).
+    bool MirrorUntil(wire::Connections& conns, const std::function<bool()>& done) {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+             std::chrono::steady_clock::now() < end; usleep(1000)) {
+            for (const auto& m : Drain(0)) {
+                EXPECT_EQ(wire::Load<uint32_t>(m, 0), static_cast<uint32_t>(DMA_TCP));
+                EXPECT_EQ(wire::Load<uint32_t>(m, 4), m.size());
+                EXPECT_TRUE(conns.Take(m.data() + DMA_TCP_FRAME_OFFSET, m.size() - DMA_TCP_FRAME_OFFSET));
+            }
+            if (HasFailure()) return false;
+            if (done()) return true;
+        }
+        return false;
+    }
+
+    // What a bring-up leaves: the snapshot's table with these subscriptions (else `others`), the lines.
+    void BringUp(EMDQPDataType f, const std::map<int32_t, uint32_t>& config, uint32_t others = 0) {
+        for (const auto& in : live_->Exchange(f).Instruments()) {
+            SInstTableType e = kest_sim::ExpectedEntry(in);
+            e.config = config.count(in.inst_no) ? config.at(in.inst_no) : others;
+            host_->WriteEntry(f, static_cast<uint32_t>(in.inst_no), e);
+        }
+        host_->Write(kIpA[f], 0xEF032A47u);
+        host_->Write(kIpB[f], 0xEF032A48u);
+        host_->Write(R::SHFE2PS_MAX_INST_NO + static_cast<uint32_t>(f), 4000 + static_cast<uint32_t>(f));
+        host_->Write(R::LAST_TICK_CHANNEL, 3);
+        host_->Write(R::SNAPSHOT_MODE, 0);
+        host_->Write(f == SHFE_4PS || f == INE_4PS ? R::LOGIC_START_4PS : R::LOGIC_START_2PS, 1);
+    }
+
+    kest_sim::LiveCardOptions opt_;
+    std::vector<enyx_hw_a2c_stream*> streams_;
+    std::unique_ptr<LiveCard> live_;
+};
+
+TEST_F(LiveCardTest, MirrorsEveryFeedsSnapshotRoundAfterRoundOnlyWhileAsked) {
+    ASSERT_TRUE(kest_sim::ParseFaultPlan("all,loss=0.05,reorder=0.05,dup=0.05", opt_.snapshot_faults));
+    Open();
+    ASSERT_TRUE(live_->Start());
+    usleep(100 * 1000);
+    EXPECT_TRUE(Drain(0).empty()) << "nothing before the host asks";
+
+    host_->Write(R::SNAPSHOT_MODE, R::SNAPSHOT_MODE_ON);
+    wire::Connections conns({33022, 22000});
+    ASSERT_TRUE(MirrorUntil(conns, [&] {
+        const auto snaps = conns.Snapshots();
+        bool done = snaps.size() == 4;
+        for (const auto& kv : snaps) done = done && kv.second.size() >= 3;
+        return done;
+    }));
+    EXPECT_GE(live_->SnapshotRounds(), 3u);
+    EXPECT_GT(conns.foreign, 0u);
+    const std::map<int16_t, EMDQPDataType> feeds = {
+        {1000, SHFE_2PS}, {1101, SHFE_4PS}, {5000, INE_2PS}, {5101, INE_4PS}};
+    for (const auto& [topic, ports] : conns.Snapshots()) {
+        SCOPED_TRACE(topic);
+        const EMDQPDataType f = feeds.at(topic);
+        // Each round on fresh connections: new client ports, kept alive between rounds.
+        EXPECT_EQ(std::set<uint16_t>(ports.begin(), ports.end()).size(), ports.size());
+        EXPECT_GT(conns.empty_segments[ports[0]], 0u);
+        EXPECT_EQ(conns.server_port_of.at(ports[0]), f == SHFE_2PS || f == INE_2PS ? 33022 : 22000);
+        EXPECT_TRUE(
+            wire::MatchesUniverse(wire::Decode(conns.streams.at(ports[0]).Bytes()), live_->Exchange(f)));
+    }
+    // Out of the snapshot phase the mirroring stops (a frame in flight may still land).
+    host_->Write(R::SNAPSHOT_MODE, 0);
+    usleep(500 * 1000);
+    Drain(0);
+    const uint64_t after = live_->FramesMirrored();
+    usleep(300 * 1000);
+    EXPECT_EQ(live_->FramesMirrored(), after);
+    EXPECT_TRUE(Drain(0).empty());
+}
+
+// Only the configured feeds, under their topic; the exchange as it is now, with its last packet number.
+TEST_F(LiveCardTest, ANewBringUpMirrorsTheConfiguredFeedsAsTheyAreNow) {
+    opt_.snapshot_feeds = 0x01;
+    opt_.topic_ids[SHFE_2PS] = 1234;
+    Open();
+    ASSERT_TRUE(live_->Start());
+    BringUp(SHFE_2PS, {});
+    ASSERT_EQ(live_->Step(50), 50u);
+    host_->Write(R::CARD_START, 1);
+    host_->Write(R::SNAPSHOT_MODE, R::SNAPSHOT_MODE_ON);
+    wire::Connections conns({33022, 22000});
+    ASSERT_TRUE(MirrorUntil(conns, [&] { return conns.Snapshots().count(1234) > 0; }));
+    live_->Stop();
+    EXPECT_FALSE(live_->BlockRunning(0));
+    EXPECT_EQ(conns.Snapshots().size(), 1u);
+    for (const auto& kv : conns.server_port_of) EXPECT_EQ(kv.second, 33022);
+    const wire::Decoded d = wire::Decode(conns.streams.at(conns.Snapshots().at(1234)[0]).Bytes());
+    ASSERT_EQ(d.msgs.at(0).fields.at(1).id, 0x1004);
+    EXPECT_EQ(wire::Load<int32_t>(d.msgs[0].fields[1].payload, 0), 50) << "the last packet it reflects";
+    EXPECT_TRUE(wire::MatchesUniverse(d, live_->Exchange(SHFE_2PS)))
+        << "the 50 packets since the start included";
+}
+
+TEST_F(LiveCardTest, QuotesGoOnlyToSubscribedChannelsWithTheBooksFields) {
+    Open();
+    const Universe before = live_->Exchange(SHFE_2PS);
+    std::vector<int32_t> f;  // two futures: they update most
+    for (const auto& in : before.Instruments())
+        if (in.product_class == '1' && f.size() < 2) f.push_back(in.inst_no);
+    BringUp(SHFE_2PS, {{f[0], 0x8000000Au}, {f[1], 0x80000008u}});  // channels 1 and 3; 3
+    ASSERT_EQ(live_->Step(3000), 3000u);  // INE 2ps is in the block, but without lines it is not live
+    EXPECT_TRUE(live_->BlockRunning(0) && !live_->BlockRunning(1));
+    EXPECT_TRUE(live_->FeedLive(SHFE_2PS) && !live_->FeedLive(INE_2PS));
+    std::map<std::pair<int, int32_t>, std::vector<KestShfeMdType>> got;  // by channel and instrument
+    for (int ch = 0; ch < 16; ++ch) {
+        const Messages ms = Drain(ch);
+        EXPECT_EQ(live_->QuotesWritten(ch), ms.size());
+        for (const auto& m : ms) {
+            ASSERT_EQ(m.size(), DMA_QUOTE_MSG_SIZE);
+            ASSERT_EQ(wire::Load<uint32_t>(m, 0), static_cast<uint32_t>(DMA_UDP));
+            ASSERT_EQ(wire::Load<uint32_t>(m, 4), DMA_QUOTE_MSG_SIZE);
+            const KestShfeMdType q = Quote(m);
+            EXPECT_EQ(q.last_tick_flag, ch == 3) << "channel 3 is the last-tick channel";
+            EXPECT_TRUE(q.max_inst_no == 4000u && q.type == SHFE_2PS);
+            got[{ch, static_cast<int32_t>(q.inst_no)}].push_back(q);
+        }
+    }
+    std::set<std::pair<int, int32_t>> keys;
+    for (const auto& kv : got) keys.insert(kv.first);
+    EXPECT_EQ(keys, (std::set<std::pair<int, int32_t>>{{1, f[0]}, {3, f[0]}, {3, f[1]}}));
+    const size_t a1 = got[{1, f[0]}].size(), a3 = got[{3, f[0]}].size(), b3 = got[{3, f[1]}].size();
+    EXPECT_EQ(a1, a3);
+    EXPECT_EQ(live_->QuotesFor(SHFE_2PS, f[0]), 2 * a3);
+    EXPECT_EQ(live_->QuotesFor(SHFE_2PS, f[1]), b3);
+    // One quote per update, change numbers following the snapshot's; the table keeps the book and word 0.
+    for (int32_t inst : f) {
+        const auto& qs = got[{3, inst}];
+        ASSERT_FALSE(qs.empty());
+        for (size_t i = 0; i < qs.size(); ++i) EXPECT_EQ(qs[i].change_no, before.At(inst).change_no + 1 + i);
+        const KestShfeMdType& q = qs.back();
+        const kest_sim::Instrument& now = live_->Exchange(SHFE_2PS).At(inst);
+        EXPECT_EQ(std::string(q.inst_id), before.At(inst).inst_id.substr(0, 15));
+        EXPECT_EQ((std::vector<int64_t>{q.last_px, q.volume, q.turnover, q.open_interest, q.bid1_px,
+                                        q.bid1_vol, q.ask5_px}),
+                  (std::vector<int64_t>{now.last_price, now.volume, now.turnover,
+                                        static_cast<int64_t>(now.open_interest), now.bid[0].price,
+                                        now.bid[0].volume, now.ask[4].price}));
+        const SInstTableType e = live_->Model().ReadTableEntry(SHFE_2PS, static_cast<uint32_t>(inst));
+        EXPECT_EQ((std::vector<int64_t>{e.last_price, e.ask1_price, static_cast<int64_t>(e.turnover),
+                                        e.config & 0xFFFF}),
+                  (std::vector<int64_t>{q.last_px, q.ask1_px, q.turnover, inst == f[0] ? 0xA : 0x8}));
+        EXPECT_STREQ(e.inst_id, before.At(inst).inst_id.c_str());
+    }
+}
+
+TEST_F(LiveCardTest, ArbitratesLossyReorderingLinesIntoOneOrderedStream) {
+    opt_.line_a = opt_.line_b = {0.3, 0.15};  // loss, reorder
+    Open();
+    const Universe before = live_->Exchange(SHFE_4PS);
+    BringUp(SHFE_4PS, {}, 0x80000001u);
+    ASSERT_EQ(live_->Step(4000), 4000u);
+    // Every packet applied once but the last few, which may wait for a late copy; no gap.
+    const uint64_t updates = live_->Updates(SHFE_4PS);
+    EXPECT_TRUE(updates >= 3996 && updates <= 4000 && live_->Duplicates(SHFE_4PS) > 1000 &&
+                live_->Gaps(SHFE_4PS) == 0);
+    // The line counters count each line's arrivals: applied, dropped as second copies, or held.
+    const uint64_t a = host_->Read(R::MUX0_4PS_PKTS), b = host_->Read(R::MUX1_4PS_PKTS);
+    const uint64_t settled = live_->Updates(SHFE_4PS) + live_->Duplicates(SHFE_4PS);
+    EXPECT_TRUE(a < 4000 && b < 4000 && a + b >= settled && a + b - settled <= 8) << a << " " << b;
+    EXPECT_EQ(host_->Read(R::MUX0_2PS_PKTS), 0u);
+    std::map<uint32_t, uint32_t> last;  // none lost, none twice: per instrument the change numbers run on
+    for (const auto& m : Drain(0)) {
+        const KestShfeMdType q = Quote(m);
+        const uint32_t prev =
+            last.count(q.inst_no) ? last[q.inst_no] : before.At(static_cast<int32_t>(q.inst_no)).change_no;
+        ASSERT_EQ(q.change_no, prev + 1) << "instrument " << q.inst_no;
+        last[q.inst_no] = q.change_no;
+    }
+}
+
+TEST_F(LiveCardTest, GapOnBothLinesRaisesTheFeedsLostPacketEventOnEveryChannel) {
+    Open();
+    BringUp(SHFE_2PS, {});
+    BringUp(INE_4PS, {});
+    live_->Step(20);
+    live_->InjectGap(INE_4PS);
+    live_->Step(20);
+    live_->InjectGap(SHFE_2PS, 2);
+    live_->Step(20);
+    EXPECT_EQ(live_->Gaps(INE_4PS), 1u);
+    EXPECT_EQ(live_->Gaps(SHFE_2PS), 2u);
+    // Nothing is subscribed: events only, each with its feed's lost-packet bit.
+    using Event = std::tuple<uint32_t, size_t, uint32_t>;  // kind, size, event word
+    const std::vector<Event> want = {
+        {DMA_EVENT, 32, 0x40000000u}, {DMA_EVENT, 32, 0x40u}, {DMA_EVENT, 32, 0x40u}};
+    for (int ch = 0; ch < 16; ++ch) {
+        std::vector<Event> got;
+        for (const auto& m : Drain(ch))
+            got.emplace_back(wire::Load<uint32_t>(m, 0), m.size(), wire::Load<uint32_t>(m, 8));
+        EXPECT_EQ(got, want) << ch;
+        EXPECT_EQ(live_->EventsWritten(ch), 3u);
+    }
+}
+
+TEST_F(LiveCardTest, ClockDrivesUpdateTimesAndTheLastUpdateRegisters) {
+    opt_.clock_step_ms = 250;
+    Open();
+    BringUp(SHFE_4PS, {}, 0x80000004u);  // all on channel 2
+    struct tm t {};
+    t.tm_year = 125, t.tm_mon = 5, t.tm_mday = 3, t.tm_hour = 10, t.tm_min = 15, t.tm_isdst = -1;
+    const int64_t base = static_cast<int64_t>(mktime(&t)) * 1000;  // 10:15:00.000 local time
+    live_->SetClock(base);
+    live_->Step(6);
+    live_->SetClock(base + 3600 * 1000);  // a jump shows in the next update
+    live_->Step(1);
+    std::vector<uint64_t> times,
+        want = {101500250, 101500500, 101500750, 101501000, 101501250, 101501500, 111500250};
+    for (const auto& m : Drain(2))
+        times.push_back(Quote(m).update_time * 1000ull + Quote(m).update_milli_sec);
+    EXPECT_EQ(times, want);
+    for (int f = 0; f < 4; ++f)
+        EXPECT_EQ(host_->Read(R::LAST_UPDATE_TIME_0 + f), f == SHFE_4PS ? (base + 3600250) / 1000 : 0) << f;
+}
+
+// A full ring refuses quotes without blocking; a card start stops the logic until the next logical
+// start (none in the snapshot phase) and restarts the line counters.
+TEST_F(LiveCardTest, FullRingRefusesQuotesAndCardStartStopsTheLogic) {
+    Open(4096);
+    BringUp(SHFE_2PS, {}, 0x80000020u);  // channel 5
+    EXPECT_EQ(live_->Step(500), 500u);
+    EXPECT_GT(live_->QuotesRefused(5), 0u);
+    EXPECT_EQ(live_->QuotesWritten(5) + live_->QuotesRefused(5), live_->Updates(SHFE_2PS));
+    EXPECT_EQ(Drain(5).size(), live_->QuotesWritten(5));
+    const uint64_t before = live_->QuotesWritten(5);
+    host_->Write(R::CARD_START, 1);
+    EXPECT_EQ(live_->Step(10), 0u);
+    EXPECT_FALSE(live_->BlockRunning(0));
+    host_->Write(R::SNAPSHOT_MODE, R::SNAPSHOT_MODE_ON);
+    host_->Write(R::LOGIC_START_2PS, 1);
+    EXPECT_EQ(live_->Step(10), 0u);
+    host_->Write(R::SNAPSHOT_MODE, 0);
+    EXPECT_EQ(live_->Step(10), 10u);
+    EXPECT_EQ(live_->QuotesWritten(5), before + 10) << "room again: quotes flow again";
+    EXPECT_EQ(Drain(5).size(), 10u);
+    EXPECT_EQ(host_->Read(R::MUX0_2PS_PKTS), 10u);
+}
+
+}  // namespace
