@@ -24,8 +24,7 @@ const CBufferType KEST_U50_VERSION(__DATE__ " " __TIME__ " V1.1.1.9");
 // The compiler may assume a reference is never null; the factory's contract
 // (a reference whose address is null when memory is short) needs the
 // address tested without that assumption.
-inline bool IsNullReference(const CKestShfeMdApi& ref) {
-    const CKestShfeMdApi* address = &ref;
+inline bool IsNullAddress(const CKestShfeMdApi* address) {
     asm("" : "+r"(address));
     return address == nullptr;
 }
@@ -51,7 +50,7 @@ CKestShfeMdApi& CKestShfeMdApi::CreateKestShfeMdApi() {
 }
 
 void CKestShfeMdApi::DestroyKestShfeMdApi(CKestShfeMdApi& refKestShfeMdApi) {
-    if (IsNullReference(refKestShfeMdApi)) {
+    if (IsNullAddress(&refKestShfeMdApi)) {
         return;
     }
     delete static_cast<CKestShfeMdApiImpl*>(&refKestShfeMdApi);
