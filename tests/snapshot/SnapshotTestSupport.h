@@ -284,21 +284,21 @@ inline std::vector<uint8_t> TcpDma(const Conn& c, uint32_t seq, const std::vecto
                                    uint8_t flags = kest_sim::kTcpAck, uint8_t ipOptions = 0,
                                    uint8_t tcpOptions = 0) {
     static const uint8_t mac[6] = {0, 1, 2, 3, 4, 5};
-    kest_sim::TcpFrameSpec spec;
-    spec.src_mac = mac;
-    spec.dst_mac = mac;
-    spec.src_ip = c.serverIp;
-    spec.dst_ip = c.clientIp;
-    spec.src_port = c.serverPort;
-    spec.dst_port = c.clientPort;
-    spec.seq = seq;
-    spec.ack = 1;
-    spec.flags = flags;
-    spec.ip_option_bytes = ipOptions;
-    spec.tcp_option_bytes = tcpOptions;
-    spec.payload = payload.empty() ? nullptr : payload.data();
-    spec.payload_size = payload.size();
-    return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(spec));
+    kest_sim::TcpFrameSpec frame;
+    frame.src_mac = mac;
+    frame.dst_mac = mac;
+    frame.src_ip = c.serverIp;
+    frame.dst_ip = c.clientIp;
+    frame.src_port = c.serverPort;
+    frame.dst_port = c.clientPort;
+    frame.seq = seq;
+    frame.ack = 1;
+    frame.flags = flags;
+    frame.ip_option_bytes = ipOptions;
+    frame.tcp_option_bytes = tcpOptions;
+    frame.payload = payload.empty() ? nullptr : payload.data();
+    frame.payload_size = payload.size();
+    return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(frame));
 }
 
 inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
