@@ -15,6 +15,7 @@
 
 #include "FpgaRegisterCommon.h"
 #include "KestShfeMdApiImpl.h"
+#include "SnapshotFeeds.h"
 #include "exchangesim/SnapshotMirror.h"
 #include "exchangesim/TcpSegmenter.h"
 #include "exchangesim/Universe.h"
@@ -26,16 +27,7 @@ public:
     static CKestShfeMdApiImpl* Make() {
         CKestShfeMdApiImpl* impl = new (std::nothrow) CKestShfeMdApiImpl();
         if (impl == nullptr) return nullptr;
-        Kest_U50::U50ConfigInfo& cfg = impl->m_u50ConfigInfo;
-        cfg.enabled_mask.enabled_mask = 0x0F;
-        cfg.topicID.shfe2ps_topic_id = 1000;
-        cfg.topicID.shfe4ps_topic_id = 1101;
-        cfg.topicID.ine2ps_topic_id = 5000;
-        cfg.topicID.ine4ps_topic_id = 5101;
-        cfg.snapTcpPort.shfe2ps_snap_port = 33022;
-        cfg.snapTcpPort.shfe4ps_snap_port = 22000;
-        cfg.snapTcpPort.ine2ps_snap_port = 33022;
-        cfg.snapTcpPort.ine4ps_snap_port = 22000;
+        kest_test::EnableAllFeedsWithDefaults(impl->m_u50ConfigInfo);
         return impl;
     }
     static void Restart(CKestShfeMdApiImpl& impl) {

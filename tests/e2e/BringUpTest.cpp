@@ -162,11 +162,9 @@ TEST_F(BringUpTest, FullBringUpProgramsTheCardInTheDesignsOrder) {
 }
 
 TEST_F(BringUpTest, BufferModeFillsTheCallersRecord) {
-    OpenCard();
-    ConfigText text;
-    text.channels[0] = "all";
+    const std::string path = OpenCardWith();
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
-    ASSERT_EQ(api.KestStart(WriteConfig(text).c_str()), 0) << Log();
+    ASSERT_EQ(api.KestStart(path.c_str()), 0) << Log();
     card_->Step(20);
     // No buffer named yet: nothing is delivered and nothing is lost.
     EXPECT_EQ(api.KestRecv(), 0);
@@ -191,12 +189,10 @@ TEST_F(BringUpTest, BufferModeFillsTheCallersRecord) {
 }
 
 TEST_F(BringUpTest, CallbackModeIgnoresTheRecordOfTheBufferPoll) {
-    OpenCard();
-    ConfigText text;
-    text.channels[0] = "all";
+    const std::string path = OpenCardWith();
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
     Collector spi;
-    ASSERT_EQ(api.KestStart(spi, WriteConfig(text).c_str()), 0) << Log();
+    ASSERT_EQ(api.KestStart(spi, path.c_str()), 0) << Log();
     card_->Step(5);
     KestShfeMdType record;
     std::memset(&record, 0x11, sizeof(record));
@@ -229,10 +225,7 @@ protected:
 };
 
 TEST_F(RestartTest, UnchangedFileOnACountingCardProgramsNothing) {
-    OpenCard();
-    ConfigText text;
-    text.channels[0] = "all";
-    const std::string path = WriteConfig(text);
+    const std::string path = OpenCardWith();
     FirstStart(path);
     ASSERT_NE(card_->Model().ReadReg(R::MUX0_2PS_PKTS) + card_->Model().ReadReg(R::MUX0_4PS_PKTS), 0u);
     Collector spi;
@@ -249,12 +242,9 @@ TEST_F(RestartTest, UnchangedFileOnACountingCardProgramsNothing) {
 }
 
 TEST_F(RestartTest, AChangedCommentForcesABringUp) {
-    OpenCard();
-    ConfigText text;
-    text.channels[0] = "all";
-    const std::string path = WriteConfig(text);
+    const std::string path = OpenCardWith();
     FirstStart(path);
-    kest_test::WriteFile(path, text.Render() + "# edited\n");
+    kest_test::WriteFile(path, kest_test::ReadFile(path) + "# edited\n");
     Collector spi;
     CKestShfeMdApi* api = nullptr;
     EXPECT_EQ(SecondStart(path, spi, api), 1u);
@@ -263,11 +253,9 @@ TEST_F(RestartTest, AChangedCommentForcesABringUp) {
 }
 
 TEST_F(RestartTest, WithoutTheCrcCheckEveryStartProgramsTheCard) {
-    OpenCard();
     ConfigText text;
-    text.channels[0] = "all";
     text.crc_mux_check = 0;
-    const std::string path = WriteConfig(text);
+    const std::string path = OpenCardWith(text);
     FirstStart(path);
     Collector spi;
     CKestShfeMdApi* api = nullptr;
@@ -276,10 +264,7 @@ TEST_F(RestartTest, WithoutTheCrcCheckEveryStartProgramsTheCard) {
 }
 
 TEST_F(RestartTest, ACardThatCountsNoPacketsIsBroughtUp) {
-    OpenCard();
-    ConfigText text;
-    text.channels[0] = "all";
-    const std::string path = WriteConfig(text);
+    const std::string path = OpenCardWith();
     FirstStart(path);
     for (uint32_t reg : {R::MUX0_2PS_PKTS, R::MUX1_2PS_PKTS, R::MUX0_4PS_PKTS, R::MUX1_4PS_PKTS}) {
         card_->Model().WriteReg(reg, 0);

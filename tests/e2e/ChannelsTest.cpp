@@ -134,8 +134,12 @@ TEST_F(ChannelsTest, SixteenProcessesEachReceiveExactlyTheirList) {
             ++wanted;
             EXPECT_TRUE(got.count(key)) << "channel " << c << " missed " << inst.inst_id;
         }
-        if (c == 4 || c == 6) EXPECT_EQ(wanted, 0u) << "an empty list and an unknown token select nothing";
-        if (c == 1 || c == 2 || c == 3) EXPECT_GT(wanted, 0u);
+        if (c == 4 || c == 6) {
+            EXPECT_EQ(wanted, 0u) << "an empty list and an unknown token select nothing";
+        }
+        if (c == 1 || c == 2 || c == 3) {
+            EXPECT_GT(wanted, 0u);
+        }
     }
     EXPECT_GT(card_->QuotesWritten(2), card_->QuotesWritten(1)) << "options add the option instruments";
     CKestShfeMdApi::DestroyKestShfeMdApi(api);

@@ -81,7 +81,9 @@ void World::TearDown() {
 }
 
 void World::OpenCard(uint8_t snapshot_feeds) {
-    if (!kest_sim::CardExists(0)) ASSERT_EQ(kest_sim::CreateCard(0), 0);
+    if (!kest_sim::CardExists(0)) {
+        ASSERT_EQ(kest_sim::CreateCard(0), 0);
+    }
     kest_sim::LiveCardOptions options;
     options.card_index = 0;
     options.seed = 7;

@@ -38,7 +38,7 @@ struct ConfigText {
     std::string feeds[4] = {"enabled", "enabled", "enabled", "enabled"};
     int crc_mux_check = 1;
     int log_level = 7;
-    std::string channels[16];
+    std::string channels[16] = {"all"};  // channel 0 takes everything unless a test says otherwise
     bool options[16] = {};
     std::string extra;  // appended to [config]
     std::string Render() const;
@@ -64,6 +64,11 @@ protected:
     // tests make exchange packets with Step().
     void OpenCard(uint8_t snapshot_feeds = 0x0F);
     std::string WriteConfig(const ConfigText& text, const std::string& name = "kest.ini");
+    // OpenCard() and WriteConfig(text) together.
+    std::string OpenCardWith(const ConfigText& text = ConfigText()) {
+        OpenCard();
+        return WriteConfig(text);
+    }
     // Every journal entry newer than `after`.
     std::vector<kest_sim::JournalEntry> JournalSince(uint64_t after) const;
     std::string Log() const;

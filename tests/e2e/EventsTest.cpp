@@ -24,11 +24,9 @@ int64_t TodayAt(int hour, int minute) {
 class EventsTest : public World {
 protected:
     CKestShfeMdApi& StartChannel0(Collector& spi) {
-        OpenCard();
-        ConfigText text;
-        text.channels[0] = "all";
+        const std::string path = OpenCardWith();
         CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
-        EXPECT_EQ(api.KestStart(spi, WriteConfig(text).c_str()), 0) << Log();
+        EXPECT_EQ(api.KestStart(spi, path.c_str()), 0) << Log();
         return api;
     }
     // Makes one packet of SHFE 2ps go missing on both lines at the given
@@ -82,10 +80,7 @@ TEST_F(EventsTest, LostPacketOutsideTheIgnoredMinutesBringsTheCardUpAgainInsideT
 }
 
 TEST_F(EventsTest, SigtermEndsRecvStartAndEveryLaterPoll) {
-    OpenCard();
-    ConfigText text;
-    text.channels[0] = "all";
-    const std::string path = WriteConfig(text);
+    const std::string path = OpenCardWith();
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
     Collector spi;
     std::atomic<bool> started{false};
@@ -149,16 +144,13 @@ TEST_F(EventsTest, NoFeedEnabledNeverCompletesTheSnapshot) {
 }
 
 TEST_F(EventsTest, EveryStartFailureHasItsCode) {
-    OpenCard();
-    ConfigText text;
-    text.channels[0] = "all";
-    const std::string path = WriteConfig(text);
+    const std::string path = OpenCardWith();
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
     Collector spi;
     EXPECT_EQ(api.KestStart(spi, nullptr), -1);
     EXPECT_EQ(api.KestStart(dir_.File("missing.ini").c_str()), -2);
 
-    ConfigText noCard = text;
+    ConfigText noCard;
     noCard.device = "xilinx3:0";
     EXPECT_EQ(api.KestStart(spi, WriteConfig(noCard, "nocard.ini").c_str()), -2);
     EXPECT_NE(Log().find("Reg Init failed"), std::string::npos);
@@ -182,9 +174,7 @@ TEST_F(EventsTest, EveryStartFailureHasItsCode) {
 TEST_F(EventsTest, ASecondStartReopensTheStreamsAndKeepsDelivering) {
     Collector spi;
     CKestShfeMdApi& api = StartChannel0(spi);
-    ConfigText text;
-    text.channels[0] = "all";
-    EXPECT_EQ(api.KestStart(spi, WriteConfig(text).c_str()), 0);
+    EXPECT_EQ(api.KestStart(spi, WriteConfig(ConfigText()).c_str()), 0);
     card_->Step(10);
     EXPECT_TRUE(PollUntil([&] { return api.KestRecv(); }, [&] { return !spi.quotes.empty(); }));
     CKestShfeMdApi::DestroyKestShfeMdApi(api);
