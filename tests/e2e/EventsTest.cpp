@@ -133,13 +133,20 @@ TEST_F(EventsTest, NoFeedEnabledNeverCompletesTheSnapshot) {
     ConfigText text;
     for (auto& feed : text.feeds) feed = "disabled";
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
+    // Mirrored frames may still sit in the ring when they are counted, so wait
+    // for the product to have taken one; the deadline turns a regression into
+    // a failure instead of a hang.
     std::thread interrupter([&] {
-        while (card_->FramesMirrored() < 50) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (Log().find("both shfe and ine are not subscribed") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         kill(getpid(), SIGINT);
     });
     EXPECT_EQ(api.KestStart(WriteConfig(text).c_str()), -2);
     interrupter.join();
     EXPECT_NE(Log().find("both shfe and ine are not subscribed"), std::string::npos);
+    EXPECT_EQ(Log().find("tcp init finished"), std::string::npos);
     CKestShfeMdApi::DestroyKestShfeMdApi(api);
 }
 
