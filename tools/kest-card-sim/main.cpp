@@ -12,6 +12,7 @@
 #include <ctime>
 #include <string>
 
+#include "ToolArgs.h"
 #include "cardlogic/LiveCard.h"
 
 namespace {
@@ -56,52 +57,43 @@ int main(int argc, char** argv) {
     kest_sim::CardOptions co;
     long seconds = 0;
     long stats_every = 5;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "%s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--card") {
-            o.card_index = static_cast<uint32_t>(std::strtoul(value(), nullptr, 10));
-        } else if (a == "--seed") {
-            o.seed = std::strtoull(value(), nullptr, 10);
-        } else if (a == "--shfe-size") {
-            o.shfe_size = std::atoi(value());
-        } else if (a == "--ine-size") {
-            o.ine_size = std::atoi(value());
-        } else if (a == "--rate") {
-            o.updates_per_second = std::atof(value());
-        } else if (a == "--faults") {
+    kest_tools::ArgCursor args("kest-card-sim", argc, argv);
+    while (args.Next()) {
+        if (args.Is("--card")) {
+            o.card_index = args.Number<uint32_t>();
+        } else if (args.Is("--seed")) {
+            o.seed = args.Number<uint64_t>();
+        } else if (args.Is("--shfe-size")) {
+            o.shfe_size = args.Number<int32_t>();
+        } else if (args.Is("--ine-size")) {
+            o.ine_size = args.Number<int32_t>();
+        } else if (args.Is("--rate")) {
+            o.updates_per_second = args.Number<double>();
+        } else if (args.Is("--faults")) {
             std::string err;
-            if (!kest_sim::ParseFaultPlan(value(), o.snapshot_faults, &err)) {
-                std::fprintf(stderr, "bad --faults: %s\n", err.c_str());
-                return 2;
-            }
-        } else if (a == "--feeds") {
-            o.snapshot_feeds = static_cast<uint8_t>(std::strtoul(value(), nullptr, 0) & 0x0F);
-        } else if (a == "--line-loss") {
-            o.line_a.loss = o.line_b.loss = std::atof(value());
-        } else if (a == "--line-reorder") {
-            o.line_a.reorder = o.line_b.reorder = std::atof(value());
-        } else if (a == "--gap") {
-            o.gap = std::atof(value());
-        } else if (a == "--clock") {
-            o.clock_start_ms = std::atoll(value()) * 1000;
-        } else if (a == "--ring-bytes") {
-            co.a2c_ring_bytes = static_cast<uint32_t>(std::strtoul(value(), nullptr, 0));
-        } else if (a == "--seconds") {
-            seconds = std::atol(value());
-        } else if (a == "--stats") {
-            stats_every = std::atol(value());
-        } else if (a == "-h" || a == "--help") {
+            if (!kest_sim::ParseFaultPlan(args.Text(), o.snapshot_faults, &err))
+                args.Fail("is bad:", err.c_str());
+        } else if (args.Is("--feeds")) {
+            o.snapshot_feeds = static_cast<uint8_t>(args.Number<uint32_t>() & 0x0F);
+        } else if (args.Is("--line-loss")) {
+            o.line_a.loss = o.line_b.loss = args.Number<double>();
+        } else if (args.Is("--line-reorder")) {
+            o.line_a.reorder = o.line_b.reorder = args.Number<double>();
+        } else if (args.Is("--gap")) {
+            o.gap = args.Number<double>();
+        } else if (args.Is("--clock")) {
+            o.clock_start_ms = args.Number<int64_t>() * 1000;
+        } else if (args.Is("--ring-bytes")) {
+            co.a2c_ring_bytes = args.Number<uint32_t>();
+        } else if (args.Is("--seconds")) {
+            seconds = args.Number<long>();
+        } else if (args.Is("--stats")) {
+            stats_every = args.Number<long>();
+        } else if (args.Is("-h") || args.Is("--help")) {
             Usage();
             return 0;
         } else {
-            std::fprintf(stderr, "unknown option '%s'\n", a.c_str());
+            std::fprintf(stderr, "unknown option '%s'\n", args.Arg().c_str());
             Usage();
             return 2;
         }

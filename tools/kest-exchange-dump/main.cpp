@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "ToolArgs.h"
 #include "exchangesim/Corpus.h"
 
 namespace {
@@ -27,51 +28,39 @@ void Usage() {
 
 int main(int argc, char** argv) {
     kest_sim::CorpusOptions o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "%s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--out") {
-            o.out_dir = value();
-        } else if (a == "--feed") {
-            if (!kest_sim::ParseFeed(value(), o.feed)) {
-                std::fprintf(stderr, "unknown feed '%s'\n", argv[i]);
-                return 2;
-            }
-        } else if (a == "--seed") {
-            o.seed = std::strtoull(value(), nullptr, 10);
-        } else if (a == "--size") {
-            o.universe_size = std::atoi(value());
-        } else if (a == "--faults") {
+    kest_tools::ArgCursor args("kest-exchange-dump", argc, argv);
+    while (args.Next()) {
+        if (args.Is("--out")) {
+            o.out_dir = args.Text();
+        } else if (args.Is("--feed")) {
+            const char* name = args.Text();
+            if (!kest_sim::ParseFeed(name, o.feed)) args.Fail("names no feed:", name);
+        } else if (args.Is("--seed")) {
+            o.seed = args.Number<uint64_t>();
+        } else if (args.Is("--size")) {
+            o.universe_size = args.Number<int32_t>();
+        } else if (args.Is("--faults")) {
             std::string err;
-            if (!kest_sim::ParseFaultPlan(value(), o.faults, &err)) {
-                std::fprintf(stderr, "bad --faults: %s\n", err.c_str());
-                return 2;
-            }
-        } else if (a == "--mdqp") {
+            if (!kest_sim::ParseFaultPlan(args.Text(), o.faults, &err)) args.Fail("is bad:", err.c_str());
+        } else if (args.Is("--mdqp")) {
             o.mdqp = true;
-        } else if (a == "--max") {
-            o.max_files = std::strtoull(value(), nullptr, 10);
-        } else if (a == "--big") {
+        } else if (args.Is("--max")) {
+            o.max_files = args.Number<size_t>();
+        } else if (args.Is("--big")) {
             o.encoder.big_message = true;
-        } else if (a == "--skipped") {
+        } else if (args.Is("--skipped")) {
             o.encoder.skipped_fields = true;
-        } else if (a == "--unknown") {
+        } else if (args.Is("--unknown")) {
             o.encoder.unknown_field = true;
-        } else if (a == "--topic") {
-            o.encoder.topic_id = static_cast<int16_t>(std::atoi(value()));
-        } else if (a == "--port") {
-            o.snapshot_port = static_cast<uint16_t>(std::atoi(value()));
-        } else if (a == "-h" || a == "--help") {
+        } else if (args.Is("--topic")) {
+            o.encoder.topic_id = args.Number<int16_t>();
+        } else if (args.Is("--port")) {
+            o.snapshot_port = args.Number<uint16_t>();
+        } else if (args.Is("-h") || args.Is("--help")) {
             Usage();
             return 0;
         } else {
-            std::fprintf(stderr, "unknown option '%s'\n", a.c_str());
+            std::fprintf(stderr, "unknown option '%s'\n", args.Arg().c_str());
             Usage();
             return 2;
         }

@@ -19,6 +19,7 @@
 
 #include "KestShfeMdApi.h"
 #include "QuoteBook.h"
+#include "ToolArgs.h"
 
 namespace {
 
@@ -51,35 +52,27 @@ void Usage() {
 }
 
 bool ParseOptions(int argc, char** argv, Options& opt) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto next = [&](const char*& out) {
-            if (i + 1 >= argc) return false;
-            out = argv[++i];
-            return true;
-        };
-        const char* value = nullptr;
-        if (arg == "--buffer") {
+    kest_tools::ArgCursor args("kest-md-recv", argc, argv);
+    while (args.Next()) {
+        if (args.Is("--buffer")) {
             opt.buffer = true;
-        } else if (arg == "--quiet") {
+        } else if (args.Is("--quiet")) {
             opt.quiet = true;
-        } else if (arg == "--seconds") {
-            if (!next(value)) return false;
-            opt.seconds = std::atoi(value);
-        } else if (arg == "--rows") {
-            if (!next(value)) return false;
-            opt.rows = static_cast<size_t>(std::atoi(value));
-        } else if (arg == "--csv") {
-            if (!next(opt.csv)) return false;
-        } else if (arg == "--bin") {
-            if (!next(opt.bin)) return false;
-        } else if (arg == "-h" || arg == "--help") {
+        } else if (args.Is("--seconds")) {
+            opt.seconds = args.Number<int>();
+        } else if (args.Is("--rows")) {
+            opt.rows = args.Number<size_t>();
+        } else if (args.Is("--csv")) {
+            opt.csv = args.Text();
+        } else if (args.Is("--bin")) {
+            opt.bin = args.Text();
+        } else if (args.Is("-h") || args.Is("--help")) {
             return false;
-        } else if (!arg.empty() && arg[0] == '-') {
-            std::fprintf(stderr, "unknown option %s\n", arg.c_str());
+        } else if (!args.Arg().empty() && args.Arg()[0] == '-') {
+            std::fprintf(stderr, "unknown option %s\n", args.Arg().c_str());
             return false;
         } else if (opt.config == nullptr) {
-            opt.config = argv[i];
+            opt.config = args.Current();
         } else {
             return false;
         }
