@@ -18,8 +18,6 @@ namespace cardsim_test {
 
 namespace R = Kest_U50::Reg;
 
-inline std::string ChannelName(int channel) { return "CUSTOM_CHAN" + std::to_string(channel) + "_DATA"; }
-
 // Count of the accelerators of index `index` (all when negative); *first gets the first one.
 inline ssize_t FindAccelerators(int64_t index, enyx_hw_accelerator** first = nullptr) {
     enyx_hw_filter* f = enyx_hw_filter_create();
@@ -27,14 +25,9 @@ inline ssize_t FindAccelerators(int64_t index, enyx_hw_accelerator** first = nul
     const enyx_hw_accelerator_descriptor* d[8] = {};
     const ssize_t n = enyx_hw_enumerate_accelerators(f, d, 8);
     enyx_hw_filter_destroy(f);
-    if (first != nullptr) *first = n > 0 ? enyx_hw_accelerator_get(d[0]) : nullptr;
+    if (first != nullptr) *first = n == 1 ? enyx_hw_accelerator_get(d[0]) : nullptr;
     enyx_hw_free_accelerator_descriptors(d, n > 0 ? std::min<size_t>(static_cast<size_t>(n), 8) : 0);
     return n;
-}
-
-inline enyx_hw_accelerator* GetAccelerator(uint32_t index) {
-    enyx_hw_accelerator* acc = nullptr;
-    return FindAccelerators(index, &acc) == 1 ? acc : nullptr;
 }
 
 // Count of the a2c (or c2a) streams named `name` (all when null); *a or *c gets the first one opened.
@@ -53,6 +46,7 @@ inline ssize_t Streams(enyx_hw_accelerator* acc, const char* name, bool a2c, eny
     enyx_hw_free_c2a_stream_descriptors(cd, 32);
     return n;
 }
+inline std::string ChannelName(int channel) { return "CUSTOM_CHAN" + std::to_string(channel) + "_DATA"; }
 inline enyx_hw_a2c_stream* OpenA2c(enyx_hw_accelerator* acc, int channel) {
     enyx_hw_a2c_stream* s = nullptr;
     Streams(acc, ChannelName(channel).c_str(), true, &s);
@@ -65,38 +59,36 @@ inline enyx_hw_c2a_stream* OpenC2a(enyx_hw_accelerator* acc, int channel) {
 }
 
 using Messages = std::vector<std::vector<uint8_t>>;
-inline void Collect(const uint8_t* p, uint32_t n, void* o) {
-    static_cast<Messages*>(o)->emplace_back(p, p + n);
-}
-// Up to `max` pending messages of a stream, in order.
-inline Messages Drain(enyx_hw_a2c_stream* s, size_t max = SIZE_MAX) {
+// The pending messages of a stream, in order.
+inline Messages Drain(enyx_hw_a2c_stream* s) {
     Messages out;
-    while (out.size() < max && enyx_hw_a2c_stream_poll_once(s, Collect, &out) == 1) {
+    auto collect = [](const uint8_t* p, uint32_t n, void* o) {
+        static_cast<Messages*>(o)->emplace_back(p, p + n);
+    };
+    while (enyx_hw_a2c_stream_poll_once(s, collect, &out) == 1) {
     }
     return out;
 }
 
-inline uint32_t TableWaddr(int feed) {
-    const uint32_t regs[] = {R::SHFE2PS_TABLE_WADDR, R::SHFE4PS_TABLE_WADDR, R::INE2PS_TABLE_WADDR,
-                             R::INE4PS_TABLE_WADDR};
-    return regs[feed];
-}
-
-// The product's register path to one card: region 0, its core tree, the design core.
+// The product's register path to one card: region 0, its core tree, the design core. The tree and its
+// cores outlive the region and its descriptor.
 struct Host {
-    explicit Host(uint32_t index) : acc(GetAccelerator(index)) {
+    explicit Host(uint32_t index) {
+        enyx_hw_filter* f = enyx_hw_filter_create();
+        enyx_hw_filter_set_index(f, 0);
         const enyx_hw_mmio_descriptor* md[1] = {};
-        if (acc == nullptr || enyx_hw_accelerator_enumerate_mmios(acc, nullptr, md, 1) != 1) return;
-        mmio = enyx_hw_mmio_create(md[0]);
+        const bool found =
+            FindAccelerators(index, &acc) == 1 && enyx_hw_accelerator_enumerate_mmios(acc, f, md, 1) == 1;
+        enyx_hw_filter_destroy(f);
+        if (!found) return;
+        enyx_hw_mmio* mmio = enyx_hw_mmio_create(md[0]);
         enyx_hw_free_mmio_descriptors(md, 1);
         tree = enyx_hw_enumerate_cores(mmio);
+        enyx_hw_mmio_destroy(mmio);
         root = enyx_hw_core_tree_get_root(tree);
         if (enyx_hw_core_enumerate(root, R::DESIGN_CORE_ID, &core, 1) != 1) core = nullptr;
     }
-    ~Host() {
-        enyx_hw_destroy_tree(tree);
-        enyx_hw_mmio_destroy(mmio);
-    }
+    ~Host() { enyx_hw_destroy_tree(tree); }
 
     int WriteAt(uint64_t byte_address, uint64_t value) {
         const enyx_hw_register_description d{byte_address, 0, 32, {}};
@@ -120,22 +112,27 @@ struct Host {
         enyx_hw_core_unlock(core);
         return v;
     }
-    void WriteTableWord(uint32_t waddr_reg, uint32_t word, uint32_t value) {
-        Write(waddr_reg + 1, value);
-        Write(waddr_reg, word);
+    // A table's words go through the four registers from its write address.
+    void WriteTableWord(int table, uint32_t word, uint32_t value) {
+        Write(Waddr(table) + 1, value);
+        Write(Waddr(table), word);
     }
-    uint32_t ReadTableWord(uint32_t waddr_reg, uint32_t word) {
-        Write(waddr_reg + 2, word);
-        return static_cast<uint32_t>(Read(waddr_reg + 3));
+    uint32_t ReadTableWord(int table, uint32_t word) {
+        Write(Waddr(table) + 2, word);
+        return static_cast<uint32_t>(Read(Waddr(table) + 3));
     }
-    void WriteEntry(int feed, uint32_t index, const SInstTableType& e) {
+    void WriteEntry(int table, uint32_t index, const SInstTableType& e) {
         uint32_t words[64];
         std::memcpy(words, &e, sizeof words);
-        for (uint32_t w = 0; w < 64; ++w) WriteTableWord(TableWaddr(feed), index * 64 + w, words[w]);
+        for (uint32_t w = 0; w < 64; ++w) WriteTableWord(table, index * 64 + w, words[w]);
+    }
+    static uint32_t Waddr(int table) {
+        const uint32_t regs[] = {R::SHFE2PS_TABLE_WADDR, R::SHFE4PS_TABLE_WADDR, R::INE2PS_TABLE_WADDR,
+                                 R::INE4PS_TABLE_WADDR};
+        return regs[table];
     }
 
     enyx_hw_accelerator* acc = nullptr;
-    enyx_hw_mmio* mmio = nullptr;
     enyx_hw_core_tree* tree = nullptr;
     enyx_hw_core* root = nullptr;
     enyx_hw_core* core = nullptr;

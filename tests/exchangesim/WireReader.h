@@ -58,27 +58,22 @@ inline ParsedFrame ParseFrame(const uint8_t* f, size_t n) {
 }
 
 // Rebuilds a stream by sequence number relative to the first byte's (so wrap-around is harmless).
-class Reassembler {
-public:
-    explicit Reassembler(uint32_t isn) : isn_(isn) {}
+struct Reassembler {
+    explicit Reassembler(uint32_t first) : isn(first) {}
     // false when a segment disagrees with bytes already placed.
     bool Add(uint32_t seq, const uint8_t* p, size_t n) {
-        const uint32_t rel = seq - isn_;
-        if (buf_.size() < rel + n) buf_.resize(rel + n), have_.resize(rel + n, false);
+        const uint32_t rel = seq - isn;
+        if (bytes.size() < rel + n) bytes.resize(rel + n), have.resize(rel + n, false);
         for (size_t i = 0; i < n; ++i) {
-            if (have_[rel + i] && buf_[rel + i] != p[i]) return false;
-            buf_[rel + i] = p[i];
-            have_[rel + i] = true;
+            if (have[rel + i] && bytes[rel + i] != p[i]) return false;
+            bytes[rel + i] = p[i], have[rel + i] = true;
         }
         return true;
     }
-    bool Complete() const { return std::find(have_.begin(), have_.end(), false) == have_.end(); }
-    const std::vector<uint8_t>& Bytes() const { return buf_; }
-
-private:
-    uint32_t isn_;
-    std::vector<uint8_t> buf_;
-    std::vector<bool> have_;
+    bool Complete() const { return std::find(have.begin(), have.end(), false) == have.end(); }
+    uint32_t isn;
+    std::vector<uint8_t> bytes;
+    std::vector<bool> have;
 };
 
 struct Field {
@@ -208,7 +203,7 @@ struct Connections {
         std::map<int16_t, std::vector<uint16_t>> out;
         for (const auto& [port, r] : streams) {
             std::vector<Message> msgs;
-            if (r.Complete() && SplitMessages(r.Bytes(), msgs) && !msgs.empty() && msgs.back().flag == 0x01 &&
+            if (r.Complete() && SplitMessages(r.bytes, msgs) && !msgs.empty() && msgs.back().flag == 0x01 &&
                 !msgs[0].fields.empty() && msgs[0].fields[0].id == 0x1001)
                 out[Load<int16_t>(msgs[0].fields[0].payload, 0)].push_back(port);
         }
