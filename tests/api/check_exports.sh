@@ -12,7 +12,9 @@ if [ -n "$unexpected" ]; then
   exit 1
 fi
 for want in 'CKestShfeMdApi::CreateKestShfeMdApi()' 'CKestShfeMdApi::DestroyKestShfeMdApi(CKestShfeMdApi&)'; do
-  if ! echo "$defined" | c++filt | grep -qxF "$want"; then
+  # grep -q would stop reading early and, under pipefail, fail the pipeline
+  # through the writer's SIGPIPE.
+  if ! echo "$defined" | c++filt | grep -xF "$want" >/dev/null; then
     echo "missing export: $want"
     exit 1
   fi
@@ -23,7 +25,7 @@ case "$soname" in
   *) echo "unexpected soname: $soname"; exit 1 ;;
 esac
 needed=$(objdump -p "$lib" | awk '/NEEDED/ {print $2}')
-if ! echo "$needed" | grep -qx 'libenyx-hw-c.so.5'; then
+if ! echo "$needed" | grep -x 'libenyx-hw-c.so.5' >/dev/null; then
   echo "the library does not need libenyx-hw-c.so.5: $needed"
   exit 1
 fi

@@ -2,7 +2,9 @@
 // device key and the channel sections.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "KestShfeMdApiImpl.h"
 #include "TestSupport.h"
@@ -13,7 +15,9 @@ public:
         api.m_configFileName.UnSafeCopyFrom(path.c_str());
         return api._ReadConfig();
     }
-    static const Kest_U50::U50ConfigInfo& Config(const CKestShfeMdApiImpl& api) { return api.m_u50ConfigInfo; }
+    static const Kest_U50::U50ConfigInfo& Config(const CKestShfeMdApiImpl& api) {
+        return api.m_u50ConfigInfo;
+    }
 };
 
 namespace {
@@ -22,11 +26,7 @@ using Peer = CKestShfeMdApiImplTestPeer;
 
 class ConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        api_ = new CKestShfeMdApiImpl();
-        Kest_U50::CCommonLog::GetInstance().SetLogLevel(0);
-    }
-    void TearDown() override { delete api_; }
+    void SetUp() override { Kest_U50::CCommonLog::GetInstance().SetLogLevel(0); }
 
     const Kest_U50::U50ConfigInfo& Load(const std::string& content) {
         const std::string path = dir_.File("kest.ini");
@@ -36,65 +36,36 @@ protected:
     }
 
     kest_test::ScopedTempDir dir_;
-    CKestShfeMdApiImpl* api_ = nullptr;
+    std::unique_ptr<CKestShfeMdApiImpl> api_{new CKestShfeMdApiImpl()};
 };
 
-TEST_F(ConfigTest, ConstructedRecordBeforeAnyLoad) {
-    const auto& cfg = Peer::Config(*api_);
-    EXPECT_EQ(cfg.bus_id, 0);
-    EXPECT_EQ(cfg.channel_id, 0);
-    EXPECT_EQ(cfg.cpucore, -1);
-    EXPECT_EQ(cfg.enabled_mask.enabled_mask, 0);
-    EXPECT_EQ(cfg.log_level, 0);
-    EXPECT_EQ(cfg.multiIpAndPort.shfe2ps_ip_a.Length(), 0u);
-    EXPECT_EQ(cfg.channelInfo[15].insts.Length(), 0u);
-    EXPECT_FALSE(cfg.crc_mux_check);
-}
-
+// The multicast addresses and the highest instrument numbers by default are
+// checked where they reach the card, in the end-to-end bring-up.
 TEST_F(ConfigTest, NoConfigSectionGivesEveryDefault) {
     const auto& cfg = Load("# nothing but a comment\n[other]\nlog_level=1\n");
-    EXPECT_EQ(cfg.log_level, 15);
-    EXPECT_EQ(cfg.cpucore, -1);
-    EXPECT_EQ(cfg.bus_id, 0);
-    EXPECT_EQ(cfg.channel_id, 0);
-    EXPECT_EQ(cfg.enabled_mask.enabled_mask, 9);
-    EXPECT_STREQ(cfg.multiIpAndPort.shfe2ps_ip_a.data(), "239.3.42.71:21000");
-    EXPECT_STREQ(cfg.multiIpAndPort.shfe2ps_ip_b.data(), "239.4.42.72:21000");
-    EXPECT_STREQ(cfg.multiIpAndPort.shfe4ps_ip_a.data(), "239.3.2.3:21101");
-    EXPECT_STREQ(cfg.multiIpAndPort.shfe4ps_ip_b.data(), "239.4.2.4:21101");
-    EXPECT_STREQ(cfg.multiIpAndPort.ine2ps_ip_a.data(), "239.3.52.71:25000");
-    EXPECT_STREQ(cfg.multiIpAndPort.ine2ps_ip_b.data(), "239.4.52.72:25000");
-    EXPECT_STREQ(cfg.multiIpAndPort.ine4ps_ip_a.data(), "239.3.151.91:25101");
-    EXPECT_STREQ(cfg.multiIpAndPort.ine4ps_ip_b.data(), "239.4.151.92:25101");
-    EXPECT_EQ(cfg.topicID.shfe2ps_topic_id, 1000);
-    EXPECT_EQ(cfg.topicID.shfe4ps_topic_id, 1101);
-    EXPECT_EQ(cfg.topicID.ine2ps_topic_id, 5000);
-    EXPECT_EQ(cfg.topicID.ine4ps_topic_id, 5101);
-    EXPECT_EQ(cfg.snapTcpPort.shfe2ps_snap_port, 33022);
-    EXPECT_EQ(cfg.snapTcpPort.shfe4ps_snap_port, 22000);
-    EXPECT_EQ(cfg.snapTcpPort.ine2ps_snap_port, 33022);
-    EXPECT_EQ(cfg.snapTcpPort.ine4ps_snap_port, 22000);
-    EXPECT_EQ(cfg.maxInstNo.shfe2ps_max_inst_no, 81000);
-    EXPECT_EQ(cfg.maxInstNo.shfe4ps_max_inst_no, 81101);
-    EXPECT_EQ(cfg.maxInstNo.ine2ps_max_inst_no, 85000);
-    EXPECT_EQ(cfg.maxInstNo.ine4ps_max_inst_no, 85101);
-    EXPECT_EQ(cfg.last_tick_channel, 0u);
-    EXPECT_EQ(cfg.detect_interval, 4294967295u);
-    EXPECT_EQ(cfg.board_id, 0);
+    using V = std::vector<int64_t>;
+    EXPECT_EQ((V{cfg.log_level, cfg.cpucore, cfg.bus_id, cfg.channel_id, cfg.enabled_mask.enabled_mask}),
+              (V{15, -1, 0, 0, 9}));
+    EXPECT_EQ((V{cfg.topicID.shfe2ps_topic_id, cfg.topicID.shfe4ps_topic_id, cfg.topicID.ine2ps_topic_id,
+                 cfg.topicID.ine4ps_topic_id}),
+              (V{1000, 1101, 5000, 5101}));
+    EXPECT_EQ((V{cfg.snapTcpPort.shfe2ps_snap_port, cfg.snapTcpPort.shfe4ps_snap_port,
+                 cfg.snapTcpPort.ine2ps_snap_port, cfg.snapTcpPort.ine4ps_snap_port}),
+              (V{33022, 22000, 33022, 22000}));
+    EXPECT_EQ((V{cfg.last_tick_channel, cfg.detect_interval, cfg.board_id, cfg.DSTPORT, cfg.TARGETROUTE}),
+              (V{0, 4294967295, 0, 0, 0}));
     EXPECT_EQ(cfg.DSTMAC.Length(), 0u);
-    EXPECT_EQ(cfg.DSTPORT, 0);
-    EXPECT_EQ(cfg.TARGETROUTE, 0);
     EXPECT_FALSE(cfg.crc_mux_check);
     for (const auto& channel : cfg.channelInfo) {
         EXPECT_EQ(channel.insts.Length(), 0u);
-        EXPECT_FALSE(channel.options);
-        EXPECT_FALSE(channel.recvall);
+        EXPECT_FALSE(channel.options || channel.recvall);
     }
 }
 
 TEST_F(ConfigTest, OtherChannelsReadOnlyTheFirstThreeKeys) {
-    const auto& cfg = Load("[config]\ndevice=xilinx0:2\nlog_level=3\ncpucore=5\nshfe4ps=enabled\n"
-                           "shfe2ps_ip_a=1.2.3.4:5\n[channel2]\ninsts=cu\n");
+    const auto& cfg = Load(
+        "[config]\ndevice=xilinx0:2\nlog_level=3\ncpucore=5\nshfe4ps=enabled\n"
+        "shfe2ps_ip_a=1.2.3.4:5\n[channel2]\ninsts=cu\n");
     EXPECT_EQ(cfg.channel_id, 2);
     EXPECT_EQ(cfg.log_level, 3);
     EXPECT_EQ(cfg.cpucore, 5);
@@ -102,47 +73,42 @@ TEST_F(ConfigTest, OtherChannelsReadOnlyTheFirstThreeKeys) {
     EXPECT_EQ(cfg.multiIpAndPort.shfe2ps_ip_a.Length(), 0u);
     EXPECT_EQ(cfg.channelInfo[2].insts.Length(), 0u);
     EXPECT_EQ(cfg.detect_interval, 0u);
+    EXPECT_FALSE(cfg.crc_mux_check);
 }
 
 TEST_F(ConfigTest, DeviceThatDoesNotScanKeepsWhatItCannotRead) {
-    EXPECT_EQ(Load("[config]\ndevice=xilinx1\n").bus_id, 1);
-    EXPECT_EQ(Peer::Config(*api_).channel_id, 0);
-    delete api_;
-    api_ = new CKestShfeMdApiImpl();
-    const auto& cfg = Load("[config]\ndevice=card0\n");
-    EXPECT_EQ(cfg.bus_id, 0);
-    EXPECT_EQ(cfg.channel_id, 0);
+    const auto& cfg = Load("[config]\ndevice=xilinx1:3\n");
+    EXPECT_EQ(Load("[config]\ndevice=xilinx2\n").bus_id, 2);
+    EXPECT_EQ(cfg.channel_id, 3);
+    EXPECT_EQ(Load("[config]\ndevice=card0\n").bus_id, 2);
+    EXPECT_EQ(cfg.channel_id, 3);
 }
 
 TEST_F(ConfigTest, FeedSwitchesAreExactAndCaseSensitive) {
-    const auto& cfg =
-        Load("[config]\nshfe2ps=disabled\nshfe4ps=Enabled\nine2ps=enabled\nine4ps=enabled \n");
+    const auto& cfg = Load("[config]\nshfe2ps=disabled\nshfe4ps=Enabled\nine2ps=enabled\nine4ps=enabled \n");
     // "enabled " is trimmed by the reader, so INE 4ps is on.
     EXPECT_EQ(cfg.enabled_mask.enabled_mask, 0x04 | 0x08);
 }
 
-TEST_F(ConfigTest, NumbersAreCutToTheirFieldWidth) {
-    const auto& cfg = Load(
-        "[config]\nlast_tick_channel=65537\nshfe2ps_snap_port=70000\ncrc_mux_check=65537\nlog_level=\n");
+TEST_F(ConfigTest, NumbersAreCutToTheirFieldWidthAndTheCrcCheckIsOnlyForOne) {
+    const auto& cfg =
+        Load("[config]\nlast_tick_channel=65537\nshfe2ps_snap_port=70000\ncrc_mux_check=65537\nlog_level=\n");
     EXPECT_EQ(cfg.last_tick_channel, 1u);
     EXPECT_EQ(cfg.snapTcpPort.shfe2ps_snap_port, 4464);
     EXPECT_TRUE(cfg.crc_mux_check);
     EXPECT_EQ(cfg.log_level, 0) << "a present but empty number reads as 0";
-}
-
-TEST_F(ConfigTest, CrcCheckSwitchIsTrueOnlyForOne) {
+    EXPECT_EQ(Load("[config]\nlast_tick_channel=-1\n").last_tick_channel, 65535u);
     EXPECT_TRUE(Load("[config]\ncrc_mux_check=1\n").crc_mux_check);
     EXPECT_FALSE(Load("[config]\ncrc_mux_check=2\n").crc_mux_check);
     EXPECT_FALSE(Load("[config]\ncrc_mux_check=yes\n").crc_mux_check);
-    EXPECT_EQ(Load("[config]\nlast_tick_channel=-1\n").last_tick_channel, 65535u);
 }
 
 TEST_F(ConfigTest, LongStringsAreCutToTheirCapacity) {
     const std::string address(300, 'a');
     std::string list;
     while (list.size() < 5000) list += "cu2501,";
-    const auto& cfg = Load("[config]\nshfe2ps_ip_a=" + address + "\nDSTMAC=" + address + "\n[channel3]\ninsts=" +
-                           list + "\n");
+    const auto& cfg = Load("[config]\nshfe2ps_ip_a=" + address + "\nDSTMAC=" + address +
+                           "\n[channel3]\ninsts=" + list + "\n");
     EXPECT_EQ(cfg.multiIpAndPort.shfe2ps_ip_a.Length(), 255u);
     EXPECT_EQ(cfg.DSTMAC.Length(), 255u);
     EXPECT_EQ(cfg.channelInfo[3].insts.Length(), 4095u);
@@ -156,22 +122,24 @@ TEST_F(ConfigTest, ChannelSectionsAndTheirFlags) {
     EXPECT_TRUE(cfg.channelInfo[0].recvall);
     EXPECT_TRUE(cfg.channelInfo[0].options);
     EXPECT_FALSE(cfg.channelInfo[1].recvall);
+    // "channel01" is not the section of channel 1, and there is no channel 16.
     EXPECT_STREQ(cfg.channelInfo[1].insts.data(), "all,cu2406");
     EXPECT_FALSE(cfg.channelInfo[7].recvall);
     EXPECT_FALSE(cfg.channelInfo[7].options);
     EXPECT_STREQ(cfg.channelInfo[15].insts.data(), "cu2406, al2407");
-    // "channel01" is not the section of channel 1, and there is no channel 16.
-    EXPECT_STREQ(cfg.channelInfo[1].insts.data(), "all,cu2406");
 }
 
 TEST_F(ConfigTest, LoadingLogsTheValuesInOrder) {
     Kest_U50::CCommonLog::GetInstance().SetLogLevel(15);
     Load("[config]\nlog_level=5\ncpucore=3\ndevice=xilinx2:0\nDSTIP=10.0.0.1\n");
     const std::string log = kest_test::ReadFile(Kest_U50::CCommonLog::GetInstance().GetLogFileName());
-    const char* const inOrder[] = {"[_ReadConfig] log_level[5]", "[_ReadConfig] cpucore[3]",
-                                   "[_ReadConfig] bus_id[2] channel_id[0]", "[_ReadConfig] enabled_mask[9]",
+    const char* const inOrder[] = {"[_ReadConfig] log_level[5]",
+                                   "[_ReadConfig] cpucore[3]",
+                                   "[_ReadConfig] bus_id[2] channel_id[0]",
+                                   "[_ReadConfig] enabled_mask[9]",
                                    "[_ReadConfig] shfe2ps_ip_a[239.3.42.71:21000]",
-                                   "[_ReadConfig] detect_interval[4294967295]", "[_ReadConfig] DSTIP[10.0.0.1]",
+                                   "[_ReadConfig] detect_interval[4294967295]",
+                                   "[_ReadConfig] DSTIP[10.0.0.1]",
                                    "[_ReadConfig] crc_mux_check[0]"};
     size_t at = 0;
     for (const char* text : inOrder) {
@@ -184,12 +152,8 @@ TEST_F(ConfigTest, LoadingLogsTheValuesInOrder) {
 
 TEST_F(ConfigTest, UnreadableFileFailsAndLeavesTheRecord) {
     Load("[config]\ncpucore=4\n");
-    Kest_U50::CCommonLog::GetInstance().SetLogLevel(1);
-    const std::string missing = dir_.File("missing.ini");
-    EXPECT_EQ(Peer::Load(*api_, missing), -1);
+    EXPECT_EQ(Peer::Load(*api_, dir_.File("missing.ini")), -1);
     EXPECT_EQ(Peer::Config(*api_).cpucore, 4);
-    const std::string log = kest_test::ReadFile(Kest_U50::CCommonLog::GetInstance().GetLogFileName());
-    EXPECT_NE(log.find("ReadConfig " + missing + " failed"), std::string::npos) << log;
 }
 
 }  // namespace
