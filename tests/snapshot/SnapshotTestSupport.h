@@ -1,13 +1,10 @@
-// Shared pieces of the snapshot-path tests: access to the implementation
-// object's private state, one card of the model per process with the
-// register singleton opened on it, log reading, and builders of MDQP
-// messages and mirrored frames.
+// Shared pieces of the snapshot-path tests: the implementation's private
+// state, one card of the model per process, log reading and MDQP messages.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -17,7 +14,6 @@
 #include "KestShfeMdApiImpl.h"
 #include "SnapshotFeeds.h"
 #include "TestSupport.h"
-#include "exchangesim/TcpSegmenter.h"
 #include "kest_cardsim.h"
 #include "log/CommonLog.h"
 #include "reg/DriveRegEnyx.h"
@@ -32,7 +28,7 @@ public:
     tcp_session_t& Session(uint16_t port) { return impl_.m_sessions[port]; }
     Kest_U50::U50DstPort& Ports() { return impl_.m_u50DstPort; }
     Kest_U50::UEnabledMask& Finished() { return impl_.m_finishedMask; }
-    bool& TcpInitFinished() { return impl_.m_isTcpInitFinished; }
+    bool TcpInitFinished() const { return impl_.m_isTcpInitFinished; }
     TableRef Table(EMDQPDataType f) {
         U50InstTable& t = impl_.m_u50InstTable;
         return f == SHFE_4PS  ? t.shfe4psInstTable
@@ -67,8 +63,7 @@ namespace snapshot_test {
 using Peer = CKestShfeMdApiImplTestPeer;
 
 // One card of the model per test process, in a private namespace, with the
-// product's register singleton opened on it; the process works in a private
-// temporary directory where the logger puts its file.
+// register singleton opened on it; the logger writes into a private directory.
 class CardEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
@@ -113,8 +108,7 @@ private:
     size_t mark_;
 };
 
-// A fresh card and a fresh object with the default snapshot ports and topic
-// ids and all four feeds enabled.
+// A fresh card and object with the default ports and topics, all feeds enabled.
 class SnapshotFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -133,7 +127,15 @@ protected:
     std::unique_ptr<Peer> peer_;
 };
 
-// --- MDQP messages built by hand ---------------------------------------------------
+inline inst_info_t InstInfo(int32_t instNo, const char* id, double tick = 0.2, double codec = 4000.0) {
+    inst_info_t f{};
+    std::memcpy(f.inst_id, id, std::min(sizeof f.inst_id, std::strlen(id)));
+    f.volume_multiple = 5;
+    f.price_tick = tick;
+    f.codec_price = codec;
+    f.inst_no = instNo;
+    return f;
+}
 
 class MessageBuilder {
 public:
@@ -153,6 +155,9 @@ public:
         return Bytes(&f, sizeof f).Bytes(payload, size);
     }
     MessageBuilder& Snap(int16_t topic) { return Field(MDQP_FIELD_SNAP, snap_t{topic, 1}); }
+    MessageBuilder& Inst(int32_t instNo, const char* id) {
+        return Field(MDQP_FIELD_INST_INFO, InstInfo(instNo, id));
+    }
     MessageBuilder& PacketNo(int32_t no) { return Field(MDQP_FIELD_PACKET_NO, packet_no_t{no}); }
     MessageBuilder& Bytes(const void* p, size_t n) {
         bytes_.insert(bytes_.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
@@ -169,64 +174,5 @@ public:
 private:
     std::vector<uint8_t> bytes_;
 };
-
-inline inst_info_t InstInfo(int32_t instNo, const char* id, double tick = 0.2, double codec = 4000.0,
-                            int32_t multiple = 5) {
-    inst_info_t f{};
-    std::memcpy(f.inst_id, id, std::min(sizeof f.inst_id, std::strlen(id)));
-    f.volume_multiple = multiple;
-    f.price_tick = tick;
-    f.codec_price = codec;
-    f.inst_no = instNo;
-    return f;
-}
-
-inline deal_info_t DealInfo(int32_t instNo, double last, double turnover, double openInterest,
-                            int32_t volume = 7, int32_t changeNo = 3, int32_t milli = 500) {
-    deal_info_t f{};
-    f.inst_no = instNo;
-    f.last_price = last;
-    f.turnover = turnover;
-    f.open_interest = openInterest;
-    f.volume = volume;
-    f.change_no = changeNo;
-    f.update_mill_sec = milli;
-    return f;
-}
-
-inline price_detail_t PriceDetail(int32_t instNo, char direction, double price, int32_t volume) {
-    return price_detail_t{instNo, direction, price, volume};
-}
-
-// --- Mirrored frames built by hand ---------------------------------------------------
-
-// One segment from the server of a mirrored connection, in the card's DMA form.
-inline std::vector<uint8_t> TcpDma(const kest_sim::ConnectionParams& c, uint32_t seq,
-                                   const std::vector<uint8_t>& payload, uint8_t flags = kest_sim::kTcpAck) {
-    kest_sim::TcpFrameSpec frame;
-    frame.src_mac = c.server_mac;
-    frame.dst_mac = c.client_mac;
-    frame.src_ip = c.server_ip;
-    frame.dst_ip = c.client_ip;
-    frame.src_port = c.server_port;
-    frame.dst_port = c.client_port;
-    frame.seq = seq;
-    frame.ack = c.ack_seq;
-    frame.flags = flags;
-    frame.payload = payload.empty() ? nullptr : payload.data();
-    frame.payload_size = payload.size();
-    return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(frame));
-}
-
-inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t to) {
-    return std::vector<uint8_t>(v.begin() + static_cast<std::ptrdiff_t>(from),
-                                v.begin() + static_cast<std::ptrdiff_t>(to));
-}
 
 }  // namespace snapshot_test

@@ -4,6 +4,7 @@
 #include "SnapshotTestSupport.h"
 #include "exchangesim/MdqpEncoder.h"
 #include "exchangesim/SnapshotMirror.h"
+#include "exchangesim/TcpSegmenter.h"
 #include "exchangesim/Universe.h"
 
 using namespace snapshot_test;
@@ -15,13 +16,38 @@ constexpr uint32_t kSeq0 = 1000;
 constexpr uint8_t kAck = kest_sim::kTcpAck;
 constexpr uint8_t kRstAck = kest_sim::kTcpRst | kest_sim::kTcpAck;
 
+// One segment from the server of a mirrored connection, in the card's DMA form.
+std::vector<uint8_t> TcpDma(const kest_sim::ConnectionParams& c, uint32_t seq,
+                            const std::vector<uint8_t>& payload, uint8_t flags = kest_sim::kTcpAck) {
+    kest_sim::TcpFrameSpec frame;
+    frame.src_mac = c.server_mac;
+    frame.dst_mac = c.client_mac;
+    frame.src_ip = c.server_ip;
+    frame.dst_ip = c.client_ip;
+    frame.src_port = c.server_port;
+    frame.dst_port = c.client_port;
+    frame.seq = seq;
+    frame.ack = c.ack_seq;
+    frame.flags = flags;
+    frame.payload = payload.empty() ? nullptr : payload.data();
+    frame.payload_size = payload.size();
+    return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(frame));
+}
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, size_t to) {
+    return std::vector<uint8_t>(v.begin() + static_cast<std::ptrdiff_t>(from),
+                                v.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
 // The opening message of a stream: identification, packet number and one instrument.
-std::vector<uint8_t> Opening(int16_t topic = 1000, int32_t instNo = 0) {
-    return MessageBuilder()
-        .Snap(topic)
-        .PacketNo(1)
-        .Field(MDQP_FIELD_INST_INFO, InstInfo(instNo, "open00"))
-        .Build();
+std::vector<uint8_t> Opening(int16_t topic = 1000) {
+    return MessageBuilder().Snap(topic).PacketNo(1).Inst(0, "open00").Build();
 }
 
 // A message carrying `count` instruments from `first` on, each with one bid.
@@ -30,7 +56,7 @@ std::vector<uint8_t> Instruments(int32_t first, int32_t count, uint8_t flag = MD
     for (int32_t i = first; i < first + count; ++i) {
         m.Field(MDQP_FIELD_INST_INFO,
                 InstInfo(i, ("cu" + std::to_string(1000 + i)).c_str(), 10.0, 70000.0 + i));
-        m.Field(MDQP_FIELD_PRICE_DETAIL, PriceDetail(i, '0', 69000.0 + i, i + 1));
+        m.Field(MDQP_FIELD_PRICE_DETAIL, price_detail_t{i, '0', 69000.0 + i, i + 1});
     }
     return m.Build();
 }
@@ -66,24 +92,24 @@ protected:
 };
 
 TEST_F(TcpReassemblyTest, FirstSegmentMustOpenAStreamOfAnEnabledUnfinishedFeed) {
-    const uint8_t pad[32] = {};
+    // An identification and a packet number, padded to `size` bytes.
+    auto first = [](size_t size, uint8_t flag = MDQP_FLAG_MORE, int8_t type = MDQP_TYPE_SNAPSHOT) {
+        const uint8_t pad[64] = {};
+        return MessageBuilder(flag, type).Snap(1000).PacketNo(1).Raw(0x1002, pad, size - 30).Build();
+    };
     struct Case {
         const char* what;
         std::vector<uint8_t> payload;
         uint8_t enabled, finished, flags;
     } rejected[] = {
-        {"44 payload bytes", MessageBuilder().Snap(1000).PacketNo(1).Raw(0x1002, pad, 14).Build(), 0x0F, 0,
-         kAck},
-        {"final flag", MessageBuilder(MDQP_FLAG_LAST).Snap(1000).Raw(0x1002, pad, 30).Build(), 0x0F, 0, kAck},
-        {"another type", MessageBuilder(MDQP_FLAG_MORE, '3').Snap(1000).Raw(0x1002, pad, 30).Build(), 0x0F, 0,
-         kAck},
+        {"44 payload bytes", first(44), 0x0F, 0, kAck},
+        {"final flag", first(60, MDQP_FLAG_LAST), 0x0F, 0, kAck},
+        {"another type", first(60, MDQP_FLAG_MORE, '3'), 0x0F, 0, kAck},
         {"unknown topic", Opening(1234), 0x0F, 0, kAck},
         {"disabled feed", Opening(), 0x0E, 0, kAck},
         {"finished feed", Opening(), 0x0F, 0x01, kAck},
-        {"no feed enabled", Opening(), 0, 0, kAck},
         {"reset with no feed enabled", Opening(), 0, 0, kRstAck},
     };
-    ASSERT_EQ(rejected[0].payload.size(), 44u);
     LogWatch log;
     for (const Case& c : rejected) {
         SCOPED_TRACE(c.what);
@@ -91,30 +117,19 @@ TEST_F(TcpReassemblyTest, FirstSegmentMustOpenAStreamOfAnEnabledUnfinishedFeed) 
         peer_->Finished().enabled_mask = c.finished;
         conn_.client_port++;
         peer_->Handle(TcpDma(conn_, kSeq0, c.payload, c.flags));
-        EXPECT_EQ(Slot().init, 0);
         EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
         EXPECT_EQ(peer_->Table(SHFE_2PS)[0].inst_id[0], '\0');
-        EXPECT_TRUE(c.enabled != 0 || Slot().frag_buf == nullptr);  // the slot is not even prepared
     }
     EXPECT_TRUE(log.Has("invalide topic id[1234]"));
-    EXPECT_EQ(log.CountOf("both shfe and ine are not subscribed"), 2u);
+    EXPECT_TRUE(log.Has("both shfe and ine are not subscribed"));
     EXPECT_FALSE(log.Has("Session closed"));
-    EXPECT_FALSE(peer_->TcpInitFinished());
 
-    // 45 bytes of an enabled, unfinished feed identify the stream; each topic names its own feed.
+    // 45 bytes of an enabled, unfinished feed identify the stream.
     peer_->Config().enabled_mask.enabled_mask = 0x0F;
     peer_->Finished().enabled_mask = 0;
-    const int16_t topics[4] = {1000, 1101, 5000, 5101};
-    for (uint16_t f = 0; f < 4; ++f) {
-        conn_.client_port = static_cast<uint16_t>(42000 + f);
-        conn_.server_port = (f & 1) ? 22000 : 33022;
-        peer_->Handle(
-            TcpDma(conn_, kSeq0, MessageBuilder().Snap(topics[f]).PacketNo(1).Raw(0x1002, pad, 15).Build()));
-        EXPECT_EQ(Slot().init, 1) << f;
-    }
-    const Kest_U50::U50DstPort& p = peer_->Ports();
-    EXPECT_EQ(std::vector<int>({p.port_shfe_2ps, p.port_shfe_4ps, p.port_ine_2ps, p.port_ine_4ps}),
-              std::vector<int>({42000, 42001, 42002, 42003}));
+    conn_.client_port = 42000;
+    peer_->Handle(TcpDma(conn_, kSeq0, first(45)));
+    EXPECT_EQ(peer_->Ports().port_shfe_2ps, 42000);
     EXPECT_EQ(card_->ReadReg(Reg::SHFE2PS_SNAP_PKT_NO), 1u);
 }
 
@@ -133,14 +148,12 @@ TEST_F(TcpReassemblyTest, EveryCutPointAndOneByteSegmentsGiveTheSameTables) {
             Send(stream, cut, stream.size());
             ASSERT_NO_FATAL_FAILURE(ExpectDecodedOnce(1, 5));
             EXPECT_EQ(peer_->Count(SHFE_2PS), 5u);
-            EXPECT_EQ(Slot().frag_flag, 0);
         }
     }
     NewStream(44999);
     Send(stream, 0, a);
     for (size_t b = a; b < stream.size(); ++b) Send(stream, b, b + 1);
     ExpectDecodedOnce(1, 5);
-    EXPECT_EQ(Slot().frag_flag, 0);
 }
 
 TEST_F(TcpReassemblyTest, HeldSegmentsAreDecodedInOrderOnceTheGapClosesEvenAcrossTheSequenceWrap) {
@@ -154,15 +167,11 @@ TEST_F(TcpReassemblyTest, HeldSegmentsAreDecodedInOrderOnceTheGapClosesEvenAcros
         Send(stream, 0, a);
         Send(stream, b, c);
         Send(stream, c, stream.size());
-        Send(stream, b, c);  // a duplicate of a held segment
+        Send(stream, b, c);  // a duplicate is not held twice
         EXPECT_EQ(Slot().lost_buf_size, 2u);
         EXPECT_FALSE(Decoded(3));
         Send(stream, a, c);  // also covers the first held segment, which is then stale
         ExpectDecodedOnce(1, 6);
-        EXPECT_EQ(Slot().lost_flag, 0);
-        EXPECT_EQ(Slot().lost_buf_size, 0u);
-        EXPECT_EQ(Slot().lost_buf_head, nullptr);
-        EXPECT_EQ(Slot().next_expt_seq, static_cast<uint32_t>(seq0 + stream.size()));
         // Retransmissions of consumed bytes change nothing.
         Send(stream, 0, a);
         Send(stream, b, c);
@@ -173,32 +182,23 @@ TEST_F(TcpReassemblyTest, HeldSegmentsAreDecodedInOrderOnceTheGapClosesEvenAcros
 
 TEST_F(TcpReassemblyTest, TwentyFirstHeldSegmentGivesTheStreamUp) {
     std::vector<uint8_t> stream = Opening();
-    std::vector<size_t> starts{0, stream.size()};
+    std::vector<size_t> starts{0, stream.size()};  // of each message
     for (int32_t i = 1; i <= 23; ++i) {
-        const std::vector<uint8_t> m = Instruments(i, 1);
-        stream.insert(stream.end(), m.begin(), m.end());
+        stream = Concat({stream, Instruments(i, 1)});
         starts.push_back(stream.size());
     }
     Send(stream, 0, starts[1]);
     peer_->Ports().port_ine_4ps = 999;  // every feed's registration goes
     for (size_t k = 2; k < 22; ++k) Send(stream, starts[k], starts[k + 1]);
-    EXPECT_EQ(Slot().lost_buf_size, 20u);
-    EXPECT_EQ(Slot().init, 1);
     LogWatch log;
     Send(stream, starts[22], starts[23]);
     EXPECT_TRUE(log.Has("break tcp seq detected. expt: " + std::to_string(kSeq0 + starts[1]) +
                         ", Got: " + std::to_string(kSeq0 + starts[22])));
-    EXPECT_EQ(log.CountOf("] free"), 21u);  // the fragment buffer and 20 nodes
-    EXPECT_EQ(Slot().init, 0);
-    EXPECT_EQ(Slot().lost_flag, 0);
-    EXPECT_EQ(Slot().lost_buf_head, nullptr);
-    EXPECT_EQ(Slot().frag_buf, nullptr);
     EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
     EXPECT_EQ(peer_->Ports().port_ine_4ps, 0);
     // The missing segment arrives too late: the free slot does not take it.
     Send(stream, starts[1], starts[2]);
     EXPECT_FALSE(Decoded(1));
-    EXPECT_EQ(Slot().init, 0);
 }
 
 TEST_F(TcpReassemblyTest, ResetClosesTheSessionAndANewStreamStartsClean) {
@@ -206,52 +206,30 @@ TEST_F(TcpReassemblyTest, ResetClosesTheSessionAndANewStreamStartsClean) {
     const size_t a = Opening().size();
     Send(stream, 0, a + 10);              // a partial message in the fragment buffer
     Send(stream, a + 40, stream.size());  // held
-    ASSERT_EQ(Slot().lost_flag, 1);
     peer_->Ports().port_shfe_4ps = 123;
     LogWatch log;
     Send(stream, a + 10, a + 10, kRstAck);
     EXPECT_TRUE(log.Has("Session closed dstport:40000"));
-    EXPECT_EQ(Slot().init, 0);
     EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
     EXPECT_EQ(peer_->Ports().port_shfe_4ps, 0);
-    // A new stream on the same port, with other sequence numbers.
-    const std::vector<uint8_t> again = Concat({Opening(), Instruments(7, 2), Instruments(9, 1)});
+    // A new stream on the same port, with other sequence numbers, inherits
+    // nothing; RST without ACK is an ordinary segment.
+    const std::vector<uint8_t> again = Concat({Opening(), Instruments(7, 2)});
     seq0_ = 5000000;
     Send(again, 0, a + 5);
-    EXPECT_EQ(Slot().init, 1);
-    EXPECT_EQ(Slot().lost_buf_head, nullptr);
-    EXPECT_EQ(Slot().frag_buf_offset, 5u);
-    const size_t nine = again.size() - Instruments(9, 1).size();
-    Send(again, a + 5, nine);
+    Send(again, a + 5, again.size(), kest_sim::kTcpRst);
     ExpectDecodedOnce(7, 8);
     EXPECT_FALSE(Decoded(1));
-    Send(again, nine, again.size(), kest_sim::kTcpRst);  // RST alone is an ordinary segment
-    EXPECT_TRUE(Decoded(9));
 }
 
 TEST_F(TcpReassemblyTest, TablesAreWrittenAfterTheLastFinalMessageAndOneMoreSegment) {
     peer_->Config().enabled_mask.enabled_mask = 0x01;
-    // INE 2ps (disabled) sends its snapshot on another port: ignored.
-    kest_sim::ConnectionParams ine = conn_;
-    ine.client_port = 41500;
-    peer_->Handle(TcpDma(ine, kSeq0, Concat({Opening(5000, 7), Instruments(8, 1, MDQP_FLAG_LAST)})));
-    EXPECT_EQ(peer_->Table(INE_2PS)[7].inst_id[0], '\0');
-    EXPECT_EQ(peer_->Table(SHFE_2PS)[8].inst_id[0], '\0');
-    EXPECT_EQ(peer_->Session(41500).init, 0);
-
     const std::vector<uint8_t> stream =
         Concat({Opening(), Instruments(1, 3), Instruments(4, 1, MDQP_FLAG_LAST)});
     Send(stream, 0, stream.size());
-    EXPECT_EQ(peer_->Finished().enabled_mask, 0x01);
-    EXPECT_EQ(card_->ReadReg(Reg::SHFE_INST_COUNT), 4u);
+    ASSERT_EQ(peer_->Finished().enabled_mask, 0x01);
     EXPECT_FALSE(peer_->TcpInitFinished());
     EXPECT_EQ(card_->Stats().table_writes[SHFE_2PS], 0u);
-
-    // Something on another port is not a snapshot-port segment.
-    kest_sim::ConnectionParams foreign = conn_;
-    foreign.server_port = 80;
-    peer_->Handle(TcpDma(foreign, 1, Instruments(9, 1)));
-    EXPECT_FALSE(peer_->TcpInitFinished());
 
     LogWatch log;
     Send(stream, stream.size() - 1, stream.size() - 1);  // a keep-alive
@@ -260,17 +238,11 @@ TEST_F(TcpReassemblyTest, TablesAreWrittenAfterTheLastFinalMessageAndOneMoreSegm
     // Entries up to the count are logged, for disabled feeds too (entry 0).
     EXPECT_EQ(log.CountOf("index:"), 5u + 3u);
     EXPECT_TRUE(log.Has("index:4,inst_id:cu1004,price_tick:1000,codec_price:7000400,"));
-    EXPECT_TRUE(log.Has("bid1_price:6900400,bid1_vol:5,ask5_price:0,"));
     // Disabled feeds keep what the card holds up to their count; everything above it is zeroed.
     const kest_sim::CardStats stats = card_->Stats();
     EXPECT_EQ(stats.table_writes[SHFE_2PS], 4096u * 64u);
     EXPECT_EQ(stats.table_writes[SHFE_4PS], 4095u * 64u);
     EXPECT_EQ(stats.table_writes[INE_2PS], 1023u * 64u);
-    for (uint32_t i = 0; i <= 5; ++i) {
-        const SInstTableType inCard = card_->ReadTableEntry(SHFE_2PS, i);
-        const SInstTableType want = i < 5 ? peer_->Table(SHFE_2PS)[i] : SInstTableType{};
-        EXPECT_EQ(std::memcmp(&inCard, &want, sizeof inCard), 0) << i;
-    }
     // Once written, later segments do not write the tables again.
     Send(stream, stream.size() - 1, stream.size() - 1);
     EXPECT_EQ(card_->Stats().table_writes[SHFE_2PS], 4096u * 64u);
@@ -284,12 +256,13 @@ TEST_F(TcpReassemblyTest, MalformedInputIsDroppedWithoutTouchingOtherMemory) {
     huge[0] = DMA_TCP;
     peer_->Handle(huge);
     EXPECT_TRUE(log.Has("DMA message of 2049 bytes exceeds the 2048-byte work buffer"));
-    // Every truncation of a valid frame, each in a buffer of exactly its size.
-    for (size_t len = 0; len < first.size(); ++len) {
-        peer_->Handle(Slice(first, 0, len));
-        ASSERT_EQ(Slot().init, 0) << len;
-    }
     const size_t ip = DMA_TCP_IP_OFFSET, tcp = DMA_TCP_IP_OFFSET + 20;
+    // A frame cut inside the Ethernet, IPv4 and TCP headers and the payload,
+    // each in a buffer of exactly its size.
+    for (size_t len : {size_t{0}, ip - 4, ip + 10, tcp + 10, first.size() - 1}) {
+        peer_->Handle(Slice(first, 0, len));
+        ASSERT_EQ(peer_->Ports().port_shfe_2ps, 0) << len;
+    }
     const char* const kMalformed = "malformed snapshot frame dropped";
     struct Case {
         const char* what;
@@ -313,13 +286,12 @@ TEST_F(TcpReassemblyTest, MalformedInputIsDroppedWithoutTouchingOtherMemory) {
         peer_->Handle(bad);
         EXPECT_TRUE(c.logText != nullptr ? caseLog.Has(c.logText)
                                          : !caseLog.Has("ip_p[") && !caseLog.Has(kMalformed));
-        EXPECT_EQ(Slot().init, 0);
-        EXPECT_EQ(Slot().frag_buf, nullptr);
+        EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
     }
 
     // The identified stream ignores other hosts.
     peer_->Handle(first);
-    ASSERT_EQ(Slot().init, 1);
+    ASSERT_EQ(peer_->Ports().port_shfe_2ps, conn_.client_port);
     kest_sim::ConnectionParams stranger = conn_;
     stranger.server_ip = 0x0A000001u;
     peer_->Handle(TcpDma(stranger, static_cast<uint32_t>(kSeq0 + Opening().size()),
@@ -341,8 +313,6 @@ TEST_F(TcpReassemblyTest, FramesBeyondTheNodeOrFragmentLimitsAreRejected) {
     LogWatch log;
     Send(stream, a + 100, a + 1800);  // 1700 bytes ahead of the stream: too large for a node
     EXPECT_TRUE(log.Has("does not fit an out-of-order node"));
-    EXPECT_EQ(Slot().lost_flag, 0);
-    EXPECT_EQ(Slot().lost_buf_head, nullptr);
     // In order the same size is fine.
     Send(stream, a, a + 1800);
     Send(stream, a + 1800, a + 3000);
@@ -356,34 +326,22 @@ TEST_F(TcpReassemblyTest, FramesBeyondTheNodeOrFragmentLimitsAreRejected) {
     junk.push_back(0x55);
     junk.resize(junk.size() + 80 * 1400, 0x55);
     Send(junk, 0, Opening().size() + 1);
-    ASSERT_EQ(Slot().frag_flag, 1);
-    for (size_t pos = Opening().size() + 1; pos < junk.size() && Slot().init == 1; pos += 1400) {
+    for (size_t pos = Opening().size() + 1; pos < junk.size() && Slot().init == 1; pos += 1400)
         Send(junk, pos, pos + 1400);
-        ASSERT_LE(Slot().frag_buf_offset, TCP_FRAG_BUF_SIZE);
-    }
     EXPECT_TRUE(log.Has("fragment buffer overflow dstport:41888"));
-    EXPECT_EQ(Slot().init, 0);
-    EXPECT_EQ(Slot().frag_buf, nullptr);
+    EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
 }
 
-TEST_F(TcpReassemblyTest, ResetOfAllSessionsReleasesEveryBuffer) {
+TEST_F(TcpReassemblyTest, ResetOfAllSessionsReleasesHeldBuffersAndAPreparedSlotStartsEmpty) {
     const std::vector<uint8_t> stream = Concat({Opening(), Instruments(1, 4)});
-    for (uint16_t port = 41000; port < 41010; ++port) {
-        conn_.client_port = port;
-        Send(stream, 0, Opening().size() + 3);
-        Send(stream, Opening().size() + 50, stream.size());
-    }
+    Send(stream, 0, Opening().size() + 3);
+    Send(stream, Opening().size() + 50, stream.size());
     ASSERT_NE(Slot().lost_buf_head, nullptr);
-    peer_->ResetTcpSessions();  // leak-checked under ASan
-    for (uint16_t port = 41000; port < 41010; ++port) {
-        const tcp_session_t& s = peer_->Session(port);
-        EXPECT_EQ(s.frag_buf, nullptr);
-        EXPECT_EQ(s.lost_buf_head, nullptr);
-        EXPECT_EQ(s.init, 0);
-        EXPECT_EQ(s.next_expt_seq, 0u);
-    }
-    peer_->ResetTcpSessions();  // and again on slots that hold nothing
-    // A slot is prepared once with a buffer that is then reused.
+    // Under ASan a leak shows here, a double free in the destructor's reset.
+    peer_->ResetTcpSessions();
+    EXPECT_EQ(Slot().frag_buf, nullptr);
+    EXPECT_EQ(Slot().lost_buf_head, nullptr);
+    // A slot's buffer is allocated once and reused empty.
     tcp_session_t& s = peer_->Session(100);
     ASSERT_EQ(peer_->InitTcpSession(s, 100), 0);
     uint8_t* buffer = s.frag_buf;
@@ -440,8 +398,6 @@ TEST_P(SimulatedSnapshotTest, HostAndCardTablesHoldWhatTheExchangeEncoded) {
         }
         const kest_sim::Universe& u = universes[static_cast<size_t>(f)];
         EXPECT_EQ(peer_->Count(feed), static_cast<uint64_t>(u.MaxInstNo()));
-        EXPECT_NE(card_->ReadReg(kest_sim::IsIneFeed(feed) ? Reg::INE_INST_COUNT : Reg::SHFE_INST_COUNT), 0u);
-        int mismatches = 0;
         for (const kest_sim::Instrument& inst : u.Instruments()) {
             const SInstTableType expected = kest_sim::ExpectedEntry(inst);
             const SInstTableType& host = peer_->Table(feed)[inst.inst_no];
@@ -449,13 +405,11 @@ TEST_P(SimulatedSnapshotTest, HostAndCardTablesHoldWhatTheExchangeEncoded) {
             // an instrument decoded before the reset is decoded twice.
             const SInstTableType twice = kest_sim::ExpectedEntry(inst, &expected);
             const SInstTableType inCard = card_->ReadTableEntry(f, static_cast<uint32_t>(inst.inst_no));
-            const bool asEncoded = std::memcmp(&expected, &host, sizeof host) == 0 ||
-                                   (mc.feeds == 0x01 && std::memcmp(&twice, &host, sizeof host) == 0);
-            if ((!asEncoded || std::memcmp(&inCard, &host, sizeof host) != 0) && ++mismatches <= 3)
-                ADD_FAILURE() << "inst " << inst.inst_no << " (" << inst.inst_id
-                              << ") differs from what was encoded" << (asEncoded ? " in the card" : "");
+            ASSERT_TRUE(std::memcmp(&expected, &host, sizeof host) == 0 ||
+                        (mc.feeds == 0x01 && std::memcmp(&twice, &host, sizeof host) == 0))
+                << "host entry of " << inst.inst_id;
+            ASSERT_EQ(std::memcmp(&inCard, &host, sizeof host), 0) << "card entry of " << inst.inst_id;
         }
-        EXPECT_EQ(mismatches, 0);
         const SInstTableType above = card_->ReadTableEntry(f, static_cast<uint32_t>(u.Size())), zero{};
         EXPECT_EQ(std::memcmp(&above, &zero, sizeof zero), 0);
     }
