@@ -30,31 +30,26 @@ inline ssize_t FindAccelerators(int64_t index, enyx_hw_accelerator** first = nul
     return n;
 }
 
-// Count of the a2c (or c2a) streams named `name` (all when null); *a or *c gets the first one opened.
-inline ssize_t Streams(enyx_hw_accelerator* acc, const char* name, bool a2c, enyx_hw_a2c_stream** a = nullptr,
-                       enyx_hw_c2a_stream** c = nullptr) {
-    enyx_hw_filter* f = enyx_hw_filter_create();
-    if (name != nullptr) enyx_hw_filter_set_name(f, name);
-    const enyx_hw_a2c_stream_descriptor* ad[32] = {};
-    const enyx_hw_c2a_stream_descriptor* cd[32] = {};
-    const ssize_t n = a2c ? enyx_hw_accelerator_enumerate_a2c_streams(acc, f, ad, 32)
-                          : enyx_hw_accelerator_enumerate_c2a_streams(acc, f, cd, 32);
-    enyx_hw_filter_destroy(f);
-    if (a != nullptr) *a = n > 0 ? enyx_hw_a2c_stream_create(ad[0], 0) : nullptr;
-    if (c != nullptr) *c = n > 0 ? enyx_hw_c2a_stream_create(cd[0], 0) : nullptr;
-    enyx_hw_free_a2c_stream_descriptors(ad, 32);
-    enyx_hw_free_c2a_stream_descriptors(cd, 32);
-    return n;
-}
+// The product's stream of a channel in either direction; nullptr when there is none or it cannot be made.
 inline std::string ChannelName(int channel) { return "CUSTOM_CHAN" + std::to_string(channel) + "_DATA"; }
 inline enyx_hw_a2c_stream* OpenA2c(enyx_hw_accelerator* acc, int channel) {
-    enyx_hw_a2c_stream* s = nullptr;
-    Streams(acc, ChannelName(channel).c_str(), true, &s);
+    enyx_hw_filter* f = enyx_hw_filter_create();
+    enyx_hw_filter_set_name(f, ChannelName(channel).c_str());
+    const enyx_hw_a2c_stream_descriptor* d[1] = {};
+    const ssize_t n = enyx_hw_accelerator_enumerate_a2c_streams(acc, f, d, 1);
+    enyx_hw_filter_destroy(f);
+    enyx_hw_a2c_stream* s = n > 0 ? enyx_hw_a2c_stream_create(d[0], 0) : nullptr;
+    enyx_hw_free_a2c_stream_descriptors(d, n > 0 ? 1 : 0);
     return s;
 }
 inline enyx_hw_c2a_stream* OpenC2a(enyx_hw_accelerator* acc, int channel) {
-    enyx_hw_c2a_stream* s = nullptr;
-    Streams(acc, ChannelName(channel).c_str(), false, nullptr, &s);
+    enyx_hw_filter* f = enyx_hw_filter_create();
+    enyx_hw_filter_set_name(f, ChannelName(channel).c_str());
+    const enyx_hw_c2a_stream_descriptor* d[1] = {};
+    const ssize_t n = enyx_hw_accelerator_enumerate_c2a_streams(acc, f, d, 1);
+    enyx_hw_filter_destroy(f);
+    enyx_hw_c2a_stream* s = n > 0 ? enyx_hw_c2a_stream_create(d[0], 0) : nullptr;
+    enyx_hw_free_c2a_stream_descriptors(d, n > 0 ? 1 : 0);
     return s;
 }
 

@@ -1,11 +1,11 @@
 // Message rings between the card and the host, in threads and in several processes: the per-core lock,
-// a killed lock holder, a card outliving its maker.
+// a killed lock holder, a card outliving its maker. Host-to-card messages and their MTU are the driver
+// tests'.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <thread>
 #include <tuple>
 
@@ -143,21 +143,6 @@ TEST_F(CardTest, PollFromInsideTheHandlerHandsTheOuterMessageBack) {
     EXPECT_EQ(n.inner, 0);
     EXPECT_EQ(n.extra, 8192u);
     enyx_hw_a2c_stream_destroy(s);
-}
-
-TEST_F(CardTest, HostToCardMessagesArriveInOrderUpToTheMtu) {
-    Make();
-    enyx_hw_c2a_stream* c = OpenC2a(acc_, 6);
-    const std::vector<uint8_t> msg(1025, 7);
-    errno = 0;
-    EXPECT_EQ(enyx_hw_c2a_stream_send(c, msg.data(), 1025), -1);
-    EXPECT_EQ(errno, EMSGSIZE);
-    EXPECT_TRUE(enyx_hw_c2a_stream_send(c, "ab", 2) == 0 &&
-                enyx_hw_c2a_stream_send(c, msg.data(), 1024) == 0);
-    std::vector<uint8_t> first, second;
-    EXPECT_TRUE(card_->PopC2a(6, first) && card_->PopC2a(6, second) && !card_->PopC2a(6, second));
-    EXPECT_EQ(std::string(first.begin(), first.end()) + "/" + std::to_string(second.size()), "ab/1024");
-    enyx_hw_c2a_stream_destroy(c);
 }
 
 template <typename Body>
