@@ -142,16 +142,7 @@ public:
 
 private:
     TcpFrameSpec Spec(uint32_t seq, uint8_t flags) {
-        TcpFrameSpec t;
-        t.src_mac = c_.server_mac;
-        t.dst_mac = c_.client_mac;
-        t.src_ip = c_.server_ip;
-        t.dst_ip = c_.client_ip;
-        t.src_port = c_.server_port;
-        t.dst_port = c_.client_port;
-        t.seq = seq;
-        t.ack = c_.ack_seq;
-        t.flags = flags;
+        TcpFrameSpec t = ServerSegment(c_, seq, flags);
         t.ip_id = ip_id_++;
         if (p_.ip_options && rng_.Chance(0.3))
             t.ip_option_bytes = static_cast<uint8_t>(4 * rng_.Range(1, 10));
@@ -411,6 +402,20 @@ uint16_t L4Checksum(const uint8_t* l4, size_t size, uint32_t src_ip, uint32_t ds
 }
 
 }  // namespace
+
+TcpFrameSpec ServerSegment(const ConnectionParams& c, uint32_t seq, uint8_t flags) {
+    TcpFrameSpec t;
+    t.src_mac = c.server_mac;
+    t.dst_mac = c.client_mac;
+    t.src_ip = c.server_ip;
+    t.dst_ip = c.client_ip;
+    t.src_port = c.server_port;
+    t.dst_port = c.client_port;
+    t.seq = seq;
+    t.ack = c.ack_seq;
+    t.flags = flags;
+    return t;
+}
 
 std::vector<uint8_t> BuildTcpFrame(const TcpFrameSpec& t) {
     const uint8_t topt = static_cast<uint8_t>(std::min<int>(t.tcp_option_bytes / 4 * 4, 40));

@@ -19,16 +19,7 @@ constexpr uint8_t kRstAck = kest_sim::kTcpRst | kest_sim::kTcpAck;
 // One segment from the server of a mirrored connection, in the card's DMA form.
 std::vector<uint8_t> TcpDma(const kest_sim::ConnectionParams& c, uint32_t seq,
                             const std::vector<uint8_t>& payload, uint8_t flags = kest_sim::kTcpAck) {
-    kest_sim::TcpFrameSpec frame;
-    frame.src_mac = c.server_mac;
-    frame.dst_mac = c.client_mac;
-    frame.src_ip = c.server_ip;
-    frame.dst_ip = c.client_ip;
-    frame.src_port = c.server_port;
-    frame.dst_port = c.client_port;
-    frame.seq = seq;
-    frame.ack = c.ack_seq;
-    frame.flags = flags;
+    kest_sim::TcpFrameSpec frame = kest_sim::ServerSegment(c, seq, flags);
     frame.payload = payload.empty() ? nullptr : payload.data();
     frame.payload_size = payload.size();
     return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(frame));
