@@ -33,13 +33,6 @@ void LineArbiter::Offer(int line, const LiveUpdate& u, ArbiterSink& sink) {
         ++duplicates_;
         return;
     }
-    if (p == next_) {
-        ++delivered_;
-        sink.Deliver(u);
-        ++next_;
-        Drain(sink);
-        return;
-    }
     // Ahead of a hole: make room by giving up the oldest missing packets.
     while (p - next_ >= kHold) SkipOne(sink);
     if (p == next_) {

@@ -60,6 +60,15 @@ public:
         }
     }
 
+    // Ends the tool on an argument no option matched: the usage and exit 0
+    // for -h/--help, otherwise the usage and exit 2.
+    [[noreturn]] void HelpOrUnknown(void (*usage)()) const {
+        const bool help = arg_ == "-h" || arg_ == "--help";
+        if (!help) std::fprintf(stderr, "%s: unknown option '%s'\n", tool_, arg_.c_str());
+        usage();
+        std::exit(help ? 0 : 2);
+    }
+
     [[noreturn]] void Fail(const char* what, const char* detail) const {
         std::fprintf(stderr, "%s: %s %s %s\n", tool_, arg_.c_str(), what, detail);
         std::exit(2);

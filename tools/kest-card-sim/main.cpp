@@ -89,13 +89,8 @@ int main(int argc, char** argv) {
             seconds = args.Number<long>();
         } else if (args.Is("--stats")) {
             stats_every = args.Number<long>();
-        } else if (args.Is("-h") || args.Is("--help")) {
-            Usage();
-            return 0;
         } else {
-            std::fprintf(stderr, "unknown option '%s'\n", args.Arg().c_str());
-            Usage();
-            return 2;
+            args.HelpOrUnknown(Usage);
         }
     }
 

@@ -56,13 +56,8 @@ int main(int argc, char** argv) {
             o.encoder.topic_id = args.Number<int16_t>();
         } else if (args.Is("--port")) {
             o.snapshot_port = args.Number<uint16_t>();
-        } else if (args.Is("-h") || args.Is("--help")) {
-            Usage();
-            return 0;
         } else {
-            std::fprintf(stderr, "unknown option '%s'\n", args.Arg().c_str());
-            Usage();
-            return 2;
+            args.HelpOrUnknown(Usage);
         }
     }
     if (o.out_dir.empty()) {
