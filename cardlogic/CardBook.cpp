@@ -8,15 +8,12 @@ void ApplyUpdate(SInstTableType& e, const LiveUpdate& u) {
     e.change_no = u.change_no;
     e.update_mill_sec = u.update_milli_sec;
     e.updatetime = u.update_time;
-    int32_t* bid_px[kBookDepth] = {&e.bid1_price, &e.bid2_price, &e.bid3_price, &e.bid4_price, &e.bid5_price};
-    uint32_t* bid_vol[kBookDepth] = {&e.bid1_vol, &e.bid2_vol, &e.bid3_vol, &e.bid4_vol, &e.bid5_vol};
-    int32_t* ask_px[kBookDepth] = {&e.ask1_price, &e.ask2_price, &e.ask3_price, &e.ask4_price, &e.ask5_price};
-    uint32_t* ask_vol[kBookDepth] = {&e.ask1_vol, &e.ask2_vol, &e.ask3_vol, &e.ask4_vol, &e.ask5_vol};
+    const EntryLevels lv = LevelsOf(e);
     for (int i = 0; i < kBookDepth; ++i) {
-        *bid_px[i] = static_cast<int32_t>(u.bid[i].price);
-        *bid_vol[i] = u.bid[i].volume;
-        *ask_px[i] = static_cast<int32_t>(u.ask[i].price);
-        *ask_vol[i] = u.ask[i].volume;
+        *lv.bid_px[i] = static_cast<int32_t>(u.bid[i].price);
+        *lv.bid_vol[i] = u.bid[i].volume;
+        *lv.ask_px[i] = static_cast<int32_t>(u.ask[i].price);
+        *lv.ask_vol[i] = u.ask[i].volume;
     }
     e.open_interest = u.open_interest;
     e.turnover = static_cast<uint64_t>(u.turnover);

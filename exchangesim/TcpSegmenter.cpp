@@ -331,17 +331,7 @@ Frame TcpSegmenter::KeepAlive(uint32_t next_seq) const {
     f.kind = FrameKind::kKeepAlive;
     f.seq = next_seq - 1;
     f.client_port = conn_.client_port;
-    TcpFrameSpec t;
-    t.src_mac = conn_.server_mac;
-    t.dst_mac = conn_.client_mac;
-    t.src_ip = conn_.server_ip;
-    t.dst_ip = conn_.client_ip;
-    t.src_port = conn_.server_port;
-    t.dst_port = conn_.client_port;
-    t.seq = f.seq;
-    t.ack = conn_.ack_seq;
-    t.flags = kTcpAck;
-    f.bytes = BuildTcpFrame(t);
+    f.bytes = BuildTcpFrame(ServerSegment(conn_, f.seq, kTcpAck));
     return f;
 }
 

@@ -251,6 +251,13 @@ Universe Universe::Make(const UniverseOptions& opt) {
     return u;
 }
 
+EntryLevels LevelsOf(SInstTableType& e) {
+    return {{&e.bid1_price, &e.bid2_price, &e.bid3_price, &e.bid4_price, &e.bid5_price},
+            {&e.bid1_vol, &e.bid2_vol, &e.bid3_vol, &e.bid4_vol, &e.bid5_vol},
+            {&e.ask1_price, &e.ask2_price, &e.ask3_price, &e.ask4_price, &e.ask5_price},
+            {&e.ask1_vol, &e.ask2_vol, &e.ask3_vol, &e.ask4_vol, &e.ask5_vol}};
+}
+
 SInstTableType ExpectedEntry(const Instrument& inst, const SInstTableType* prior) {
     SInstTableType e;
     if (prior != nullptr) {
@@ -279,11 +286,8 @@ SInstTableType ExpectedEntry(const Instrument& inst, const SInstTableType* prior
     e.volume = inst.volume;
     // Price details fill the first empty level of their side (levels 1..4),
     // else overwrite level 5; a level is empty while its price is below 1.
-    int32_t* bid_px[kBookDepth] = {&e.bid1_price, &e.bid2_price, &e.bid3_price, &e.bid4_price, &e.bid5_price};
-    uint32_t* bid_vol[kBookDepth] = {&e.bid1_vol, &e.bid2_vol, &e.bid3_vol, &e.bid4_vol, &e.bid5_vol};
-    int32_t* ask_px[kBookDepth] = {&e.ask1_price, &e.ask2_price, &e.ask3_price, &e.ask4_price, &e.ask5_price};
-    uint32_t* ask_vol[kBookDepth] = {&e.ask1_vol, &e.ask2_vol, &e.ask3_vol, &e.ask4_vol, &e.ask5_vol};
-    auto place = [](int32_t** px, uint32_t** vol, const BookLevel& lv) {
+    EntryLevels lv = LevelsOf(e);
+    auto place = [](int32_t** px, uint32_t** vol, const BookLevel& level) {
         int slot = kBookDepth - 1;
         for (int i = 0; i < kBookDepth - 1; ++i) {
             if (*px[i] < 1) {
@@ -291,11 +295,11 @@ SInstTableType ExpectedEntry(const Instrument& inst, const SInstTableType* prior
                 break;
             }
         }
-        *px[slot] = static_cast<int32_t>(lv.price);
-        *vol[slot] = lv.volume;
+        *px[slot] = static_cast<int32_t>(level.price);
+        *vol[slot] = level.volume;
     };
-    for (int i = 0; i < inst.bid_levels; ++i) place(bid_px, bid_vol, inst.bid[i]);
-    for (int i = 0; i < inst.ask_levels; ++i) place(ask_px, ask_vol, inst.ask[i]);
+    for (int i = 0; i < inst.bid_levels; ++i) place(lv.bid_px, lv.bid_vol, inst.bid[i]);
+    for (int i = 0; i < inst.ask_levels; ++i) place(lv.ask_px, lv.ask_vol, inst.ask[i]);
     return e;
 }
 

@@ -100,6 +100,15 @@ private:
 // best first and asks best first) on top of `prior` (a zero entry when null).
 SInstTableType ExpectedEntry(const Instrument& inst, const SInstTableType* prior = nullptr);
 
+// The five price levels of a table entry's sides, best first, for loops.
+struct EntryLevels {
+    int32_t* bid_px[kBookDepth];
+    uint32_t* bid_vol[kBookDepth];
+    int32_t* ask_px[kBookDepth];
+    uint32_t* ask_vol[kBookDepth];
+};
+EntryLevels LevelsOf(SInstTableType& e);
+
 // --- Feeds ------------------------------------------------------------------
 bool IsIneFeed(EMDQPDataType feed);
 const char* FeedName(EMDQPDataType feed);                      // "shfe2ps", "shfe4ps", "ine2ps", "ine4ps"
