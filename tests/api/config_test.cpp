@@ -23,15 +23,14 @@ public:
 namespace {
 
 using Peer = CKestShfeMdApiImplTestPeer;
+using V = std::vector<int64_t>;
 
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override { Kest_U50::CCommonLog::GetInstance().SetLogLevel(0); }
-
     const Kest_U50::U50ConfigInfo& Load(const std::string& content) {
-        const std::string path = dir_.File("kest.ini");
-        kest_test::WriteFile(path, content);
-        EXPECT_EQ(Peer::Load(*api_, path), 0);
+        kest_test::WriteFile(dir_.File("kest.ini"), content);
+        EXPECT_EQ(Peer::Load(*api_, dir_.File("kest.ini")), 0);
         return Peer::Config(*api_);
     }
 
@@ -39,68 +38,55 @@ protected:
     std::unique_ptr<CKestShfeMdApiImpl> api_{new CKestShfeMdApiImpl()};
 };
 
-// The multicast addresses and the highest instrument numbers by default are
-// checked where they reach the card, in the end-to-end bring-up.
+// The default multicast lines and highest instrument numbers are checked where they reach the card.
 TEST_F(ConfigTest, NoConfigSectionGivesEveryDefault) {
     const auto& cfg = Load("# nothing but a comment\n[other]\nlog_level=1\n");
-    using V = std::vector<int64_t>;
     EXPECT_EQ((V{cfg.log_level, cfg.cpucore, cfg.bus_id, cfg.channel_id, cfg.enabled_mask.enabled_mask}),
               (V{15, -1, 0, 0, 9}));
-    EXPECT_EQ((V{cfg.topicID.shfe2ps_topic_id, cfg.topicID.shfe4ps_topic_id, cfg.topicID.ine2ps_topic_id,
-                 cfg.topicID.ine4ps_topic_id}),
-              (V{1000, 1101, 5000, 5101}));
-    EXPECT_EQ((V{cfg.snapTcpPort.shfe2ps_snap_port, cfg.snapTcpPort.shfe4ps_snap_port,
-                 cfg.snapTcpPort.ine2ps_snap_port, cfg.snapTcpPort.ine4ps_snap_port}),
-              (V{33022, 22000, 33022, 22000}));
-    EXPECT_EQ((V{cfg.last_tick_channel, cfg.detect_interval, cfg.board_id, cfg.DSTPORT, cfg.TARGETROUTE}),
-              (V{0, 4294967295, 0, 0, 0}));
-    EXPECT_EQ(cfg.DSTMAC.Length(), 0u);
-    EXPECT_FALSE(cfg.crc_mux_check);
-    for (const auto& channel : cfg.channelInfo) {
-        EXPECT_EQ(channel.insts.Length(), 0u);
-        EXPECT_FALSE(channel.options || channel.recvall);
-    }
+    const auto& t = cfg.topicID;
+    const auto& p = cfg.snapTcpPort;
+    EXPECT_EQ((V{t.shfe2ps_topic_id, t.shfe4ps_topic_id, t.ine2ps_topic_id, t.ine4ps_topic_id,
+                 p.shfe2ps_snap_port, p.shfe4ps_snap_port, p.ine2ps_snap_port, p.ine4ps_snap_port}),
+              (V{1000, 1101, 5000, 5101, 33022, 22000, 33022, 22000}));
+    EXPECT_EQ((V{cfg.last_tick_channel, cfg.detect_interval, cfg.board_id, cfg.DSTPORT, cfg.TARGETROUTE,
+                 int64_t(cfg.DSTMAC.Length()), cfg.crc_mux_check}),
+              (V{0, 4294967295, 0, 0, 0, 0, false}));
+    for (const auto& channel : cfg.channelInfo)
+        EXPECT_FALSE(channel.insts.Length() || channel.options || channel.recvall);
 }
 
 TEST_F(ConfigTest, OtherChannelsReadOnlyTheFirstThreeKeys) {
     const auto& cfg = Load(
         "[config]\ndevice=xilinx0:2\nlog_level=3\ncpucore=5\nshfe4ps=enabled\n"
         "shfe2ps_ip_a=1.2.3.4:5\n[channel2]\ninsts=cu\n");
-    EXPECT_EQ(cfg.channel_id, 2);
-    EXPECT_EQ(cfg.log_level, 3);
-    EXPECT_EQ(cfg.cpucore, 5);
-    EXPECT_EQ(cfg.enabled_mask.enabled_mask, 0);
-    EXPECT_EQ(cfg.multiIpAndPort.shfe2ps_ip_a.Length(), 0u);
-    EXPECT_EQ(cfg.channelInfo[2].insts.Length(), 0u);
-    EXPECT_EQ(cfg.detect_interval, 0u);
-    EXPECT_FALSE(cfg.crc_mux_check);
+    EXPECT_EQ((V{cfg.channel_id, cfg.log_level, cfg.cpucore, cfg.enabled_mask.enabled_mask,
+                 int64_t(cfg.multiIpAndPort.shfe2ps_ip_a.Length()),
+                 int64_t(cfg.channelInfo[2].insts.Length()), cfg.detect_interval, cfg.crc_mux_check}),
+              (V{2, 3, 5, 0, 0, 0, 0, false}));
 }
 
 TEST_F(ConfigTest, DeviceThatDoesNotScanKeepsWhatItCannotRead) {
-    const auto& cfg = Load("[config]\ndevice=xilinx1:3\n");
-    EXPECT_EQ(Load("[config]\ndevice=xilinx2\n").bus_id, 2);
-    EXPECT_EQ(cfg.channel_id, 3);
-    EXPECT_EQ(Load("[config]\ndevice=card0\n").bus_id, 2);
-    EXPECT_EQ(cfg.channel_id, 3);
+    EXPECT_EQ(Load("[config]\ndevice=xilinx1:3\n").channel_id, 3);
+    EXPECT_EQ((V{Load("[config]\ndevice=xilinx2\n").bus_id, Load("[config]\ndevice=card0\n").channel_id}),
+              (V{2, 3}));
 }
 
 TEST_F(ConfigTest, FeedSwitchesAreExactAndCaseSensitive) {
-    const auto& cfg = Load("[config]\nshfe2ps=disabled\nshfe4ps=Enabled\nine2ps=enabled\nine4ps=enabled \n");
-    // "enabled " is trimmed by the reader, so INE 4ps is on.
-    EXPECT_EQ(cfg.enabled_mask.enabled_mask, 0x04 | 0x08);
+    // "enabled " is trimmed by the reader.
+    EXPECT_EQ(Load("[config]\nshfe2ps=disabled\nshfe4ps=Enabled\nine2ps=enabled\nine4ps=enabled \n")
+                  .enabled_mask.enabled_mask,
+              0x04 | 0x08);
 }
 
 TEST_F(ConfigTest, NumbersAreCutToTheirFieldWidthAndTheCrcCheckIsOnlyForOne) {
     const auto& cfg =
         Load("[config]\nlast_tick_channel=65537\nshfe2ps_snap_port=70000\ncrc_mux_check=65537\nlog_level=\n");
-    EXPECT_EQ(cfg.last_tick_channel, 1u);
-    EXPECT_EQ(cfg.snapTcpPort.shfe2ps_snap_port, 4464);
-    EXPECT_TRUE(cfg.crc_mux_check);
-    EXPECT_EQ(cfg.log_level, 0) << "a present but empty number reads as 0";
+    // A present but empty number reads as 0.
+    EXPECT_EQ((V{cfg.last_tick_channel, cfg.snapTcpPort.shfe2ps_snap_port, cfg.crc_mux_check, cfg.log_level}),
+              (V{1, 4464, true, 0}));
     EXPECT_EQ(Load("[config]\nlast_tick_channel=-1\n").last_tick_channel, 65535u);
     EXPECT_TRUE(Load("[config]\ncrc_mux_check=1\n").crc_mux_check);
     EXPECT_FALSE(Load("[config]\ncrc_mux_check=2\n").crc_mux_check);
-    EXPECT_FALSE(Load("[config]\ncrc_mux_check=yes\n").crc_mux_check);
 }
 
 TEST_F(ConfigTest, LongStringsAreCutToTheirCapacity) {
@@ -109,23 +95,19 @@ TEST_F(ConfigTest, LongStringsAreCutToTheirCapacity) {
     while (list.size() < 5000) list += "cu2501,";
     const auto& cfg = Load("[config]\nshfe2ps_ip_a=" + address + "\nDSTMAC=" + address +
                            "\n[channel3]\ninsts=" + list + "\n");
-    EXPECT_EQ(cfg.multiIpAndPort.shfe2ps_ip_a.Length(), 255u);
-    EXPECT_EQ(cfg.DSTMAC.Length(), 255u);
-    EXPECT_EQ(cfg.channelInfo[3].insts.Length(), 4095u);
+    EXPECT_EQ((V{int64_t(cfg.multiIpAndPort.shfe2ps_ip_a.Length()), int64_t(cfg.DSTMAC.Length())}),
+              (V{255, 255}));
     EXPECT_EQ(std::string(cfg.channelInfo[3].insts.data()), list.substr(0, 4095));
 }
 
 TEST_F(ConfigTest, ChannelSectionsAndTheirFlags) {
+    // "channel01" is not the section of channel 1, and there is no channel 16.
     const auto& cfg = Load(
         "[config]\n[channel0]\ninsts=all\noptions=recv\n[channel1]\ninsts=all,cu2406\n[channel7]\ninsts=ALL\n"
         "options=RECV\n[channel15]\ninsts=cu2406, al2407\n[channel16]\ninsts=zn\n[channel01]\ninsts=ni\n");
-    EXPECT_TRUE(cfg.channelInfo[0].recvall);
-    EXPECT_TRUE(cfg.channelInfo[0].options);
-    EXPECT_FALSE(cfg.channelInfo[1].recvall);
-    // "channel01" is not the section of channel 1, and there is no channel 16.
+    EXPECT_TRUE(cfg.channelInfo[0].recvall && cfg.channelInfo[0].options);
+    EXPECT_FALSE(cfg.channelInfo[1].recvall || cfg.channelInfo[7].recvall || cfg.channelInfo[7].options);
     EXPECT_STREQ(cfg.channelInfo[1].insts.data(), "all,cu2406");
-    EXPECT_FALSE(cfg.channelInfo[7].recvall);
-    EXPECT_FALSE(cfg.channelInfo[7].options);
     EXPECT_STREQ(cfg.channelInfo[15].insts.data(), "cu2406, al2407");
 }
 
@@ -133,21 +115,11 @@ TEST_F(ConfigTest, LoadingLogsTheValuesInOrder) {
     Kest_U50::CCommonLog::GetInstance().SetLogLevel(15);
     Load("[config]\nlog_level=5\ncpucore=3\ndevice=xilinx2:0\nDSTIP=10.0.0.1\n");
     const std::string log = kest_test::ReadFile(Kest_U50::CCommonLog::GetInstance().GetLogFileName());
-    const char* const inOrder[] = {"[_ReadConfig] log_level[5]",
-                                   "[_ReadConfig] cpucore[3]",
-                                   "[_ReadConfig] bus_id[2] channel_id[0]",
-                                   "[_ReadConfig] enabled_mask[9]",
-                                   "[_ReadConfig] shfe2ps_ip_a[239.3.42.71:21000]",
-                                   "[_ReadConfig] detect_interval[4294967295]",
-                                   "[_ReadConfig] DSTIP[10.0.0.1]",
-                                   "[_ReadConfig] crc_mux_check[0]"};
     size_t at = 0;
-    for (const char* text : inOrder) {
-        const size_t found = log.find(text, at);
-        ASSERT_NE(found, std::string::npos) << text << "\n" << log;
-        at = found;
+    for (const char* text : {"log_level[5]", "cpucore[3]", "bus_id[2] channel_id[0]", "enabled_mask[9]",
+                             "shfe2ps_ip_a[239.3.42.71:21000]", "DSTIP[10.0.0.1]", "crc_mux_check[0]"}) {
+        ASSERT_NE(at = log.find(std::string("[_ReadConfig] ") + text, at), std::string::npos) << text;
     }
-    EXPECT_NE(log.find("[./src/KestShfeMdApiImpl.cpp:"), std::string::npos);
 }
 
 TEST_F(ConfigTest, UnreadableFileFailsAndLeavesTheRecord) {
