@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -16,7 +15,6 @@
 #include "exchangesim/MdqpEncoder.h"
 #include "host_access.h"
 
-using cardsim_test::Messages;
 using kest_sim::LineArbiter;
 using kest_sim::LiveCard;
 using kest_sim::Universe;
@@ -24,14 +22,8 @@ namespace R = Kest_U50::Reg;
 
 namespace {
 
-struct Recorder : kest_sim::ArbiterSink {
-    std::vector<uint32_t> delivered, gaps;
-    void Deliver(const kest_sim::LiveUpdate& u) override { delivered.push_back(u.packet_no); }
-    void Gap(uint32_t p) override { gaps.push_back(p); }
-};
-
 TEST(LineArbiter, DeliversEachPacketOnceInOrderAndDeclaresGapsWhenBothLinesMovedOn) {
-    const std::string far = std::to_string(1 + LineArbiter::kHold + 5);
+    const std::string far = "A" + std::to_string(1 + LineArbiter::kHold + 5);
     const std::string quiet = "A1 B1 A3 S A4 S A5 S A6 S A7 S A8 S A9 S";  // line B says nothing more
     struct Row {
         const char* name;
@@ -44,39 +36,41 @@ TEST(LineArbiter, DeliversEachPacketOnceInOrderAndDeclaresGapsWhenBothLinesMoved
         {"first copy wins", 1, "A1 B1 S A2 B2 S A3 B3 S A4 B4 S A5 B5 S", {1, 2, 3, 4, 5}, {}, 5},
         {"each line fills the other's losses", 10, "A10 B11 A12 B13 A14 B14 S", {10, 11, 12, 13, 14}, {}, 1},
         {"late packets in order", 1, "A1 A3 A4 A2 A5 B1 B3 B4 B5 S", {1, 2, 3, 4, 5}, {}, 4},
-        {"one past on both lines may still come", 1, "A1 B1 A2 B2 A4 B4 S", {1, 2}, {}, 3},
         {"one line only two past: still waiting", 1, "A1 B1 A2 B2 A4 B4 S A5 S", {1, 2}, {}, 3},
-        {"both lines two past: a gap", 1, "A1 B1 A2 B2 A4 B4 S A5 S B5 S", {1, 2, 4, 5}, {3}, 4},
-        {"a late copy of a gap is old", 1, "A1 B1 A2 B2 A4 B4 S A5 S B5 S A3", {1, 2, 4, 5}, {3}, 5},
+        {"both lines two past: a gap; a late copy is old",
+         1,
+         "A1 B1 A2 B2 A4 B4 S A5 S B5 S A3",
+         {1, 2, 4, 5},
+         {3},
+         5},
         {"a quiet line holds a gap back a while", 1, quiet, {1}, {}, 1},
         {"but not forever", 1, quiet + " A10 S", {1, 3, 4, 5, 6, 7, 8, 9, 10}, {2}, 1},
-        {"a far jump gives up what cannot be held", 1, "A" + far, {}, {1, 2, 3, 4, 5, 6}, 0},
-        {"and the rest still waits", 1, "A" + far + " B7", {7}, {1, 2, 3, 4, 5, 6}, 0},
+        {"a far jump gives up what cannot be held, the rest waits",
+         1,
+         far + " B7",
+         {7},
+         {1, 2, 3, 4, 5, 6},
+         0},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
+        struct Recorder : kest_sim::ArbiterSink {
+            std::vector<uint32_t> delivered, gaps;
+            void Deliver(const kest_sim::LiveUpdate& u) override { delivered.push_back(u.packet_no); }
+            void Gap(uint32_t p) override { gaps.push_back(p); }
+        } rec;
         LineArbiter arb(r.next);
-        Recorder rec;
         std::istringstream in(r.events);
         for (std::string e; in >> e;) {
-            if (e == "S") {
-                arb.Settle(rec);
-            } else {
-                kest_sim::LiveUpdate u;
-                u.packet_no = static_cast<uint32_t>(std::stoul(e.substr(1)));
-                arb.Offer(e[0] == 'B', u, rec);
-            }
+            kest_sim::LiveUpdate u;
+            u.packet_no = e == "S" ? 0 : static_cast<uint32_t>(std::stoul(e.substr(1)));
+            e == "S" ? arb.Settle(rec) : arb.Offer(e[0] == 'B', u, rec);
         }
-        EXPECT_EQ(rec.delivered, r.delivered);
-        EXPECT_EQ(rec.gaps, r.gaps);
-        EXPECT_EQ(arb.Duplicates(), r.duplicates);
+        EXPECT_TRUE(rec.delivered == r.delivered && rec.gaps == r.gaps && arb.Duplicates() == r.duplicates)
+            << testing::PrintToString(rec.delivered) << " gaps " << testing::PrintToString(rec.gaps)
+            << " dups " << arb.Duplicates();
     }
 }
-
-const uint32_t kIpA[] = {R::SHFE2PS_MCAST_IP_A, R::SHFE4PS_MCAST_IP_A, R::INE2PS_MCAST_IP_A,
-                         R::INE4PS_MCAST_IP_A};
-const uint32_t kIpB[] = {R::SHFE2PS_MCAST_IP_B, R::SHFE4PS_MCAST_IP_B, R::INE2PS_MCAST_IP_B,
-                         R::INE4PS_MCAST_IP_B};
 
 KestShfeMdType Quote(const std::vector<uint8_t>& m) {
     return wire::Load<KestShfeMdType>(m, DMA_PAYLOAD_OFFSET);
@@ -85,19 +79,12 @@ KestShfeMdType Quote(const std::vector<uint8_t>& m) {
 class LiveCardTest : public cardsim_test::CardTest {
 protected:
     LiveCardTest() {
-        opt_.seed = 9;
-        opt_.shfe_size = 200;
-        opt_.ine_size = 80;
-        opt_.free_run = false;
-        opt_.clock_start_ms = 1736130000000;
-        opt_.round_interval_ms = 200;
-        opt_.keepalive_interval_ms = 5;
+        opt_.seed = 9, opt_.shfe_size = 200, opt_.ine_size = 80, opt_.free_run = false;
+        opt_.clock_start_ms = 1736130000000, opt_.round_interval_ms = 200, opt_.keepalive_interval_ms = 5;
     }
-    void Open(uint32_t ring_bytes = 4u << 20) {
-        kest_sim::CardOptions co;
-        co.a2c_ring_bytes = ring_bytes;
-        Make(co);
-        for (int ch = 0; ch < 16; ++ch) streams_.push_back(cardsim_test::OpenA2c(acc_, ch));
+    void Open(uint32_t ring_bytes = kest_sim::CardOptions{}.a2c_ring_bytes) {
+        Make(ring_bytes);
+        for (int ch = 0; ch < 16; ++ch) streams_.push_back(cardsim_test::OpenA2c(host_->acc, ch));
         live_ = LiveCard::Open(opt_);
         ASSERT_TRUE(live_);
     }
@@ -106,19 +93,7 @@ protected:
         for (enyx_hw_a2c_stream* s : streams_) enyx_hw_a2c_stream_destroy(s);
         CardTest::TearDown();
     }
-    Messages Drain(int ch) { return cardsim_test::Drain(streams_[static_cast<size_t>(ch)]); }
-
-    // Takes what channel 0 mirrors until `done` holds (or a minute passes, far more than any run needs).
-    bool MirrorUntil(wire::Connections& conns, const std::function<bool()>& done) {
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-             std::chrono::steady_clock::now() < end; usleep(1000)) {
-            for (const auto& m : Drain(0))
-                EXPECT_TRUE(conns.Take(m.data() + DMA_TCP_FRAME_OFFSET, m.size() - DMA_TCP_FRAME_OFFSET));
-            if (HasFailure()) return false;
-            if (done()) return true;
-        }
-        return false;
-    }
+    cardsim_test::Messages Drain(int ch) { return cardsim_test::Drain(streams_[static_cast<size_t>(ch)]); }
 
     // What a bring-up leaves: the snapshot's table with these subscriptions (else `others`), the lines.
     void BringUp(EMDQPDataType f, const std::map<int32_t, uint32_t>& config, uint32_t others = 0) {
@@ -127,8 +102,12 @@ protected:
             e.config = config.count(in.inst_no) ? config.at(in.inst_no) : others;
             host_->WriteEntry(f, static_cast<uint32_t>(in.inst_no), e);
         }
-        host_->Write(kIpA[f], 0xEF032A47u);
-        host_->Write(kIpB[f], 0xEF032A48u);
+        const uint32_t ip_a[] = {R::SHFE2PS_MCAST_IP_A, R::SHFE4PS_MCAST_IP_A, R::INE2PS_MCAST_IP_A,
+                                 R::INE4PS_MCAST_IP_A};
+        const uint32_t ip_b[] = {R::SHFE2PS_MCAST_IP_B, R::SHFE4PS_MCAST_IP_B, R::INE2PS_MCAST_IP_B,
+                                 R::INE4PS_MCAST_IP_B};
+        host_->Write(ip_a[f], 0xEF032A47u);
+        host_->Write(ip_b[f], 0xEF032A48u);
         host_->Write(R::SHFE2PS_MAX_INST_NO + static_cast<uint32_t>(f), 4000 + static_cast<uint32_t>(f));
         host_->Write(R::LAST_TICK_CHANNEL, 3);
         host_->Write(R::SNAPSHOT_MODE, 0);
@@ -142,10 +121,9 @@ protected:
 
 // Only the configured feeds, under their topics, round after round on fresh connections once the host
 // asks; each snapshot is the exchange as it is now, with its last packet number. (That mirroring stops
-// with the snapshot phase, and the DMA form of the frames, are the end-to-end tests'.)
+// with the snapshot phase, the DMA form of the frames and the mirror under faults are the end-to-end and
+// snapshot tests'.)
 TEST_F(LiveCardTest, MirrorsTheConfiguredFeedsSnapshotsAsTheyAreNowOnlyWhileAsked) {
-    // Foreign frames only: the mirror under the other faults is the snapshot tests'.
-    ASSERT_TRUE(kest_sim::ParseFaultPlan("foreign=0.2", opt_.snapshot_faults));
     opt_.snapshot_feeds = 0x0D;  // all but SHFE 4ps
     opt_.topic_ids[SHFE_2PS] = 1234;
     Open();
@@ -157,29 +135,29 @@ TEST_F(LiveCardTest, MirrorsTheConfiguredFeedsSnapshotsAsTheyAreNowOnlyWhileAske
     EXPECT_TRUE(Drain(0).empty()) << "nothing before the host asks";
 
     host_->Write(R::SNAPSHOT_MODE, R::SNAPSHOT_MODE_ON);
-    wire::Connections conns({33022, 22000});
-    ASSERT_TRUE(MirrorUntil(conns, [&] {
+    wire::Connections conns{{33022, 22000}, {}, 0};
+    // Until three rounds of each feed (a minute is far more than any run needs).
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);; usleep(1000)) {
+        for (const auto& m : Drain(0))
+            ASSERT_TRUE(conns.Take(m.data() + DMA_TCP_FRAME_OFFSET, m.size() - DMA_TCP_FRAME_OFFSET));
         const auto snaps = conns.Snapshots();
-        bool done = snaps.size() >= 3;
-        for (const auto& kv : snaps) done = done && kv.second.size() >= 3;
-        return done;
-    }));
-    EXPECT_GE(live_->SnapshotRounds(), 3u);
-    EXPECT_GT(conns.foreign, 0u);
+        if (snaps.size() >= 3 &&
+            std::all_of(snaps.begin(), snaps.end(), [](auto& kv) { return kv.second.size() >= 3; }))
+            break;
+        ASSERT_LT(std::chrono::steady_clock::now(), end) << "rounds missing";
+    }
     const std::map<int16_t, EMDQPDataType> feeds = {{1234, SHFE_2PS}, {5000, INE_2PS}, {5101, INE_4PS}};
     ASSERT_EQ(conns.Snapshots().size(), feeds.size());
     for (const auto& [topic, ports] : conns.Snapshots()) {
         SCOPED_TRACE(topic);
-        ASSERT_TRUE(feeds.count(topic));
         const EMDQPDataType f = feeds.at(topic);
-        // Each round on fresh connections: new client ports, kept alive between rounds.
+        // Each round on fresh connections: new client ports.
         EXPECT_EQ(std::set<uint16_t>(ports.begin(), ports.end()).size(), ports.size());
-        EXPECT_GT(conns.empty_segments[ports[0]], 0u);
-        EXPECT_EQ(conns.server_port_of.at(ports[0]), f == INE_4PS ? 22000 : 33022);
+        EXPECT_EQ(conns.streams.at(ports[0]).server_port, f == INE_4PS ? 22000 : 33022);
         std::vector<wire::Message> msgs;
-        ASSERT_TRUE(wire::SplitMessages(conns.streams.at(ports[0]), msgs));
-        ASSERT_EQ(msgs.at(0).fields.at(1).id, 0x1004);
-        EXPECT_TRUE(f != SHFE_2PS || wire::Load<int32_t>(msgs[0].fields[1].payload, 0) == 50);
+        ASSERT_TRUE(wire::SplitMessages(conns.streams.at(ports[0]).bytes, msgs));
+        ASSERT_EQ(msgs.at(0).fields.at(1).id, 0x1004);  // the packet number, as it is now
+        EXPECT_EQ(wire::Load<int32_t>(msgs[0].fields[1].payload, 0), f == SHFE_2PS ? 50 : 0);
         // Every instrument's deal once, as the exchange has it now: the packets since the start included.
         const Universe& now = live_->Exchange(f);
         std::set<int32_t> deals;
@@ -189,15 +167,16 @@ TEST_F(LiveCardTest, MirrorsTheConfiguredFeedsSnapshotsAsTheyAreNowOnlyWhileAske
                 const int32_t no = wire::Load<int32_t>(field.payload, 0);
                 ASSERT_TRUE(no >= 0 && no < now.Size() && deals.insert(no).second) << no;
                 const deal_info_t want = kest_sim::MakeDealInfo(now.At(no));
-                ASSERT_EQ(field.payload.size(), sizeof want);
-                EXPECT_EQ(std::memcmp(field.payload.data(), &want, sizeof want), 0) << now.At(no).inst_id;
+                EXPECT_TRUE(field.payload.size() == sizeof want &&
+                            !memcmp(field.payload.data(), &want, sizeof want))
+                    << now.At(no).inst_id;
             }
         }
         EXPECT_EQ(deals.size(), static_cast<size_t>(now.Size()));
     }
 }
 
-// Which channels get which quotes, under which identifier, is the end-to-end tests' (sixteen processes,
+// Which channels get which quotes from a configuration file is the end-to-end tests' (sixteen processes,
 // each its own list).
 TEST_F(LiveCardTest, QuotesCarryTheBooksFieldsAndTheLastTickFlagOnlyOnItsChannel) {
     Open();
@@ -206,9 +185,7 @@ TEST_F(LiveCardTest, QuotesCarryTheBooksFieldsAndTheLastTickFlagOnlyOnItsChannel
     for (const auto& in : before.Instruments())
         if (in.product_class == '1' && f.size() < 2) f.push_back(in.inst_no);
     BringUp(SHFE_2PS, {{f[0], 0x8000000Au}, {f[1], 0x80000008u}});  // channels 1 and 3; 3
-    ASSERT_EQ(live_->Step(3000), 3000u);  // INE 2ps is in the block, but without lines it is not live
-    EXPECT_TRUE(live_->BlockRunning(0) && !live_->BlockRunning(1));
-    EXPECT_TRUE(live_->FeedLive(SHFE_2PS) && !live_->FeedLive(INE_2PS));
+    ASSERT_EQ(live_->Step(3000), 3000u);
     std::map<std::pair<int, int32_t>, std::vector<KestShfeMdType>> got;  // by channel and instrument
     for (int ch : {1, 3}) {
         for (const auto& m : Drain(ch)) {
@@ -219,22 +196,20 @@ TEST_F(LiveCardTest, QuotesCarryTheBooksFieldsAndTheLastTickFlagOnlyOnItsChannel
         }
     }
     EXPECT_EQ((got[{1, f[0]}].size()), (got[{3, f[0]}].size()));
-    // One quote per update, change numbers following the snapshot's; the table keeps the book and word 0.
+    EXPECT_TRUE((got[{1, f[1]}].empty() && Drain(0).empty() && Drain(2).empty()))
+        << "only subscribed channels";
+    // One quote per update, change numbers following the snapshot's, with the book as it is now.
     for (int32_t inst : f) {
         const auto& qs = got[{3, inst}];
         ASSERT_FALSE(qs.empty());
         for (size_t i = 0; i < qs.size(); ++i) EXPECT_EQ(qs[i].change_no, before.At(inst).change_no + 1 + i);
         const KestShfeMdType& q = qs.back();
         const kest_sim::Instrument& now = live_->Exchange(SHFE_2PS).At(inst);
-        EXPECT_EQ((std::vector<int64_t>{q.last_px, q.volume, q.turnover, q.open_interest, q.bid1_px,
-                                        q.bid1_vol, q.ask5_px}),
-                  (std::vector<int64_t>{now.last_price, now.volume, now.turnover,
-                                        static_cast<int64_t>(now.open_interest), now.bid[0].price,
-                                        now.bid[0].volume, now.ask[4].price}));
-        const SInstTableType e = live_->Model().ReadTableEntry(SHFE_2PS, static_cast<uint32_t>(inst));
-        EXPECT_EQ((std::vector<int64_t>{e.last_price, e.ask1_price, static_cast<int64_t>(e.turnover),
-                                        e.config & 0xFFFF}),
-                  (std::vector<int64_t>{q.last_px, q.ask1_px, q.turnover, inst == f[0] ? 0xA : 0x8}));
+        EXPECT_TRUE(q.last_px == now.last_price && q.volume == now.volume && q.turnover == now.turnover &&
+                    q.open_interest == static_cast<int64_t>(now.open_interest) &&
+                    q.bid1_px == now.bid[0].price && q.bid1_vol == now.bid[0].volume &&
+                    q.ask5_px == now.ask[4].price)
+            << now.inst_id;
     }
 }
 
@@ -248,18 +223,11 @@ TEST_F(LiveCardTest, ArbitratesLossyReorderingLinesIntoOneOrderedStream) {
     const uint64_t updates = live_->Updates(SHFE_4PS);
     EXPECT_TRUE(updates >= 3996 && updates <= 4000 && live_->Duplicates(SHFE_4PS) > 1000 &&
                 live_->Gaps(SHFE_4PS) == 0);
-    // The line counters count each line's arrivals: applied, dropped as second copies, or held.
-    const uint64_t a = host_->Read(R::MUX0_4PS_PKTS), b = host_->Read(R::MUX1_4PS_PKTS);
-    const uint64_t settled = live_->Updates(SHFE_4PS) + live_->Duplicates(SHFE_4PS);
-    EXPECT_TRUE(a < 4000 && b < 4000 && a + b >= settled && a + b - settled <= 8) << a << " " << b;
-    EXPECT_EQ(host_->Read(R::MUX0_2PS_PKTS), 0u);
     std::map<uint32_t, uint32_t> last;  // none lost, none twice: per instrument the change numbers run on
     for (const auto& m : Drain(0)) {
         const KestShfeMdType q = Quote(m);
-        const uint32_t prev =
-            last.count(q.inst_no) ? last[q.inst_no] : before.At(static_cast<int32_t>(q.inst_no)).change_no;
-        ASSERT_EQ(q.change_no, prev + 1) << "instrument " << q.inst_no;
-        last[q.inst_no] = q.change_no;
+        auto it = last.emplace(q.inst_no, before.At(static_cast<int32_t>(q.inst_no)).change_no).first;
+        ASSERT_EQ(q.change_no, ++it->second) << "instrument " << q.inst_no;
     }
 }
 
@@ -278,7 +246,6 @@ TEST_F(LiveCardTest, GapOnBothLinesRaisesTheFeedsLostPacketEventOnEveryChannel) 
         for (const auto& m : Drain(ch))
             got.emplace_back(wire::Load<uint32_t>(m, 0), m.size(), wire::Load<uint32_t>(m, 8));
         EXPECT_EQ(got, std::vector<Event>(2, {DMA_EVENT, 32, 0x40000000u})) << ch;
-        EXPECT_EQ(live_->EventsWritten(ch), 2u);
     }
 }
 
@@ -293,11 +260,11 @@ TEST_F(LiveCardTest, ClockDrivesUpdateTimesAndTheLastUpdateRegisters) {
     live_->Step(6);
     live_->SetClock(base + 3600 * 1000);  // a jump shows in the next update
     live_->Step(1);
-    std::vector<uint64_t> times,
-        want = {101500250, 101500500, 101500750, 101501000, 101501250, 101501500, 111500250};
+    std::vector<uint64_t> times;
     for (const auto& m : Drain(2))
         times.push_back(Quote(m).update_time * 1000ull + Quote(m).update_milli_sec);
-    EXPECT_EQ(times, want);
+    EXPECT_EQ(times, (std::vector<uint64_t>{101500250, 101500500, 101500750, 101501000, 101501250, 101501500,
+                                            111500250}));
     for (int f = 0; f < 4; ++f)
         EXPECT_EQ(host_->Read(R::LAST_UPDATE_TIME_0 + f), f == INE_4PS ? (base + 3600250) / 1000 : 0) << f;
 }
@@ -308,19 +275,17 @@ TEST_F(LiveCardTest, FullRingRefusesQuotesAndCardStartStopsTheLogic) {
     Open(4096);
     BringUp(SHFE_2PS, {}, 0x80000020u);  // channel 5
     EXPECT_EQ(live_->Step(500), 500u);
-    EXPECT_GT(live_->QuotesRefused(5), 0u);
-    EXPECT_EQ(live_->QuotesWritten(5) + live_->QuotesRefused(5), live_->Updates(SHFE_2PS));
-    EXPECT_EQ(Drain(5).size(), live_->QuotesWritten(5));
-    const uint64_t before = live_->QuotesWritten(5);
+    const uint64_t written = live_->QuotesWritten(5);
+    EXPECT_TRUE(live_->QuotesRefused(5) > 0 && written + live_->QuotesRefused(5) == live_->Updates(SHFE_2PS));
+    EXPECT_EQ(Drain(5).size(), written);
     host_->Write(R::CARD_START, 1);
-    EXPECT_EQ(live_->Step(10), 0u);
-    EXPECT_FALSE(live_->BlockRunning(0));
+    EXPECT_TRUE(live_->Step(10) == 0 && !live_->BlockRunning(0));
     host_->Write(R::SNAPSHOT_MODE, R::SNAPSHOT_MODE_ON);
     host_->Write(R::LOGIC_START_2PS, 1);
     EXPECT_EQ(live_->Step(10), 0u);
     host_->Write(R::SNAPSHOT_MODE, 0);
     EXPECT_EQ(live_->Step(10), 10u);
-    EXPECT_EQ(live_->QuotesWritten(5), before + 10) << "room again: quotes flow again";
+    EXPECT_EQ(live_->QuotesWritten(5), written + 10) << "room again: quotes flow again";
     EXPECT_EQ(Drain(5).size(), 10u);
     EXPECT_EQ(host_->Read(R::MUX0_2PS_PKTS), 10u);
 }
