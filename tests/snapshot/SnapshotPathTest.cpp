@@ -182,7 +182,8 @@ TEST_F(MdqpDecoderTest, DealInformationRoundsAndTakesMarkersAndOutOfRangeValuesA
     for (const auto& [deal, last, turnover, openInterest] : cases) {
         Parse(MessageBuilder().Field(MDQP_FIELD_DEAL_INFO, deal).Build());
         const SInstTableType& e = Entry(deal.inst_no);
-        EXPECT_EQ(std::make_tuple(e.last_price, e.turnover, e.open_interest),
+        // Copies: the entry is packed, so its 64-bit fields cannot bind to references.
+        EXPECT_EQ(std::make_tuple(int32_t{e.last_price}, uint64_t{e.turnover}, uint64_t{e.open_interest}),
                   std::make_tuple(last, turnover, openInterest));
     }
 }
