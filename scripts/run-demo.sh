@@ -38,6 +38,9 @@ for _ in $(seq 100); do
 done
 
 cd "$run"
+# The receiver, like any application of the library, drives whichever
+# libenyx-hw-c.so.5 the loader finds: here, the model's.
+export LD_LIBRARY_PATH="$root/build/cardsim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 echo "simulated card 0 up (namespace $KEST_CARDSIM_NAMESPACE); starting channel 0 from config/kest_md.ini"
 "$root/build/tools/kest-md-recv/kest-md-recv" "$root/config/kest_md.ini" --seconds "$seconds" "$@"
 echo "log files are in $run"

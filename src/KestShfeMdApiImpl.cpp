@@ -18,8 +18,14 @@ using namespace Kest_U50;
 
 namespace {
 
+// The version number comes from the build (the project's version), so the
+// start-up line and the installed package can never disagree.
+#ifndef KEST_VERSION_TEXT
+#error "KEST_VERSION_TEXT (the project version, e.g. \"1.1.1.9\") must be defined by the build"
+#endif
+
 // Build time and version of the library, fixed when it is loaded.
-const CBufferType KEST_U50_VERSION(__DATE__ " " __TIME__ " V1.1.1.9");
+const CBufferType KEST_U50_VERSION(__DATE__ " " __TIME__ " V" KEST_VERSION_TEXT);
 
 // The compiler may assume a reference is never null; the factory's contract
 // (a reference whose address is null when memory is short) needs the

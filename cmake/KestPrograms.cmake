@@ -1,0 +1,38 @@
+# How the project's programs find the card's library. The loader alone
+# decides between the card and the model: nothing the product ships points it
+# at the model, and the model's own programs point only at the model.
+set(KEST_MODEL_INSTALL_LIBDIR ${CMAKE_INSTALL_LIBDIR}/kest-cardsim)
+
+# A program that reaches the card only through libenyx-hw-c.so.5, as a user's
+# application does: no runtime path to the model, in the build tree or
+# installed. Run it against the model with LD_LIBRARY_PATH set to the model's
+# directory (the tests do).
+function(kest_card_program target)
+  get_target_property(_libs ${target} LINK_LIBRARIES)
+  if(NOT "KestShfeMdApi" IN_LIST _libs)
+    # Linked with the product's objects and so with the card's library itself:
+    # no runtime path at all in the build tree.
+    set_target_properties(${target} PROPERTIES SKIP_BUILD_RPATH ON)
+  endif()
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  if(KEST_INSTALL)
+    install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  endif()
+endfunction()
+
+# A program of the card model: it finds the model's library beside it.
+function(kest_model_program target)
+  set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/../${KEST_MODEL_INSTALL_LIBDIR}")
+  if(KEST_INSTALL)
+    install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cardsim)
+  endif()
+endfunction()
+
+# Areas that run over the card model skip themselves, saying so, when the
+# product is built against the vendor's library.
+macro(kest_skip_without_model what)
+  if(NOT KEST_HAVE_CARDSIM)
+    message(STATUS "KestShfeMdApi: skipped without the card model: ${what}")
+    return()
+  endif()
+endmacro()

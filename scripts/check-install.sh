@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# Tries the packages as a new user would: makes the Debian packages from a
+# build tree, extracts them into an empty root, checks what every installed
+# binary would load, builds the examples against that root with the CMake
+# package, with pkg-config and with a plain compiler line, and runs them for a
+# few seconds against the installed card model, counting quotes.
+#
+#   scripts/check-install.sh [BUILD_DIR]
+#
+# BUILD_DIR (default: build) is a built tree of this project, best configured
+# with -DCMAKE_INSTALL_PREFIX=/usr as packages are.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$(pwd)
+build=$(realpath "${1:-build}")
+work="$build/install-check"
+rm -rf "$work"
+mkdir -p "$work"
+
+step() { printf '\n== %s\n' "$*"; }
+fail() {
+  echo "check-install: $*" >&2
+  exit 1
+}
+
+step "Debian packages"
+cpack --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail "cpack failed"; }
+ls -1 "$work/packages"/*.deb
+root="$work/root"
+mkdir -p "$root"
+for deb in "$work/packages"/*.deb; do dpkg-deb -x "$deb" "$root"; done
+lib=$(find "$root" -name 'libKestShfeMdApi.so.1' | head -n 1)
+[ -n "$lib" ] || fail "no libKestShfeMdApi.so.1 in the packages"
+libdir=$(dirname "$lib")
+modeldir="$libdir/kest-cardsim"
+prefix="$root/usr"
+
+step "runtime paths of the installed binaries"
+while IFS= read -r f; do
+  file -b "$f" | grep -q '^ELF' || continue
+  rp=$(readelf -d "$f" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p')
+  printf '%-58s %s\n' "${f#"$root"}" "${rp:-(none)}"
+  case "$rp" in
+  *"$build"* | *"$src"*) fail "$f points the loader into the build tree: $rp" ;;
+  '' | '$ORIGIN'*) ;;
+  *) fail "$f has an absolute runtime path: $rp" ;;
+  esac
+done < <(find "$root" -type f | sort)
+if readelf -d "$lib" | grep -Eq 'RUNPATH|RPATH'; then
+  fail "the library must leave the choice of card library to the loader"
+fi
+
+step "the library's card libraries, without and with the model on the loader path"
+for so in libenyx-hw-c.so.5 libenyx-cores-c.so.6; do
+  readelf -d "$lib" | grep -q "NEEDED.*\[$so\]" || fail "the library does not name $so"
+done
+echo "without LD_LIBRARY_PATH:"
+env -u LD_LIBRARY_PATH ldd "$lib" | grep enyx
+if env -u LD_LIBRARY_PATH ldd "$lib" | grep -q "=> $modeldir/"; then
+  fail "the model was found without the loader being pointed at it"
+fi
+echo "with LD_LIBRARY_PATH=${modeldir#"$root"}:"
+LD_LIBRARY_PATH="$modeldir" ldd "$lib" | grep enyx
+for so in libenyx-hw-c.so.5 libenyx-cores-c.so.6; do
+  LD_LIBRARY_PATH="$modeldir" ldd "$lib" | grep -q "$so => $modeldir/$so" ||
+    fail "$so does not resolve from the model's directory"
+done
+
+examples="$prefix/share/doc/KestShfeMdApi/examples"
+step "examples built with find_package(KestShfeMdApi)"
+cmake -S "$examples" -B "$work/examples-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" |
+  grep 'KestShfeMdApi'
+cmake --build "$work/examples-cmake" >"$work/examples-cmake.log" 2>&1 ||
+  { cat "$work/examples-cmake.log"; fail "the examples do not build with the CMake package"; }
+
+step "examples built with pkg-config"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cmake -S "$examples" -B "$work/examples-pc" -G Ninja -DKEST_EXAMPLES_USE_PKG_CONFIG=ON |
+  grep 'KestShfeMdApi'
+cmake --build "$work/examples-pc" >"$work/examples-pc.log" 2>&1 ||
+  { cat "$work/examples-pc.log"; fail "the examples do not build with pkg-config"; }
+echo "g++ buffer_app.cpp \$(pkg-config --cflags --libs KestShfeMdApi)"
+# shellcheck disable=SC2046 # the flags are words
+g++ -std=c++17 -Wall -Wextra -o "$work/plain-buffer" "$examples/buffer_app.cpp" \
+  $(pkg-config --cflags --libs KestShfeMdApi)
+
+step "the examples against the installed card model"
+export KEST_CARDSIM_NAMESPACE="install-check.$$"
+run="$work/run"
+mkdir -p "$run"
+"$prefix/bin/kest-card-sim" --card 0 --shfe-size 1500 --ine-size 400 --rate 400 --stats 0 \
+  >"$run/kest-card-sim.out" 2>&1 &
+sim=$!
+cleanup() {
+  kill "$sim" 2>/dev/null || true
+  wait "$sim" 2>/dev/null || true
+  "$prefix/bin/kest-card-ctl" remove 0 >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+for _ in $(seq 100); do
+  "$prefix/bin/kest-card-ctl" list 2>/dev/null | grep -q '^0 ' && break
+  sleep 0.1
+done
+config="$prefix/share/KestShfeMdApi/kest_md.ini"
+
+# Packages put the library in the loader's own paths; this root is not one,
+# so its library directory joins the model's on the loader path.
+# Starts one example, waits for its start (the first one brings the card up),
+# lets it receive for two seconds, stops it with SIGINT and shows its count.
+run_example() {
+  local name=$1 binary=$2 out="$run/$1.out" pid
+  (cd "$run" && LD_LIBRARY_PATH="$modeldir:$libdir" exec "$binary" "$config") >"$out" 2>&1 &
+  pid=$!
+  for _ in $(seq 600); do
+    grep -q '^started:' "$out" && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  grep -q '^started:' "$out" || { tail -n 20 "$out"; fail "$name did not start"; }
+  sleep 2
+  kill -INT "$pid"
+  wait "$pid" || { tail -n 20 "$out"; fail "$name received no quote"; }
+  printf '%-34s %s\n' "$name" "$(grep '^quotes received' "$out")"
+}
+run_example "callback, CMake package" "$work/examples-cmake/kest-example-callback"
+run_example "buffer, CMake package" "$work/examples-cmake/kest-example-buffer"
+run_example "callback, pkg-config" "$work/examples-pc/kest-example-callback"
+run_example "buffer, pkg-config" "$work/examples-pc/kest-example-buffer"
+run_example "buffer, plain g++ and pkg-config" "$work/plain-buffer"
+echo
+echo "check-install: packages, install layout and examples are sound"
