@@ -63,9 +63,10 @@ TEST_F(ApiTest, StartsWithoutAReadableConfigurationFailAndLeaveTheObjectUnstarte
     // The version line carries the build's date and time and the project's version.
     const std::string version = std::regex_replace(KEST_EXPECTED_VERSION, std::regex(R"(\.)"), R"(\.)");
     EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"(\[I\] \[\d{8}\]\[\d\d:\d\d:\d\d\]\[\d+\] \[\./src/KestShfeMdApiImpl\.cpp:\d+\] \[\w+\] )"
-                        R"(KEST_U50_VERSION\[[A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d V)" +
-                        version + R"(\]\x1b\[0m)")))
+        log, std::regex(
+                 R"(\[I\] \[\d{8}\]\[\d\d:\d\d:\d\d\]\[\d+\] \[\./src/KestShfeMdApiImpl\.cpp:\d+\] \[\w+\] )"
+                 R"(KEST_U50_VERSION\[[A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d V)" +
+                 version + R"(\]\x1b\[0m)")))
         << log;
     EXPECT_EQ(log.find("Reg Init"), std::string::npos) << "the card must not be touched";
     ExpectNothingToPoll(0);
