@@ -1,7 +1,8 @@
 # Install layout (GNUInstallDirs) and the Debian packages. Components:
 #   runtime      the library with its soname, the README and the sample configuration
 #   development  headers, the .so link, the CMake package, the pkg-config file, examples
-#   tools        the programs that work on a real card (they need the runtime)
+#   tools        the programs that work on a real card (they need the runtime), the
+#                recording format and its Python reader
 #   cardsim      the card model: its libenyx-hw-c.so.5 and libenyx-cores-c.so.6 in a
 #                directory of their own, and the model's tools; installed only on
 #                purpose, to develop without a card, and needed by nothing else
@@ -19,6 +20,10 @@ install(FILES interface/KestShfeMdApi.h interface/KestShfeMdStruct.h
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 install(FILES config/kest_md.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/KestShfeMdApi COMPONENT runtime)
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
+# The recording format and its Python reader come with the tools that write it.
+install(FILES recording/FORMAT.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME recording-format.md COMPONENT tools)
+install(DIRECTORY python/kest_records DESTINATION lib/python3/dist-packages COMPONENT tools
+        PATTERN __pycache__ EXCLUDE)
 
 # The CMake package: KestShfeMdApi::KestShfeMdApi. The major version is the
 # soname's: a request for 1.x is met by any installed 1.y with y >= x.

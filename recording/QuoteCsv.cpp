@@ -1,0 +1,98 @@
+#include "recording/QuoteCsv.h"
+
+#include <cinttypes>
+#include <cstring>
+#include <initializer_list>
+
+namespace kest_rec {
+
+namespace {
+
+constexpr int64_t kCstOffsetS = 8 * 3600;  // China Standard Time has no daylight saving
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void CivilFromDays(int64_t z, int& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<int>(yoe + era * 400 + (m <= 2));
+}
+
+// 0 Monday ... 6 Sunday; 1970-01-01 was a Thursday.
+int Weekday(int64_t days) { return static_cast<int>(((days % 7) + 7 + 3) % 7); }
+
+// A price in hundredths as a decimal with two places, exactly.
+void PutPrice(FILE* out, int64_t hundredths) {
+    const char* sign = hundredths < 0 ? "-" : "";
+    const uint64_t a =
+        hundredths < 0 ? 0 - static_cast<uint64_t>(hundredths) : static_cast<uint64_t>(hundredths);
+    std::fprintf(out, ",%s%" PRIu64 ".%02u", sign, a / 100, static_cast<unsigned>(a % 100));
+}
+
+}  // namespace
+
+uint32_t TradingDate(int64_t arrival_ns) {
+    const int64_t s =
+        (arrival_ns >= 0 ? arrival_ns / 1000000000 : (arrival_ns - 999999999) / 1000000000) + kCstOffsetS;
+    int64_t days = (s >= 0 ? s : s - 86399) / 86400;
+    const int64_t hour = (s - days * 86400) / 3600;
+    if (hour >= 18) {
+        ++days;  // the evening opens the next trading day
+    }
+    if (hour >= 18 || hour < 6) {
+        while (Weekday(days) >= 5) ++days;  // Friday night trades for Monday
+    }
+    int y;
+    unsigned m, d;
+    CivilFromDays(days, y, m, d);
+    return static_cast<uint32_t>(y) * 10000 + m * 100 + d;
+}
+
+void WriteCsvHeader(FILE* out) {
+    std::fputs(
+        "arrival_ns_since_epoch_utc,trading_date_yyyymmdd,inst_no,inst_id,update_time_exchange_hh:mm:ss.mmm,"
+        "type_card_record_type,change_no,last_price_yuan,volume_lots,turnover_yuan,open_interest_lots",
+        out);
+    for (const char* side : {"bid", "ask"}) {
+        for (int level = 1; level <= 5; ++level)
+            std::fprintf(out, ",%s%d_price_yuan,%s%d_volume_lots", side, level, side, level);
+    }
+    std::fputs(",last_tick_flag,max_inst_no\n", out);
+}
+
+void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q) {
+    char id[sizeof q.inst_id + 1];
+    std::memcpy(id, q.inst_id, sizeof q.inst_id);
+    id[sizeof q.inst_id] = '\0';
+    for (char* c = id; *c != '\0'; ++c) {
+        if (*c == ',' || *c == '"' || *c == '\n' || *c == '\r') *c = '?';  // keep the line a line
+    }
+    const uint32_t t = q.update_time;
+    std::fprintf(out, "%" PRId64 ",%u,%u,%s,%02u:%02u:%02u.%03u,%u,%u", arrival_ns, TradingDate(arrival_ns),
+                 q.inst_no, id, t / 10000 % 100, t / 100 % 100, t % 100, q.update_milli_sec % 1000u, q.type,
+                 q.change_no);
+    PutPrice(out, q.last_px);
+    std::fprintf(out, ",%u", q.volume);
+    PutPrice(out, q.turnover);
+    std::fprintf(out, ",%" PRId64, q.open_interest);
+    const int32_t bid_px[5] = {q.bid1_px, q.bid2_px, q.bid3_px, q.bid4_px, q.bid5_px};
+    const uint32_t bid_vol[5] = {q.bid1_vol, q.bid2_vol, q.bid3_vol, q.bid4_vol, q.bid5_vol};
+    const int32_t ask_px[5] = {q.ask1_px, q.ask2_px, q.ask3_px, q.ask4_px, q.ask5_px};
+    const uint32_t ask_vol[5] = {q.ask1_vol, q.ask2_vol, q.ask3_vol, q.ask4_vol, q.ask5_vol};
+    for (int i = 0; i < 5; ++i) {
+        PutPrice(out, bid_px[i]);
+        std::fprintf(out, ",%u", bid_vol[i]);
+    }
+    for (int i = 0; i < 5; ++i) {
+        PutPrice(out, ask_px[i]);
+        std::fprintf(out, ",%u", ask_vol[i]);
+    }
+    std::fprintf(out, ",%u,%u\n", q.last_tick_flag ? 1u : 0u, q.max_inst_no);
+}
+
+}  // namespace kest_rec

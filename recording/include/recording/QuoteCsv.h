@@ -1,0 +1,21 @@
+// The CSV form of a quote, shared by the receive tool and kest-record: one
+// header line whose column names carry their units, then one line per quote.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "KestShfeMdStruct.h"
+
+namespace kest_rec {
+
+// The exchange's trading date (YYYYMMDD) of a quote that arrived at
+// arrival_ns: the China Standard Time (UTC+8) calendar date, except that the
+// night session (from 18:00 CST, and past midnight until 06:00) belongs to
+// the next weekday's date. Exchange holidays are not known here.
+uint32_t TradingDate(int64_t arrival_ns);
+
+void WriteCsvHeader(FILE* out);
+void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q);
+
+}  // namespace kest_rec

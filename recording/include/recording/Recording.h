@@ -1,0 +1,148 @@
+// A recording of one channel's quote stream as the receiver saw it: a file
+// header, then per record its arrival time and the 152 record bytes exactly
+// as delivered. Layout and rules: recording/FORMAT.md. Shared by the receive
+// tool (writer), the card model's replay and kest-record (readers); the
+// Python reader (python/kest_records) follows the same layout.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KestShfeMdStruct.h"
+
+namespace kest_rec {
+
+constexpr char kMagic[8] = {'K', 'E', 'S', 'T', 'R', 'E', 'C', '\0'};
+constexpr uint16_t kFormatVersion = 1;
+constexpr uint32_t kClockRealtime = 1;  // CLOCK_REALTIME: nanoseconds since 1970-01-01T00:00:00Z
+
+// 64 bytes, little-endian, at offset 0 of every file of a recording.
+struct FileHeader {
+    char magic[8];          // kMagic
+    uint16_t version;       // kFormatVersion; a reader refuses a newer one
+    uint16_t header_bytes;  // 64: records start here
+    uint16_t record_bytes;  // 152: sizeof(KestShfeMdType)
+    uint16_t entry_bytes;   // 160: arrival time + record
+    uint32_t channel;       // the recorder's channel (its configuration's device)
+    uint32_t config_crc;    // CRC-32C (seed 0, no inversion) of the recorder's configuration file
+    uint32_t clock;         // kClockRealtime
+    uint32_t sequence;      // 0 for the first file of a recording, +1 at each rotation
+    int64_t started_ns;     // when this file was opened, on `clock`
+    uint8_t reserved[24];   // zero
+};
+static_assert(sizeof(FileHeader) == 64, "file header is 64 bytes");
+static_assert(offsetof(FileHeader, version) == 8, "version at 8");
+static_assert(offsetof(FileHeader, channel) == 16, "channel at 16");
+static_assert(offsetof(FileHeader, config_crc) == 20, "config_crc at 20");
+static_assert(offsetof(FileHeader, clock) == 24, "clock at 24");
+static_assert(offsetof(FileHeader, sequence) == 28, "sequence at 28");
+static_assert(offsetof(FileHeader, started_ns) == 32, "started_ns at 32");
+
+struct Entry {
+    int64_t arrival_ns;  // on the header's clock, taken when the record reached the application
+    KestShfeMdType record;
+};
+static_assert(sizeof(Entry) == 160, "entry is 160 bytes");
+static_assert(offsetof(Entry, record) == 8, "record at 8");
+
+int64_t RealtimeNs();  // the recording clock now
+
+// CRC-32C of a whole file as the library computes it for its configuration
+// (seed 0, no final inversion). false if the file cannot be read.
+bool FileCrc32c(const std::string& path, uint32_t& crc);
+
+struct WriterOptions {
+    uint32_t channel = 0;
+    uint32_t config_crc = 0;
+    uint64_t rotate_bytes = 0;  // start a new file once a file would pass this size; 0: never
+    int64_t rotate_ns = 0;      // start a new file once a file spans this long; 0: never
+};
+
+// Writes a recording in blocks of whole entries, so a recorder killed at any
+// moment leaves a readable file that lacks at most the block being filled.
+// Files after a rotation are named PATH.1, PATH.2, ...
+class Writer {
+public:
+    static constexpr uint32_t kBlockEntries = 256;
+
+    // nullptr with *error set when the file cannot be created.
+    static std::unique_ptr<Writer> Open(const std::string& path, const WriterOptions& opt,
+                                        std::string* error);
+    ~Writer();  // flushes
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // The receiving thread's path: a copy into the block; a write(2) only
+    // when the block is full or a rotation is due.
+    void Append(int64_t arrival_ns, const KestShfeMdType& record) {
+        if (fill_ == kBlockEntries || RotationDue(arrival_ns)) Spill(arrival_ns);
+        Entry& e = block_[fill_++];
+        e.arrival_ns = arrival_ns;
+        std::memcpy(&e.record, &record, sizeof record);
+        ++records_;
+    }
+    // Writes what the block holds. false (and error()) on a write failure.
+    bool Flush();
+    // Flushes if the oldest unwritten entry arrived more than max_age_ns ago.
+    void FlushIfOlder(int64_t now_ns, int64_t max_age_ns) {
+        if (fill_ != 0 && now_ns - block_[0].arrival_ns > max_age_ns) Flush();
+    }
+
+    uint64_t Records() const { return records_; }
+    uint32_t Files() const { return sequence_ + 1; }
+    const std::string& CurrentPath() const { return current_; }
+    const std::string& error() const { return error_; }
+
+private:
+    Writer(const std::string& path, const WriterOptions& opt);
+    bool OpenFile(int64_t now_ns);
+    bool RotationDue(int64_t arrival_ns) const {
+        return (opt_.rotate_ns > 0 && arrival_ns - file_started_ns_ >= opt_.rotate_ns) ||
+               (opt_.rotate_bytes > 0 && file_bytes_ + (fill_ + 1) * sizeof(Entry) > opt_.rotate_bytes);
+    }
+    void Spill(int64_t arrival_ns);  // out of line: not on every record
+
+    std::string base_;
+    std::string current_;
+    WriterOptions opt_;
+    int fd_ = -1;
+    uint32_t sequence_ = 0;
+    uint64_t file_bytes_ = 0;
+    int64_t file_started_ns_ = 0;
+    uint64_t records_ = 0;
+    uint32_t fill_ = 0;
+    std::string error_;
+    std::unique_ptr<Entry[]> block_;
+};
+
+// Reads one file of a recording, entry by entry.
+class Reader {
+public:
+    // nullptr with *error set for a file that is not a recording this reader knows.
+    static std::unique_ptr<Reader> Open(const std::string& path, std::string* error);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    const FileHeader& Header() const { return header_; }
+    uint64_t Entries() const { return entries_; }  // whole entries in the file
+    // Bytes after the last whole entry: a recorder stopped in the middle of a
+    // block write. They are ignored.
+    uint64_t TrailingBytes() const { return trailing_; }
+    bool Next(Entry& out);  // false after the last whole entry
+
+private:
+    Reader() = default;
+    FILE* file_ = nullptr;
+    FileHeader header_{};
+    uint64_t entries_ = 0;
+    uint64_t read_ = 0;
+    uint64_t trailing_ = 0;
+    std::vector<char> buffer_;
+};
+
+}  // namespace kest_rec

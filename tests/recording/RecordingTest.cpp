@@ -1,0 +1,213 @@
+// The recording format through its writer and reader: round trips across
+// rotation, a recorder killed mid-write, files that are not recordings, and
+// the CSV form of a quote.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "RecordingSamples.h"
+#include "TestSupport.h"
+#include "recording/QuoteCsv.h"
+#include "recording/Recording.h"
+
+namespace {
+
+using kest_rec::Entry;
+using kest_rec::Reader;
+using kest_rec::Writer;
+
+std::vector<Entry> ReadAll(const std::vector<std::string>& files, uint64_t* trailing = nullptr) {
+    std::vector<Entry> out;
+    for (const std::string& f : files) {
+        std::string error;
+        auto r = Reader::Open(f, &error);
+        EXPECT_TRUE(r) << error;
+        if (!r) break;
+        if (trailing != nullptr) *trailing += r->TrailingBytes();
+        Entry e;
+        while (r->Next(e)) out.push_back(e);
+    }
+    return out;
+}
+
+TEST(Recording, RotatedFilesHoldEveryRecordOnceInOrderWithTheirHeaders) {
+    kest_test::ScopedTempDir dir;
+    const std::string path = dir.File("day.kestrec");
+    kest_rec::WriterOptions opt;
+    opt.channel = 7;
+    opt.config_crc = 0xA1B2C3D4u;
+    opt.rotate_bytes = 64 + 300 * sizeof(Entry);  // 300 entries a file
+    std::vector<Entry> written;
+    {
+        std::string error;
+        auto w = Writer::Open(path, opt, &error);
+        ASSERT_TRUE(w) << error;
+        for (uint32_t i = 0; i < 1000; ++i) {
+            written.push_back({1'700'000'000'000'000'000 + i * 1000, kest_test_rec::SampleRecord(i)});
+            w->Append(written.back().arrival_ns, written.back().record);
+        }
+        EXPECT_EQ(w->Records(), 1000u);
+        EXPECT_EQ(w->Files(), 4u);
+    }
+    const std::vector<std::string> files = {path, path + ".1", path + ".2", path + ".3"};
+    for (uint32_t i = 0; i < files.size(); ++i) {
+        std::string error;
+        auto r = Reader::Open(files[i], &error);
+        ASSERT_TRUE(r) << error;
+        EXPECT_EQ(r->Header().sequence, i);
+        EXPECT_EQ(r->Header().channel, 7u);
+        EXPECT_EQ(r->Header().config_crc, 0xA1B2C3D4u);
+        EXPECT_EQ(r->Header().clock, kest_rec::kClockRealtime);
+        EXPECT_EQ(r->Entries(), i < 3 ? 300u : 100u);
+    }
+    EXPECT_NE(access((path + ".4").c_str(), F_OK), 0);
+    const std::vector<Entry> read = ReadAll(files);
+    ASSERT_EQ(read.size(), written.size());
+    EXPECT_EQ(std::memcmp(read.data(), written.data(), read.size() * sizeof(Entry)), 0);
+}
+
+TEST(Recording, TimeRotationStartsAFileOnceAFileSpansTheInterval) {
+    kest_test::ScopedTempDir dir;
+    const std::string path = dir.File("t.kestrec");
+    kest_rec::WriterOptions opt;
+    opt.rotate_ns = 1'000'000'000;
+    {
+        auto w = Writer::Open(path, opt, nullptr);
+        ASSERT_TRUE(w);
+        const int64_t t0 = kest_rec::RealtimeNs();
+        for (int i = 0; i < 25; ++i)
+            w->Append(t0 + i * 100'000'000LL, kest_test_rec::SampleRecord(i));  // 2.5 s
+    }
+    EXPECT_EQ(ReadAll({path, path + ".1", path + ".2"}).size(), 25u);
+}
+
+TEST(Recording, AKilledRecorderLeavesWholeEntriesAndTheReaderSaysWhatItIgnored) {
+    kest_test::ScopedTempDir dir;
+    const std::string path = dir.File("killed.kestrec");
+    {
+        auto w = Writer::Open(path, {}, nullptr);
+        ASSERT_TRUE(w);
+        for (uint32_t i = 0; i < Writer::kBlockEntries + 10; ++i)
+            w->Append(i, kest_test_rec::SampleRecord(i));
+        // A crash now: only the full block has reached the file.
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(static_cast<size_t>(st.st_size), 64 + Writer::kBlockEntries * sizeof(Entry));
+        w->FlushIfOlder(Writer::kBlockEntries + 500, 1000);  // the oldest waits 244 ns: not yet
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(static_cast<size_t>(st.st_size), 64 + Writer::kBlockEntries * sizeof(Entry));
+        w->FlushIfOlder(Writer::kBlockEntries + 2000, 1000);  // now it has waited long enough
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(static_cast<size_t>(st.st_size), 64 + (Writer::kBlockEntries + 10) * sizeof(Entry));
+    }
+    // Killed in the middle of a block write: part of an entry at the end.
+    ASSERT_EQ(truncate(path.c_str(), 64 + 100 * sizeof(Entry) + 57), 0);
+    uint64_t trailing = 0;
+    const std::vector<Entry> read = ReadAll({path}, &trailing);
+    EXPECT_EQ(read.size(), 100u);
+    EXPECT_EQ(trailing, 57u);
+    EXPECT_EQ(std::memcmp(&read[99].record, &kest_test_rec::SampleRecord(99), sizeof(KestShfeMdType)), 0);
+}
+
+TEST(Recording, FilesThatAreNotRecordingsAreRefusedWithTheReason) {
+    kest_test::ScopedTempDir dir;
+    auto refused = [](const std::string& path) {
+        std::string error;
+        EXPECT_FALSE(Reader::Open(path, &error));
+        return error;
+    };
+    EXPECT_NE(refused(dir.File("absent")).find("No such file"), std::string::npos);
+    EXPECT_NE(refused(dir.Path()).find("is a directory"), std::string::npos);
+    kest_test::WriteFile(dir.File("short"), "KESTREC");
+    EXPECT_NE(refused(dir.File("short")).find("too short"), std::string::npos);
+    kest_test::WriteFile(dir.File("csv"), std::string(200, 'x'));
+    EXPECT_NE(refused(dir.File("csv")).find("bad magic"), std::string::npos);
+
+    const std::string good = dir.File("good");
+    { ASSERT_TRUE(Writer::Open(good, {}, nullptr)); }
+    std::string bytes = kest_test::ReadFile(good);
+    bytes[8] = 2;  // a newer version
+    kest_test::WriteFile(dir.File("newer"), bytes);
+    EXPECT_NE(refused(dir.File("newer")).find("format version 2 is newer"), std::string::npos);
+    bytes[8] = 1;
+    bytes[12] = 100;  // a record size this reader does not know
+    kest_test::WriteFile(dir.File("sizes"), bytes);
+    EXPECT_NE(refused(dir.File("sizes")).find("unexpected sizes"), std::string::npos);
+}
+
+TEST(Recording, AWriterThatCannotCreateItsFileSaysWhy) {
+    std::string error;
+    EXPECT_FALSE(Writer::Open("/nonexistent-dir/x.kestrec", {}, &error));
+    EXPECT_NE(error.find("/nonexistent-dir/x.kestrec: No such file"), std::string::npos) << error;
+}
+
+// 2026-12-04 is a Friday. Times are UTC; the exchange is 8 hours ahead.
+int64_t Utc(int day, int hour, int minute) {
+    return ((int64_t{20791} + (day - 4)) * 86400 + hour * 3600 + minute * 60) * 1'000'000'000;
+}
+
+TEST(QuoteCsv, TradingDatesFollowTheExchangeDayAndItsNightSession) {
+    EXPECT_EQ(kest_rec::TradingDate(Utc(4, 1, 30)), 20261204u);   // Fri 09:30 CST, day session
+    EXPECT_EQ(kest_rec::TradingDate(Utc(3, 13, 0)), 20261204u);   // Thu 21:00 CST, night for Friday
+    EXPECT_EQ(kest_rec::TradingDate(Utc(4, 13, 0)), 20261207u);   // Fri 21:00 CST, night for Monday
+    EXPECT_EQ(kest_rec::TradingDate(Utc(4, 17, 30)), 20261207u);  // Sat 01:30 CST, same night
+    EXPECT_EQ(kest_rec::TradingDate(Utc(7, 17, 30)), 20261208u);  // Tue 01:30 CST, Monday's night
+    EXPECT_EQ(kest_rec::TradingDate(Utc(4, 9, 59)), 20261204u);   // Fri 17:59 CST
+}
+
+std::vector<std::string> Split(const std::string& line) {
+    std::vector<std::string> out;
+    std::stringstream ss(line);
+    std::string cell;
+    while (std::getline(ss, cell, ',')) out.push_back(cell);
+    return out;
+}
+
+TEST(QuoteCsv, EveryColumnIsNamedWithItsUnitAndPricesAreExactDecimals) {
+    kest_test::ScopedTempDir dir;
+    const std::string path = dir.File("q.csv");
+    KestShfeMdType q = kest_test_rec::SampleRecord(5);
+    std::strcpy(q.inst_id, "cu2501,x");
+    q.update_time = 93005;
+    q.update_milli_sec = 7;
+    q.last_px = -1205;
+    q.bid1_px = 7312345;
+    q.ask5_px = 3;
+    q.turnover = 123456789012LL;
+    FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    kest_rec::WriteCsvHeader(f);
+    kest_rec::WriteCsvLine(f, Utc(4, 1, 30) + 5, q);
+    std::fclose(f);
+    std::ifstream in(path);
+    std::string header, line;
+    std::getline(in, header);
+    std::getline(in, line);
+    const std::vector<std::string> names = Split(header), cells = Split(line);
+    ASSERT_EQ(names.size(), cells.size()) << header << "\n" << line;
+    auto cell = [&](const std::string& name) {
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) return cells[i];
+        ADD_FAILURE() << "no column " << name;
+        return std::string();
+    };
+    EXPECT_EQ(cell("arrival_ns_since_epoch_utc"), std::to_string(Utc(4, 1, 30) + 5));
+    EXPECT_EQ(cell("trading_date_yyyymmdd"), "20261204");
+    EXPECT_EQ(cell("inst_id"), "cu2501?x");
+    EXPECT_EQ(cell("update_time_exchange_hh:mm:ss.mmm"), "09:30:05.007");
+    EXPECT_EQ(cell("last_price_yuan"), "-12.05");
+    EXPECT_EQ(cell("bid1_price_yuan"), "73123.45");
+    EXPECT_EQ(cell("ask5_price_yuan"), "0.03");
+    EXPECT_EQ(cell("turnover_yuan"), "1234567890.12");
+    EXPECT_EQ(cell("change_no"), std::to_string(q.change_no));
+    EXPECT_EQ(cell("ask5_volume_lots"), std::to_string(q.ask5_vol));
+}
+
+}  // namespace

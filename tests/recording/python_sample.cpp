@@ -1,0 +1,48 @@
+// Writes a recording of deterministic records and, beside it, one record's
+// fields as C++ reads them from the struct, for the Python reader's test.
+//   kest_recording_sample OUT.kestrec OUT.json COUNT INDEX
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+#include "RecordingSamples.h"
+#include "recording/Recording.h"
+
+int main(int argc, char** argv) {
+    if (argc != 5) return 2;
+    const uint32_t count = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+    const uint32_t index = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
+    kest_rec::WriterOptions opt;
+    opt.channel = 11;
+    opt.config_crc = 0x12345678u;
+    const int64_t t0 = INT64_C(1765000000000000000);
+    {
+        auto w = kest_rec::Writer::Open(argv[1], opt, nullptr);
+        if (!w) return 1;
+        for (uint32_t i = 0; i < count; ++i) w->Append(t0 + static_cast<int64_t>(i) * 1000000, kest_test_rec::SampleRecord(i));
+    }
+    const KestShfeMdType& q = kest_test_rec::SampleRecord(index);
+    FILE* f = std::fopen(argv[2], "w");
+    if (f == nullptr) return 1;
+    std::fprintf(f,
+                 "{\"arrival_ns\": %" PRId64 ", \"inst_no\": %u, \"inst_id\": \"%s\", \"update_time\": %u, ",
+                 t0 + static_cast<int64_t>(index) * 1000000, q.inst_no, q.inst_id, q.update_time);
+    std::fprintf(
+        f, "\"update_milli_sec\": %u, \"type\": %u, \"change_no\": %u, \"last_px\": %d, \"volume\": %u, ",
+        q.update_milli_sec, q.type, q.change_no, q.last_px, q.volume);
+    std::fprintf(f, "\"turnover\": %" PRId64 ", \"open_interest\": %" PRId64 ", ",
+                 static_cast<int64_t>(q.turnover), static_cast<int64_t>(q.open_interest));
+    const int32_t bpx[5] = {q.bid1_px, q.bid2_px, q.bid3_px, q.bid4_px, q.bid5_px};
+    const uint32_t bvol[5] = {q.bid1_vol, q.bid2_vol, q.bid3_vol, q.bid4_vol, q.bid5_vol};
+    const int32_t apx[5] = {q.ask1_px, q.ask2_px, q.ask3_px, q.ask4_px, q.ask5_px};
+    const uint32_t avol[5] = {q.ask1_vol, q.ask2_vol, q.ask3_vol, q.ask4_vol, q.ask5_vol};
+    for (int l = 0; l < 5; ++l) {
+        std::fprintf(f, "\"bid%d_px\": %d, \"bid%d_vol\": %u, \"ask%d_px\": %d, \"ask%d_vol\": %u, ", l + 1,
+                     bpx[l], l + 1, bvol[l], l + 1, apx[l], l + 1, avol[l]);
+    }
+    std::fprintf(f, "\"reverse1\": %" PRIu64 ", \"reverse2\": [%u, %u, %u], \"last_tick_flag\": %s, ",
+                 static_cast<uint64_t>(q.reverse1), q.reverse2[0], q.reverse2[1], q.reverse2[2],
+                 q.last_tick_flag ? "true" : "false");
+    std::fprintf(f, "\"max_inst_no\": %u}\n", q.max_inst_no);
+    return std::fclose(f) == 0 ? 0 : 1;
+}
