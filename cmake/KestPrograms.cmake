@@ -3,11 +3,11 @@
 # at the model, and the model's own programs point only at the model.
 set(KEST_MODEL_INSTALL_LIBDIR ${CMAKE_INSTALL_LIBDIR}/kest-cardsim)
 
-# A program that reaches the card only through libenyx-hw-c.so.5, as a user's
-# application does: no runtime path to the model, in the build tree or
-# installed. Run it against the model with LD_LIBRARY_PATH set to the model's
-# directory (the tests do).
-function(kest_card_program target)
+# A program of the tools package. Those that reach the card do it only
+# through libenyx-hw-c.so.5, as a user's application does: no runtime path to
+# the model, in the build tree or installed. Run them against the model with
+# LD_LIBRARY_PATH set to the model's directory (the tests do).
+function(kest_tools_program target)
   get_target_property(_libs ${target} LINK_LIBRARIES)
   if(NOT "KestShfeMdApi" IN_LIST _libs)
     # Linked with the product's objects and so with the card's library itself:

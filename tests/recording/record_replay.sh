@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Records a live run of the model on channel 0, replays the recording into
+# channel 3 of a fresh card and records again: the two recordings must hold
+# the same record bytes in the same order. Then replays it into channel 0
+# (the receiver's bring-up answered as the simulated exchange does) as fast as
+# the ring takes it, and prints the replay's rate beside the receiver's.
+#
+#   record_replay.sh BIN_DIR MODEL_LIB_DIR SAMPLE_CONFIG
+# BIN_DIR holds kest-md-recv, kest-card-sim, kest-card-ctl and kest-record.
+set -euo pipefail
+bin=$1
+export LD_LIBRARY_PATH="$2${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+sample=$3
+work=$(mktemp -d)
+sim=""
+cleanup() {
+  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
+  for ns in "${namespaces[@]}"; do KEST_CARDSIM_NAMESPACE=$ns "$bin/kest-card-ctl" remove 0 >/dev/null 2>&1 || true; done
+  rm -rf "$work"
+}
+namespaces=()
+trap cleanup EXIT
+cd "$work"
+fail() {
+  echo "record_replay: $*" >&2
+  for f in "$work"/*.out; do echo "--- $f"; tail -n 15 "$f"; done >&2
+  exit 1
+}
+
+# A configuration for a channel: the sample one with the channel changed.
+config() { sed "s/^device=.*/device=xilinx0:$1/" "$sample" >"ch$1.ini"; }
+config 0
+config 3
+
+start_card() { # namespace, kest-card-sim options...
+  export KEST_CARDSIM_NAMESPACE=$1
+  namespaces+=("$1")
+  shift
+  "$bin/kest-card-sim" --card 0 --stats 0 "$@" >"sim.$KEST_CARDSIM_NAMESPACE.out" 2>&1 &
+  sim=$!
+  for _ in $(seq 100); do
+    "$bin/kest-card-ctl" list 2>/dev/null | grep -q '^0 ' && return 0
+    sleep 0.1
+  done
+  fail "no simulated card in $KEST_CARDSIM_NAMESPACE"
+}
+stop_card() {
+  kill "$sim"
+  wait "$sim" || true
+  sim=""
+}
+
+# Waits until the file records `count` quotes (the receiver writes an idle
+# block out within 200 ms), then stops the receiver.
+receive_until() { # pid, recording, count
+  for _ in $(seq 300); do
+    have=$("$bin/kest-record" info "$2" 2>/dev/null | sed -n 's/.* \([0-9]*\) records$/\1/p')
+    [ "${have:-0}" -ge "$3" ] && break
+    sleep 0.1
+  done
+  kill -INT "$1"
+  wait "$1" || fail "the receiver failed"
+}
+
+ns="rec.$$"
+start_card "$ns.live" --shfe-size 300 --ine-size 100 --rate 300
+"$bin/kest-md-recv" ch0.ini --record live.kestrec --seconds 10 --quiet >recv-live.out 2>&1 ||
+  fail "the live receiver failed"
+stop_card
+live=$("$bin/kest-record" info live.kestrec | sed -n 's/.* \([0-9]*\) records$/\1/p')
+[ "${live:-0}" -gt 100 ] || fail "only ${live:-0} quotes recorded live"
+echo "recorded live on channel 0: $live quotes"
+
+start_card "$ns.ch3" --replay live.kestrec --channel 3 --speed 4
+"$bin/kest-md-recv" ch3.ini --record replayed3.kestrec --quiet >recv-ch3.out 2>&1 &
+receive_until $! replayed3.kestrec "$live"
+wait "$sim" || fail "the replay failed"
+sim=""
+grep -E '^replayed' "sim.$ns.ch3.out"
+"$bin/kest-record" compare live.kestrec replayed3.kestrec || fail "the replay into channel 3 differs"
+
+start_card "$ns.ch0" --replay live.kestrec --channel 0 --speed max
+"$bin/kest-md-recv" ch0.ini --record replayed0.kestrec --quiet >recv-ch0.out 2>&1 &
+receive_until $! replayed0.kestrec "$live"
+wait "$sim" || fail "the replay failed"
+sim=""
+"$bin/kest-record" compare live.kestrec replayed0.kestrec || fail "the replay into channel 0 differs"
+grep -E '^replayed' "sim.$ns.ch0.out"
+grep -E 'quotes/s|quotes in' recv-ch0.out | head -n 2

@@ -1,0 +1,236 @@
+// kest-record: reads quote recordings made by kest-md-recv --record.
+//
+//   kest-record info FILE...          header, record count, time span, cut tails
+//   kest-record csv FILE [-o OUT]     the records as CSV (units in the header line)
+//   kest-record compare A B           whether two recordings hold the same record
+//                                     bytes in the same order (arrival times aside)
+//
+// FILE names a recording; the files rotation added after it (FILE.1, ...)
+// are read with it.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "recording/QuoteCsv.h"
+#include "recording/Recording.h"
+
+namespace {
+
+const char* const kTool = "kest-record";
+
+void Usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: kest-record info FILE...\n"
+                 "       kest-record csv FILE [-o OUT]\n"
+                 "       kest-record compare A B\n"
+                 "Reads quote recordings of kest-md-recv --record (format: recording-format.md).\n"
+                 "  info     per recording: channel, configuration checksum, files, records,\n"
+                 "           first and last arrival (UTC), and bytes ignored at cut ends\n"
+                 "  csv      one line per record; arrival in ns since the epoch (UTC), the trading\n"
+                 "           date, prices in yuan, volumes in lots, exchange time HH:MM:SS.mmm\n"
+                 "  compare  exit 0 when A and B hold the same records in the same order\n"
+                 "           (arrival times are not compared), 1 when they differ\n"
+                 "  -o, --output FILE  write the CSV there instead of standard output\n"
+                 "  -h, --help         this text\n"
+                 "  -V, --version      the version\n"
+                 "Exit: 0 done, 1 recordings differ or cannot be read, 2 bad command line.\n");
+}
+
+int BadUsage(const std::string& what) {
+    std::fprintf(stderr, "%s: %s (see --help)\n", kTool, what.c_str());
+    return 2;
+}
+
+std::vector<std::string> FilesOf(const std::string& path) {
+    std::vector<std::string> files = {path};
+    for (int n = 1;; ++n) {
+        const std::string next = path + "." + std::to_string(n);
+        if (access(next.c_str(), F_OK) != 0) break;
+        files.push_back(next);
+    }
+    return files;
+}
+
+// Every entry of a recording in order; false (message printed) if a file cannot be read.
+class Stream {
+public:
+    explicit Stream(const std::string& path) : files_(FilesOf(path)) {}
+    bool Next(kest_rec::Entry& e) {
+        for (;;) {
+            if (reader_ && reader_->Next(e)) return true;
+            if (reader_) trailing_ += reader_->TrailingBytes();
+            if (next_ == files_.size()) return false;
+            std::string error;
+            reader_ = kest_rec::Reader::Open(files_[next_++], &error);
+            if (!reader_) {
+                std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+                failed_ = true;
+                return false;
+            }
+            if (next_ == 1) first_ = reader_->Header();
+        }
+    }
+    bool failed() const { return failed_; }
+    uint64_t trailing() const { return trailing_; }
+    size_t files() const { return files_.size(); }
+    const kest_rec::FileHeader& header() const { return first_; }
+
+private:
+    std::vector<std::string> files_;
+    size_t next_ = 0;
+    std::unique_ptr<kest_rec::Reader> reader_;
+    kest_rec::FileHeader first_{};
+    uint64_t trailing_ = 0;
+    bool failed_ = false;
+};
+
+std::string Utc(int64_t ns) {
+    const time_t s = static_cast<time_t>(ns / 1000000000);
+    struct tm t {};
+    gmtime_r(&s, &t);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%09" PRId64 "Z", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ns % 1000000000);
+    return buf;
+}
+
+int Info(const std::vector<std::string>& paths) {
+    int rc = 0;
+    for (const std::string& path : paths) {
+        Stream in(path);
+        kest_rec::Entry e;
+        uint64_t n = 0;
+        int64_t first = 0, last = 0;
+        while (in.Next(e)) {
+            if (n++ == 0) first = e.arrival_ns;
+            last = e.arrival_ns;
+        }
+        if (in.failed()) {
+            rc = 1;
+            continue;
+        }
+        const kest_rec::FileHeader& h = in.header();
+        std::printf("%s: format %u, channel %u, configuration crc %08x, %zu file(s), %" PRIu64 " records\n",
+                    path.c_str(), h.version, h.channel, h.config_crc, in.files(), n);
+        if (n > 0) {
+            std::printf("  arrivals %s .. %s (%.3f s)\n", Utc(first).c_str(), Utc(last).c_str(),
+                        static_cast<double>(last - first) / 1e9);
+        }
+        if (in.trailing() > 0) {
+            std::printf("  %" PRIu64
+                        " bytes after the last whole record ignored (the recorder stopped mid-block)\n",
+                        in.trailing());
+        }
+    }
+    return rc;
+}
+
+int Csv(const std::string& path, const char* output) {
+    FILE* out = stdout;
+    if (output != nullptr && (out = std::fopen(output, "w")) == nullptr) {
+        std::fprintf(stderr, "%s: %s: %s\n", kTool, output, std::strerror(errno));
+        return 1;
+    }
+    Stream in(path);
+    kest_rec::WriteCsvHeader(out);
+    kest_rec::Entry e;
+    while (in.Next(e)) kest_rec::WriteCsvLine(out, e.arrival_ns, e.record);
+    if (in.trailing() > 0) {
+        std::fprintf(stderr, "%s: %s: %" PRIu64 " bytes after the last whole record ignored\n", kTool,
+                     path.c_str(), in.trailing());
+    }
+    const bool ok = std::ferror(out) == 0 && (out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0);
+    if (!ok) std::fprintf(stderr, "%s: writing the CSV failed\n", kTool);
+    return in.failed() || !ok ? 1 : 0;
+}
+
+int Compare(const std::string& a, const std::string& b) {
+    Stream x(a), y(b);
+    kest_rec::Entry ex, ey;
+    uint64_t n = 0;
+    for (;;) {
+        const bool hx = x.Next(ex), hy = y.Next(ey);
+        if (x.failed() || y.failed()) return 1;
+        if (!hx || !hy) {
+            if (hx == hy) {
+                std::printf("same: %" PRIu64 " records, identical bytes in the same order\n", n);
+                return 0;
+            }
+            std::printf("differ: %s ends after %" PRIu64 " records, the other goes on\n",
+                        (hx ? b : a).c_str(), n);
+            return 1;
+        }
+        if (std::memcmp(&ex.record, &ey.record, sizeof ex.record) != 0) {
+            std::printf("differ: record %" PRIu64 " (from 0): %.16s change %u against %.16s change %u\n", n,
+                        ex.record.inst_id, ex.record.change_no, ey.record.inst_id, ey.record.change_no);
+            return 1;
+        }
+        ++n;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static const option kOptions[] = {{"output", required_argument, nullptr, 'o'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
+    const char* output = nullptr;
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, "+o:hV", kOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'o':
+                output = optarg;
+                break;
+            case 'h':
+                Usage(stdout);
+                return 0;
+            case 'V':
+                std::printf("%s %s\n", kTool, KEST_VERSION_TEXT);
+                return 0;
+            case ':':
+                return BadUsage(std::string("option ") + argv[optind - 1] + " needs a value");
+            default:
+                return BadUsage(std::string("unknown option ") + argv[optind - 1]);
+        }
+    }
+    // Options may also follow the command and its files.
+    std::vector<std::string> words;
+    for (int i = optind; i < argc; ++i) {
+        const std::string w = argv[i];
+        if ((w == "-o" || w == "--output") && i + 1 < argc) {
+            output = argv[++i];
+        } else if (w.rfind("--output=", 0) == 0) {
+            output = argv[i] + 9;
+        } else if (w.size() > 1 && w[0] == '-') {
+            return BadUsage("unknown option " + w);
+        } else {
+            words.push_back(w);
+        }
+    }
+    if (words.empty()) return BadUsage("a command is needed: info, csv or compare");
+    const std::string cmd = words[0];
+    words.erase(words.begin());
+    if (cmd == "info") {
+        if (words.empty()) return BadUsage("info needs at least one FILE");
+        return Info(words);
+    }
+    if (cmd == "csv") {
+        if (words.size() != 1) return BadUsage("csv needs exactly one FILE");
+        return Csv(words[0], output);
+    }
+    if (cmd == "compare") {
+        if (words.size() != 2) return BadUsage("compare needs two recordings, A and B");
+        return Compare(words[0], words[1]);
+    }
+    return BadUsage("unknown command " + cmd);
+}
