@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "FpgaRegisterCommon.h"
@@ -97,19 +96,6 @@ std::string CardReader::LibraryPath() {
     if (dladdr(reinterpret_cast<void*>(&enyx_hw_read), &info) != 0 && info.dli_fname != nullptr)
         return info.dli_fname;
     return "libenyx-hw-c.so.5";
-}
-
-std::string NoCardHint(uint32_t index) {
-    const char* ns = std::getenv("KEST_CARDSIM_NAMESPACE");
-    const std::string space = ns != nullptr && *ns != '\0' ? ns : "default";
-    return "looked for card " + std::to_string(index) + " through " + CardReader::LibraryPath() +
-           ".\n  On a real card: check that the card is installed and its driver loaded "
-           "(the card index is the first number of device=xilinxN:C).\n"
-           "  With the card model: the card is looked for in namespace \"" +
-           space +
-           "\" (from KEST_CARDSIM_NAMESPACE); start the model there with\n"
-           "    kest-card-sim --card " +
-           std::to_string(index) + "\n  or set KEST_CARDSIM_NAMESPACE to the namespace the model runs in.";
 }
 
 }  // namespace kest_tools

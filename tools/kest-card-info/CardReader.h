@@ -41,7 +41,4 @@ private:
     bool no_card_ = false;
 };
 
-// What an operator should check when no card of that index was found.
-std::string NoCardHint(uint32_t index);
-
 }  // namespace kest_tools

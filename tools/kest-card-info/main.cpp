@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "CardHint.h"
 #include "CardReader.h"
 #include "FpgaRegisterCommon.h"
 #include "JsonWriter.h"
@@ -362,7 +363,7 @@ int main(int argc, char** argv) {
     kest_tools::CardReader reader;
     if (!reader.Open(index)) {
         std::string message = reader.Error();
-        if (reader.NoCard()) message += "; " + kest_tools::NoCardHint(index);
+        if (reader.NoCard()) message += "; " + kest_tools::NoCardHint(index, kest_tools::CardReader::LibraryPath());
         if (json) JsonError(index, reader.Error());
         std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
         return 1;
