@@ -216,9 +216,10 @@ std::vector<std::string> ToolOptions::Parse(int argc, char** argv) {
             const size_t eq = what.find('=');
             if (what.compare(0, 2, "--") == 0 && eq != std::string::npos) {
                 // --switch=value for a switch, or an unknown --name=value.
+                const std::string name = what.substr(2, eq - 2);
+                if (name == "help" || name == "version") Fail("option '--" + name + "' takes no value");
                 for (const Entry& e : entries_) {
-                    if (what.compare(2, eq - 2, e.name) == 0 && e.value.empty())
-                        Fail("option '--" + e.name + "' takes no value");
+                    if (name == e.name && e.value.empty()) Fail("option '--" + e.name + "' takes no value");
                 }
                 what.resize(eq);
             }

@@ -333,15 +333,16 @@ void Check::CheckNumber(const KeySpec& spec, const Seen& seen) {
 }
 
 void Check::CheckKey(const KeySpec& spec, const Seen& seen) {
-    const std::string& v = seen.value;
     if (spec.reader != Reader::Text) {
         CheckNumber(spec, seen);
         return;
     }
-    if (spec.capacity != 0 && v.size() >= spec.capacity) {
-        Warn(seen.line, std::string(spec.name) + " has " + std::to_string(v.size()) + " characters: it is cut to " +
-                            std::to_string(spec.capacity - 1));
+    if (spec.capacity != 0 && seen.value.size() >= spec.capacity) {
+        Warn(seen.line, std::string(spec.name) + " has " + std::to_string(seen.value.size()) +
+                            " characters: it is cut to " + std::to_string(spec.capacity - 1));
     }
+    // What follows looks at the text as the library keeps it.
+    const std::string v = spec.capacity != 0 ? seen.value.substr(0, spec.capacity - 1) : seen.value;
     switch (spec.rule) {
         case Rule::Device: {
             int bus = 0, channel = 0;
