@@ -7,9 +7,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -71,7 +71,8 @@ TEST_F(CardTools, NoCardSaysWhichIndexAndNamespaceWereLookedForAndHowToStartTheM
     // The receiver gives the same advice, for the card its configuration names.
     const Result recv = RunTool({KEST_MD_RECV, KEST_SAMPLE_CONFIG, "--seconds", "30"}, dir_.Path());
     EXPECT_EQ(recv.exit, 1);
-    EXPECT_NE(recv.err.find("kest-md-recv: start failed (-2): no card 0 answered"), std::string::npos) << recv.err;
+    EXPECT_NE(recv.err.find("kest-md-recv: start failed (-2): no card 0 answered"), std::string::npos)
+        << recv.err;
     EXPECT_NE(recv.err.find("namespace \"" + ns_ + "\""), std::string::npos) << recv.err;
     EXPECT_NE(recv.err.find("kest-card-sim --card 0"), std::string::npos) << recv.err;
     EXPECT_NE(recv.err.find("log file: kest_u50_"), std::string::npos) << recv.err;
@@ -191,7 +192,8 @@ TEST_F(CardTools, ForetellsTheBringUpDecisionForAConfigurationFile) {
     }
     const Result missing = RunTool({KEST_CARD_INFO, "--config", dir_.File("missing.ini")});
     EXPECT_EQ(missing.exit, 2);
-    EXPECT_EQ(missing.err.rfind("kest-card-info: cannot read " + dir_.File("missing.ini"), 0), 0u) << missing.err;
+    EXPECT_EQ(missing.err.rfind("kest-card-info: cannot read " + dir_.File("missing.ini"), 0), 0u)
+        << missing.err;
 }
 
 // Waits (without a time limit of its own; ctest's bounds the test) until the
@@ -213,8 +215,8 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
     const std::string text = tools_test::Slurp(KEST_SAMPLE_CONFIG);
     tools_test::WriteFile(config, text);
     ASSERT_EQ(kest_sim::CreateCard(0), 0);  // created here, so the model leaves it in place on exit
-    Process sim({KEST_CARD_SIM, "--card", "0", "--shfe-size", "300", "--ine-size", "80", "--rate", "200", "--stats",
-                 "0"},
+    Process sim({KEST_CARD_SIM, "--card", "0", "--shfe-size", "300", "--ine-size", "80", "--rate", "200",
+                 "--stats", "0"},
                 dir_.Path(), "sim");
     Process recv({KEST_MD_RECV, config, "--quiet", "--seconds", "3600"}, dir_.Path(), "recv1");
 
@@ -270,13 +272,15 @@ TEST_F(CardTools, SecondsBoundAStartThatWaitsForASnapshotThatNeverComes) {
     EXPECT_NE(r.err.find("kest-md-recv: still starting after 4 s"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("waits for the card to mirror the exchange's snapshot"), std::string::npos);
     EXPECT_NE(r.err.find("--seconds 8 ran out before the start finished"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("start failed (-2): it had not finished within --seconds 8."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("start failed (-2): it had not finished within --seconds 8."), std::string::npos)
+        << r.err;
 }
 
 TEST_F(CardTools, TheModelRemovesACardItCreatedWhenStopped) {
-    Process sim({KEST_CARD_SIM, "--card", "5", "--shfe-size", "50", "--ine-size", "10", "--stats", "0"}, dir_.Path(),
-                "sim");
-    while (!kest_sim::CardExists(5) && sim.Running()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Process sim({KEST_CARD_SIM, "--card", "5", "--shfe-size", "50", "--ine-size", "10", "--stats", "0"},
+                dir_.Path(), "sim");
+    while (!kest_sim::CardExists(5) && sim.Running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     // Wait until it announced that it runs, so that the signal meets the running model.
     while (sim.OutSoFar().find("running") == std::string::npos && sim.Running())
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -286,8 +290,8 @@ TEST_F(CardTools, TheModelRemovesACardItCreatedWhenStopped) {
     EXPECT_NE(r.out.find("removed card 5"), std::string::npos) << r.out;
     EXPECT_FALSE(kest_sim::CardExists(5));
 
-    Process keep({KEST_CARD_SIM, "--card", "6", "--keep-card", "--shfe-size", "50", "--ine-size", "10", "--seconds",
-                  "1", "--stats", "0"},
+    Process keep({KEST_CARD_SIM, "--card", "6", "--keep-card", "--shfe-size", "50", "--ine-size", "10",
+                  "--seconds", "1", "--stats", "0"},
                  dir_.Path(), "keep");
     EXPECT_EQ(keep.Wait().exit, 0);
     EXPECT_TRUE(kest_sim::CardExists(6));

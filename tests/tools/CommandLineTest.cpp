@@ -87,7 +87,8 @@ TEST(ToolsCommandLine, HelpVersionAndUnknownOptionsAreAlikeInEveryTool) {
 
         const Result bogus = RunTool({t.path, "--bogus"});
         EXPECT_EQ(bogus.exit, 2);
-        EXPECT_EQ(bogus.err, std::string(t.name) + ": unknown option '--bogus' (see " + t.name + " --help)\n");
+        EXPECT_EQ(bogus.err,
+                  std::string(t.name) + ": unknown option '--bogus' (see " + t.name + " --help)\n");
         EXPECT_EQ(bogus.out, "");
 
         const Result help = RunTool({t.path, "--help=x"});
@@ -105,8 +106,12 @@ struct BadArgs {
 TEST(ToolsCommandLine, BadValuesStopWithTheToolsNameAndExit2) {
     const std::string config = KEST_SAMPLE_CONFIG;
     const std::vector<BadArgs> cases = {
-        {"kest-md-recv", {config, "--seconds", "-3"}, "--seconds wants a whole number from 1 to 31536000, not '-3'"},
-        {"kest-md-recv", {config, "--seconds", "2x"}, "--seconds wants a whole number from 1 to 31536000, not '2x'"},
+        {"kest-md-recv",
+         {config, "--seconds", "-3"},
+         "--seconds wants a whole number from 1 to 31536000, not '-3'"},
+        {"kest-md-recv",
+         {config, "--seconds", "2x"},
+         "--seconds wants a whole number from 1 to 31536000, not '2x'"},
         {"kest-md-recv", {config, "--rows", "0"}, "--rows wants a whole number from 1 to 10000, not '0'"},
         {"kest-md-recv", {config, "--seconds"}, "option '--seconds' needs a value (see kest-md-recv --help)"},
         {"kest-md-recv", {}, "needs the configuration file CONFIG (see kest-md-recv --help)"},
@@ -119,18 +124,24 @@ TEST(ToolsCommandLine, BadValuesStopWithTheToolsNameAndExit2) {
         {"kest-card-sim", {"--feeds", "99"}, "--feeds wants a whole number from 0 to 15, not '99'"},
         {"kest-card-sim", {"--line-loss", "2"}, "--line-loss wants a number from 0 to 1, not '2'"},
         {"kest-card-sim", {"--gap", "-0.1"}, "--gap wants a number from 0 to 1, not '-0.1'"},
-        {"kest-card-sim", {"--shfe-size", "5000"}, "--shfe-size wants a whole number from 1 to 4096, not '5000'"},
+        {"kest-card-sim",
+         {"--shfe-size", "5000"},
+         "--shfe-size wants a whole number from 1 to 4096, not '5000'"},
         {"kest-card-sim", {"--faults", "loss=2"}, "--faults is bad: "},
         {"kest-card-ctl", {"status", "abc"}, "INDEX wants a whole number from 0 to 65535, not 'abc'"},
         {"kest-card-ctl",
          {"create", "0", "--a2c-ring-bytes", "12"},
          "--a2c-ring-bytes wants a whole number from 4096 to 1073741824, not '12'"},
         {"kest-card-ctl", {"frobnicate"}, "unknown command 'frobnicate' (see kest-card-ctl --help)"},
-        {"kest-card-ctl", {"reset", "--no-design-core"}, "--no-design-core and --a2c-ring-bytes belong to create only"},
+        {"kest-card-ctl",
+         {"reset", "--no-design-core"},
+         "--no-design-core and --a2c-ring-bytes belong to create only"},
         {"kest-card-ctl", {"list", "3"}, "unexpected argument '3' (see kest-card-ctl --help)"},
         {"kest-exchange-dump", {}, "needs --out DIR (see kest-exchange-dump --help)"},
         {"kest-exchange-dump", {"--out", "x", "--feed", "cme"}, "--feed names no feed: 'cme'"},
-        {"kest-exchange-dump", {"--out", "x", "--port", "70000"}, "--port wants a whole number from 1 to 65535, not '70000'"},
+        {"kest-exchange-dump",
+         {"--out", "x", "--port", "70000"},
+         "--port wants a whole number from 1 to 65535, not '70000'"},
     };
     int ran = 0;
     for (const BadArgs& c : cases) {

@@ -19,7 +19,9 @@ public:
         api.m_configFileName.UnSafeCopyFrom(path.c_str());
         return api._ReadConfig();
     }
-    static const Kest_U50::U50ConfigInfo& Config(const CKestShfeMdApiImpl& api) { return api.m_u50ConfigInfo; }
+    static const Kest_U50::U50ConfigInfo& Config(const CKestShfeMdApiImpl& api) {
+        return api.m_u50ConfigInfo;
+    }
 };
 
 namespace {
@@ -54,7 +56,8 @@ TEST(ConfigCheck, TheSampleFileHasNoWarning) {
     EXPECT_EQ(r.exit, 0) << r.out;
     EXPECT_EQ(FirstLine(r.out), std::string(KEST_SAMPLE_CONFIG) + ": no warnings");
     EXPECT_NE(r.out.find("  crc_mux_check        = 1  (on)"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("channels without an instrument list (subscribe nothing): 3 4 5"), std::string::npos);
+    EXPECT_NE(r.out.find("channels without an instrument list (subscribe nothing): 3 4 5"),
+              std::string::npos);
 
     const Result j = Check(KEST_SAMPLE_CONFIG, true);
     EXPECT_EQ(j.exit, 0);
@@ -73,8 +76,10 @@ struct Planted {
 
 TEST(ConfigCheck, EachPlantedMistakeIsReportedWithItsLine) {
     const std::vector<Planted> cases = {
-        {"shfe2ps=enabled", "shfe2ps=Enabled", "shfe2ps=Enabled reads as off: only exactly 'enabled' enables"},
-        {"crc_mux_check=1", "crc_mux_chek=1", "key 'crc_mux_chek' in [config] is never read (did you mean 'crc_mux_check'?)"},
+        {"shfe2ps=enabled", "shfe2ps=Enabled",
+         "shfe2ps=Enabled reads as off: only exactly 'enabled' enables"},
+        {"crc_mux_check=1", "crc_mux_chek=1",
+         "key 'crc_mux_chek' in [config] is never read (did you mean 'crc_mux_check'?)"},
         {"crc_mux_check=1", "crc_mux_check=yes", "'crc_mux_check=yes' is not a number: it reads as 0"},
         {"crc_mux_check=1", "crc_mux_check=2", "'crc_mux_check=2' reads as off: only the value 1"},
         {"insts=cu,al,au2502,sc", "insts=cu, al,au2502,sc", "token ' al' holds a blank"},
@@ -85,8 +90,10 @@ TEST(ConfigCheck, EachPlantedMistakeIsReportedWithItsLine) {
         {"insts=cu,al,au2502,sc", "insts=" + std::string(40, 'x'), "is cut to 31 characters"},
         {"[channel2]", "[chanel2]", "section [chanel2] is never read (did you mean 'channel2'?)"},
         {"[channel2]", "[ channel2 ]", "section [ channel2 ] is never read (did you mean 'channel2'?)"},
-        {"shfe2ps_snap_port=33022", "shfe2ps_snap_port=70000", "does not fit the 16-bit field: it reads as 4464"},
-        {"shfe2ps_max_inst_no=81000", "shfe2ps_max_inst_no=81000x", "reads as 81000; the rest 'x' is ignored"},
+        {"shfe2ps_snap_port=33022", "shfe2ps_snap_port=70000",
+         "does not fit the 16-bit field: it reads as 4464"},
+        {"shfe2ps_max_inst_no=81000", "shfe2ps_max_inst_no=81000x",
+         "reads as 81000; the rest 'x' is ignored"},
         {"log_level=7", "log_level=", "log_level is empty: it reads as 0, not its default 15"},
         {"last_tick_channel=0", "last_tick_channel=65537", "only the low 16 bits are kept, it reads as 1"},
         {"device=xilinx0:0", "device=xilinx0", "device=xilinx0 does not read as xilinxN:C"},
@@ -99,7 +106,8 @@ TEST(ConfigCheck, EachPlantedMistakeIsReportedWithItsLine) {
         {"", "[config]", "section [config] appears again (first at line"},
         {"", "cu2406", "no '=' and no [section] header: the line 'cu2406' is ignored"},
         {"", "insts=cu2406 # was [old]", "reads as the header of section 'old'"},
-        {"shfe2ps_ip_a=239.3.42.71:21000", "shfe2ps_ip_a=" + std::string(300, '1'), "shfe2ps_ip_a has 300 characters: it is cut to 255"},
+        {"shfe2ps_ip_a=239.3.42.71:21000", "shfe2ps_ip_a=" + std::string(300, '1'),
+         "shfe2ps_ip_a has 300 characters: it is cut to 255"},
     };
     TempDir dir;
     for (const Planted& c : cases) {
@@ -118,7 +126,8 @@ TEST(ConfigCheck, EachPlantedMistakeIsReportedWithItsLine) {
         const std::string where = r.out.substr(start, at - start);
         const size_t byteAt = c.from.empty() ? text.rfind(c.to) : text.find(c.to);
         const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + byteAt, '\n'));
-        EXPECT_NE(where.find("line " + std::to_string(line) + ":"), std::string::npos) << r.out.substr(start, 120);
+        EXPECT_NE(where.find("line " + std::to_string(line) + ":"), std::string::npos)
+            << r.out.substr(start, 120);
     }
 }
 
@@ -160,7 +169,8 @@ TEST(ConfigCheck, FilesThatWouldEmptyEveryChannelAreDangerousInTheFirstLine) {
         tools_test::WriteFile(dir.File(c.name), c.text);
         const Result r = Check(dir.File(c.name));
         EXPECT_EQ(r.exit, 2);
-        EXPECT_EQ(FirstLine(r.out).rfind(dir.File(c.name) + ": DANGEROUS: " + c.why, 0), 0u) << FirstLine(r.out);
+        EXPECT_EQ(FirstLine(r.out).rfind(dir.File(c.name) + ": DANGEROUS: " + c.why, 0), 0u)
+            << FirstLine(r.out);
         const json doc = json::parse(Check(dir.File(c.name), true).out);
         EXPECT_EQ(doc["verdict"], "dangerous");
         EXPECT_FALSE(doc["dangers"].empty());
@@ -188,7 +198,8 @@ TEST(ConfigCheck, ShowsTheConfigurationTheLibraryReads) {
         kSample,
         "[config]\nlog_level=3x\ncpucore= 2\nshfe2ps=Enabled\nine2ps=enabled\nshfe2ps_snap_port=70000\n"
         "last_tick_channel=-1\nshfe4ps_topic_id=\ncrc_mux_check=65537\nboard_id=99999999999\n"
-        "ine4ps_ip_b=" + std::string(300, '9') + "\n[channel4]\ninsts=all\noptions=recv\n[channel15]\ninsts=ALL\n",
+        "ine4ps_ip_b=" +
+            std::string(300, '9') + "\n[channel4]\ninsts=all\noptions=recv\n[channel15]\ninsts=ALL\n",
         "# no sections at all\nlog_level=1\n",
         "[config]\ndevice=xilinx2:7\nshfe2ps=disabled\n",
     };

@@ -2,8 +2,8 @@
 
 #include <getopt.h>
 
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -91,8 +91,8 @@ void ToolOptions::Whole(const char* name, const char* value, const char* help, i
     Add(name, value, help, [=](const char* text) {
         int64_t v = 0;
         if (!ParseWhole(text, v) || v < min || v > max) {
-            return "wants a whole number from " + std::to_string(min) + " to " + std::to_string(max) + ", not " +
-                   Describe(text);
+            return "wants a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
+                   ", not " + Describe(text);
         }
         *target = v;
         return std::string();
@@ -104,8 +104,8 @@ void ToolOptions::Unsigned(const char* name, const char* value, const char* help
     Add(name, value, help, [=](const char* text) {
         uint64_t v = 0;
         if (!ParseUnsigned(text, v) || v < min || v > max) {
-            return "wants a whole number from " + std::to_string(min) + " to " + std::to_string(max) + ", not " +
-                   Describe(text);
+            return "wants a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
+                   ", not " + Describe(text);
         }
         *target = v;
         return std::string();
@@ -185,8 +185,9 @@ void ToolOptions::PrintHelp() const {
 std::vector<std::string> ToolOptions::Parse(int argc, char** argv) {
     std::vector<struct option> longs;
     for (size_t i = 0; i < entries_.size(); ++i) {
-        longs.push_back({entries_[i].name.c_str(), entries_[i].value.empty() ? no_argument : required_argument,
-                         nullptr, kFirstId + static_cast<int>(i)});
+        longs.push_back({entries_[i].name.c_str(),
+                         entries_[i].value.empty() ? no_argument : required_argument, nullptr,
+                         kFirstId + static_cast<int>(i)});
     }
     longs.push_back({"help", no_argument, nullptr, kHelpId});
     longs.push_back({"version", no_argument, nullptr, kVersionId});

@@ -64,7 +64,8 @@ private:
         std::function<std::string(const char*)> apply;  // returns the error, or ""
         bool given = false;
     };
-    void Add(const char* name, const char* value, const char* help, std::function<std::string(const char*)> apply);
+    void Add(const char* name, const char* value, const char* help,
+             std::function<std::string(const char*)> apply);
     void PrintHelp() const;
 
     const char* tool_;

@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
         "Cards live in the namespace KEST_CARDSIM_NAMESPACE names (default \"default\").\n"
         "Exit status: 0 done, 1 the model refused (no such card, exists already, ...), 2 bad arguments.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
-    if (operands.empty()) opts.Fail("needs a command: create, list, reset, remove or status (see kest-card-ctl --help)");
+    if (operands.empty())
+        opts.Fail("needs a command: create, list, reset, remove or status (see kest-card-ctl --help)");
     const std::string& cmd = operands[0];
     if (cmd != "create" && cmd != "list" && cmd != "reset" && cmd != "remove" && cmd != "status")
         opts.Fail("unknown command '" + cmd + "' (see kest-card-ctl --help)");

@@ -175,8 +175,8 @@ Decision Decide(const std::string& path, const CardState& card) {
     for (uint64_t c : card.counters) d.counters_running = d.counters_running || c != 0;
 
     char crcs[128];
-    std::snprintf(crcs, sizeof crcs, "the card keeps checksum 0x%08" PRIx64 ", this file's is 0x%08x", card.crc,
-                  d.file_crc);
+    std::snprintf(crcs, sizeof crcs, "the card keeps checksum 0x%08" PRIx64 ", this file's is 0x%08x",
+                  card.crc, d.file_crc);
     const std::string interrupt =
         ", interrupting quotes on all 16 channels of the card for the bring-up (three 1 s pauses plus the "
         "snapshot wait) and rebuilding every channel's subscriptions from this file";
@@ -185,30 +185,35 @@ Decision Decide(const std::string& path, const CardState& card) {
         d.sentence = "A start with this file will fail before touching the card: " + why + ".";
     } else if (!d.crc_mux_check) {
         d.verdict = "programming";
-        d.sentence = "A start of channel 0 with this file will program the card again, because crc_mux_check is "
-                     "not 1 in it" +
-                     interrupt + ".";
+        d.sentence =
+            "A start of channel 0 with this file will program the card again, because crc_mux_check is "
+            "not 1 in it" +
+            interrupt + ".";
     } else if (!d.checksum_equal) {
         d.verdict = "programming";
-        d.sentence = std::string("A start of channel 0 with this file will program the card again, because ") +
-                     crcs + interrupt + ".";
+        d.sentence =
+            std::string("A start of channel 0 with this file will program the card again, because ") + crcs +
+            interrupt + ".";
     } else if (!d.counters_running) {
         d.verdict = "programming";
-        d.sentence = "A start of channel 0 with this file will program the card again: the checksums are equal "
-                     "but the card's four multicast packet counters are all 0 (its logic receives nothing)" +
-                     interrupt + ".";
+        d.sentence =
+            "A start of channel 0 with this file will program the card again: the checksums are equal "
+            "but the card's four multicast packet counters are all 0 (its logic receives nothing)" +
+            interrupt + ".";
     } else {
         d.verdict = "no-programming";
         char s[256];
-        std::snprintf(s, sizeof s,
-                      "A start with this file will not program the card: crc_mux_check is 1, the card keeps this "
-                      "file's checksum 0x%08x and its multicast packet counters are running.",
-                      d.file_crc);
+        std::snprintf(
+            s, sizeof s,
+            "A start with this file will not program the card: crc_mux_check is 1, the card keeps this "
+            "file's checksum 0x%08x and its multicast packet counters are running.",
+            d.file_crc);
         d.sentence = s;
     }
     if (d.channel != 0) {
-        d.sentence = "This file names channel " + std::to_string(d.channel) +
-                     ", and a start on any channel but 0 never programs the card. On channel 0: " + d.sentence;
+        d.sentence =
+            "This file names channel " + std::to_string(d.channel) +
+            ", and a start on any channel but 0 never programs the card. On channel 0: " + d.sentence;
     }
     return d;
 }
@@ -220,7 +225,8 @@ void PrintText(uint32_t index, const CardState& s, const CardState* later, doubl
     std::printf("card %u through %s\n", index, kest_tools::CardReader::LibraryPath().c_str());
     const std::string date = BcdDate(s.date);
     std::printf("  design version      0x%08" PRIx64 "\n", s.version);
-    std::printf("  design build date   0x%08" PRIx64 "%s%s\n", s.date, date.empty() ? "" : "  ", date.c_str());
+    std::printf("  design build date   0x%08" PRIx64 "%s%s\n", s.date, date.empty() ? "" : "  ",
+                date.c_str());
     std::printf("  config checksum     0x%08" PRIx64 "%s\n", s.crc,
                 s.crc == 0 ? "  (no bring-up has stored one)" : "");
     std::printf("  highest instrument  SHFE %" PRIu64 ", INE %" PRIu64 "\n", s.shfe_highest, s.ine_highest);
@@ -251,7 +257,8 @@ void PrintText(uint32_t index, const CardState& s, const CardState* later, doubl
     }
 }
 
-void PrintJson(uint32_t index, const CardState& s, const CardState* later, double interval, const Decision* d) {
+void PrintJson(uint32_t index, const CardState& s, const CardState* later, double interval,
+               const Decision* d) {
     JsonWriter j;
     j.BeginObject();
     j.String("tool", kTool).String("version", kest_tools::ToolOptions::Version());
@@ -266,7 +273,8 @@ void PrintJson(uint32_t index, const CardState& s, const CardState* later, doubl
         if (s.times[k] == 0) {
             j.Null("local").Null("age_seconds");
         } else {
-            j.String("local", LocalTime(s.times[k])).Real("age_seconds", s.taken_at - static_cast<double>(s.times[k]));
+            j.String("local", LocalTime(s.times[k]))
+                .Real("age_seconds", s.taken_at - static_cast<double>(s.times[k]));
         }
         j.EndObject();
     }
@@ -318,8 +326,10 @@ int main(int argc, char** argv) {
     std::string config;
     kest_tools::ToolOptions opts(
         kTool, "[OPTION]...",
-        "Shows what a card is doing: its design identification, the configuration checksum it keeps from the\n"
-        "last bring-up, the highest SHFE and INE instrument numbers, the four last-update times and the four\n"
+        "Shows what a card is doing: its design identification, the configuration checksum it keeps from "
+        "the\n"
+        "last bring-up, the highest SHFE and INE instrument numbers, the four last-update times and the "
+        "four\n"
         "multiplexer packet counters. Reads through libenyx-hw-c.so.5 only (a real card or the card model),\n"
         "takes the per-core lock for each read and never writes a register, so it is safe beside running\n"
         "receivers.");
@@ -337,7 +347,8 @@ int main(int argc, char** argv) {
               &config);
     opts.Flag("json", "print one JSON object instead of text (errors too)", &json);
     opts.Epilogue(
-        "The card model is looked for in the namespace given by KEST_CARDSIM_NAMESPACE (default \"default\").\n"
+        "The card model is looked for in the namespace given by KEST_CARDSIM_NAMESPACE (default "
+        "\"default\").\n"
         "Exit status: 0 read, 1 the card could not be opened or read, 2 bad arguments or an unreadable\n"
         "--config file.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
@@ -363,7 +374,8 @@ int main(int argc, char** argv) {
     kest_tools::CardReader reader;
     if (!reader.Open(index)) {
         std::string message = reader.Error();
-        if (reader.NoCard()) message += "; " + kest_tools::NoCardHint(index, kest_tools::CardReader::LibraryPath());
+        if (reader.NoCard())
+            message += "; " + kest_tools::NoCardHint(index, kest_tools::CardReader::LibraryPath());
         if (json) JsonError(index, reader.Error());
         std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
         return 1;

@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
         "updates of lines A and B and writes quote records to every subscribed channel. Creates the card\n"
         "when it does not exist and removes it again on exit (see --keep-card).");
     opts.Whole("card", "N", "card index, 0 to 65535 (default 0)", &card, 0, 65535);
-    opts.Unsigned("seed", "N", "seed of the instrument universe and of every random choice,\n0 to 2^64-1 (default 1)",
+    opts.Unsigned("seed", "N",
+                  "seed of the instrument universe and of every random choice,\n0 to 2^64-1 (default 1)",
                   &seed, 0, UINT64_MAX);
     opts.Whole("shfe-size", "N", "instruments per SHFE feed, 1 to 4096 (default 4000)", &shfe, 1, 4096);
     opts.Whole("ine-size", "N", "instruments per INE feed, 1 to 1024 (default 900)", &ine, 1, 1024);
@@ -78,10 +79,11 @@ int main(int argc, char** argv) {
                "feeds whose snapshots are mirrored, a bit mask 0 to 15: 1 SHFE\n"
                "2ps, 2 SHFE 4ps, 4 INE 2ps, 8 INE 4ps (default 15, all)",
                &feeds, 0, 15);
-    opts.Real("line-loss", "P", "chance that a line misses a packet (the other line has it),\n0 to 1 (default 0)",
-              &loss, 0, 1);
-    opts.Real("line-reorder", "P", "chance that a line delivers a packet one or two packets late,\n0 to 1 (default 0)",
-              &reorder, 0, 1);
+    opts.Real("line-loss", "P",
+              "chance that a line misses a packet (the other line has it),\n0 to 1 (default 0)", &loss, 0, 1);
+    opts.Real("line-reorder", "P",
+              "chance that a line delivers a packet one or two packets late,\n0 to 1 (default 0)", &reorder,
+              0, 1);
     opts.Real("gap", "P",
               "chance per packet that both lines miss it: a gap that raises\n"
               "a lost-packet event, 0 to 1 (default 0)",
@@ -94,10 +96,10 @@ int main(int argc, char** argv) {
                   "card-to-host ring of each channel when the card is created,\n"
                   "4096 to 1073741824 bytes, rounded up to a power of two\n(default 4194304)",
                   &ring, 4096, 1u << 30);
-    opts.Whole("seconds", "N", "exit after N seconds, 1 to 31536000 (default: run until\nSIGINT/SIGTERM)", &seconds,
-               1, 31536000);
-    opts.Whole("stats", "S", "print statistics every S seconds, 0 (only at exit) to 86400\n(default 5)", &stats, 0,
-               86400);
+    opts.Whole("seconds", "N", "exit after N seconds, 1 to 31536000 (default: run until\nSIGINT/SIGTERM)",
+               &seconds, 1, 31536000);
+    opts.Whole("stats", "S", "print statistics every S seconds, 0 (only at exit) to 86400\n(default 5)",
+               &stats, 0, 86400);
     opts.Flag("keep-card", "leave a card this run created in place on exit", &keep);
     opts.Epilogue(
         "Cards live in the namespace KEST_CARDSIM_NAMESPACE names (default \"default\").\n"
@@ -153,7 +155,8 @@ int main(int argc, char** argv) {
     }
     live->Start();
     std::printf("card %u running (seed %llu, snapshot faults %s); SIGINT or SIGTERM stops\n", o.card_index,
-                static_cast<unsigned long long>(o.seed), kest_sim::FormatFaultPlan(o.snapshot_faults).c_str());
+                static_cast<unsigned long long>(o.seed),
+                kest_sim::FormatFaultPlan(o.snapshot_faults).c_str());
     std::fflush(stdout);
 
     const time_t end = seconds > 0 ? std::time(nullptr) + seconds : 0;

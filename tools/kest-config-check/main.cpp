@@ -37,15 +37,15 @@ constexpr int kChannels = 16;
 enum class Reader { Int32, UInt16, UInt32, Text };
 enum class Rule {
     Plain,
-    Device,      // "xilinx%d:%d"
-    Switch,      // exactly "enabled" enables
-    Multicast,   // "address:port" of a feed
-    Mac,         // six hex bytes
-    Ip,          // dotted IPv4
-    LowBits16,   // only the low 16 bits are kept
+    Device,     // "xilinx%d:%d"
+    Switch,     // exactly "enabled" enables
+    Multicast,  // "address:port" of a feed
+    Mac,        // six hex bytes
+    Ip,         // dotted IPv4
+    LowBits16,  // only the low 16 bits are kept
     LogLevel,
     CpuCore,
-    CrcFlag,     // on when the 16-bit value is 1
+    CrcFlag,  // on when the 16-bit value is 1
 };
 struct KeySpec {
     const char* name;
@@ -251,9 +251,10 @@ void Check::Walk() {
         if (key.empty()) {
             const size_t eq = line.find('=');
             if (eq != std::string::npos && eq < line.find('['))
-                Warn(number, "the line holds '[' and ']', so it reads as the header of section " + Quote(section) +
-                                 " (even inside a comment); its key is lost and the lines after it belong to " +
-                                 Quote(section));
+                Warn(number,
+                     "the line holds '[' and ']', so it reads as the header of section " + Quote(section) +
+                         " (even inside a comment); its key is lost and the lines after it belong to " +
+                         Quote(section));
             auto found = sections_.find(section);
             if (found != sections_.end()) {
                 Warn(number, "section [" + section + "] appears again (first at line " +
@@ -289,8 +290,9 @@ void Check::CheckNumber(const KeySpec& spec, const Seen& seen) {
     const long long raw = std::strtoll(text, &end, 10);
     const std::string where = "'" + std::string(spec.name) + "=" + v + "'";
     if (end == text) {
-        Warn(seen.line, v.empty() ? std::string(spec.name) + " is empty: it reads as 0, not its default " + spec.def
-                                  : where + " is not a number: it reads as 0 (default " + spec.def + ")");
+        Warn(seen.line, v.empty()
+                            ? std::string(spec.name) + " is empty: it reads as 0, not its default " + spec.def
+                            : where + " is not a number: it reads as 0 (default " + spec.def + ")");
         return;
     }
     long long kept = raw;
@@ -312,19 +314,22 @@ void Check::CheckNumber(const KeySpec& spec, const Seen& seen) {
             break;
     }
     if (*end != '\0') {
-        Warn(seen.line, where + " reads as " + std::to_string(kept) + "; the rest " + Quote(end) + " is ignored");
+        Warn(seen.line,
+             where + " reads as " + std::to_string(kept) + "; the rest " + Quote(end) + " is ignored");
     }
     if (kept != raw || errno == ERANGE) {
         Warn(seen.line, where + " does not fit the " + width + " field: it reads as " + std::to_string(kept));
     }
     if (spec.rule == Rule::LowBits16 && (kept & 0xFFFF) != kept) {
-        Warn(seen.line, where + ": only the low 16 bits are kept, it reads as " + std::to_string(kept & 0xFFFF));
+        Warn(seen.line,
+             where + ": only the low 16 bits are kept, it reads as " + std::to_string(kept & 0xFFFF));
     }
     if (spec.rule == Rule::LogLevel && kept == 0) {
         Warn(seen.line, "log_level 0 writes no log line at all, errors included");
     }
     if (spec.rule == Rule::CpuCore && (kept < -1 || kept >= 1024)) {
-        Warn(seen.line, where + ": no such CPU; the start cannot bind the polling thread (-1 leaves it unbound)");
+        Warn(seen.line,
+             where + ": no such CPU; the start cannot bind the polling thread (-1 leaves it unbound)");
     }
     if (spec.rule == Rule::CrcFlag && kept != 0 && kept != 1) {
         Warn(seen.line, where + " reads as " + std::string((kept & 0xFFFF) == 1 ? "on" : "off") +
@@ -359,15 +364,17 @@ void Check::CheckKey(const KeySpec& spec, const Seen& seen) {
         }
         case Rule::Switch:
             if (v != "enabled" && v != "disabled")
-                Warn(seen.line, std::string(spec.name) + "=" + v + " reads as off: only exactly 'enabled' enables the " +
+                Warn(seen.line, std::string(spec.name) + "=" + v +
+                                    " reads as off: only exactly 'enabled' enables the " +
                                     kFeedNames[spec.feed] + " feed");
             break;
         case Rule::Multicast: {
             if ((enabled_ & (1u << spec.feed)) == 0) break;
             const size_t colon = v.find(':');
             if (colon == std::string::npos) {
-                Warn(seen.line, std::string(spec.name) + "=" + v +
-                                    " has no ':port': this multicast line of an enabled feed is not programmed");
+                Warn(seen.line,
+                     std::string(spec.name) + "=" + v +
+                         " has no ':port': this multicast line of an enabled feed is not programmed");
                 break;
             }
             const std::string address = v.substr(0, colon);
@@ -378,18 +385,19 @@ void Check::CheckKey(const KeySpec& spec, const Seen& seen) {
             int64_t p = 0;
             const std::string firstPart = port.substr(0, port.find(':'));
             if (!kest_tools::ToolOptions::ParseWhole(firstPart.c_str(), p) || p < 1 || p > 65535)
-                Warn(seen.line, std::string(spec.name) + ": port " + Quote(firstPart) + " is not a UDP port (1 to 65535)");
+                Warn(seen.line, std::string(spec.name) + ": port " + Quote(firstPart) +
+                                    " is not a UDP port (1 to 65535)");
             break;
         }
         case Rule::Mac: {
             unsigned b[6];
             char rest = 0;
-            if (!v.empty() &&
-                std::sscanf(v.c_str(), "%02x:%02x:%02x:%02x:%02x:%02x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5],
-                            &rest) != 6)
-                Warn(seen.line, std::string(spec.name) + "=" + v +
-                                    " does not read as six two-digit hex bytes aa:bb:cc:dd:ee:ff; the bytes that do not "
-                                    "read are programmed as 0");
+            if (!v.empty() && std::sscanf(v.c_str(), "%02x:%02x:%02x:%02x:%02x:%02x%c", &b[0], &b[1], &b[2],
+                                          &b[3], &b[4], &b[5], &rest) != 6)
+                Warn(seen.line,
+                     std::string(spec.name) + "=" + v +
+                         " does not read as six two-digit hex bytes aa:bb:cc:dd:ee:ff; the bytes that do not "
+                         "read are programmed as 0");
             break;
         }
         case Rule::Ip:
@@ -414,9 +422,11 @@ void Check::CheckChannels() {
         const Seen* options = Find(name, "options");
         const int line = insts != nullptr ? insts->line : ch.sectionPresent ? sections_.at(name).line : 0;
         if (ch.sectionPresent && insts == nullptr)
-            Warn(line, "section [" + name + "] has no insts key: channel " + std::to_string(n) + " subscribes nothing");
+            Warn(line, "section [" + name + "] has no insts key: channel " + std::to_string(n) +
+                           " subscribes nothing");
         if (insts != nullptr && insts->value.empty())
-            Warn(line, "insts of [" + name + "] is empty: channel " + std::to_string(n) + " subscribes nothing");
+            Warn(line,
+                 "insts of [" + name + "] is empty: channel " + std::to_string(n) + " subscribes nothing");
         if (insts != nullptr && insts->value.size() >= sizeof(Kest_U50::CInstrumentListType))
             Warn(line, "insts of [" + name + "] has " + std::to_string(insts->value.size()) +
                            " characters: it is cut to 4095 and the list ends in the middle");
@@ -436,25 +446,36 @@ void Check::CheckChannels() {
             ch.tokens.push_back(t);
             // The raw piece, to tell a cut token from one that was short.
             const size_t comma = raw.find(',', from);
-            const std::string piece = raw.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+            const std::string piece =
+                raw.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
             from = comma == std::string::npos ? raw.size() : comma + 1;
             const std::string tag = "insts of [" + name + "]: token " + Quote(t);
             if (t.empty()) {
-                Warn(line, "insts of [" + name + "]: an empty token (two commas, or a leading comma) matches no instrument");
+                Warn(line, "insts of [" + name +
+                               "]: an empty token (two commas, or a leading comma) matches no instrument");
             } else if (piece.size() > t.size()) {
-                Warn(line, "insts of [" + name + "]: token " + Quote(piece) + " is cut to 31 characters and matches nothing");
+                Warn(line, "insts of [" + name + "]: token " + Quote(piece) +
+                               " is cut to 31 characters and matches nothing");
             } else if (t.find_first_of(" \t\r") != std::string::npos) {
-                Warn(line, tag + " holds a blank; identifiers have none, so it matches nothing (blanks after a comma count)");
+                Warn(line, tag +
+                               " holds a blank; identifiers have none, so it matches nothing (blanks after a "
+                               "comma count)");
             } else if (t == "all" || t == "ALL" || t == "All") {
-                Warn(line, tag + ": only a list that is exactly 'all' receives every instrument; inside a list, or "
-                                 "in other letters, it matches nothing");
+                Warn(line,
+                     tag +
+                         ": only a list that is exactly 'all' receives every instrument; inside a list, or "
+                         "in other letters, it matches nothing");
             } else if (std::isupper(static_cast<unsigned char>(t[0])) ||
                        (t.size() > 1 && std::isupper(static_cast<unsigned char>(t[1])))) {
-                Warn(line, tag + " begins with a capital letter; SHFE and INE identifiers are lower case (cu2406), "
-                                 "so it matches nothing");
+                Warn(line,
+                     tag +
+                         " begins with a capital letter; SHFE and INE identifiers are lower case (cu2406), "
+                         "so it matches nothing");
             } else if (t.size() == 1 || (t.size() >= 3 && t.size() <= 5)) {
-                Warn(line, tag + " can match only an identifier of exactly " + std::to_string(t.size()) +
-                               " characters; futures have six (cu2406) and a two-character token selects a product");
+                Warn(
+                    line,
+                    tag + " can match only an identifier of exactly " + std::to_string(t.size()) +
+                        " characters; futures have six (cu2406) and a two-character token selects a product");
             } else {
                 for (unsigned char c : t) {
                     if (!std::isalnum(c) && c != '-' && c != '_') {
@@ -467,8 +488,10 @@ void Check::CheckChannels() {
         }
     }
     if (!anyList && channel_ == 0 && recognised_)
-        danger_.push_back({0, "channel 0 with no instrument list for any channel: a start reprograms the card and leaves "
-                              "every channel (0 to 15) without subscriptions"});
+        danger_.push_back(
+            {0,
+             "channel 0 with no instrument list for any channel: a start reprograms the card and leaves "
+             "every channel (0 to 15) without subscriptions"});
 }
 
 void Check::Effective() {
@@ -481,7 +504,8 @@ void Check::Effective() {
     if (manager) {
         for (int f = 0; f < 4; ++f) {
             const KeySpec& spec = kConfigKeys[3 + f];
-            if (reader_.ReadString(kConfig, spec.name, spec.def) == "enabled") enabled_ |= static_cast<uint8_t>(1u << f);
+            if (reader_.ReadString(kConfig, spec.name, spec.def) == "enabled")
+                enabled_ |= static_cast<uint8_t>(1u << f);
         }
     }
     for (size_t i = 0; i < sizeof kConfigKeys / sizeof kConfigKeys[0]; ++i) {
@@ -495,10 +519,12 @@ void Check::Effective() {
                 v.shown = std::to_string(reader_.ReadInt32(kConfig, spec.name, std::atoi(spec.def)));
                 break;
             case Reader::UInt16:
-                v.shown = std::to_string(reader_.ReadUInt16(kConfig, spec.name, static_cast<uint16_t>(std::atoi(spec.def))));
+                v.shown = std::to_string(
+                    reader_.ReadUInt16(kConfig, spec.name, static_cast<uint16_t>(std::atoi(spec.def))));
                 break;
             case Reader::UInt32: {
-                uint32_t x = reader_.ReadUInt32(kConfig, spec.name, static_cast<uint32_t>(std::atoll(spec.def)));
+                uint32_t x =
+                    reader_.ReadUInt32(kConfig, spec.name, static_cast<uint32_t>(std::atoll(spec.def)));
                 if (spec.rule == Rule::LowBits16) x &= 0xFFFFu;
                 v.shown = std::to_string(x);
                 break;
@@ -554,11 +580,13 @@ bool Check::Run() {
     for (const KeySpec& spec : kConfigKeys) configKeys.push_back(spec.name);
 
     if (sections_.count(kConfig) == 0)
-        Warn(0, "no [config] section: every key takes its default (device xilinx0:0: card 0, channel 0, the "
-                "channel that programs the card)");
+        Warn(0,
+             "no [config] section: every key takes its default (device xilinx0:0: card 0, channel 0, the "
+             "channel that programs the card)");
     else if (Find(kConfig, "device") == nullptr)
         Warn(sections_.at(kConfig).line,
-             "no device key: device=xilinx0:0 is taken, card 0, channel 0, the channel that programs the card");
+             "no device key: device=xilinx0:0 is taken, card 0, channel 0, the channel that programs the "
+             "card");
 
     bool otherKeys = false;
     for (const auto& s : sections_) {
@@ -574,13 +602,14 @@ bool Check::Run() {
         for (const auto& k : s.second.keys) {
             const bool knownKey = std::find(known.begin(), known.end(), k.first) != known.end();
             if (!knownKey) {
-                Warn(k.second.line, "key '" + k.first + "' in [" + s.first + "] is never read" + Suggest(k.first, known));
+                Warn(k.second.line,
+                     "key '" + k.first + "' in [" + s.first + "] is never read" + Suggest(k.first, known));
                 continue;
             }
             recognised_ = true;
             if (isConfig) {
-                const size_t at = static_cast<size_t>(std::find(configKeys.begin(), configKeys.end(), k.first) -
-                                                      configKeys.begin());
+                const size_t at = static_cast<size_t>(
+                    std::find(configKeys.begin(), configKeys.end(), k.first) - configKeys.begin());
                 if (channel_ != 0 && at >= kKeysReadOnEveryChannel) {
                     otherKeys = true;
                     continue;
@@ -593,21 +622,25 @@ bool Check::Run() {
     }
     if (otherKeys)
         Note("this file opens channel " + std::to_string(channel_) +
-             ": only log_level, cpucore and device are read; the other keys and the [channelN] sections count only "
+             ": only log_level, cpucore and device are read; the other keys and the [channelN] sections "
+             "count only "
              "in channel 0's file");
     if (channel_ < 0 || channel_ >= kChannels)
         Warn(Find(kConfig, "device") ? Find(kConfig, "device")->line : 0,
-             "channel " + std::to_string(channel_) + " does not exist (0 to 15): the start finds no DMA stream CUSTOM_CHAN" +
+             "channel " + std::to_string(channel_) +
+                 " does not exist (0 to 15): the start finds no DMA stream CUSTOM_CHAN" +
                  std::to_string(channel_) + "_DATA");
     if (bus_ < 0 || bus_ > 65535)
         Warn(Find(kConfig, "device") ? Find(kConfig, "device")->line : 0,
-             "card " + std::to_string(bus_) + " is taken as card " + std::to_string(static_cast<uint16_t>(bus_)) +
-                 " (16 bits)");
+             "card " + std::to_string(bus_) + " is taken as card " +
+                 std::to_string(static_cast<uint16_t>(bus_)) + " (16 bits)");
     if (channel_ == 0 && enabled_ == 0)
         Warn(0, "no feed is enabled: a start of channel 0 waits for a snapshot that never completes");
     if (!recognised_)
-        danger_.push_back({0, "the library recognises no key in this file: a start reads it as channel 0 with every "
-                              "default, reprograms the card and empties every channel's subscriptions"});
+        danger_.push_back(
+            {0,
+             "the library recognises no key in this file: a start reads it as channel 0 with every "
+             "default, reprograms the card and empties every channel's subscriptions"});
     if (channel_ == 0) CheckChannels();
     std::stable_sort(warnings_.begin(), warnings_.end(),
                      [](const Finding& a, const Finding& b) { return a.line < b.line; });
@@ -643,8 +676,9 @@ void Check::PrintText() const {
         std::string shown = v.shown.empty() ? "(empty)" : v.shown;
         std::string extra = v.meaning;
         if (!v.fromFile) extra = extra.empty() ? "default" : extra + ", default";
-        std::printf("  %-20s = %s%s%s%s\n", v.key.c_str(), Quote(shown).substr(1, Quote(shown).size() - 2).c_str(),
-                    extra.empty() ? "" : "  (", extra.c_str(), extra.empty() ? "" : ")");
+        std::printf("  %-20s = %s%s%s%s\n", v.key.c_str(),
+                    Quote(shown).substr(1, Quote(shown).size() - 2).c_str(), extra.empty() ? "" : "  (",
+                    extra.c_str(), extra.empty() ? "" : ")");
     }
     if (channel_ != 0) {
         std::printf("(channel %d reads nothing else)\n", channel_);
@@ -732,7 +766,8 @@ int main(int argc, char** argv) {
     opts.Epilogue("Exit status: 0 no warning, 1 warnings, 2 dangerous or unreadable file, or bad arguments.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
     if (operands.empty()) opts.Fail("needs the configuration FILE (see kest-config-check --help)");
-    if (operands.size() > 1) opts.Fail("unexpected argument '" + operands[1] + "' (see kest-config-check --help)");
+    if (operands.size() > 1)
+        opts.Fail("unexpected argument '" + operands[1] + "' (see kest-config-check --help)");
 
     Check check(operands[0]);
     if (!check.Run()) {

@@ -18,13 +18,14 @@ int main(int argc, char** argv) {
         "snapshot connection as the card hands it to the host (or, with --mdqp, one file per MDQP message\n"
         "of the snapshot stream), so that the fuzzers' corpora can be made again.");
     opts.Text("out", "DIR", "directory the files are written to (created when missing)", &o.out_dir);
-    opts.Custom("feed", "NAME", "feed: shfe2ps, shfe4ps, ine2ps or ine4ps (default shfe2ps)", [&o](const char* text) {
-        return kest_sim::ParseFeed(text, o.feed) ? std::string()
-                                                 : std::string("names no feed: '") + text +
-                                                       "' (shfe2ps, shfe4ps, ine2ps or ine4ps)";
-    });
-    opts.Unsigned("seed", "N", "seed of the instrument universe and the encoder, 0 to 2^64-1\n(default 1)", &seed, 0,
-                  UINT64_MAX);
+    opts.Custom(
+        "feed", "NAME", "feed: shfe2ps, shfe4ps, ine2ps or ine4ps (default shfe2ps)", [&o](const char* text) {
+            return kest_sim::ParseFeed(text, o.feed)
+                       ? std::string()
+                       : std::string("names no feed: '") + text + "' (shfe2ps, shfe4ps, ine2ps or ine4ps)";
+        });
+    opts.Unsigned("seed", "N", "seed of the instrument universe and the encoder, 0 to 2^64-1\n(default 1)",
+                  &seed, 0, UINT64_MAX);
     opts.Whole("size", "N",
                "instruments in the feed, 1 to 4096 for SHFE, 1 to 1024 for INE\n"
                "(larger values are cut to that); default 4000 SHFE, 900 INE",
@@ -45,12 +46,14 @@ int main(int argc, char** argv) {
     opts.Flag("skipped", "sprinkle fields the host skips (0x0031, 0x0032, 0x0104, 0x1002,\n0x1003)",
               &o.encoder.skipped_fields);
     opts.Flag("unknown", "add one field with an id the host does not know", &o.encoder.unknown_field);
-    opts.Whole("topic", "ID", "MDQP topic id, 1 to 32767 (default: the feed's, 1000, 1101,\n5000 or 5101)", &topic,
-               1, 32767);
-    opts.Whole("port", "P", "snapshot TCP port, 1 to 65535 (default: the feed's, 33022 or\n22000)", &port, 1, 65535);
+    opts.Whole("topic", "ID", "MDQP topic id, 1 to 32767 (default: the feed's, 1000, 1101,\n5000 or 5101)",
+               &topic, 1, 32767);
+    opts.Whole("port", "P", "snapshot TCP port, 1 to 65535 (default: the feed's, 33022 or\n22000)", &port, 1,
+               65535);
     opts.Epilogue("Exit status: 0 written, 1 the files could not be written, 2 bad arguments.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
-    if (!operands.empty()) opts.Fail("unexpected argument '" + operands[0] + "' (see kest-exchange-dump --help)");
+    if (!operands.empty())
+        opts.Fail("unexpected argument '" + operands[0] + "' (see kest-exchange-dump --help)");
     if (o.out_dir.empty()) opts.Fail("needs --out DIR (see kest-exchange-dump --help)");
     o.seed = seed;
     o.universe_size = static_cast<int32_t>(size);

@@ -96,8 +96,8 @@ std::string QuoteBook::FormatTime(uint32_t hhmmss, uint32_t milli) {
         // Not a time of day: shown as it came.
         std::snprintf(buf, sizeof buf, "%u.%03u", hhmmss, milli);
     } else {
-        std::snprintf(buf, sizeof buf, "%02u:%02u:%02u.%03u", hhmmss / 10000, hhmmss / 100 % 100, hhmmss % 100,
-                      milli);
+        std::snprintf(buf, sizeof buf, "%02u:%02u:%02u.%03u", hhmmss / 10000, hhmmss / 100 % 100,
+                      hhmmss % 100, milli);
     }
     return buf;
 }
@@ -115,8 +115,8 @@ void QuoteBook::PrintTable(FILE* out, size_t rows, bool clear) const {
         return a.first < b.first;
     });
     if (clear) std::fprintf(out, "\033[H\033[2J");
-    std::fprintf(out, "%-16s %8s %12s %10s %12s %8s %12s %8s %14s\n", "instrument", "updates", "last", "volume",
-                 "bid1", "bidvol", "ask1", "askvol", "exchange time");
+    std::fprintf(out, "%-16s %8s %12s %10s %12s %8s %12s %8s %14s\n", "instrument", "updates", "last",
+                 "volume", "bid1", "bidvol", "ask1", "askvol", "exchange time");
     char last[32], bid[32], ask[32];
     for (size_t i = 0; i < recent.size() && i < rows; ++i) {
         const KestShfeMdType& q = recent[i].second->last;

@@ -50,10 +50,12 @@ Options ParseOptions(int argc, char** argv) {
     kest_tools::ToolOptions opts(
         kTool, "CONFIG [OPTION]...",
         "Receives the quotes of the channel that the configuration file CONFIG names, through the library's\n"
-        "public interface, the way an application does: a live table once a second (on a terminal), optional\n"
+        "public interface, the way an application does: a live table once a second (on a terminal), "
+        "optional\n"
         "CSV or binary records, and on exit a per-instrument summary with poll-to-delivery latencies.\n"
         "SIGINT or SIGTERM ends the run (the library takes these signals over).");
-    opts.Flag("buffer", "buffer mode: KestStart(path) and KestRecv(record);\ndefault: callback mode", &opt.buffer);
+    opts.Flag("buffer", "buffer mode: KestStart(path) and KestRecv(record);\ndefault: callback mode",
+              &opt.buffer);
     opts.Whole("seconds", "N",
                "stop after N seconds, 1 to 31536000, counted from the start\n"
                "of the run: a start that has not finished by then is\n"
@@ -102,7 +104,8 @@ std::string OwnLogFile(time_t since) {
     if (dir == nullptr) return best;
     while (struct dirent* e = readdir(dir)) {
         const std::string name = e->d_name;
-        if (name.compare(0, 9, "kest_u50_") != 0 || name.size() < 4 || name.compare(name.size() - 4, 4, ".log") != 0)
+        if (name.compare(0, 9, "kest_u50_") != 0 || name.size() < 4 ||
+            name.compare(name.size() - 4, 4, ".log") != 0)
             continue;
         struct stat st;
         if (stat(name.c_str(), &st) != 0 || st.st_mtime + 1 < since) continue;
@@ -131,8 +134,9 @@ std::string Diagnose(const std::string& log, const Options& opt, int bus, int ch
             advice = "card " + std::to_string(bus) +
                      " has no design core 474: is the market-data design loaded on the card?";
         } else if (line.find("DMA Init failed") != std::string::npos) {
-            advice = "card " + std::to_string(bus) + " has no DMA stream CUSTOM_CHAN" + std::to_string(channel) +
-                     "_DATA for channel " + std::to_string(channel) + " (device=xilinxN:C names the channel).";
+            advice = "card " + std::to_string(bus) + " has no DMA stream CUSTOM_CHAN" +
+                     std::to_string(channel) + "_DATA for channel " + std::to_string(channel) +
+                     " (device=xilinxN:C names the channel).";
         } else if (line.find("Error opening file") != std::string::npos) {
             advice = "the library cannot checksum the configuration file " + opt.config + " (is it empty?).";
         }
@@ -191,18 +195,21 @@ private:
             const auto now = Clock::now();
             if (opt_.seconds > 0 && now >= deadline) {
                 timedOut_.store(true);
-                std::fprintf(stderr, "%s: --seconds %lld ran out before the start finished; stopping the start\n",
+                std::fprintf(stderr,
+                             "%s: --seconds %lld ran out before the start finished; stopping the start\n",
                              kTool, static_cast<long long>(opt_.seconds));
                 kill(getpid(), SIGINT);
                 return;
             }
             if (now >= next) {
-                const long waited = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - began_).count());
-                std::fprintf(stderr,
-                             "%s: still starting after %ld s: the start of channel 0 programs the card (three 1 s "
-                             "pauses), then waits for the card to mirror the exchange's snapshot. Is the card's "
-                             "logic running (with the card model: kest-card-sim)? Ctrl-C stops.\n",
-                             kTool, waited);
+                const long waited =
+                    static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - began_).count());
+                std::fprintf(
+                    stderr,
+                    "%s: still starting after %ld s: the start of channel 0 programs the card (three 1 s "
+                    "pauses), then waits for the card to mirror the exchange's snapshot. Is the card's "
+                    "logic running (with the card model: kest-card-sim)? Ctrl-C stops.\n",
+                    kTool, waited);
                 next += std::chrono::seconds(3);
             }
         }
@@ -270,8 +277,8 @@ int main(int argc, char** argv) {
         } else if (advice.empty()) {
             advice = "see the log file.";
         }
-        std::fprintf(stderr, "%s: start failed (%d): %s\n%s: log file: %s\n", kTool, rc, advice.c_str(), kTool,
-                     log.empty() ? "none written" : log.c_str());
+        std::fprintf(stderr, "%s: start failed (%d): %s\n%s: log file: %s\n", kTool, rc, advice.c_str(),
+                     kTool, log.empty() ? "none written" : log.c_str());
         CKestShfeMdApi::DestroyKestShfeMdApi(api);
         return 1;
     }
