@@ -11,6 +11,7 @@
 #include <ctime>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -245,7 +246,7 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
 
     // A restart with the same file attaches without programming; a timed run
     // ends by itself, with no error line of its own.
-    Process again({KEST_MD_RECV, config, "--seconds", "2"}, dir_.Path(), "recv2");
+    Process again({KEST_MD_RECV, config, "--seconds", "3"}, dir_.Path(), "recv2");
     const Result second = again.Wait();
     EXPECT_EQ(second.exit, 0) << second.err;
     EXPECT_NE(second.out.find("no changes have occurred, no initialization required"), std::string::npos);
@@ -253,6 +254,10 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
     EXPECT_EQ(second.out.find("received signal"), std::string::npos) << second.out;
     EXPECT_EQ(second.out.find("[E]"), std::string::npos) << second.out;
     EXPECT_EQ(second.out.find("\033[2J"), std::string::npos);  // no clear-screen codes into a file
+    // The live table shows the card's time of each quote as a clock time.
+    EXPECT_NE(second.out.find("exchange time"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(second.out, std::regex(" [0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}\n")))
+        << second.out;
     EXPECT_EQ(card->JournalHead(), journal);
 
     sim.Signal(SIGTERM);

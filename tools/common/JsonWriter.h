@@ -39,7 +39,7 @@ public:
             out_ += "null";
         } else {
             char buf[40];
-            std::snprintf(buf, sizeof buf, "%.6g", v);
+            std::snprintf(buf, sizeof buf, "%.15g", v);
             out_ += buf;
         }
         return *this;
