@@ -274,7 +274,7 @@ TEST_F(CardTools, SecondsBoundAStartThatWaitsForASnapshotThatNeverComes) {
     tools_test::WriteFile(dir_.File("kest_md.ini"), text);
     const Result r = RunTool({KEST_MD_RECV, dir_.File("kest_md.ini"), "--seconds", "8"}, dir_.Path());
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.err.find("kest-md-recv: still starting after 4 s"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("kest-md-recv: still starting after "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("waits for the card to mirror the exchange's snapshot"), std::string::npos);
     EXPECT_NE(r.err.find("--seconds 8 ran out before the start finished"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("start failed (-2): it had not finished within --seconds 8."), std::string::npos)

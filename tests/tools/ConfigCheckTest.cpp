@@ -67,6 +67,8 @@ TEST(ConfigCheck, TheSampleFileHasNoWarning) {
     EXPECT_EQ(doc["enabled_mask"], 15);
     EXPECT_EQ(doc["channels"][0]["tokens"], json::array({"cu", "al", "au2502", "sc"}));
     EXPECT_EQ(doc["channels"][1]["recvall"], true);
+    EXPECT_EQ(doc["config"]["shfe2ps_snap_port"]["value"], 33022);
+    EXPECT_EQ(doc["config"]["DSTIP"]["value"], "192.168.10.2");
 }
 
 struct Planted {
@@ -182,6 +184,22 @@ TEST(ConfigCheck, FilesThatWouldEmptyEveryChannelAreDangerousInTheFirstLine) {
     EXPECT_EQ(other.exit, 0) << other.out;
 }
 
+TEST(ConfigCheck, DefaultsTakenAreNotedWithoutCountingAsWarnings) {
+    TempDir dir;
+    tools_test::WriteFile(dir.File("short.ini"), "[config]\ndevice=xilinx0:0\n[channel0]\ninsts=cu\n");
+    const Result r = Check(dir.File("short.ini"));
+    EXPECT_EQ(r.exit, 0) << r.out;
+    EXPECT_EQ(FirstLine(r.out), dir.File("short.ini") + ": no warnings");
+    EXPECT_NE(
+        r.out.find("note: not in the file, so the library takes their defaults: log_level, cpucore, shfe2ps"),
+        std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("note: without crc_mux_check=1 every start of channel 0 programs the card again"),
+              std::string::npos);
+    EXPECT_NE(r.out.find("  ine4ps               = enabled  (on, default)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  shfe4ps              = disabled  (off, default)"), std::string::npos);
+}
+
 TEST(ConfigCheck, AnUnreadableFileExits2) {
     const Result r = Check("/nonexistent/kest.ini");
     EXPECT_EQ(r.exit, 2);
@@ -220,8 +238,8 @@ TEST(ConfigCheck, ShowsTheConfigurationTheLibraryReads) {
         const json& k = doc["config"];
         EXPECT_EQ(doc["card"], c.bus_id);
         EXPECT_EQ(doc["channel"], c.channel_id);
-        EXPECT_EQ(k["log_level"]["value"], std::to_string(static_cast<int>(c.log_level)));
-        EXPECT_EQ(k["cpucore"]["value"], std::to_string(c.cpucore));
+        EXPECT_EQ(k["log_level"]["value"], static_cast<int>(c.log_level));
+        EXPECT_EQ(k["cpucore"]["value"], c.cpucore);
         if (c.channel_id != 0) {
             EXPECT_FALSE(k.contains("shfe2ps"));
             delete api;
@@ -230,15 +248,15 @@ TEST(ConfigCheck, ShowsTheConfigurationTheLibraryReads) {
         EXPECT_EQ(doc["enabled_mask"], c.enabled_mask.enabled_mask);
         EXPECT_EQ(k["shfe2ps_ip_a"]["value"], c.multiIpAndPort.shfe2ps_ip_a.data());
         EXPECT_EQ(k["ine4ps_ip_b"]["value"], c.multiIpAndPort.ine4ps_ip_b.data());
-        EXPECT_EQ(k["shfe4ps_topic_id"]["value"], std::to_string(c.topicID.shfe4ps_topic_id));
-        EXPECT_EQ(k["shfe2ps_snap_port"]["value"], std::to_string(c.snapTcpPort.shfe2ps_snap_port));
-        EXPECT_EQ(k["ine4ps_max_inst_no"]["value"], std::to_string(c.maxInstNo.ine4ps_max_inst_no));
-        EXPECT_EQ(k["last_tick_channel"]["value"], std::to_string(c.last_tick_channel));
-        EXPECT_EQ(k["board_id"]["value"], std::to_string(c.board_id));
+        EXPECT_EQ(k["shfe4ps_topic_id"]["value"], c.topicID.shfe4ps_topic_id);
+        EXPECT_EQ(k["shfe2ps_snap_port"]["value"], c.snapTcpPort.shfe2ps_snap_port);
+        EXPECT_EQ(k["ine4ps_max_inst_no"]["value"], c.maxInstNo.ine4ps_max_inst_no);
+        EXPECT_EQ(k["last_tick_channel"]["value"], c.last_tick_channel);
+        EXPECT_EQ(k["board_id"]["value"], c.board_id);
         EXPECT_EQ(k["DSTMAC"]["value"], c.DSTMAC.data());
         EXPECT_EQ(k["SRCIP"]["value"], c.SRCIP.data());
-        EXPECT_EQ(k["DSTPORT"]["value"], std::to_string(c.DSTPORT));
-        EXPECT_EQ(k["TARGETROUTE"]["value"], std::to_string(c.TARGETROUTE));
+        EXPECT_EQ(k["DSTPORT"]["value"], c.DSTPORT);
+        EXPECT_EQ(k["TARGETROUTE"]["value"], c.TARGETROUTE);
         EXPECT_EQ(k["crc_mux_check"]["reads_as"], c.crc_mux_check ? "on" : "off");
         for (int ch = 0; ch < 16; ++ch) {
             const json& j = doc["channels"][ch];

@@ -154,6 +154,7 @@ private:
         std::string key, shown, meaning;
         bool fromFile = false;
         bool read = true;
+        bool number = false;
     };
     std::vector<Value> config_;
     struct ChannelValue {
@@ -514,6 +515,7 @@ void Check::Effective() {
         v.key = spec.name;
         v.fromFile = Find(kConfig, spec.name) != nullptr;
         v.read = manager || i < kKeysReadOnEveryChannel;
+        v.number = spec.reader != Reader::Text;
         switch (spec.reader) {
             case Reader::Int32:
                 v.shown = std::to_string(reader_.ReadInt32(kConfig, spec.name, std::atoi(spec.def)));
@@ -619,6 +621,17 @@ bool Check::Run() {
                 otherKeys = true;
             }
         }
+    }
+    if (channel_ == 0 && recognised_) {
+        std::string absent;
+        for (const Value& v : config_) {
+            if (!v.fromFile) absent += (absent.empty() ? "" : ", ") + v.key;
+        }
+        if (!absent.empty()) Note("not in the file, so the library takes their defaults: " + absent);
+        if (Find(kConfig, "crc_mux_check") == nullptr)
+            Note(
+                "without crc_mux_check=1 every start of channel 0 programs the card again, even with an "
+                "unchanged file");
     }
     if (otherKeys)
         Note("this file opens channel " + std::to_string(channel_) +
@@ -730,7 +743,13 @@ void Check::PrintJson() const {
     j.BeginObject("config");
     for (const Value& v : config_) {
         if (!v.read) continue;
-        j.BeginObject(v.key.c_str()).String("value", v.shown).Bool("default", !v.fromFile);
+        j.BeginObject(v.key.c_str());
+        if (v.number) {
+            j.Int("value", std::stoll(v.shown));
+        } else {
+            j.String("value", v.shown);
+        }
+        j.Bool("default", !v.fromFile);
         if (!v.meaning.empty()) j.String("reads_as", v.meaning);
         j.EndObject();
     }
