@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -274,7 +275,8 @@ void PrintJson(uint32_t index, const CardState& s, const CardState* later, doubl
             j.Null("local").Null("age_seconds");
         } else {
             j.String("local", LocalTime(s.times[k]))
-                .Real("age_seconds", s.taken_at - static_cast<double>(s.times[k]));
+                .Real("age_seconds",
+                      std::round((s.taken_at - static_cast<double>(s.times[k])) * 1000) / 1000);
         }
         j.EndObject();
     }
