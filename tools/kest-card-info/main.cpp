@@ -221,8 +221,10 @@ Decision Decide(const std::string& path, const CardState& card) {
 
 // --- Output ------------------------------------------------------------------
 
-void PrintText(uint32_t index, const CardState& s, const CardState* later, double interval,
+void PrintText(uint32_t index, const CardState& first, const CardState* later, double interval,
                const Decision* d) {
+    // Everything as last read; the rates from the first read to the last.
+    const CardState& s = later != nullptr ? *later : first;
     std::printf("card %u through %s\n", index, kest_tools::CardReader::LibraryPath().c_str());
     const std::string date = BcdDate(s.date);
     std::printf("  design version      0x%08" PRIx64 "\n", s.version);
@@ -242,12 +244,11 @@ void PrintText(uint32_t index, const CardState& s, const CardState* later, doubl
     }
     std::printf("  multicast packets%s\n", later != nullptr ? "                    rate" : "");
     for (int k = 0; k < 4; ++k) {
-        const CardState& now = later != nullptr ? *later : s;
         if (later != nullptr) {
-            const double rate = static_cast<double>(now.counters[k] - s.counters[k]) / interval;
-            std::printf("    %-9s %20" PRIu64 "  %10.1f/s\n", kCounters[k].label, now.counters[k], rate);
+            const double rate = static_cast<double>(s.counters[k] - first.counters[k]) / interval;
+            std::printf("    %-9s %20" PRIu64 "  %10.1f/s\n", kCounters[k].label, s.counters[k], rate);
         } else {
-            std::printf("    %-9s %20" PRIu64 "\n", kCounters[k].label, now.counters[k]);
+            std::printf("    %-9s %20" PRIu64 "\n", kCounters[k].label, s.counters[k]);
         }
     }
     if (d != nullptr) {
@@ -258,8 +259,9 @@ void PrintText(uint32_t index, const CardState& s, const CardState* later, doubl
     }
 }
 
-void PrintJson(uint32_t index, const CardState& s, const CardState* later, double interval,
+void PrintJson(uint32_t index, const CardState& first, const CardState* later, double interval,
                const Decision* d) {
+    const CardState& s = later != nullptr ? *later : first;
     JsonWriter j;
     j.BeginObject();
     j.String("tool", kTool).String("version", kest_tools::ToolOptions::Version());
@@ -281,15 +283,14 @@ void PrintJson(uint32_t index, const CardState& s, const CardState* later, doubl
         j.EndObject();
     }
     j.EndObject();
-    const CardState& now = later != nullptr ? *later : s;
     j.BeginObject("multicast_packets");
-    for (int k = 0; k < 4; ++k) j.Uint(kCounters[k].key, now.counters[k]);
+    for (int k = 0; k < 4; ++k) j.Uint(kCounters[k].key, s.counters[k]);
     j.EndObject();
     if (later != nullptr) {
         j.Real("interval_seconds", interval);
         j.BeginObject("multicast_packets_per_second");
         for (int k = 0; k < 4; ++k)
-            j.Real(kCounters[k].key, static_cast<double>(now.counters[k] - s.counters[k]) / interval);
+            j.Real(kCounters[k].key, static_cast<double>(s.counters[k] - first.counters[k]) / interval);
         j.EndObject();
     }
     if (d != nullptr) {
