@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     opts.Whole("shfe-size", "N", "instruments per SHFE feed, 1 to 4096 (default 4000)", &shfe, 1, 4096);
     opts.Whole("ine-size", "N", "instruments per INE feed, 1 to 1024 (default 900)", &ine, 1, 1024);
     opts.Real("rate", "R", "live updates per second per feed, 0.1 to 1000000 (default 200)", &rate, 0.1, 1e6);
-    opts.Custom("faults", "SPEC",
+    opts.Custom("faults", "PLAN",
                 "faults of the mirrored snapshot connections: none, all, or a\n"
                 "comma list of reorder=P dup=P loss=P foreign=P (chances per\n"
                 "segment, 0 to 1), window=N (segments held ahead of a gap),\n"

@@ -47,7 +47,7 @@ enum class Rule {
     CpuCore,
     CrcFlag,  // on when the 16-bit value is 1
 };
-struct KeySpec {
+struct ConfigKey {
     const char* name;
     Reader reader;
     const char* def;  // as the library's default, in text
@@ -55,7 +55,7 @@ struct KeySpec {
     size_t capacity;  // of the field a text is copied into (0: kept whole)
     int feed;         // feed bit index of switches and addresses, -1 otherwise
 };
-const KeySpec kConfigKeys[] = {
+const ConfigKey kConfigKeys[] = {
     {"log_level", Reader::Int32, "15", Rule::LogLevel, 0, -1},
     {"cpucore", Reader::Int32, "-1", Rule::CpuCore, 0, -1},
     {"device", Reader::Text, "xilinx0:0", Rule::Device, 0, -1},
@@ -136,8 +136,8 @@ private:
     void Warn(int line, const std::string& text) { warnings_.push_back({line, text}); }
     void Note(const std::string& text) { notes_.push_back({0, text}); }
     const Seen* Find(const std::string& section, const std::string& key) const;
-    void CheckKey(const KeySpec& spec, const Seen& seen);
-    void CheckNumber(const KeySpec& spec, const Seen& seen);
+    void CheckKey(const ConfigKey& entry, const Seen& seen);
+    void CheckNumber(const ConfigKey& entry, const Seen& seen);
     void CheckChannels();
     void Effective();
     static std::string Suggest(const std::string& word, const std::vector<std::string>& known);
@@ -283,22 +283,22 @@ void Check::Walk() {
         Warn(0, std::to_string(binary) + " control or NUL bytes: this does not look like a text file");
 }
 
-void Check::CheckNumber(const KeySpec& spec, const Seen& seen) {
+void Check::CheckNumber(const ConfigKey& entry, const Seen& seen) {
     const std::string& v = seen.value;
     const char* text = v.c_str();
     char* end = nullptr;
     errno = 0;
     const long long raw = std::strtoll(text, &end, 10);
-    const std::string where = "'" + std::string(spec.name) + "=" + v + "'";
+    const std::string where = "'" + std::string(entry.name) + "=" + v + "'";
     if (end == text) {
-        Warn(seen.line, v.empty()
-                            ? std::string(spec.name) + " is empty: it reads as 0, not its default " + spec.def
-                            : where + " is not a number: it reads as 0 (default " + spec.def + ")");
+        Warn(seen.line,
+             v.empty() ? std::string(entry.name) + " is empty: it reads as 0, not its default " + entry.def
+                       : where + " is not a number: it reads as 0 (default " + entry.def + ")");
         return;
     }
     long long kept = raw;
     const char* width = "";
-    switch (spec.reader) {
+    switch (entry.reader) {
         case Reader::Int32:
             kept = static_cast<int32_t>(static_cast<long>(raw));
             width = "32-bit";
@@ -321,35 +321,35 @@ void Check::CheckNumber(const KeySpec& spec, const Seen& seen) {
     if (kept != raw || errno == ERANGE) {
         Warn(seen.line, where + " does not fit the " + width + " field: it reads as " + std::to_string(kept));
     }
-    if (spec.rule == Rule::LowBits16 && (kept & 0xFFFF) != kept) {
+    if (entry.rule == Rule::LowBits16 && (kept & 0xFFFF) != kept) {
         Warn(seen.line,
              where + ": only the low 16 bits are kept, it reads as " + std::to_string(kept & 0xFFFF));
     }
-    if (spec.rule == Rule::LogLevel && kept == 0) {
+    if (entry.rule == Rule::LogLevel && kept == 0) {
         Warn(seen.line, "log_level 0 writes no log line at all, errors included");
     }
-    if (spec.rule == Rule::CpuCore && (kept < -1 || kept >= 1024)) {
+    if (entry.rule == Rule::CpuCore && (kept < -1 || kept >= 1024)) {
         Warn(seen.line,
              where + ": no such CPU; the start cannot bind the polling thread (-1 leaves it unbound)");
     }
-    if (spec.rule == Rule::CrcFlag && kept != 0 && kept != 1) {
+    if (entry.rule == Rule::CrcFlag && kept != 0 && kept != 1) {
         Warn(seen.line, where + " reads as " + std::string((kept & 0xFFFF) == 1 ? "on" : "off") +
                             ": only the value 1 turns the unchanged-file check on");
     }
 }
 
-void Check::CheckKey(const KeySpec& spec, const Seen& seen) {
-    if (spec.reader != Reader::Text) {
-        CheckNumber(spec, seen);
+void Check::CheckKey(const ConfigKey& entry, const Seen& seen) {
+    if (entry.reader != Reader::Text) {
+        CheckNumber(entry, seen);
         return;
     }
-    if (spec.capacity != 0 && seen.value.size() >= spec.capacity) {
-        Warn(seen.line, std::string(spec.name) + " has " + std::to_string(seen.value.size()) +
-                            " characters: it is cut to " + std::to_string(spec.capacity - 1));
+    if (entry.capacity != 0 && seen.value.size() >= entry.capacity) {
+        Warn(seen.line, std::string(entry.name) + " has " + std::to_string(seen.value.size()) +
+                            " characters: it is cut to " + std::to_string(entry.capacity - 1));
     }
     // What follows looks at the text as the library keeps it.
-    const std::string v = spec.capacity != 0 ? seen.value.substr(0, spec.capacity - 1) : seen.value;
-    switch (spec.rule) {
+    const std::string v = entry.capacity != 0 ? seen.value.substr(0, entry.capacity - 1) : seen.value;
+    switch (entry.rule) {
         case Rule::Device: {
             int bus = 0, channel = 0;
             char rest = 0;
@@ -365,28 +365,28 @@ void Check::CheckKey(const KeySpec& spec, const Seen& seen) {
         }
         case Rule::Switch:
             if (v != "enabled" && v != "disabled")
-                Warn(seen.line, std::string(spec.name) + "=" + v +
+                Warn(seen.line, std::string(entry.name) + "=" + v +
                                     " reads as off: only exactly 'enabled' enables the " +
-                                    kFeedNames[spec.feed] + " feed");
+                                    kFeedNames[entry.feed] + " feed");
             break;
         case Rule::Multicast: {
-            if ((enabled_ & (1u << spec.feed)) == 0) break;
+            if ((enabled_ & (1u << entry.feed)) == 0) break;
             const size_t colon = v.find(':');
             if (colon == std::string::npos) {
                 Warn(seen.line,
-                     std::string(spec.name) + "=" + v +
+                     std::string(entry.name) + "=" + v +
                          " has no ':port': this multicast line of an enabled feed is not programmed");
                 break;
             }
             const std::string address = v.substr(0, colon);
             if (inet_addr(address.c_str()) == INADDR_NONE && address != "255.255.255.255")
-                Warn(seen.line, std::string(spec.name) + ": " + Quote(address) +
+                Warn(seen.line, std::string(entry.name) + ": " + Quote(address) +
                                     " is not an IPv4 address; the card gets 255.255.255.255");
             const std::string port = v.substr(colon + 1);
             int64_t p = 0;
             const std::string firstPart = port.substr(0, port.find(':'));
             if (!kest_tools::ToolOptions::ParseWhole(firstPart.c_str(), p) || p < 1 || p > 65535)
-                Warn(seen.line, std::string(spec.name) + ": port " + Quote(firstPart) +
+                Warn(seen.line, std::string(entry.name) + ": port " + Quote(firstPart) +
                                     " is not a UDP port (1 to 65535)");
             break;
         }
@@ -396,14 +396,14 @@ void Check::CheckKey(const KeySpec& spec, const Seen& seen) {
             if (!v.empty() && std::sscanf(v.c_str(), "%02x:%02x:%02x:%02x:%02x:%02x%c", &b[0], &b[1], &b[2],
                                           &b[3], &b[4], &b[5], &rest) != 6)
                 Warn(seen.line,
-                     std::string(spec.name) + "=" + v +
+                     std::string(entry.name) + "=" + v +
                          " does not read as six two-digit hex bytes aa:bb:cc:dd:ee:ff; the bytes that do not "
                          "read are programmed as 0");
             break;
         }
         case Rule::Ip:
             if (!v.empty() && inet_addr(v.c_str()) == INADDR_NONE && v != "255.255.255.255")
-                Warn(seen.line, std::string(spec.name) + "=" + v +
+                Warn(seen.line, std::string(entry.name) + "=" + v +
                                     " is not an IPv4 address; the card gets 255.255.255.255");
             break;
         default:
@@ -504,36 +504,36 @@ void Check::Effective() {
     enabled_ = 0;
     if (manager) {
         for (int f = 0; f < 4; ++f) {
-            const KeySpec& spec = kConfigKeys[3 + f];
-            if (reader_.ReadString(kConfig, spec.name, spec.def) == "enabled")
+            const ConfigKey& entry = kConfigKeys[3 + f];
+            if (reader_.ReadString(kConfig, entry.name, entry.def) == "enabled")
                 enabled_ |= static_cast<uint8_t>(1u << f);
         }
     }
     for (size_t i = 0; i < sizeof kConfigKeys / sizeof kConfigKeys[0]; ++i) {
-        const KeySpec& spec = kConfigKeys[i];
+        const ConfigKey& entry = kConfigKeys[i];
         Value v;
-        v.key = spec.name;
-        v.fromFile = Find(kConfig, spec.name) != nullptr;
+        v.key = entry.name;
+        v.fromFile = Find(kConfig, entry.name) != nullptr;
         v.read = manager || i < kKeysReadOnEveryChannel;
-        v.number = spec.reader != Reader::Text;
-        switch (spec.reader) {
+        v.number = entry.reader != Reader::Text;
+        switch (entry.reader) {
             case Reader::Int32:
-                v.shown = std::to_string(reader_.ReadInt32(kConfig, spec.name, std::atoi(spec.def)));
+                v.shown = std::to_string(reader_.ReadInt32(kConfig, entry.name, std::atoi(entry.def)));
                 break;
             case Reader::UInt16:
                 v.shown = std::to_string(
-                    reader_.ReadUInt16(kConfig, spec.name, static_cast<uint16_t>(std::atoi(spec.def))));
+                    reader_.ReadUInt16(kConfig, entry.name, static_cast<uint16_t>(std::atoi(entry.def))));
                 break;
             case Reader::UInt32: {
                 uint32_t x =
-                    reader_.ReadUInt32(kConfig, spec.name, static_cast<uint32_t>(std::atoll(spec.def)));
-                if (spec.rule == Rule::LowBits16) x &= 0xFFFFu;
+                    reader_.ReadUInt32(kConfig, entry.name, static_cast<uint32_t>(std::atoll(entry.def)));
+                if (entry.rule == Rule::LowBits16) x &= 0xFFFFu;
                 v.shown = std::to_string(x);
                 break;
             }
             case Reader::Text: {
-                std::string text = reader_.ReadString(kConfig, spec.name, spec.def);
-                if (spec.capacity == sizeof(Kest_U50::CAddressType)) {
+                std::string text = reader_.ReadString(kConfig, entry.name, entry.def);
+                if (entry.capacity == sizeof(Kest_U50::CAddressType)) {
                     Kest_U50::CAddressType cut;  // same capacity as the MAC and IP texts
                     cut.UnSafeCopyFrom(text.c_str());
                     text = cut.data();
@@ -542,15 +542,15 @@ void Check::Effective() {
                 break;
             }
         }
-        switch (spec.rule) {
+        switch (entry.rule) {
             case Rule::Device:
                 v.meaning = "card " + std::to_string(bus_) + ", channel " + std::to_string(channel_);
                 break;
             case Rule::Switch:
-                v.meaning = (enabled_ & (1u << spec.feed)) ? "on" : "off";
+                v.meaning = (enabled_ & (1u << entry.feed)) ? "on" : "off";
                 break;
             case Rule::CrcFlag:
-                v.meaning = reader_.ReadUInt16(kConfig, spec.name, 0) == 1 ? "on" : "off";
+                v.meaning = reader_.ReadUInt16(kConfig, entry.name, 0) == 1 ? "on" : "off";
                 break;
             default:
                 break;
@@ -579,7 +579,7 @@ bool Check::Run() {
     std::vector<std::string> knownSections = {kConfig};
     for (int n = 0; n < kChannels; ++n) knownSections.push_back(ChannelSection(n));
     std::vector<std::string> configKeys, channelKeys(std::begin(kChannelKeys), std::end(kChannelKeys));
-    for (const KeySpec& spec : kConfigKeys) configKeys.push_back(spec.name);
+    for (const ConfigKey& entry : kConfigKeys) configKeys.push_back(entry.name);
 
     if (sections_.count(kConfig) == 0)
         Warn(0,

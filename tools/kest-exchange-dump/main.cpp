@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
                "instruments in the feed, 1 to 4096 for SHFE, 1 to 1024 for INE\n"
                "(larger values are cut to that); default 4000 SHFE, 900 INE",
                &size, 1, 4096);
-    opts.Custom("faults", "SPEC",
+    opts.Custom("faults", "PLAN",
                 "faults of the mirrored connection: none, all, or a comma list\n"
                 "of reorder=P dup=P loss=P foreign=P (chances per segment, 0 to\n"
                 "1), window=N (segments held ahead of a gap), seed=N, and the\n"
