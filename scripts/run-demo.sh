@@ -3,7 +3,7 @@
 # simulated card with its exchange (kest-card-sim), then runs the receive
 # tool on channel 0 with the sample configuration: the bring-up programs the
 # card and loads the snapshot, live quotes stream for a few seconds, and the
-# tool prints its summary.
+# tool prints its summary; then kest-card-info shows the card.
 #
 #   ./scripts/run-demo.sh [SECONDS] [kest-md-recv options...]
 set -euo pipefail
@@ -15,7 +15,7 @@ shift || true
 jobs=${KEST_JOBS:-2}
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs" --target kest-md-recv kest-card-sim kest-card-ctl
+cmake --build build -j "$jobs" --target kest-md-recv kest-card-sim kest-card-ctl kest-card-info
 
 root=$(pwd)
 export KEST_CARDSIM_NAMESPACE="demo.$$"
@@ -43,4 +43,7 @@ cd "$run"
 export LD_LIBRARY_PATH="$root/build/cardsim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 echo "simulated card 0 up (namespace $KEST_CARDSIM_NAMESPACE); starting channel 0 from config/kest_md.ini"
 "$root/build/tools/kest-md-recv/kest-md-recv" "$root/config/kest_md.ini" --seconds "$seconds" "$@"
+echo
+echo "the card as the library sees it, and what a restart of channel 0 with the same file would do:"
+"$root/build/tools/kest-card-info/kest-card-info" --config "$root/config/kest_md.ini"
 echo "log files are in $run"

@@ -1,5 +1,7 @@
 // kest-card-ctl: creates, lists, resets, removes and inspects model cards of
-// the namespace in $KEST_CARDSIM_NAMESPACE (default "default").
+// the namespace in $KEST_CARDSIM_NAMESPACE (default "default"): the model's
+// own management, beside kest-card-info, which looks at any card the way the
+// library does.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -8,33 +10,12 @@
 #include <string>
 
 #include "FpgaRegisterCommon.h"
+#include "ToolOptions.h"
 #include "kest_cardsim.h"
 
 namespace {
 
 namespace R = Kest_U50::Reg;
-
-int Usage() {
-    std::fprintf(
-        stderr,
-        "usage: kest-card-ctl create [INDEX] [--no-design-core] [--a2c-ring-bytes N]\n"
-        "       kest-card-ctl list\n"
-        "       kest-card-ctl reset [INDEX]\n"
-        "       kest-card-ctl remove [INDEX]\n"
-        "       kest-card-ctl status [INDEX]\n"
-        "INDEX defaults to 0; cards live in namespace $KEST_CARDSIM_NAMESPACE (default \"default\").\n");
-    return 2;
-}
-
-bool ParseU32(const char* s, uint32_t& out) {
-    if (s == nullptr || *s == '\0') return false;
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(s, &end, 0);
-    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
-    out = static_cast<uint32_t>(v);
-    return true;
-}
 
 int Fail(const char* what, uint32_t index) {
     std::fprintf(stderr, "kest-card-ctl: %s card %u (%s): %s\n", what, index,
@@ -98,37 +79,52 @@ int Status(uint32_t index) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    const std::string cmd = argv[1];
+    bool noDesignCore = false;
+    uint64_t ringBytes = kest_sim::CardOptions().a2c_ring_bytes;
+    kest_tools::ToolOptions opts(
+        "kest-card-ctl", "COMMAND [INDEX] [OPTION]...",
+        "Manages the simulated cards of the card model (not real cards):\n"
+        "  create [INDEX]   create card INDEX (default 0)\n"
+        "  list             list the cards of the namespace\n"
+        "  reset [INDEX]    put card INDEX back to a fresh card with the same options\n"
+        "  remove [INDEX]   remove card INDEX\n"
+        "  status [INDEX]   the model's own view of card INDEX: options, registers, tables, rings\n"
+        "INDEX is 0 to 65535. For what a card is doing as the library sees it, on a real card or the\n"
+        "model alike, use kest-card-info.");
+    opts.Flag("no-design-core", "create: a card whose core tree lacks the design core 474", &noDesignCore);
+    opts.Unsigned("a2c-ring-bytes", "N",
+                  "create: card-to-host ring of each channel, 4096 to 1073741824\n"
+                  "bytes, rounded up to a power of two (default 4194304)",
+                  &ringBytes, 4096, 1u << 30);
+    opts.Epilogue(
+        "Cards live in the namespace KEST_CARDSIM_NAMESPACE names (default \"default\").\n"
+        "Exit status: 0 done, 1 the model refused (no such card, exists already, ...), 2 bad arguments.");
+    const std::vector<std::string> operands = opts.Parse(argc, argv);
+    if (operands.empty())
+        opts.Fail("needs a command: create, list, reset, remove or status (see kest-card-ctl --help)");
+    const std::string& cmd = operands[0];
+    if (cmd != "create" && cmd != "list" && cmd != "reset" && cmd != "remove" && cmd != "status")
+        opts.Fail("unknown command '" + cmd + "' (see kest-card-ctl --help)");
+    if (cmd != "create" && (opts.Given("no-design-core") || opts.Given("a2c-ring-bytes")))
+        opts.Fail("--no-design-core and --a2c-ring-bytes belong to create only");
+    const size_t maxOperands = cmd == "list" ? 1 : 2;
+    if (operands.size() > maxOperands)
+        opts.Fail("unexpected argument '" + operands[maxOperands] + "' (see kest-card-ctl --help)");
+    const uint32_t index =
+        operands.size() > 1 ? static_cast<uint32_t>(opts.WholeOperand("INDEX", operands[1], 0, 65535)) : 0;
+
     if (cmd == "list") {
-        if (argc != 2) return Usage();
-        for (uint32_t index : kest_sim::ListCards())
-            std::printf("%u %s\n", index, kest_sim::ShmName(index).c_str());
+        for (uint32_t i : kest_sim::ListCards()) std::printf("%u %s\n", i, kest_sim::ShmName(i).c_str());
         return 0;
-    }
-    uint32_t index = 0;
-    int arg = 2;
-    if (arg < argc && argv[arg][0] != '-') {
-        if (!ParseU32(argv[arg], index)) return Usage();
-        ++arg;
     }
     if (cmd == "create") {
         kest_sim::CardOptions opt;
-        for (; arg < argc; ++arg) {
-            if (std::strcmp(argv[arg], "--no-design-core") == 0) {
-                opt.design_core = false;
-            } else if (std::strcmp(argv[arg], "--a2c-ring-bytes") == 0 && arg + 1 < argc &&
-                       ParseU32(argv[arg + 1], opt.a2c_ring_bytes)) {
-                ++arg;
-            } else {
-                return Usage();
-            }
-        }
+        opt.design_core = !noDesignCore;
+        opt.a2c_ring_bytes = static_cast<uint32_t>(ringBytes);
         if (kest_sim::CreateCard(index, opt) != 0) return Fail("cannot create", index);
         std::printf("created card %u %s\n", index, kest_sim::ShmName(index).c_str());
         return 0;
     }
-    if (arg != argc) return Usage();
     if (cmd == "reset") {
         if (kest_sim::ResetCard(index) != 0) return Fail("cannot reset", index);
         return 0;
@@ -137,6 +133,5 @@ int main(int argc, char** argv) {
         if (kest_sim::RemoveCard(index) != 0) return Fail("cannot remove", index);
         return 0;
     }
-    if (cmd == "status") return Status(index);
-    return Usage();
+    return Status(index);
 }

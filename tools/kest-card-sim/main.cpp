@@ -1,10 +1,12 @@
 // Plays the card's part for a simulated card until SIGINT or SIGTERM:
 // mirrors the exchange's snapshot connections while the host collects the
 // snapshot, then quotes the exchange's multicast updates to the subscribed
-// channels. Creates the card when it does not exist yet; leaves it in place
-// on exit (a card outlives the processes that use it).
+// channels. Creates the card when it does not exist yet and then removes it
+// again on exit (unless --keep-card); a card that was there before is left
+// as it was found, since a card outlives the processes that use it.
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,23 +14,12 @@
 #include <ctime>
 #include <string>
 
-#include "ToolArgs.h"
+#include "ToolOptions.h"
 #include "cardlogic/LiveCard.h"
 
 namespace {
 
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: kest-card-sim [--card N] [--seed N] [--shfe-size N] [--ine-size N] [--rate R]\n"
-                 "         [--faults SPEC] [--feeds MASK] [--line-loss P] [--line-reorder P] [--gap P]\n"
-                 "         [--clock EPOCH_SECONDS] [--ring-bytes N] [--seconds N] [--stats SECONDS]\n"
-                 "  --rate     updates per second per live feed (default 200)\n"
-                 "  --faults   snapshot connection faults: none | all | reorder=P,dup=P,loss=P,window=N,\n"
-                 "             awkward,tiny,rst,foreign=P,ipopt,tcpopt,seed=N\n"
-                 "  --feeds    feed bits whose snapshots are mirrored (default 15)\n"
-                 "  --clock    simulated clock start (default: now)\n"
-                 "  --seconds  exit after this long (default: run until SIGINT/SIGTERM)\n");
-}
+const char* const kTool = "kest-card-sim";
 
 void PrintStats(const kest_sim::LiveCard& card) {
     uint64_t quotes = 0, refused = 0;
@@ -55,44 +46,77 @@ void PrintStats(const kest_sim::LiveCard& card) {
 int main(int argc, char** argv) {
     kest_sim::LiveCardOptions o;
     kest_sim::CardOptions co;
-    long seconds = 0;
-    long stats_every = 5;
-    kest_tools::ArgCursor args("kest-card-sim", argc, argv);
-    while (args.Next()) {
-        if (args.Is("--card")) {
-            o.card_index = args.Number<uint32_t>();
-        } else if (args.Is("--seed")) {
-            o.seed = args.Number<uint64_t>();
-        } else if (args.Is("--shfe-size")) {
-            o.shfe_size = args.Number<int32_t>();
-        } else if (args.Is("--ine-size")) {
-            o.ine_size = args.Number<int32_t>();
-        } else if (args.Is("--rate")) {
-            o.updates_per_second = args.Number<double>();
-        } else if (args.Is("--faults")) {
-            std::string err;
-            if (!kest_sim::ParseFaultPlan(args.Text(), o.snapshot_faults, &err))
-                args.Fail("is bad:", err.c_str());
-        } else if (args.Is("--feeds")) {
-            o.snapshot_feeds = static_cast<uint8_t>(args.Number<uint32_t>() & 0x0F);
-        } else if (args.Is("--line-loss")) {
-            o.line_a.loss = o.line_b.loss = args.Number<double>();
-        } else if (args.Is("--line-reorder")) {
-            o.line_a.reorder = o.line_b.reorder = args.Number<double>();
-        } else if (args.Is("--gap")) {
-            o.gap = args.Number<double>();
-        } else if (args.Is("--clock")) {
-            o.clock_start_ms = args.Number<int64_t>() * 1000;
-        } else if (args.Is("--ring-bytes")) {
-            co.a2c_ring_bytes = args.Number<uint32_t>();
-        } else if (args.Is("--seconds")) {
-            seconds = args.Number<long>();
-        } else if (args.Is("--stats")) {
-            stats_every = args.Number<long>();
-        } else {
-            args.HelpOrUnknown(Usage);
-        }
-    }
+    int64_t card = 0, shfe = 4000, ine = 900, feeds = 15, clock = 0, seconds = 0, stats = 5;
+    uint64_t seed = 1, ring = co.a2c_ring_bytes;
+    double rate = o.updates_per_second, loss = 0, reorder = 0, gap = 0;
+    bool keep = false;
+    kest_tools::ToolOptions opts(
+        kTool, "[OPTION]...",
+        "Runs a simulated card and its exchange until SIGINT or SIGTERM: mirrors the exchange's snapshot\n"
+        "connections while a receiver on channel 0 brings the card up, then decodes the live multicast\n"
+        "updates of lines A and B and writes quote records to every subscribed channel. Creates the card\n"
+        "when it does not exist and removes it again on exit (see --keep-card).");
+    opts.Whole("card", "N", "card index, 0 to 65535 (default 0)", &card, 0, 65535);
+    opts.Unsigned("seed", "N",
+                  "seed of the instrument universe and of every random choice,\n0 to 2^64-1 (default 1)",
+                  &seed, 0, UINT64_MAX);
+    opts.Whole("shfe-size", "N", "instruments per SHFE feed, 1 to 4096 (default 4000)", &shfe, 1, 4096);
+    opts.Whole("ine-size", "N", "instruments per INE feed, 1 to 1024 (default 900)", &ine, 1, 1024);
+    opts.Real("rate", "R", "live updates per second per feed, 0.1 to 1000000 (default 200)", &rate, 0.1, 1e6);
+    opts.Custom("faults", "PLAN",
+                "faults of the mirrored snapshot connections: none, all, or a\n"
+                "comma list of reorder=P dup=P loss=P foreign=P (chances per\n"
+                "segment, 0 to 1), window=N (segments held ahead of a gap),\n"
+                "seed=N, and the switches awkward (cuts inside headers), tiny\n"
+                "(1-byte segments), rst (one reset), ipopt, tcpopt (options in\n"
+                "some headers); default none",
+                [&o](const char* text) {
+                    std::string err;
+                    if (!kest_sim::ParseFaultPlan(text, o.snapshot_faults, &err)) return "is bad: " + err;
+                    return std::string();
+                });
+    opts.Whole("feeds", "MASK",
+               "feeds whose snapshots are mirrored, a bit mask 0 to 15: 1 SHFE\n"
+               "2ps, 2 SHFE 4ps, 4 INE 2ps, 8 INE 4ps (default 15, all)",
+               &feeds, 0, 15);
+    opts.Real("line-loss", "P",
+              "chance that a line misses a packet (the other line has it),\n0 to 1 (default 0)", &loss, 0, 1);
+    opts.Real("line-reorder", "P",
+              "chance that a line delivers a packet one or two packets late,\n0 to 1 (default 0)", &reorder,
+              0, 1);
+    opts.Real("gap", "P",
+              "chance per packet that both lines miss it: a gap that raises\n"
+              "a lost-packet event, 0 to 1 (default 0)",
+              &gap, 0, 1);
+    opts.Whole("clock", "EPOCH_SECONDS",
+               "start of the simulated exchange clock, seconds since 1970,\n"
+               "1 to 4102444800 (default: now)",
+               &clock, 1, 4102444800LL);
+    opts.Unsigned("ring-bytes", "N",
+                  "card-to-host ring of each channel when the card is created,\n"
+                  "4096 to 1073741824 bytes, rounded up to a power of two\n(default 4194304)",
+                  &ring, 4096, 1u << 30);
+    opts.Whole("seconds", "N", "exit after N seconds, 1 to 31536000 (default: run until\nSIGINT/SIGTERM)",
+               &seconds, 1, 31536000);
+    opts.Whole("stats", "S", "print statistics every S seconds, 0 (only at exit) to 86400\n(default 5)",
+               &stats, 0, 86400);
+    opts.Flag("keep-card", "leave a card this run created in place on exit", &keep);
+    opts.Epilogue(
+        "Cards live in the namespace KEST_CARDSIM_NAMESPACE names (default \"default\").\n"
+        "Exit status: 0 after a run, 1 the card cannot be created or opened, 2 bad arguments.");
+    const std::vector<std::string> operands = opts.Parse(argc, argv);
+    if (!operands.empty()) opts.Fail("unexpected argument '" + operands[0] + "' (see kest-card-sim --help)");
+    o.card_index = static_cast<uint32_t>(card);
+    o.seed = seed;
+    o.shfe_size = static_cast<int32_t>(shfe);
+    o.ine_size = static_cast<int32_t>(ine);
+    o.updates_per_second = rate;
+    o.snapshot_feeds = static_cast<uint8_t>(feeds);
+    o.line_a.loss = o.line_b.loss = loss;
+    o.line_a.reorder = o.line_b.reorder = reorder;
+    o.gap = gap;
+    o.clock_start_ms = clock * 1000;
+    co.a2c_ring_bytes = static_cast<uint32_t>(ring);
 
     // The signals are taken synchronously below; block them before any
     // thread starts so that every thread inherits the mask.
@@ -102,20 +126,34 @@ int main(int argc, char** argv) {
     sigaddset(&sigs, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
 
+    bool created = false;
     if (!kest_sim::CardExists(o.card_index)) {
-        if (kest_sim::CreateCard(o.card_index, co) != 0 && errno != EEXIST) {
-            std::fprintf(stderr, "kest-card-sim: cannot create card %u: %s\n", o.card_index,
-                         std::strerror(errno));
-            return 1;
+        if (kest_sim::CreateCard(o.card_index, co) != 0) {
+            if (errno != EEXIST) {
+                std::fprintf(stderr, "%s: cannot create card %u (%s): %s\n", kTool, o.card_index,
+                             kest_sim::ShmName(o.card_index).c_str(), std::strerror(errno));
+                return 1;
+            }
+        } else {
+            created = true;
+            std::printf("created card %u (%s)\n", o.card_index, kest_sim::ShmName(o.card_index).c_str());
         }
-        std::printf("created card %u (%s)\n", o.card_index, kest_sim::ShmName(o.card_index).c_str());
     }
-    std::unique_ptr<kest_sim::LiveCard> card = kest_sim::LiveCard::Open(o);
-    if (!card) {
-        std::fprintf(stderr, "kest-card-sim: cannot open card %u: %s\n", o.card_index, std::strerror(errno));
+    auto removeCreated = [&] {
+        if (created && !keep) {
+            if (kest_sim::RemoveCard(o.card_index) == 0) {
+                std::printf("removed card %u (%s)\n", o.card_index, kest_sim::ShmName(o.card_index).c_str());
+            }
+        }
+    };
+    std::unique_ptr<kest_sim::LiveCard> live = kest_sim::LiveCard::Open(o);
+    if (!live) {
+        std::fprintf(stderr, "%s: cannot open card %u (%s): %s\n", kTool, o.card_index,
+                     kest_sim::ShmName(o.card_index).c_str(), std::strerror(errno));
+        removeCreated();
         return 1;
     }
-    card->Start();
+    live->Start();
     std::printf("card %u running (seed %llu, snapshot faults %s); SIGINT or SIGTERM stops\n", o.card_index,
                 static_cast<unsigned long long>(o.seed),
                 kest_sim::FormatFaultPlan(o.snapshot_faults).c_str());
@@ -123,7 +161,7 @@ int main(int argc, char** argv) {
 
     const time_t end = seconds > 0 ? std::time(nullptr) + seconds : 0;
     for (;;) {
-        long wait = stats_every > 0 ? stats_every : 5;
+        long wait = stats > 0 ? static_cast<long>(stats) : 5;
         if (end) wait = std::min<long>(wait, std::max<long>(0, end - std::time(nullptr)));
         struct timespec ts {
             wait, 0
@@ -131,9 +169,11 @@ int main(int argc, char** argv) {
         const int sig = sigtimedwait(&sigs, nullptr, &ts);
         if (sig == SIGINT || sig == SIGTERM) break;
         if (end && std::time(nullptr) >= end) break;
-        if (stats_every > 0) PrintStats(*card);
+        if (stats > 0) PrintStats(*live);
     }
-    card->Stop();
-    PrintStats(*card);
+    live->Stop();
+    PrintStats(*live);
+    live.reset();
+    removeCreated();
     return 0;
 }

@@ -1,69 +1,66 @@
 // Writes a simulated feed's snapshot to a directory, one file per message,
-// so that fuzz corpora can be regenerated:
-//   kest-exchange-dump --out DIR [--feed shfe2ps] [--seed N] [--size N]
-//                      [--faults SPEC] [--mdqp] [--max N] [--big] [--skipped]
-//                      [--unknown] [--topic ID] [--port P]
+// so that fuzz corpora can be regenerated.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "ToolArgs.h"
+#include "ToolOptions.h"
 #include "exchangesim/Corpus.h"
-
-namespace {
-
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: kest-exchange-dump --out DIR [--feed shfe2ps|shfe4ps|ine2ps|ine4ps] [--seed N]\n"
-                 "         [--size N] [--faults SPEC] [--mdqp] [--max N] [--big] [--skipped] [--unknown]\n"
-                 "         [--topic ID] [--port P]\n"
-                 "  Writes one file per DMA_TCP message of the mirrored snapshot connection\n"
-                 "  (or, with --mdqp, one per MDQP message of the snapshot stream).\n"
-                 "  SPEC: none | all | comma list of reorder=P dup=P loss=P foreign=P window=N seed=N\n"
-                 "        awkward tiny rst ipopt tcpopt\n");
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     kest_sim::CorpusOptions o;
-    kest_tools::ArgCursor args("kest-exchange-dump", argc, argv);
-    while (args.Next()) {
-        if (args.Is("--out")) {
-            o.out_dir = args.Text();
-        } else if (args.Is("--feed")) {
-            const char* name = args.Text();
-            if (!kest_sim::ParseFeed(name, o.feed)) args.Fail("names no feed:", name);
-        } else if (args.Is("--seed")) {
-            o.seed = args.Number<uint64_t>();
-        } else if (args.Is("--size")) {
-            o.universe_size = args.Number<int32_t>();
-        } else if (args.Is("--faults")) {
-            std::string err;
-            if (!kest_sim::ParseFaultPlan(args.Text(), o.faults, &err)) args.Fail("is bad:", err.c_str());
-        } else if (args.Is("--mdqp")) {
-            o.mdqp = true;
-        } else if (args.Is("--max")) {
-            o.max_files = args.Number<size_t>();
-        } else if (args.Is("--big")) {
-            o.encoder.big_message = true;
-        } else if (args.Is("--skipped")) {
-            o.encoder.skipped_fields = true;
-        } else if (args.Is("--unknown")) {
-            o.encoder.unknown_field = true;
-        } else if (args.Is("--topic")) {
-            o.encoder.topic_id = args.Number<int16_t>();
-        } else if (args.Is("--port")) {
-            o.snapshot_port = args.Number<uint16_t>();
-        } else {
-            args.HelpOrUnknown(Usage);
-        }
-    }
-    if (o.out_dir.empty()) {
-        Usage();
-        return 2;
-    }
+    uint64_t seed = o.seed, max = 0;
+    int64_t size = 0, topic = 0, port = 0;
+    kest_tools::ToolOptions opts(
+        "kest-exchange-dump", "--out DIR [OPTION]...",
+        "Writes the snapshot of one simulated feed to DIR, one file per DMA_TCP message of the mirrored\n"
+        "snapshot connection as the card hands it to the host (or, with --mdqp, one file per MDQP message\n"
+        "of the snapshot stream), so that the fuzzers' corpora can be made again.");
+    opts.Text("out", "DIR", "directory the files are written to (created when missing)", &o.out_dir);
+    opts.Custom(
+        "feed", "NAME", "feed: shfe2ps, shfe4ps, ine2ps or ine4ps (default shfe2ps)", [&o](const char* text) {
+            return kest_sim::ParseFeed(text, o.feed)
+                       ? std::string()
+                       : std::string("names no feed: '") + text + "' (shfe2ps, shfe4ps, ine2ps or ine4ps)";
+        });
+    opts.Unsigned("seed", "N", "seed of the instrument universe and the encoder, 0 to 2^64-1\n(default 1)",
+                  &seed, 0, UINT64_MAX);
+    opts.Whole("size", "N",
+               "instruments in the feed, 1 to 4096 for SHFE, 1 to 1024 for INE\n"
+               "(larger values are cut to that); default 4000 SHFE, 900 INE",
+               &size, 1, 4096);
+    opts.Custom("faults", "PLAN",
+                "faults of the mirrored connection: none, all, or a comma list\n"
+                "of reorder=P dup=P loss=P foreign=P (chances per segment, 0 to\n"
+                "1), window=N (segments held ahead of a gap), seed=N, and the\n"
+                "switches awkward, tiny, rst, ipopt, tcpopt; default none",
+                [&o](const char* text) {
+                    std::string err;
+                    if (!kest_sim::ParseFaultPlan(text, o.faults, &err)) return "is bad: " + err;
+                    return std::string();
+                });
+    opts.Flag("mdqp", "one file per bare MDQP message instead of per DMA message", &o.mdqp);
+    opts.Unsigned("max", "N", "write at most N files, 1 to 10000000 (default: all)", &max, 1, 10000000);
+    opts.Flag("big", "fill one message up to the 65535-byte MDQP length limit", &o.encoder.big_message);
+    opts.Flag("skipped", "sprinkle fields the host skips (0x0031, 0x0032, 0x0104, 0x1002,\n0x1003)",
+              &o.encoder.skipped_fields);
+    opts.Flag("unknown", "add one field with an id the host does not know", &o.encoder.unknown_field);
+    opts.Whole("topic", "ID", "MDQP topic id, 1 to 32767 (default: the feed's, 1000, 1101,\n5000 or 5101)",
+               &topic, 1, 32767);
+    opts.Whole("port", "P", "snapshot TCP port, 1 to 65535 (default: the feed's, 33022 or\n22000)", &port, 1,
+               65535);
+    opts.Epilogue("Exit status: 0 written, 1 the files could not be written, 2 bad arguments.");
+    const std::vector<std::string> operands = opts.Parse(argc, argv);
+    if (!operands.empty())
+        opts.Fail("unexpected argument '" + operands[0] + "' (see kest-exchange-dump --help)");
+    if (o.out_dir.empty()) opts.Fail("needs --out DIR (see kest-exchange-dump --help)");
+    o.seed = seed;
+    o.universe_size = static_cast<int32_t>(size);
+    o.max_files = static_cast<size_t>(max);
+    o.encoder.topic_id = static_cast<int16_t>(topic);
+    o.snapshot_port = static_cast<uint16_t>(port);
+
     std::string err;
     const long n = kest_sim::WriteCorpus(o, &err);
     if (n < 0) {

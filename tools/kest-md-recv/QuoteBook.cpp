@@ -90,7 +90,19 @@ void FormatPrice(char* out, size_t size, int32_t px) {
 }
 }  // namespace
 
-void QuoteBook::PrintTable(FILE* out, size_t rows) const {
+std::string QuoteBook::FormatTime(uint32_t hhmmss, uint32_t milli) {
+    char buf[32];
+    if (hhmmss >= 240000 || hhmmss / 100 % 100 >= 60 || hhmmss % 100 >= 60 || milli >= 1000) {
+        // Not a time of day: shown as it came.
+        std::snprintf(buf, sizeof buf, "%u.%03u", hhmmss, milli);
+    } else {
+        std::snprintf(buf, sizeof buf, "%02u:%02u:%02u.%03u", hhmmss / 10000, hhmmss / 100 % 100,
+                      hhmmss % 100, milli);
+    }
+    return buf;
+}
+
+void QuoteBook::PrintTable(FILE* out, size_t rows, bool clear) const {
     std::vector<std::pair<std::string, const InstrumentStats*>> recent;
     recent.reserve(instruments_.size());
     for (const auto& entry : instruments_) recent.emplace_back(entry.first, &entry.second);
@@ -102,18 +114,18 @@ void QuoteBook::PrintTable(FILE* out, size_t rows) const {
         if (x.update_milli_sec != y.update_milli_sec) return x.update_milli_sec > y.update_milli_sec;
         return a.first < b.first;
     });
-    std::fprintf(out, "\033[H\033[2J");
-    std::fprintf(out, "%-16s %8s %12s %10s %12s %8s %12s %8s %10s\n", "instrument", "updates", "last", "volume",
-                 "bid1", "bidvol", "ask1", "askvol", "time");
+    if (clear) std::fprintf(out, "\033[H\033[2J");
+    std::fprintf(out, "%-16s %8s %12s %10s %12s %8s %12s %8s %14s\n", "instrument", "updates", "last",
+                 "volume", "bid1", "bidvol", "ask1", "askvol", "exchange time");
     char last[32], bid[32], ask[32];
     for (size_t i = 0; i < recent.size() && i < rows; ++i) {
         const KestShfeMdType& q = recent[i].second->last;
         FormatPrice(last, sizeof(last), q.last_px);
         FormatPrice(bid, sizeof(bid), q.bid1_px);
         FormatPrice(ask, sizeof(ask), q.ask1_px);
-        std::fprintf(out, "%-16s %8" PRIu64 " %12s %10u %12s %8u %12s %8u %6u.%03u\n", recent[i].first.c_str(),
-                     recent[i].second->count, last, q.volume, bid, q.bid1_vol, ask, q.ask1_vol, q.update_time,
-                     q.update_milli_sec);
+        std::fprintf(out, "%-16s %8" PRIu64 " %12s %10u %12s %8u %12s %8u %14s\n", recent[i].first.c_str(),
+                     recent[i].second->count, last, q.volume, bid, q.bid1_vol, ask, q.ask1_vol,
+                     FormatTime(q.update_time, q.update_milli_sec).c_str());
     }
     std::fprintf(out, "%zu instruments, %" PRIu64 " quotes\n", instruments_.size(), total_);
     std::fflush(out);

@@ -38,7 +38,10 @@ class QuoteBook {
 public:
     QuoteBook(FILE* csv, FILE* bin) : csv_(csv), bin_(bin) {}
     void OnQuote(const KestShfeMdType& quote, uint64_t recvNs);
-    void PrintTable(FILE* out, size_t rows) const;
+    // clear: start with the clear-screen codes (only for a terminal).
+    void PrintTable(FILE* out, size_t rows, bool clear) const;
+    // The card's HHMMSS update time and its milliseconds as HH:MM:SS.mmm.
+    static std::string FormatTime(uint32_t hhmmss, uint32_t milli);
     void PrintSummary(FILE* out, int channel, double seconds) const;
     uint64_t Total() const { return total_; }
     LatencyHistogram& Latency() { return latency_; }

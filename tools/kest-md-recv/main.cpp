@@ -1,29 +1,34 @@
 // kest-md-recv: receives quotes through the public interface, the way a
 // user's application does, and prints them as a live table or writes them
-// as CSV/binary records; on SIGINT (or after --seconds) prints a summary.
-//
-//   kest-md-recv CONFIG [--buffer] [--seconds N] [--csv FILE] [--bin FILE]
-//                [--quiet] [--rows N]
+// as CSV/binary records; on SIGINT/SIGTERM (or after --seconds) prints a
+// summary.
+#include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 
+#include "CardHint.h"
 #include "KestShfeMdApi.h"
 #include "QuoteBook.h"
-#include "ToolArgs.h"
+#include "ToolOptions.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+const char* const kTool = "kest-md-recv";
 
 uint64_t NowNs() {
     return static_cast<uint64_t>(
@@ -31,60 +36,54 @@ uint64_t NowNs() {
 }
 
 struct Options {
-    const char* config = nullptr;
+    std::string config;
     bool buffer = false;
-    int seconds = 0;
-    const char* csv = nullptr;
-    const char* bin = nullptr;
+    int64_t seconds = 0;
+    std::string csv;
+    std::string bin;
     bool quiet = false;
-    size_t rows = 30;
+    int64_t rows = 30;
 };
 
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: kest-md-recv CONFIG [--buffer] [--seconds N] [--csv FILE] [--bin FILE] [--quiet] "
-                 "[--rows N]\n"
-                 "  --buffer     buffer mode (KestStart(path) + KestRecv(record)); default callback mode\n"
-                 "  --seconds N  stop after N seconds (default: run until SIGINT/SIGTERM)\n"
-                 "  --csv FILE   write every quote as a CSV line\n"
-                 "  --bin FILE   write every quote as its raw 152-byte record\n"
-                 "  --quiet      no live table\n");
+Options ParseOptions(int argc, char** argv) {
+    Options opt;
+    kest_tools::ToolOptions opts(
+        kTool, "CONFIG [OPTION]...",
+        "Receives the quotes of the channel that the configuration file CONFIG names, through the library's\n"
+        "public interface, the way an application does: a live table once a second (on a terminal), "
+        "optional\n"
+        "CSV or binary records, and on exit a per-instrument summary with poll-to-delivery latencies.\n"
+        "SIGINT or SIGTERM ends the run (the library takes these signals over).");
+    opts.Flag("buffer", "buffer mode: KestStart(path) and KestRecv(record);\ndefault: callback mode",
+              &opt.buffer);
+    opts.Whole("seconds", "N",
+               "stop after N seconds, 1 to 31536000, counted from the start\n"
+               "of the run: a start that has not finished by then is\n"
+               "stopped too (default: run until SIGINT/SIGTERM)",
+               &opt.seconds, 1, 31536000);
+    opts.Text("csv", "FILE", "write every quote as a CSV line to FILE", &opt.csv);
+    opts.Text("bin", "FILE", "write every quote as its raw 152-byte record to FILE", &opt.bin);
+    opts.Flag("quiet", "no live table", &opt.quiet);
+    opts.Whole("rows", "N", "rows of the live table, 1 to 10000 (default 30)", &opt.rows, 1, 10000);
+    opts.Epilogue(
+        "The library writes kest_u50_YYYYMMDD_HHMMSS.log in the working directory and mirrors each line on\n"
+        "standard output. The card model is looked for in the namespace KEST_CARDSIM_NAMESPACE names.\n"
+        "Exit status: 0 after a run, 1 when the start failed or an output file cannot be written, 2 bad\n"
+        "arguments.");
+    const std::vector<std::string> operands = opts.Parse(argc, argv);
+    if (operands.empty()) opts.Fail("needs the configuration file CONFIG (see kest-md-recv --help)");
+    if (operands.size() > 1) opts.Fail("unexpected argument '" + operands[1] + "' (see kest-md-recv --help)");
+    opt.config = operands[0];
+    return opt;
 }
 
-bool ParseOptions(int argc, char** argv, Options& opt) {
-    kest_tools::ArgCursor args("kest-md-recv", argc, argv);
-    while (args.Next()) {
-        if (args.Is("--buffer")) {
-            opt.buffer = true;
-        } else if (args.Is("--quiet")) {
-            opt.quiet = true;
-        } else if (args.Is("--seconds")) {
-            opt.seconds = args.Number<int>();
-        } else if (args.Is("--rows")) {
-            opt.rows = args.Number<size_t>();
-        } else if (args.Is("--csv")) {
-            opt.csv = args.Text();
-        } else if (args.Is("--bin")) {
-            opt.bin = args.Text();
-        } else if (args.Is("-h") || args.Is("--help")) {
-            return false;
-        } else if (!args.Arg().empty() && args.Arg()[0] == '-') {
-            std::fprintf(stderr, "unknown option %s\n", args.Arg().c_str());
-            return false;
-        } else if (opt.config == nullptr) {
-            opt.config = args.Current();
-        } else {
-            return false;
-        }
-    }
-    return opt.config != nullptr;
-}
-
-// The channel this process receives, as the configuration names it (for the summary only).
-int ChannelOf(const char* config) {
+// The card and channel the configuration names, for the messages and the
+// summary only (the library reads the file itself).
+void DeviceOf(const std::string& config, int& bus, int& channel) {
     std::ifstream in(config);
     std::string line;
-    int bus = 0, channel = 0;
+    bus = 0;
+    channel = 0;
     while (std::getline(in, line)) {
         const size_t hash = line.find('#');
         if (hash != std::string::npos) line.resize(hash);
@@ -94,7 +93,56 @@ int ChannelOf(const char* config) {
             std::sscanf(line.c_str() + eq + 1, " xilinx%d:%d", &bus, &channel);
         }
     }
-    return channel;
+}
+
+// The log file this process's library opened: the newest kest_u50_*.log in
+// the working directory written since the run began.
+std::string OwnLogFile(time_t since) {
+    std::string best;
+    time_t bestTime = 0;
+    DIR* dir = opendir(".");
+    if (dir == nullptr) return best;
+    while (struct dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.compare(0, 9, "kest_u50_") != 0 || name.size() < 4 ||
+            name.compare(name.size() - 4, 4, ".log") != 0)
+            continue;
+        struct stat st;
+        if (stat(name.c_str(), &st) != 0 || st.st_mtime + 1 < since) continue;
+        if (best.empty() || st.st_mtime > bestTime || (st.st_mtime == bestTime && name > best)) {
+            best = name;
+            bestTime = st.st_mtime;
+        }
+    }
+    closedir(dir);
+    return best;
+}
+
+// Turns the library's log of a failed start into advice.
+std::string Diagnose(const std::string& log, const Options& opt, int bus, int channel) {
+    std::ifstream in(log);
+    std::string line;
+    std::string advice;
+    while (std::getline(in, line)) {
+        if (line.find("ReadConfig") != std::string::npos && line.find("failed") != std::string::npos &&
+            line.find("_ReadConfig failed") == std::string::npos) {
+            advice = "the library cannot read the configuration file " + opt.config + ".";
+        } else if (line.find("Could not find accelerator") != std::string::npos) {
+            advice = "no card " + std::to_string(bus) + " answered; " +
+                     kest_tools::NoCardHint(static_cast<uint32_t>(bus), "libenyx-hw-c.so.5");
+        } else if (line.find("_GetCore is nullptr") != std::string::npos) {
+            advice = "card " + std::to_string(bus) +
+                     " has no design core 474: is the market-data design loaded on the card?";
+        } else if (line.find("DMA Init failed") != std::string::npos) {
+            advice = "card " + std::to_string(bus) + " has no DMA stream CUSTOM_CHAN" +
+                     std::to_string(channel) + "_DATA for channel " + std::to_string(channel) +
+                     " (device=xilinxN:C names the channel).";
+        } else if (line.find("Error opening file") != std::string::npos) {
+            advice = "the library cannot checksum the configuration file " + opt.config + " (is it empty?).";
+        }
+        if (!advice.empty()) break;
+    }
+    return advice;
 }
 
 class Receiver : public CKestShfeMdSpi {
@@ -111,63 +159,142 @@ private:
     QuoteBook& book_;
 };
 
+// A signal that arrives before the library has installed its own handlers
+// must not end the process without its summary.
+std::atomic<bool> g_earlySignal{false};
+void EarlySignal(int) { g_earlySignal.store(true); }
+
+// Watches the start: says every few seconds that it is still waiting, and
+// ends it (through the exit flag the library's SIGINT handler sets) when
+// --seconds runs out before it has finished.
+class StartWatch {
+public:
+    StartWatch(const Options& opt, Clock::time_point began) : opt_(opt), began_(began) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~StartWatch() { Finish(); }
+    void Finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    bool TimedOut() const { return timedOut_.load(); }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto next = began_ + std::chrono::seconds(4);
+        const auto deadline = began_ + std::chrono::seconds(opt_.seconds);
+        for (;;) {
+            auto wake = next;
+            if (opt_.seconds > 0 && deadline < wake) wake = deadline;
+            if (cv_.wait_until(lock, wake, [this] { return done_; })) return;
+            const auto now = Clock::now();
+            if (opt_.seconds > 0 && now >= deadline) {
+                timedOut_.store(true);
+                std::fprintf(stderr,
+                             "%s: --seconds %lld ran out before the start finished; stopping the start\n",
+                             kTool, static_cast<long long>(opt_.seconds));
+                kill(getpid(), SIGINT);
+                return;
+            }
+            if (now >= next) {
+                const long waited =
+                    static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(now - began_).count());
+                std::fprintf(
+                    stderr,
+                    "%s: still starting after %ld s: the start of channel 0 programs the card (three 1 s "
+                    "pauses), then waits for the card to mirror the exchange's snapshot. Is the card's "
+                    "logic running (with the card model: kest-card-sim)? Ctrl-C stops.\n",
+                    kTool, waited);
+                next += std::chrono::seconds(3);
+            }
+        }
+    }
+
+    const Options& opt_;
+    Clock::time_point began_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::atomic<bool> timedOut_{false};
+    std::thread thread_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options opt;
-    if (!ParseOptions(argc, argv, opt)) {
-        Usage();
-        return 2;
-    }
+    const Options opt = ParseOptions(argc, argv);
     FILE* csv = nullptr;
     FILE* bin = nullptr;
-    if (opt.csv != nullptr && (csv = std::fopen(opt.csv, "w")) == nullptr) {
-        std::perror(opt.csv);
+    if (!opt.csv.empty() && (csv = std::fopen(opt.csv.c_str(), "w")) == nullptr) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", kTool, opt.csv.c_str(), std::strerror(errno));
         return 1;
     }
-    if (opt.bin != nullptr && (bin = std::fopen(opt.bin, "wb")) == nullptr) {
-        std::perror(opt.bin);
+    if (!opt.bin.empty() && (bin = std::fopen(opt.bin.c_str(), "wb")) == nullptr) {
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", kTool, opt.bin.c_str(), std::strerror(errno));
         return 1;
     }
     if (csv != nullptr) QuoteBook::WriteCsvHeader(csv);
     QuoteBook book(csv, bin);
     Receiver receiver(book);
+    int bus = 0, channel = 0;
+    DeviceOf(opt.config, bus, channel);
 
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
     // The factory returns a reference at address 0 when memory is short.
     volatile uintptr_t apiAddress = reinterpret_cast<uintptr_t>(&api);
     if (apiAddress == 0) {
-        std::fprintf(stderr, "kest-md-recv: out of memory\n");
+        std::fprintf(stderr, "%s: out of memory\n", kTool);
         return 1;
     }
 
-    const int rc = opt.buffer ? api.KestStart(opt.config) : api.KestStart(receiver, opt.config);
+    struct sigaction early;
+    std::memset(&early, 0, sizeof early);
+    early.sa_handler = EarlySignal;
+    sigemptyset(&early.sa_mask);
+    sigaction(SIGINT, &early, nullptr);
+    sigaction(SIGTERM, &early, nullptr);
+
+    const auto began = Clock::now();
+    const time_t beganWall = std::time(nullptr);
+    int rc;
+    bool timedOut;
+    {
+        StartWatch watch(opt, began);
+        rc = opt.buffer ? api.KestStart(opt.config.c_str()) : api.KestStart(receiver, opt.config.c_str());
+        watch.Finish();
+        timedOut = watch.TimedOut();
+    }
     if (rc != 0) {
-        std::fprintf(stderr, "kest-md-recv: start failed (%d), see the kest_u50_*.log file\n", rc);
+        const std::string log = OwnLogFile(beganWall);
+        std::string advice = Diagnose(log, opt, bus, channel);
+        if (advice.empty() && timedOut) {
+            advice = "it had not finished within --seconds " + std::to_string(opt.seconds) + ".";
+        } else if (advice.empty()) {
+            advice = "see the log file.";
+        }
+        std::fprintf(stderr, "%s: start failed (%d): %s\n%s: log file: %s\n", kTool, rc, advice.c_str(),
+                     kTool, log.empty() ? "none written" : log.c_str());
         CKestShfeMdApi::DestroyKestShfeMdApi(api);
         return 1;
     }
 
-    // The library's SIGINT/SIGTERM handler ends the polls; --seconds asks
-    // for the same exit from a timer thread of our own.
-    std::atomic<bool> done{false};
-    std::thread timer;
-    if (opt.seconds > 0) {
-        timer = std::thread([&done, seconds = opt.seconds] {
-            const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-            while (!done.load(std::memory_order_acquire) && Clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            if (!done.load(std::memory_order_acquire)) kill(getpid(), SIGINT);
-        });
-    }
-
+    // A timed run ends by itself between polls: no signal, so the library
+    // logs no "received signal" line for an ordinary end.
+    const bool timed = opt.seconds > 0;
+    const auto deadline = began + std::chrono::seconds(opt.seconds);
+    const bool terminal = isatty(fileno(stdout)) != 0;
     const auto started = Clock::now();
     auto nextTable = started + std::chrono::seconds(1);
     KestShfeMdType record;
     std::memset(&record, 0, sizeof(record));
     uint64_t polls = 0;
-    for (;;) {
+    bool stop = g_earlySignal.load();
+    while (!stop) {
         int32_t r;
         if (opt.buffer) {
             const uint64_t t0 = NowNs();
@@ -182,16 +309,18 @@ int main(int argc, char** argv) {
             r = api.KestRecv();
         }
         if (r == -1) break;
-        if (!opt.quiet && (++polls & 0xFFF) == 0 && Clock::now() >= nextTable) {
-            book.PrintTable(stdout, opt.rows);
-            nextTable += std::chrono::seconds(1);
+        if ((++polls & 0xFFF) == 0) {
+            const auto now = Clock::now();
+            if (timed && now >= deadline) stop = true;
+            if (!opt.quiet && now >= nextTable) {
+                book.PrintTable(stdout, static_cast<size_t>(opt.rows), terminal);
+                nextTable += std::chrono::seconds(1);
+            }
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    done.store(true, std::memory_order_release);
-    if (timer.joinable()) timer.join();
 
-    book.PrintSummary(stdout, ChannelOf(opt.config), seconds);
+    book.PrintSummary(stdout, channel, seconds);
     if (csv != nullptr) std::fclose(csv);
     if (bin != nullptr) std::fclose(bin);
     CKestShfeMdApi::DestroyKestShfeMdApi(api);

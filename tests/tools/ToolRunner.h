@@ -1,0 +1,137 @@
+// Runs the tools as an operator does, from their command lines, and keeps
+// what they printed and how they ended.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tools_test {
+
+struct Result {
+    int exit = -1;    // exit status, or -1 when ended by a signal
+    int signal = 0;   // the signal that ended it
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+inline std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+// A scratch directory of one test, removed with it.
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/kest_tools_test.XXXXXX";
+        const char* made = mkdtemp(pattern);
+        path_ = made != nullptr ? made : "/tmp";
+    }
+    ~TempDir() {
+        const std::string cmd = "rm -rf '" + path_ + "'";
+        if (path_ != "/tmp") (void)std::system(cmd.c_str());
+    }
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A tool started in the background; its output goes to files in dir.
+class Process {
+public:
+    Process(const std::vector<std::string>& argv, const std::string& dir, const std::string& tag)
+        : out_(dir + "/" + tag + ".out"), err_(dir + "/" + tag + ".err") {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(dir.c_str()) != 0) _exit(127);
+            const int in = open("/dev/null", O_RDONLY);
+            const int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(in, 0);
+            dup2(o, 1);
+            dup2(e, 2);
+            std::vector<char*> args;
+            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~Process() {
+        if (pid_ > 0 && !waited_) {
+            kill(pid_, SIGKILL);
+            Wait();
+        }
+    }
+    pid_t Pid() const { return pid_; }
+    void Signal(int sig) const { kill(pid_, sig); }
+    bool Running() {
+        if (waited_) return false;
+        int status = 0;
+        const pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            Record(status);
+            return false;
+        }
+        return true;
+    }
+    Result Wait() {
+        if (!waited_) {
+            int status = 0;
+            while (waitpid(pid_, &status, 0) < 0) {
+            }
+            Record(status);
+        }
+        result_.out = Slurp(out_);
+        result_.err = Slurp(err_);
+        return result_;
+    }
+    std::string OutSoFar() const { return Slurp(out_); }
+    std::string ErrSoFar() const { return Slurp(err_); }
+
+private:
+    void Record(int status) {
+        waited_ = true;
+        if (WIFEXITED(status)) result_.exit = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) result_.signal = WTERMSIG(status);
+    }
+    pid_t pid_ = -1;
+    bool waited_ = false;
+    std::string out_, err_;
+    Result result_;
+};
+
+// Runs a tool to its end in dir (a scratch directory when empty).
+inline Result RunTool(const std::vector<std::string>& argv, const std::string& dir = "") {
+    if (dir.empty()) {
+        TempDir scratch;
+        Process p(argv, scratch.Path(), "run");
+        return p.Wait();
+    }
+    static int serial = 0;
+    Process p(argv, dir, "run" + std::to_string(++serial));
+    return p.Wait();
+}
+
+inline std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+}  // namespace tools_test

@@ -1,0 +1,408 @@
+// kest-card-info: what a card is doing, seen through libenyx-hw-c.so.5 only,
+// so that it reads a real card and the model alike. Read-only: it takes the
+// per-core lock for each read, as the library does, and never writes a
+// register or resets a core, so it is safe beside running receivers.
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "CardHint.h"
+#include "CardReader.h"
+#include "FpgaRegisterCommon.h"
+#include "JsonWriter.h"
+#include "ToolOptions.h"
+#include "config/IniReader.h"
+#include "crc/Crc32.h"
+
+namespace {
+
+namespace R = Kest_U50::Reg;
+using kest_tools::JsonWriter;
+
+const char* const kTool = "kest-card-info";
+
+struct Counter {
+    const char* key;
+    const char* label;
+    uint32_t reg;
+};
+const Counter kCounters[4] = {
+    {"mux0_2ps", "2ps mux0", R::MUX0_2PS_PKTS},
+    {"mux1_2ps", "2ps mux1", R::MUX1_2PS_PKTS},
+    {"mux0_4ps", "4ps mux0", R::MUX0_4PS_PKTS},
+    {"mux1_4ps", "4ps mux1", R::MUX1_4PS_PKTS},
+};
+const char* const kFeedKeys[4] = {"shfe2ps", "shfe4ps", "ine2ps", "ine4ps"};
+const char* const kFeedLabels[4] = {"SHFE 2ps", "SHFE 4ps", "INE 2ps", "INE 4ps"};
+
+struct CardState {
+    uint64_t version = 0;
+    uint64_t date = 0;
+    uint64_t crc = 0;
+    uint64_t shfe_highest = 0;
+    uint64_t ine_highest = 0;
+    uint64_t times[4] = {};
+    uint64_t counters[4] = {};
+    double taken_at = 0;  // wall clock, seconds
+    bool ok = true;
+};
+
+double WallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+CardState ReadCard(const kest_tools::CardReader& card) {
+    CardState s;
+    auto read = [&](uint32_t reg, uint64_t& v) { s.ok = card.Read(reg, v) && s.ok; };
+    read(R::COMPILE_VER, s.version);
+    read(R::COMPILE_DATE, s.date);
+    read(R::CONFIG_CRC, s.crc);
+    read(R::SHFE_INST_COUNT, s.shfe_highest);
+    read(R::INE_INST_COUNT, s.ine_highest);
+    for (uint32_t k = 0; k < R::LAST_UPDATE_TIME_COUNT; ++k) read(R::LAST_UPDATE_TIME_0 + k, s.times[k]);
+    for (int k = 0; k < 4; ++k) read(kCounters[k].reg, s.counters[k]);
+    // The 32-bit registers are the low words of what the library reads.
+    s.version &= 0xFFFFFFFFu;
+    s.date &= 0xFFFFFFFFu;
+    s.crc &= 0xFFFFFFFFu;
+    s.shfe_highest &= 0xFFFFFFFFu;
+    s.ine_highest &= 0xFFFFFFFFu;
+    s.taken_at = WallSeconds();
+    return s;
+}
+
+std::string LocalTime(uint64_t epoch) {
+    const time_t t = static_cast<time_t>(epoch);
+    struct tm tmv {};
+    char buf[64];
+    if (localtime_r(&t, &tmv) == nullptr || std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %z", &tmv) == 0)
+        return "?";
+    return buf;
+}
+
+// A build date that reads as BCD yyyymmdd (0x20240618) is shown as a date too.
+std::string BcdDate(uint64_t v) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08" PRIx64, v);
+    for (const char* p = hex; *p; ++p)
+        if (*p < '0' || *p > '9') return "";
+    const int month = (hex[4] - '0') * 10 + (hex[5] - '0');
+    const int day = (hex[6] - '0') * 10 + (hex[7] - '0');
+    if (month < 1 || month > 12 || day < 1 || day > 31) return "";
+    return std::string(hex, 4) + "-" + std::string(hex + 4, 2) + "-" + std::string(hex + 6, 2);
+}
+
+std::string Age(double seconds) {
+    char buf[64];
+    if (seconds < 0) {
+        std::snprintf(buf, sizeof buf, "%.0f s ahead of this host", -seconds);
+    } else if (seconds < 120) {
+        std::snprintf(buf, sizeof buf, "%.0f s ago", seconds);
+    } else if (seconds < 7200) {
+        std::snprintf(buf, sizeof buf, "%.0f min ago", seconds / 60);
+    } else if (seconds < 172800) {
+        std::snprintf(buf, sizeof buf, "%.1f h ago", seconds / 3600);
+    } else {
+        std::snprintf(buf, sizeof buf, "%.0f days ago", seconds / 86400);
+    }
+    return buf;
+}
+
+// --- What a start of channel 0 with a configuration file would do ----------
+
+struct Decision {
+    std::string file;
+    bool readable = false;
+    bool checksum_ok = false;  // the library can checksum the file (not empty)
+    uint32_t file_crc = 0;
+    int bus = 0;
+    int channel = 0;
+    bool crc_mux_check = false;
+    bool checksum_equal = false;
+    bool counters_running = false;
+    std::string verdict;  // "no-programming", "programming", "start-fails"
+    std::string sentence;
+};
+
+// The checksum the library compares: CRC-32C, seed 0, over every byte of the
+// file; an empty file cannot be checksummed and fails the start.
+bool FileCrc(const std::string& path, uint32_t& crc, std::string& why) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) {
+        why = std::strerror(errno);
+        return false;
+    }
+    std::string bytes;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+    std::fclose(f);
+    if (bytes.empty()) {
+        why = "the file is empty";
+        return false;
+    }
+    Kest_U50::CCrc32 routine;
+    crc = 0;
+    if (routine.calculate_crc32c(crc, reinterpret_cast<const uint8_t*>(bytes.data()),
+                                 static_cast<int32_t>(bytes.size())) != 0) {
+        why = "the checksum routine refuses it";
+        return false;
+    }
+    return true;
+}
+
+Decision Decide(const std::string& path, const CardState& card) {
+    Decision d;
+    d.file = path;
+    // The library's own reader and the same reads as its start-up, so that
+    // the decision is taken from the values the library would take.
+    Kest_U50::CIniReader ini;
+    d.readable = ini.ReadConfig(path);
+    if (!d.readable) return d;
+    const std::string device = ini.ReadString("config", "device", "xilinx0:0");
+    (void)std::sscanf(device.c_str(), "xilinx%d:%d", &d.bus, &d.channel);
+    d.crc_mux_check = ini.ReadUInt16("config", "crc_mux_check", 0) == 1;
+    std::string why;
+    d.checksum_ok = FileCrc(path, d.file_crc, why);
+    d.checksum_equal = d.checksum_ok && card.crc == d.file_crc;
+    for (uint64_t c : card.counters) d.counters_running = d.counters_running || c != 0;
+
+    char crcs[128];
+    std::snprintf(crcs, sizeof crcs, "the card keeps checksum 0x%08" PRIx64 ", this file's is 0x%08x",
+                  card.crc, d.file_crc);
+    const std::string interrupt =
+        ", interrupting quotes on all 16 channels of the card for the bring-up (three 1 s pauses plus the "
+        "snapshot wait) and rebuilding every channel's subscriptions from this file";
+    if (!d.checksum_ok) {
+        d.verdict = "start-fails";
+        d.sentence = "A start with this file will fail before touching the card: " + why + ".";
+    } else if (!d.crc_mux_check) {
+        d.verdict = "programming";
+        d.sentence =
+            "A start of channel 0 with this file will program the card again, because crc_mux_check is "
+            "not 1 in it" +
+            interrupt + ".";
+    } else if (!d.checksum_equal) {
+        d.verdict = "programming";
+        d.sentence =
+            std::string("A start of channel 0 with this file will program the card again, because ") + crcs +
+            interrupt + ".";
+    } else if (!d.counters_running) {
+        d.verdict = "programming";
+        d.sentence =
+            "A start of channel 0 with this file will program the card again: the checksums are equal "
+            "but the card's four multicast packet counters are all 0 (its logic receives nothing)" +
+            interrupt + ".";
+    } else {
+        d.verdict = "no-programming";
+        char s[256];
+        std::snprintf(
+            s, sizeof s,
+            "A start with this file will not program the card: crc_mux_check is 1, the card keeps this "
+            "file's checksum 0x%08x and its multicast packet counters are running.",
+            d.file_crc);
+        d.sentence = s;
+    }
+    if (d.channel != 0) {
+        d.sentence =
+            "This file names channel " + std::to_string(d.channel) +
+            ", and a start on any channel but 0 never programs the card. On channel 0: " + d.sentence;
+    }
+    return d;
+}
+
+// --- Output ------------------------------------------------------------------
+
+void PrintText(uint32_t index, const CardState& first, const CardState* later, double interval,
+               const Decision* d) {
+    // Everything as last read; the rates from the first read to the last.
+    const CardState& s = later != nullptr ? *later : first;
+    std::printf("card %u through %s\n", index, kest_tools::CardReader::LibraryPath().c_str());
+    const std::string date = BcdDate(s.date);
+    std::printf("  design version      0x%08" PRIx64 "\n", s.version);
+    std::printf("  design build date   0x%08" PRIx64 "%s%s\n", s.date, date.empty() ? "" : "  ",
+                date.c_str());
+    std::printf("  config checksum     0x%08" PRIx64 "%s\n", s.crc,
+                s.crc == 0 ? "  (no bring-up has stored one)" : "");
+    std::printf("  highest instrument  SHFE %" PRIu64 ", INE %" PRIu64 "\n", s.shfe_highest, s.ine_highest);
+    std::printf("  last update\n");
+    for (int k = 0; k < 4; ++k) {
+        if (s.times[k] == 0) {
+            std::printf("    %-9s never\n", kFeedLabels[k]);
+        } else {
+            std::printf("    %-9s %s  (%s)\n", kFeedLabels[k], LocalTime(s.times[k]).c_str(),
+                        Age(s.taken_at - static_cast<double>(s.times[k])).c_str());
+        }
+    }
+    std::printf("  multicast packets%s\n", later != nullptr ? "                    rate" : "");
+    for (int k = 0; k < 4; ++k) {
+        if (later != nullptr) {
+            const double rate = static_cast<double>(s.counters[k] - first.counters[k]) / interval;
+            std::printf("    %-9s %20" PRIu64 "  %10.1f/s\n", kCounters[k].label, s.counters[k], rate);
+        } else {
+            std::printf("    %-9s %20" PRIu64 "\n", kCounters[k].label, s.counters[k]);
+        }
+    }
+    if (d != nullptr) {
+        std::printf("  configuration file  %s\n", d->file.c_str());
+        if (d->checksum_ok) std::printf("    checksum          0x%08x\n", d->file_crc);
+        std::printf("    crc_mux_check     %d\n", d->crc_mux_check ? 1 : 0);
+        std::printf("  %s\n", d->sentence.c_str());
+    }
+}
+
+void PrintJson(uint32_t index, const CardState& first, const CardState* later, double interval,
+               const Decision* d) {
+    const CardState& s = later != nullptr ? *later : first;
+    JsonWriter j;
+    j.BeginObject();
+    j.String("tool", kTool).String("version", kest_tools::ToolOptions::Version());
+    j.Uint("card", index).String("library", kest_tools::CardReader::LibraryPath());
+    j.Real("read_at", s.taken_at);
+    j.Uint("design_version", s.version).Uint("design_build_date", s.date).Uint("config_checksum", s.crc);
+    j.BeginObject("highest_instrument").Uint("shfe", s.shfe_highest).Uint("ine", s.ine_highest).EndObject();
+    j.BeginObject("last_update");
+    for (int k = 0; k < 4; ++k) {
+        j.BeginObject(kFeedKeys[k]);
+        j.Uint("epoch", s.times[k]);
+        if (s.times[k] == 0) {
+            j.Null("local").Null("age_seconds");
+        } else {
+            j.String("local", LocalTime(s.times[k]))
+                .Real("age_seconds",
+                      std::round((s.taken_at - static_cast<double>(s.times[k])) * 1000) / 1000);
+        }
+        j.EndObject();
+    }
+    j.EndObject();
+    j.BeginObject("multicast_packets");
+    for (int k = 0; k < 4; ++k) j.Uint(kCounters[k].key, s.counters[k]);
+    j.EndObject();
+    if (later != nullptr) {
+        j.Real("interval_seconds", interval);
+        j.BeginObject("multicast_packets_per_second");
+        for (int k = 0; k < 4; ++k)
+            j.Real(kCounters[k].key, static_cast<double>(s.counters[k] - first.counters[k]) / interval);
+        j.EndObject();
+    }
+    if (d != nullptr) {
+        j.BeginObject("config");
+        j.String("file", d->file).Int("bus", d->bus).Int("channel", d->channel);
+        j.Bool("checksum_ok", d->checksum_ok);
+        if (d->checksum_ok) {
+            j.Uint("checksum", d->file_crc);
+        } else {
+            j.Null("checksum");
+        }
+        j.Bool("crc_mux_check", d->crc_mux_check).Bool("checksum_equal", d->checksum_equal);
+        j.Bool("counters_running", d->counters_running);
+        j.Bool("programs_card", d->verdict == "programming");
+        j.String("decision", d->verdict).String("sentence", d->sentence);
+        j.EndObject();
+    }
+    j.EndObject();
+    std::printf("%s\n", j.Text().c_str());
+}
+
+void JsonError(uint32_t index, const std::string& error) {
+    JsonWriter j;
+    j.BeginObject().String("tool", kTool).String("version", kest_tools::ToolOptions::Version());
+    j.Uint("card", index).String("library", kest_tools::CardReader::LibraryPath()).String("error", error);
+    j.EndObject();
+    std::printf("%s\n", j.Text().c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int64_t card = 0;
+    double interval = 0;
+    bool json = false;
+    std::string config;
+    kest_tools::ToolOptions opts(
+        kTool, "[OPTION]...",
+        "Shows what a card is doing: its design identification, the configuration checksum it keeps from "
+        "the\n"
+        "last bring-up, the highest SHFE and INE instrument numbers, the four last-update times and the "
+        "four\n"
+        "multiplexer packet counters. Reads through libenyx-hw-c.so.5 only (a real card or the card model),\n"
+        "takes the per-core lock for each read and never writes a register, so it is safe beside running\n"
+        "receivers.");
+    opts.Whole("card", "N",
+               "card index, 0 to 65535 (the first number of device=xilinxN:C);\n"
+               "default: the card the --config file names, else 0",
+               &card, 0, 65535);
+    opts.Real("interval", "S",
+              "read the packet counters again after S seconds (0.1 to 3600)\nand show their rates per second",
+              &interval, 0.1, 3600);
+    opts.Text("config", "FILE",
+              "also say what a start of channel 0 with this configuration\n"
+              "file would do: leave the card as it runs, or program it again\n"
+              "(checksum equal or not, counters zero or not, crc_mux_check)",
+              &config);
+    opts.Flag("json", "print one JSON object instead of text (errors too)", &json);
+    opts.Epilogue(
+        "The card model is looked for in the namespace given by KEST_CARDSIM_NAMESPACE (default "
+        "\"default\").\n"
+        "Exit status: 0 read, 1 the card could not be opened or read, 2 bad arguments or an unreadable\n"
+        "--config file.");
+    const std::vector<std::string> operands = opts.Parse(argc, argv);
+    if (!operands.empty()) opts.Fail("unexpected argument '" + operands[0] + "' (see " + kTool + " --help)");
+
+    // Without --card, look at the card the configuration file names.
+    if (!config.empty() && !opts.Given("card")) {
+        Kest_U50::CIniReader ini;
+        if (ini.ReadConfig(config)) {
+            int bus = 0, channel = 0;
+            (void)std::sscanf(ini.ReadString("config", "device", "xilinx0:0").c_str(), "xilinx%d:%d", &bus,
+                              &channel);
+            card = static_cast<uint16_t>(bus);
+        }
+    }
+    if (!config.empty() && access(config.c_str(), R_OK) != 0) {
+        const std::string why = config + ": " + std::strerror(errno);
+        if (json) JsonError(static_cast<uint32_t>(card), "cannot read " + why);
+        opts.Fail("cannot read " + why);
+    }
+
+    const uint32_t index = static_cast<uint32_t>(card);
+    kest_tools::CardReader reader;
+    if (!reader.Open(index)) {
+        std::string message = reader.Error();
+        if (reader.NoCard())
+            message += "; " + kest_tools::NoCardHint(index, kest_tools::CardReader::LibraryPath());
+        if (json) JsonError(index, reader.Error());
+        std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
+        return 1;
+    }
+    const CardState first = ReadCard(reader);
+    CardState second;
+    if (interval > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(interval));
+        second = ReadCard(reader);
+    }
+    if (!first.ok || (interval > 0 && !second.ok)) {
+        const std::string error = "a register read failed: " + std::string(std::strerror(errno));
+        if (json) JsonError(index, error);
+        std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        return 1;
+    }
+    Decision decision;
+    if (!config.empty()) decision = Decide(config, interval > 0 ? second : first);
+    const CardState* later = interval > 0 ? &second : nullptr;
+    const Decision* d = config.empty() ? nullptr : &decision;
+    if (json) {
+        PrintJson(index, first, later, interval, d);
+    } else {
+        PrintText(index, first, later, interval, d);
+    }
+    return 0;
+}

@@ -1,0 +1,808 @@
+// kest-config-check: reads a configuration file exactly as the library does
+// (its own INI reader, its own conversions and string capacities), prints the
+// configuration a start would run with, every default filled in, and warns
+// about what the library would take silently: keys it never reads, switch
+// values that read as off, numbers that read as 0 or are cut, texts cut to
+// length, missing or repeated sections and keys, instrument tokens that can
+// match nothing. A file that would make a start of channel 0 reprogram the
+// card and leave every channel without subscriptions is called dangerous in
+// the first line of the output.
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "DateType.h"
+#include "JsonWriter.h"
+#include "ToolOptions.h"
+#include "config/IniReader.h"
+
+namespace {
+
+using Kest_U50::CIniReader;
+const char* const kTool = "kest-config-check";
+const char* const kConfig = "config";
+constexpr int kChannels = 16;
+
+// How the library reads a key of [config], in the order it reads them.
+enum class Reader { Int32, UInt16, UInt32, Text };
+enum class Rule {
+    Plain,
+    Device,     // "xilinx%d:%d"
+    Switch,     // exactly "enabled" enables
+    Multicast,  // "address:port" of a feed
+    Mac,        // six hex bytes
+    Ip,         // dotted IPv4
+    LowBits16,  // only the low 16 bits are kept
+    LogLevel,
+    CpuCore,
+    CrcFlag,  // on when the 16-bit value is 1
+};
+struct ConfigKey {
+    const char* name;
+    Reader reader;
+    const char* def;  // as the library's default, in text
+    Rule rule;
+    size_t capacity;  // of the field a text is copied into (0: kept whole)
+    int feed;         // feed bit index of switches and addresses, -1 otherwise
+};
+const ConfigKey kConfigKeys[] = {
+    {"log_level", Reader::Int32, "15", Rule::LogLevel, 0, -1},
+    {"cpucore", Reader::Int32, "-1", Rule::CpuCore, 0, -1},
+    {"device", Reader::Text, "xilinx0:0", Rule::Device, 0, -1},
+    {"shfe2ps", Reader::Text, "enabled", Rule::Switch, 0, 0},
+    {"shfe4ps", Reader::Text, "disabled", Rule::Switch, 0, 1},
+    {"ine2ps", Reader::Text, "disabled", Rule::Switch, 0, 2},
+    {"ine4ps", Reader::Text, "enabled", Rule::Switch, 0, 3},
+    {"shfe2ps_ip_a", Reader::Text, "239.3.42.71:21000", Rule::Multicast, sizeof(Kest_U50::CAddressType), 0},
+    {"shfe2ps_ip_b", Reader::Text, "239.4.42.72:21000", Rule::Multicast, sizeof(Kest_U50::CAddressType), 0},
+    {"shfe4ps_ip_a", Reader::Text, "239.3.2.3:21101", Rule::Multicast, sizeof(Kest_U50::CAddressType), 1},
+    {"shfe4ps_ip_b", Reader::Text, "239.4.2.4:21101", Rule::Multicast, sizeof(Kest_U50::CAddressType), 1},
+    {"ine2ps_ip_a", Reader::Text, "239.3.52.71:25000", Rule::Multicast, sizeof(Kest_U50::CAddressType), 2},
+    {"ine2ps_ip_b", Reader::Text, "239.4.52.72:25000", Rule::Multicast, sizeof(Kest_U50::CAddressType), 2},
+    {"ine4ps_ip_a", Reader::Text, "239.3.151.91:25101", Rule::Multicast, sizeof(Kest_U50::CAddressType), 3},
+    {"ine4ps_ip_b", Reader::Text, "239.4.151.92:25101", Rule::Multicast, sizeof(Kest_U50::CAddressType), 3},
+    {"shfe2ps_topic_id", Reader::Int32, "1000", Rule::Plain, 0, -1},
+    {"shfe4ps_topic_id", Reader::Int32, "1101", Rule::Plain, 0, -1},
+    {"ine2ps_topic_id", Reader::Int32, "5000", Rule::Plain, 0, -1},
+    {"ine4ps_topic_id", Reader::Int32, "5101", Rule::Plain, 0, -1},
+    {"shfe2ps_snap_port", Reader::UInt16, "33022", Rule::Plain, 0, -1},
+    {"shfe4ps_snap_port", Reader::UInt16, "22000", Rule::Plain, 0, -1},
+    {"ine2ps_snap_port", Reader::UInt16, "33022", Rule::Plain, 0, -1},
+    {"ine4ps_snap_port", Reader::UInt16, "22000", Rule::Plain, 0, -1},
+    {"shfe2ps_max_inst_no", Reader::Int32, "81000", Rule::Plain, 0, -1},
+    {"shfe4ps_max_inst_no", Reader::Int32, "81101", Rule::Plain, 0, -1},
+    {"ine2ps_max_inst_no", Reader::Int32, "85000", Rule::Plain, 0, -1},
+    {"ine4ps_max_inst_no", Reader::Int32, "85101", Rule::Plain, 0, -1},
+    {"last_tick_channel", Reader::UInt32, "0", Rule::LowBits16, 0, -1},
+    {"board_id", Reader::Int32, "0", Rule::Plain, 0, -1},
+    {"DSTMAC", Reader::Text, "", Rule::Mac, sizeof(Kest_U50::CMACType), -1},
+    {"DSTIP", Reader::Text, "", Rule::Ip, sizeof(Kest_U50::CIPType), -1},
+    {"DSTPORT", Reader::UInt16, "0", Rule::Plain, 0, -1},
+    {"SRCMAC", Reader::Text, "", Rule::Mac, sizeof(Kest_U50::CMACType), -1},
+    {"SRCIP", Reader::Text, "", Rule::Ip, sizeof(Kest_U50::CIPType), -1},
+    {"SRCPORT", Reader::UInt16, "0", Rule::Plain, 0, -1},
+    {"TARGETROUTE", Reader::Int32, "0", Rule::Plain, 0, -1},
+    {"crc_mux_check", Reader::UInt16, "0", Rule::CrcFlag, 0, -1},
+};
+// On a channel other than 0 the library reads these three and nothing else.
+constexpr size_t kKeysReadOnEveryChannel = 3;
+const char* const kChannelKeys[] = {"insts", "options"};
+const char* const kFeedNames[4] = {"SHFE 2ps", "SHFE 4ps", "INE 2ps", "INE 4ps"};
+
+std::string ChannelSection(int n) {
+    // Built as the library builds it.
+    Kest_U50::CChannelNameType name("channel");
+    name.Append(static_cast<int32_t>(n));
+    return name.data();
+}
+
+// --- The file as the reader sees it, line by line ------------------------------
+
+struct Seen {
+    std::string value;
+    int line = 0;
+};
+struct SectionSeen {
+    int line = 0;  // first header
+    std::map<std::string, Seen> keys;
+};
+
+struct Finding {
+    int line;  // 0: the file as a whole
+    std::string text;
+};
+
+class Check {
+public:
+    explicit Check(std::string path) : path_(std::move(path)) {}
+
+    bool Run();
+    void PrintText() const;
+    void PrintJson() const;
+    int ExitCode() const { return !danger_.empty() ? 2 : !warnings_.empty() ? 1 : 0; }
+
+private:
+    void Walk();
+    void Warn(int line, const std::string& text) { warnings_.push_back({line, text}); }
+    void Note(const std::string& text) { notes_.push_back({0, text}); }
+    const Seen* Find(const std::string& section, const std::string& key) const;
+    void CheckKey(const ConfigKey& entry, const Seen& seen);
+    void CheckNumber(const ConfigKey& entry, const Seen& seen);
+    void CheckChannels();
+    void Effective();
+    static std::string Suggest(const std::string& word, const std::vector<std::string>& known);
+
+    std::string path_;
+    CIniReader reader_;
+    std::map<std::string, SectionSeen> sections_;
+    std::vector<Finding> danger_, warnings_, notes_;
+    int bus_ = 0, channel_ = 0;
+    uint8_t enabled_ = 0;
+    bool recognised_ = false;
+
+    struct Value {
+        std::string key, shown, meaning;
+        bool fromFile = false;
+        bool read = true;
+        bool number = false;
+    };
+    std::vector<Value> config_;
+    struct ChannelValue {
+        bool sectionPresent = false;
+        std::string insts, options;
+        bool instsFromFile = false, optionsFromFile = false, recv = false, recvall = false;
+        std::vector<std::string> tokens;
+    };
+    ChannelValue channels_[kChannels];
+};
+
+const Seen* Check::Find(const std::string& section, const std::string& key) const {
+    const auto s = sections_.find(section);
+    if (s == sections_.end()) return nullptr;
+    const auto k = s->second.keys.find(key);
+    return k == s->second.keys.end() ? nullptr : &k->second;
+}
+
+std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (unsigned char c : s) {
+        if (c < 0x20 || c >= 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "'";
+}
+
+size_t Distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                              std::tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (same ? 0 : 1)});
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string Check::Suggest(const std::string& word, const std::vector<std::string>& known) {
+    std::string best;
+    size_t bestDistance = 3;
+    for (const std::string& k : known) {
+        const size_t d = Distance(word, k);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = k;
+        }
+    }
+    return best.empty() ? "" : " (did you mean '" + best + "'?)";
+}
+
+// Replays the reader's walk over the file, with the reader's own line
+// classification, to see what the reader does not say: which lines it drops,
+// where each key stands, and what repeats.
+void Check::Walk() {
+    std::ifstream file(path_.c_str());
+    std::string line;
+    int number = 0;
+    SectionSeen* current = nullptr;
+    std::string currentName;
+    size_t binary = 0;
+    while (std::getline(file, line)) {
+        ++number;
+        for (unsigned char c : line)
+            if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7F) ++binary;
+        std::string section, key, value;
+        if (!reader_.AnalyseLine(line, section, key, value)) {
+            std::string trimmed = line;
+            reader_.Trim(trimmed);
+            if (!trimmed.empty() && trimmed != "\r" && trimmed[0] != '#') {
+                const size_t eq = trimmed.find('=');
+                const size_t hash = trimmed.find('#');
+                if (eq == 0) {
+                    Warn(number, "a value without a key; the line is ignored");
+                } else if (eq != std::string::npos && hash != std::string::npos && hash < eq) {
+                    // The '=' lies in the comment: nothing to say.
+                } else if (eq == std::string::npos) {
+                    Warn(number, "no '=' and no [section] header: the line " + Quote(trimmed.substr(0, 40)) +
+                                     " is ignored");
+                }
+            }
+            continue;
+        }
+        if (key.empty()) {
+            const size_t eq = line.find('=');
+            if (eq != std::string::npos && eq < line.find('['))
+                Warn(number,
+                     "the line holds '[' and ']', so it reads as the header of section " + Quote(section) +
+                         " (even inside a comment); its key is lost and the lines after it belong to " +
+                         Quote(section));
+            auto found = sections_.find(section);
+            if (found != sections_.end()) {
+                Warn(number, "section [" + section + "] appears again (first at line " +
+                                 std::to_string(found->second.line) + "); its keys are added to the first's");
+            } else {
+                sections_[section].line = number;
+            }
+            current = &sections_[section];
+            currentName = section;
+            continue;
+        }
+        if (current == nullptr) {
+            Warn(number, "key " + Quote(key) + " stands before any [section] header and is never read");
+            continue;
+        }
+        auto previous = current->keys.find(key);
+        if (previous != current->keys.end()) {
+            Warn(number, "key '" + key + "' in [" + currentName + "] is set again (first at line " +
+                             std::to_string(previous->second.line) + "); the later value " + Quote(value) +
+                             " counts");
+        }
+        current->keys[key] = Seen{value, number};
+    }
+    if (binary > 0)
+        Warn(0, std::to_string(binary) + " control or NUL bytes: this does not look like a text file");
+}
+
+void Check::CheckNumber(const ConfigKey& entry, const Seen& seen) {
+    const std::string& v = seen.value;
+    const char* text = v.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long raw = std::strtoll(text, &end, 10);
+    const std::string where = "'" + std::string(entry.name) + "=" + v + "'";
+    if (end == text) {
+        Warn(seen.line,
+             v.empty() ? std::string(entry.name) + " is empty: it reads as 0, not its default " + entry.def
+                       : where + " is not a number: it reads as 0 (default " + entry.def + ")");
+        return;
+    }
+    long long kept = raw;
+    const char* width = "";
+    switch (entry.reader) {
+        case Reader::Int32:
+            kept = static_cast<int32_t>(static_cast<long>(raw));
+            width = "32-bit";
+            break;
+        case Reader::UInt16:
+            kept = static_cast<uint16_t>(static_cast<long>(raw));
+            width = "16-bit";
+            break;
+        case Reader::UInt32:
+            kept = static_cast<uint32_t>(raw);
+            width = "32-bit";
+            break;
+        case Reader::Text:
+            break;
+    }
+    if (*end != '\0') {
+        Warn(seen.line,
+             where + " reads as " + std::to_string(kept) + "; the rest " + Quote(end) + " is ignored");
+    }
+    if (kept != raw || errno == ERANGE) {
+        Warn(seen.line, where + " does not fit the " + width + " field: it reads as " + std::to_string(kept));
+    }
+    if (entry.rule == Rule::LowBits16 && (kept & 0xFFFF) != kept) {
+        Warn(seen.line,
+             where + ": only the low 16 bits are kept, it reads as " + std::to_string(kept & 0xFFFF));
+    }
+    if (entry.rule == Rule::LogLevel && kept == 0) {
+        Warn(seen.line, "log_level 0 writes no log line at all, errors included");
+    }
+    if (entry.rule == Rule::CpuCore && (kept < -1 || kept >= 1024)) {
+        Warn(seen.line,
+             where + ": no such CPU; the start cannot bind the polling thread (-1 leaves it unbound)");
+    }
+    if (entry.rule == Rule::CrcFlag && kept != 0 && kept != 1) {
+        Warn(seen.line, where + " reads as " + std::string((kept & 0xFFFF) == 1 ? "on" : "off") +
+                            ": only the value 1 turns the unchanged-file check on");
+    }
+}
+
+void Check::CheckKey(const ConfigKey& entry, const Seen& seen) {
+    if (entry.reader != Reader::Text) {
+        CheckNumber(entry, seen);
+        return;
+    }
+    if (entry.capacity != 0 && seen.value.size() >= entry.capacity) {
+        Warn(seen.line, std::string(entry.name) + " has " + std::to_string(seen.value.size()) +
+                            " characters: it is cut to " + std::to_string(entry.capacity - 1));
+    }
+    // What follows looks at the text as the library keeps it.
+    const std::string v = entry.capacity != 0 ? seen.value.substr(0, entry.capacity - 1) : seen.value;
+    switch (entry.rule) {
+        case Rule::Device: {
+            int bus = 0, channel = 0;
+            char rest = 0;
+            const int n = std::sscanf(v.c_str(), "xilinx%d:%d%c", &bus, &channel, &rest);
+            if (n < 2) {
+                Warn(seen.line, "device=" + v + " does not read as xilinxN:C: card " + std::to_string(bus_) +
+                                    ", channel " + std::to_string(channel_) + " are taken");
+            } else if (n == 3) {
+                Warn(seen.line, "device=" + v + ": the text after xilinx" + std::to_string(bus) + ":" +
+                                    std::to_string(channel) + " is ignored");
+            }
+            break;
+        }
+        case Rule::Switch:
+            if (v != "enabled" && v != "disabled")
+                Warn(seen.line, std::string(entry.name) + "=" + v +
+                                    " reads as off: only exactly 'enabled' enables the " +
+                                    kFeedNames[entry.feed] + " feed");
+            break;
+        case Rule::Multicast: {
+            if ((enabled_ & (1u << entry.feed)) == 0) break;
+            const size_t colon = v.find(':');
+            if (colon == std::string::npos) {
+                Warn(seen.line,
+                     std::string(entry.name) + "=" + v +
+                         " has no ':port': this multicast line of an enabled feed is not programmed");
+                break;
+            }
+            const std::string address = v.substr(0, colon);
+            if (inet_addr(address.c_str()) == INADDR_NONE && address != "255.255.255.255")
+                Warn(seen.line, std::string(entry.name) + ": " + Quote(address) +
+                                    " is not an IPv4 address; the card gets 255.255.255.255");
+            const std::string port = v.substr(colon + 1);
+            int64_t p = 0;
+            const std::string firstPart = port.substr(0, port.find(':'));
+            if (!kest_tools::ToolOptions::ParseWhole(firstPart.c_str(), p) || p < 1 || p > 65535)
+                Warn(seen.line, std::string(entry.name) + ": port " + Quote(firstPart) +
+                                    " is not a UDP port (1 to 65535)");
+            break;
+        }
+        case Rule::Mac: {
+            unsigned b[6];
+            char rest = 0;
+            if (!v.empty() && std::sscanf(v.c_str(), "%02x:%02x:%02x:%02x:%02x:%02x%c", &b[0], &b[1], &b[2],
+                                          &b[3], &b[4], &b[5], &rest) != 6)
+                Warn(seen.line,
+                     std::string(entry.name) + "=" + v +
+                         " does not read as six two-digit hex bytes aa:bb:cc:dd:ee:ff; the bytes that do not "
+                         "read are programmed as 0");
+            break;
+        }
+        case Rule::Ip:
+            if (!v.empty() && inet_addr(v.c_str()) == INADDR_NONE && v != "255.255.255.255")
+                Warn(seen.line, std::string(entry.name) + "=" + v +
+                                    " is not an IPv4 address; the card gets 255.255.255.255");
+            break;
+        default:
+            break;
+    }
+}
+
+// Instrument tokens, split with the library's own splitting into the
+// library's token type (cut to 31 characters).
+void Check::CheckChannels() {
+    bool anyList = false;
+    for (int n = 0; n < kChannels; ++n) {
+        ChannelValue& ch = channels_[n];
+        const std::string name = ChannelSection(n);
+        ch.sectionPresent = sections_.count(name) != 0;
+        const Seen* insts = Find(name, "insts");
+        const Seen* options = Find(name, "options");
+        const int line = insts != nullptr ? insts->line : ch.sectionPresent ? sections_.at(name).line : 0;
+        if (ch.sectionPresent && insts == nullptr)
+            Warn(line, "section [" + name + "] has no insts key: channel " + std::to_string(n) +
+                           " subscribes nothing");
+        if (insts != nullptr && insts->value.empty())
+            Warn(line,
+                 "insts of [" + name + "] is empty: channel " + std::to_string(n) + " subscribes nothing");
+        if (insts != nullptr && insts->value.size() >= sizeof(Kest_U50::CInstrumentListType))
+            Warn(line, "insts of [" + name + "] has " + std::to_string(insts->value.size()) +
+                           " characters: it is cut to 4095 and the list ends in the middle");
+        if (options != nullptr && options->value != "recv" && options->value != "norecv")
+            Warn(options->line, "options=" + options->value + " in [" + name +
+                                    "] reads as off (norecv): only exactly 'recv' takes option instruments");
+        if (!ch.insts.empty()) anyList = true;
+        if (ch.recvall || insts == nullptr) continue;
+        Kest_U50::CInstrumentListType list;
+        list.UnSafeCopyFrom(ch.insts.c_str());
+        std::vector<Kest_U50::CInstrumentType> tokens;
+        list.SplitByChar(tokens, ',');
+        const std::string& raw = ch.insts;
+        size_t from = 0;
+        for (const Kest_U50::CInstrumentType& token : tokens) {
+            const std::string t = token.data();
+            ch.tokens.push_back(t);
+            // The raw piece, to tell a cut token from one that was short.
+            const size_t comma = raw.find(',', from);
+            const std::string piece =
+                raw.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+            from = comma == std::string::npos ? raw.size() : comma + 1;
+            const std::string tag = "insts of [" + name + "]: token " + Quote(t);
+            if (t.empty()) {
+                Warn(line, "insts of [" + name +
+                               "]: an empty token (two commas, or a leading comma) matches no instrument");
+            } else if (piece.size() > t.size()) {
+                Warn(line, "insts of [" + name + "]: token " + Quote(piece) +
+                               " is cut to 31 characters and matches nothing");
+            } else if (t.find_first_of(" \t\r") != std::string::npos) {
+                Warn(line, tag +
+                               " holds a blank; identifiers have none, so it matches nothing (blanks after a "
+                               "comma count)");
+            } else if (t == "all" || t == "ALL" || t == "All") {
+                Warn(line,
+                     tag +
+                         ": only a list that is exactly 'all' receives every instrument; inside a list, or "
+                         "in other letters, it matches nothing");
+            } else if (std::isupper(static_cast<unsigned char>(t[0])) ||
+                       (t.size() > 1 && std::isupper(static_cast<unsigned char>(t[1])))) {
+                Warn(line,
+                     tag +
+                         " begins with a capital letter; SHFE and INE identifiers are lower case (cu2406), "
+                         "so it matches nothing");
+            } else if (t.size() == 1 || (t.size() >= 3 && t.size() <= 5)) {
+                Warn(
+                    line,
+                    tag + " can match only an identifier of exactly " + std::to_string(t.size()) +
+                        " characters; futures have six (cu2406) and a two-character token selects a product");
+            } else {
+                for (unsigned char c : t) {
+                    if (!std::isalnum(c) && c != '-' && c != '_') {
+                        Warn(line, tag + " holds " + Quote(std::string(1, static_cast<char>(c))) +
+                                       ", which no identifier holds; it matches nothing");
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    if (!anyList && channel_ == 0 && recognised_)
+        danger_.push_back(
+            {0,
+             "channel 0 with no instrument list for any channel: a start reprograms the card and leaves "
+             "every channel (0 to 15) without subscriptions"});
+}
+
+void Check::Effective() {
+    // The values the library reads: the same reader calls with the same
+    // defaults as its start-up, in the same order.
+    const std::string device = reader_.ReadString(kConfig, "device", "xilinx0:0");
+    (void)std::sscanf(device.c_str(), "xilinx%d:%d", &bus_, &channel_);
+    const bool manager = channel_ == 0;
+    enabled_ = 0;
+    if (manager) {
+        for (int f = 0; f < 4; ++f) {
+            const ConfigKey& entry = kConfigKeys[3 + f];
+            if (reader_.ReadString(kConfig, entry.name, entry.def) == "enabled")
+                enabled_ |= static_cast<uint8_t>(1u << f);
+        }
+    }
+    for (size_t i = 0; i < sizeof kConfigKeys / sizeof kConfigKeys[0]; ++i) {
+        const ConfigKey& entry = kConfigKeys[i];
+        Value v;
+        v.key = entry.name;
+        v.fromFile = Find(kConfig, entry.name) != nullptr;
+        v.read = manager || i < kKeysReadOnEveryChannel;
+        v.number = entry.reader != Reader::Text;
+        switch (entry.reader) {
+            case Reader::Int32:
+                v.shown = std::to_string(reader_.ReadInt32(kConfig, entry.name, std::atoi(entry.def)));
+                break;
+            case Reader::UInt16:
+                v.shown = std::to_string(
+                    reader_.ReadUInt16(kConfig, entry.name, static_cast<uint16_t>(std::atoi(entry.def))));
+                break;
+            case Reader::UInt32: {
+                uint32_t x =
+                    reader_.ReadUInt32(kConfig, entry.name, static_cast<uint32_t>(std::atoll(entry.def)));
+                if (entry.rule == Rule::LowBits16) x &= 0xFFFFu;
+                v.shown = std::to_string(x);
+                break;
+            }
+            case Reader::Text: {
+                std::string text = reader_.ReadString(kConfig, entry.name, entry.def);
+                if (entry.capacity == sizeof(Kest_U50::CAddressType)) {
+                    Kest_U50::CAddressType cut;  // same capacity as the MAC and IP texts
+                    cut.UnSafeCopyFrom(text.c_str());
+                    text = cut.data();
+                }
+                v.shown = text;
+                break;
+            }
+        }
+        switch (entry.rule) {
+            case Rule::Device:
+                v.meaning = "card " + std::to_string(bus_) + ", channel " + std::to_string(channel_);
+                break;
+            case Rule::Switch:
+                v.meaning = (enabled_ & (1u << entry.feed)) ? "on" : "off";
+                break;
+            case Rule::CrcFlag:
+                v.meaning = reader_.ReadUInt16(kConfig, entry.name, 0) == 1 ? "on" : "off";
+                break;
+            default:
+                break;
+        }
+        config_.push_back(v);
+    }
+    for (int n = 0; n < kChannels && manager; ++n) {
+        const std::string name = ChannelSection(n);
+        ChannelValue& ch = channels_[n];
+        Kest_U50::CInstrumentListType insts;
+        insts.UnSafeCopyFrom(reader_.ReadString(name.c_str(), "insts", "").c_str());
+        ch.insts = insts.data();
+        ch.options = reader_.ReadString(name.c_str(), "options", "norecv");
+        ch.recv = ch.options == "recv";
+        ch.recvall = insts.Comp("all") == 0;
+        ch.instsFromFile = Find(name, "insts") != nullptr;
+        ch.optionsFromFile = Find(name, "options") != nullptr;
+    }
+}
+
+bool Check::Run() {
+    if (!reader_.ReadConfig(path_)) return false;
+    Walk();
+    Effective();
+
+    std::vector<std::string> knownSections = {kConfig};
+    for (int n = 0; n < kChannels; ++n) knownSections.push_back(ChannelSection(n));
+    std::vector<std::string> configKeys, channelKeys(std::begin(kChannelKeys), std::end(kChannelKeys));
+    for (const ConfigKey& entry : kConfigKeys) configKeys.push_back(entry.name);
+
+    if (sections_.count(kConfig) == 0)
+        Warn(0,
+             "no [config] section: every key takes its default (device xilinx0:0: card 0, channel 0, the "
+             "channel that programs the card)");
+    else if (Find(kConfig, "device") == nullptr)
+        Warn(sections_.at(kConfig).line,
+             "no device key: device=xilinx0:0 is taken, card 0, channel 0, the channel that programs the "
+             "card");
+
+    bool otherKeys = false;
+    for (const auto& s : sections_) {
+        const bool isConfig = s.first == kConfig;
+        const bool isChannel =
+            std::find(knownSections.begin() + 1, knownSections.end(), s.first) != knownSections.end();
+        if (!isConfig && !isChannel) {
+            Warn(s.second.line, "section [" + s.first + "] is never read" + Suggest(s.first, knownSections) +
+                                    (s.second.keys.empty() ? "" : "; its keys are ignored"));
+            continue;
+        }
+        const std::vector<std::string>& known = isConfig ? configKeys : channelKeys;
+        for (const auto& k : s.second.keys) {
+            const bool knownKey = std::find(known.begin(), known.end(), k.first) != known.end();
+            if (!knownKey) {
+                Warn(k.second.line,
+                     "key '" + k.first + "' in [" + s.first + "] is never read" + Suggest(k.first, known));
+                continue;
+            }
+            recognised_ = true;
+            if (isConfig) {
+                const size_t at = static_cast<size_t>(
+                    std::find(configKeys.begin(), configKeys.end(), k.first) - configKeys.begin());
+                if (channel_ != 0 && at >= kKeysReadOnEveryChannel) {
+                    otherKeys = true;
+                    continue;
+                }
+                CheckKey(kConfigKeys[at], k.second);
+            } else if (channel_ != 0) {
+                otherKeys = true;
+            }
+        }
+    }
+    if (channel_ == 0 && recognised_) {
+        std::string absent;
+        for (const Value& v : config_) {
+            if (!v.fromFile) absent += (absent.empty() ? "" : ", ") + v.key;
+        }
+        if (!absent.empty()) Note("not in the file, so the library takes their defaults: " + absent);
+        if (Find(kConfig, "crc_mux_check") == nullptr)
+            Note(
+                "without crc_mux_check=1 every start of channel 0 programs the card again, even with an "
+                "unchanged file");
+    }
+    if (otherKeys)
+        Note("this file opens channel " + std::to_string(channel_) +
+             ": only log_level, cpucore and device are read; the other keys and the [channelN] sections "
+             "count only "
+             "in channel 0's file");
+    if (channel_ < 0 || channel_ >= kChannels)
+        Warn(Find(kConfig, "device") ? Find(kConfig, "device")->line : 0,
+             "channel " + std::to_string(channel_) +
+                 " does not exist (0 to 15): the start finds no DMA stream CUSTOM_CHAN" +
+                 std::to_string(channel_) + "_DATA");
+    if (bus_ < 0 || bus_ > 65535)
+        Warn(Find(kConfig, "device") ? Find(kConfig, "device")->line : 0,
+             "card " + std::to_string(bus_) + " is taken as card " +
+                 std::to_string(static_cast<uint16_t>(bus_)) + " (16 bits)");
+    if (channel_ == 0 && enabled_ == 0)
+        Warn(0, "no feed is enabled: a start of channel 0 waits for a snapshot that never completes");
+    if (!recognised_)
+        danger_.push_back(
+            {0,
+             "the library recognises no key in this file: a start reads it as channel 0 with every "
+             "default, reprograms the card and empties every channel's subscriptions"});
+    if (channel_ == 0) CheckChannels();
+    std::stable_sort(warnings_.begin(), warnings_.end(),
+                     [](const Finding& a, const Finding& b) { return a.line < b.line; });
+    return true;
+}
+
+std::string Headline(const std::string& path, const std::vector<Finding>& danger, size_t warnings) {
+    if (!danger.empty()) {
+        std::string s = path + ": DANGEROUS: " + danger[0].text;
+        for (size_t i = 1; i < danger.size(); ++i) s += "; " + danger[i].text;
+        return s + ". Do not start channel 0 with this file.";
+    }
+    if (warnings == 0) return path + ": no warnings";
+    return path + ": " + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings");
+}
+
+void Check::PrintText() const {
+    std::printf("%s\n", Headline(path_, danger_, warnings_.size()).c_str());
+    if (!warnings_.empty()) {
+        std::printf("\nwarnings:\n");
+        for (const Finding& w : warnings_) {
+            if (w.line > 0) {
+                std::printf("  line %d: %s\n", w.line, w.text.c_str());
+            } else {
+                std::printf("  %s\n", w.text.c_str());
+            }
+        }
+    }
+    for (const Finding& n : notes_) std::printf("\nnote: %s\n", n.text.c_str());
+    std::printf("\nas the library reads it (\"default\": not in the file):\n[config]\n");
+    for (const Value& v : config_) {
+        if (!v.read) continue;
+        std::string shown = v.shown.empty() ? "(empty)" : v.shown;
+        std::string extra = v.meaning;
+        if (!v.fromFile) extra = extra.empty() ? "default" : extra + ", default";
+        std::printf("  %-20s = %s%s%s%s\n", v.key.c_str(),
+                    Quote(shown).substr(1, Quote(shown).size() - 2).c_str(), extra.empty() ? "" : "  (",
+                    extra.c_str(), extra.empty() ? "" : ")");
+    }
+    if (channel_ != 0) {
+        std::printf("(channel %d reads nothing else)\n", channel_);
+        return;
+    }
+    std::printf("  %-20s = 4294967295  (set by the library, no key)\n", "detect_interval");
+    std::vector<int> without;
+    for (int n = 0; n < kChannels; ++n) {
+        const ChannelValue& ch = channels_[n];
+        if (ch.insts.empty()) {
+            without.push_back(n);
+            continue;
+        }
+        std::printf("[%s]\n  %-20s = %s%s\n", ChannelSection(n).c_str(), "insts", ch.insts.c_str(),
+                    ch.recvall ? "  (every instrument)" : "");
+        std::printf("  %-20s = %s  (%s%s)\n", "options", ch.options.c_str(), ch.recv ? "on" : "off",
+                    ch.optionsFromFile ? "" : ", default");
+    }
+    if (!without.empty()) {
+        std::string list;
+        for (int n : without) list += (list.empty() ? "" : " ") + std::to_string(n);
+        std::printf("channels without an instrument list (subscribe nothing): %s\n", list.c_str());
+    }
+}
+
+void Check::PrintJson() const {
+    kest_tools::JsonWriter j;
+    j.BeginObject();
+    j.String("tool", kTool).String("version", kest_tools::ToolOptions::Version()).String("file", path_);
+    j.String("verdict", !danger_.empty() ? "dangerous" : !warnings_.empty() ? "warnings" : "clean");
+    j.String("headline", Headline(path_, danger_, warnings_.size()));
+    auto findings = [&j](const char* key, const std::vector<Finding>& list) {
+        j.BeginArray(key);
+        for (const Finding& f : list) {
+            j.BeginObject();
+            if (f.line > 0) {
+                j.Int("line", f.line);
+            } else {
+                j.Null("line");
+            }
+            j.String("message", f.text).EndObject();
+        }
+        j.EndArray();
+    };
+    findings("dangers", danger_);
+    findings("warnings", warnings_);
+    findings("notes", notes_);
+    j.Int("card", bus_).Int("channel", channel_).Uint("enabled_mask", enabled_);
+    j.BeginObject("config");
+    for (const Value& v : config_) {
+        if (!v.read) continue;
+        j.BeginObject(v.key.c_str());
+        if (v.number) {
+            j.Int("value", std::stoll(v.shown));
+        } else {
+            j.String("value", v.shown);
+        }
+        j.Bool("default", !v.fromFile);
+        if (!v.meaning.empty()) j.String("reads_as", v.meaning);
+        j.EndObject();
+    }
+    j.EndObject();
+    j.BeginArray("channels");
+    for (int n = 0; n < kChannels && channel_ == 0; ++n) {
+        const ChannelValue& ch = channels_[n];
+        j.BeginObject().Int("channel", n).Bool("section", ch.sectionPresent).String("insts", ch.insts);
+        j.Bool("recvall", ch.recvall).String("options", ch.options).Bool("recv", ch.recv);
+        j.BeginArray("tokens");
+        for (const std::string& t : ch.tokens) j.String(nullptr, t);
+        j.EndArray().EndObject();
+    }
+    j.EndArray();
+    j.EndObject();
+    std::printf("%s\n", j.Text().c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool json = false;
+    kest_tools::ToolOptions opts(
+        kTool, "FILE [OPTION]...",
+        "Checks a configuration file before a receiver starts with it. Reads FILE with the library's own\n"
+        "reader, exactly as a start does, prints the configuration the start would run with (every default\n"
+        "filled in) and warns about what the library would take without a word: keys it never reads,\n"
+        "switch values that read as off, numbers that read as 0 or are cut, texts cut to length, missing or\n"
+        "repeated sections and keys, instrument tokens that can match nothing. The first line says whether\n"
+        "the file is dangerous: one in which the library recognises no key, or that makes channel 0 with no\n"
+        "instrument list for any channel, reprograms the card and empties every channel's subscriptions.");
+    opts.Flag("json", "print one JSON object instead of text", &json);
+    opts.Epilogue("Exit status: 0 no warning, 1 warnings, 2 dangerous or unreadable file, or bad arguments.");
+    const std::vector<std::string> operands = opts.Parse(argc, argv);
+    if (operands.empty()) opts.Fail("needs the configuration FILE (see kest-config-check --help)");
+    if (operands.size() > 1)
+        opts.Fail("unexpected argument '" + operands[1] + "' (see kest-config-check --help)");
+
+    Check check(operands[0]);
+    if (!check.Run()) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", kTool, operands[0].c_str(), std::strerror(errno));
+        if (json) {
+            kest_tools::JsonWriter j;
+            j.BeginObject().String("tool", kTool).String("file", operands[0]).String("verdict", "unreadable");
+            j.String("error", std::strerror(errno)).EndObject();
+            std::printf("%s\n", j.Text().c_str());
+        }
+        return 2;
+    }
+    if (json) {
+        check.PrintJson();
+    } else {
+        check.PrintText();
+    }
+    return check.ExitCode();
+}
