@@ -19,6 +19,15 @@ int64_t RealtimeNs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+std::vector<std::string> RecordingFiles(const std::string& path) {
+    std::vector<std::string> files = {path};
+    for (int n = 1;; ++n) {
+        const std::string next = path + "." + std::to_string(n);
+        if (access(next.c_str(), F_OK) != 0) return files;
+        files.push_back(next);
+    }
+}
+
 bool FileCrc32c(const std::string& path, uint32_t& crc) {
     FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) return false;

@@ -128,5 +128,13 @@ run_example "buffer, CMake package" "$work/examples-cmake/kest-example-buffer"
 run_example "callback, pkg-config" "$work/examples-pc/kest-example-callback"
 run_example "buffer, pkg-config" "$work/examples-pc/kest-example-buffer"
 run_example "buffer, plain g++ and pkg-config" "$work/plain-buffer"
+
+step "the installed tools on the card the examples brought up"
+LD_LIBRARY_PATH="$modeldir:$libdir" "$prefix/bin/kest-card-info" --config "$config" | tail -n 1
+"$prefix/bin/kest-config-check" "$config" | head -n 1
+if /usr/bin/python3 -c 'import numpy' 2>/dev/null; then
+  PYTHONPATH="$prefix/lib/python3/dist-packages" /usr/bin/python3 -c \
+    'import kest_records; print("kest_records from", kest_records.__file__)'
+fi
 echo
 echo "check-install: packages, install layout and examples are sound"

@@ -5,17 +5,16 @@
 # (the receiver's bring-up answered as the simulated exchange does) as fast as
 # the ring takes it, and prints the replay's rate beside the receiver's.
 #
-#   record_replay.sh BIN_DIR MODEL_LIB_DIR SAMPLE_CONFIG
-# BIN_DIR holds kest-md-recv, kest-card-sim, kest-card-ctl and kest-record.
+#   record_replay.sh KEST_MD_RECV KEST_CARD_SIM KEST_CARD_CTL KEST_RECORD MODEL_LIB_DIR SAMPLE_CONFIG
 set -euo pipefail
-bin=$1
-export LD_LIBRARY_PATH="$2${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-sample=$3
+recv=$1 card_sim=$2 card_ctl=$3 record=$4
+export LD_LIBRARY_PATH="$5${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+sample=$6
 work=$(mktemp -d)
 sim=""
 cleanup() {
   [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
-  for ns in "${namespaces[@]}"; do KEST_CARDSIM_NAMESPACE=$ns "$bin/kest-card-ctl" remove 0 >/dev/null 2>&1 || true; done
+  for ns in "${namespaces[@]}"; do KEST_CARDSIM_NAMESPACE=$ns "$card_ctl" remove 0 >/dev/null 2>&1 || true; done
   rm -rf "$work"
 }
 namespaces=()
@@ -36,10 +35,10 @@ start_card() { # namespace, kest-card-sim options...
   export KEST_CARDSIM_NAMESPACE=$1
   namespaces+=("$1")
   shift
-  "$bin/kest-card-sim" --card 0 --stats 0 "$@" >"sim.$KEST_CARDSIM_NAMESPACE.out" 2>&1 &
+  "$card_sim" --card 0 --stats 0 "$@" >"sim.$KEST_CARDSIM_NAMESPACE.out" 2>&1 &
   sim=$!
   for _ in $(seq 100); do
-    "$bin/kest-card-ctl" list 2>/dev/null | grep -q '^0 ' && return 0
+    "$card_ctl" list 2>/dev/null | grep -q '^0 ' && return 0
     sleep 0.1
   done
   fail "no simulated card in $KEST_CARDSIM_NAMESPACE"
@@ -50,11 +49,11 @@ stop_card() {
   sim=""
 }
 
-# Waits until the file records `count` quotes (the receiver writes an idle
+# Waits until the file holds `count` quotes (the receiver writes an idle
 # block out within 200 ms), then stops the receiver.
 receive_until() { # pid, recording, count
   for _ in $(seq 300); do
-    have=$("$bin/kest-record" info "$2" 2>/dev/null | sed -n 's/.* \([0-9]*\) records$/\1/p')
+    have=$("$record" info "$2" 2>/dev/null | sed -n 's/.* \([0-9]*\) records$/\1/p')
     [ "${have:-0}" -ge "$3" ] && break
     sleep 0.1
   done
@@ -64,26 +63,37 @@ receive_until() { # pid, recording, count
 
 ns="rec.$$"
 start_card "$ns.live" --shfe-size 300 --ine-size 100 --rate 300
-"$bin/kest-md-recv" ch0.ini --record live.kestrec --seconds 10 --quiet >recv-live.out 2>&1 ||
+"$recv" ch0.ini --record live.kestrec --seconds 10 --quiet >recv-live.out 2>&1 ||
   fail "the live receiver failed"
 stop_card
-live=$("$bin/kest-record" info live.kestrec | sed -n 's/.* \([0-9]*\) records$/\1/p')
+live=$("$record" info live.kestrec | sed -n 's/.* \([0-9]*\) records$/\1/p')
 [ "${live:-0}" -gt 100 ] || fail "only ${live:-0} quotes recorded live"
 echo "recorded live on channel 0: $live quotes"
 
+# Waits for the simulated card's line saying the replay is done.
+replayed() { # sim output
+  for _ in $(seq 600); do
+    grep -q '^replayed' "$1" && { grep '^replayed' "$1"; return 0; }
+    kill -0 "$sim" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "the replay did not finish"
+}
+
 start_card "$ns.ch3" --replay live.kestrec --channel 3 --speed 4
-"$bin/kest-md-recv" ch3.ini --record replayed3.kestrec --quiet >recv-ch3.out 2>&1 &
-receive_until $! replayed3.kestrec "$live"
-wait "$sim" || fail "the replay failed"
-sim=""
-grep -E '^replayed' "sim.$ns.ch3.out"
-"$bin/kest-record" compare live.kestrec replayed3.kestrec || fail "the replay into channel 3 differs"
+"$recv" ch3.ini --record replayed3.kestrec --quiet >recv-ch3.out 2>&1 &
+receiver=$!
+replayed "sim.$ns.ch3.out"
+receive_until $receiver replayed3.kestrec "$live"
+stop_card
+"$record" compare live.kestrec replayed3.kestrec || fail "the replay into channel 3 differs"
 
 start_card "$ns.ch0" --replay live.kestrec --channel 0 --speed max
-"$bin/kest-md-recv" ch0.ini --record replayed0.kestrec --quiet >recv-ch0.out 2>&1 &
-receive_until $! replayed0.kestrec "$live"
-wait "$sim" || fail "the replay failed"
-sim=""
-"$bin/kest-record" compare live.kestrec replayed0.kestrec || fail "the replay into channel 0 differs"
-grep -E '^replayed' "sim.$ns.ch0.out"
-grep -E 'quotes/s|quotes in' recv-ch0.out | head -n 2
+"$recv" ch0.ini --record replayed0.kestrec --quiet >recv-ch0.out 2>&1 &
+receiver=$!
+replayed "sim.$ns.ch0.out"
+receive_until $receiver replayed0.kestrec "$live"
+stop_card
+"$record" compare live.kestrec replayed0.kestrec || fail "the replay into channel 0 differs"
+echo "the receiver on channel 0 during the replay at maximum speed:"
+grep -E '^channel 0: ' recv-ch0.out

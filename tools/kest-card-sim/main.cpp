@@ -5,17 +5,22 @@
 // again on exit (unless --keep-card); a card that was there before is left
 // as it was found, since a card outlives the processes that use it.
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "ToolOptions.h"
 #include "cardlogic/LiveCard.h"
+#include "cardlogic/Replay.h"
+#include "recording/Recording.h"
 
 namespace {
 
@@ -50,6 +55,9 @@ int main(int argc, char** argv) {
     uint64_t seed = 1, ring = co.a2c_ring_bytes;
     double rate = o.updates_per_second, loss = 0, reorder = 0, gap = 0;
     bool keep = false;
+    std::string replay;
+    int64_t replayChannel = 0;
+    double speed = 1.0;  // 0: as fast as the ring takes them
     kest_tools::ToolOptions opts(
         kTool, "[OPTION]...",
         "Runs a simulated card and its exchange until SIGINT or SIGTERM: mirrors the exchange's snapshot\n"
@@ -101,11 +109,43 @@ int main(int argc, char** argv) {
     opts.Whole("stats", "S", "print statistics every S seconds, 0 (only at exit) to 86400\n(default 5)",
                &stats, 0, 86400);
     opts.Flag("keep-card", "leave a card this run created in place on exit", &keep);
+    opts.Text("replay", "FILE",
+              "play the recording FILE (and FILE.1, ... after it) into one\n"
+              "channel instead of the live feed: the recorded records, byte\n"
+              "for byte, in order; a full ring is waited on, nothing is\n"
+              "skipped. Snapshots are still mirrored, so a receiver on\n"
+              "channel 0 brings the card up as usual; a replay into channel\n"
+              "0 begins once a bring-up has started the card's logic, into\n"
+              "any other channel at once",
+              &replay);
+    opts.Whole("channel", "N", "with --replay: the channel played into, 0 to 15 (default 0)", &replayChannel,
+               0, 15);
+    opts.Custom("speed", "X|max",
+                "with --replay: the recorded pace times X, 0.001 to 1000000\n"
+                "(default 1), or max: as fast as the ring takes them",
+                [&speed](const char* text) {
+                    if (std::strcmp(text, "max") == 0) {
+                        speed = 0;
+                        return std::string();
+                    }
+                    double x;
+                    if (!kest_tools::ToolOptions::ParseReal(text, x) || !(x >= 0.001 && x <= 1e6))
+                        return std::string("wants a number from 0.001 to 1000000 or max");
+                    speed = x;
+                    return std::string();
+                });
     opts.Epilogue(
         "Cards live in the namespace KEST_CARDSIM_NAMESPACE names (default \"default\").\n"
         "Exit status: 0 after a run, 1 the card cannot be created or opened, 2 bad arguments.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
     if (!operands.empty()) opts.Fail("unexpected argument '" + operands[0] + "' (see kest-card-sim --help)");
+    if ((opts.Given("channel") || opts.Given("speed")) && replay.empty())
+        opts.Fail("--channel and --speed go with --replay FILE");
+    if (!replay.empty()) {
+        std::string error;
+        if (!kest_rec::Reader::Open(replay, &error)) opts.Fail("--replay: " + error);
+        o.free_run = false;  // the recording is the only source of quotes
+    }
     o.card_index = static_cast<uint32_t>(card);
     o.seed = seed;
     o.shfe_size = static_cast<int32_t>(shfe);
@@ -159,6 +199,43 @@ int main(int argc, char** argv) {
                 kest_sim::FormatFaultPlan(o.snapshot_faults).c_str());
     std::fflush(stdout);
 
+    std::atomic<bool> stopReplay{false};
+    std::thread replayer;
+    if (!replay.empty()) {
+        replayer = std::thread([&] {
+            kest_sim::Card& model = live->Model();
+            if (replayChannel == 0) {
+                // Quotes that reached channel 0 before its bring-up ends would be
+                // taken by the snapshot wait: play only once the logic restarts.
+                std::printf("replay into channel 0 waits for a receiver on channel 0 to bring the card up\n");
+                std::fflush(stdout);
+                const uint64_t starts = model.Stats().card_starts;
+                while (!(model.Stats().card_starts > starts &&
+                         (live->BlockRunning(0) || live->BlockRunning(1)))) {
+                    // Acquire pairs with the release store below, on the main thread.
+                    if (stopReplay.load(std::memory_order_acquire)) return;
+                    usleep(10000);
+                }
+            }
+            kest_sim::ReplayOptions ro;
+            ro.channel = static_cast<int>(replayChannel);
+            ro.speed = speed;
+            const kest_sim::ReplayResult r =
+                kest_sim::Replay(model, kest_rec::RecordingFiles(replay), ro, &stopReplay);
+            if (!r.error.empty()) std::fprintf(stderr, "%s: --replay: %s\n", kTool, r.error.c_str());
+            std::printf("replayed %llu records into channel %lld in %.3f s (%.0f records/s)%s\n",
+                        static_cast<unsigned long long>(r.records), static_cast<long long>(replayChannel),
+                        r.seconds, r.seconds > 0 ? static_cast<double>(r.records) / r.seconds : 0.0,
+                        r.stopped ? ", stopped early" : "");
+            if (r.trailing_bytes > 0) {
+                std::printf(
+                    "  %llu bytes after the last whole record ignored (the recorder stopped mid-block)\n",
+                    static_cast<unsigned long long>(r.trailing_bytes));
+            }
+            std::fflush(stdout);
+        });
+    }
+
     const time_t end = seconds > 0 ? std::time(nullptr) + seconds : 0;
     for (;;) {
         long wait = stats > 0 ? static_cast<long>(stats) : 5;
@@ -171,6 +248,9 @@ int main(int argc, char** argv) {
         if (end && std::time(nullptr) >= end) break;
         if (stats > 0) PrintStats(*live);
     }
+    // Release pairs with the replay thread's acquire loads.
+    stopReplay.store(true, std::memory_order_release);
+    if (replayer.joinable()) replayer.join();
     live->Stop();
     PrintStats(*live);
     live.reset();

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "recording/QuoteCsv.h"
+
 int LatencyHistogram::Bucket(uint64_t ns) {
     if (ns < static_cast<uint64_t>(kLinear)) {
         return static_cast<int>(ns);
@@ -46,16 +48,8 @@ uint64_t LatencyHistogram::Quantile(double q) const {
     return max_;
 }
 
-void QuoteBook::WriteCsvHeader(FILE* csv) {
-    std::fprintf(csv,
-                 "recv_ns,inst_no,inst_id,update_time,update_milli_sec,type,change_no,last_px,volume,turnover,"
-                 "open_interest");
-    for (int i = 1; i <= 5; ++i) std::fprintf(csv, ",bid%d_px,bid%d_vol", i, i);
-    for (int i = 1; i <= 5; ++i) std::fprintf(csv, ",ask%d_px,ask%d_vol", i, i);
-    std::fprintf(csv, ",last_tick_flag,max_inst_no\n");
-}
-
-void QuoteBook::OnQuote(const KestShfeMdType& q, uint64_t recvNs) {
+void QuoteBook::OnQuote(const KestShfeMdType& q, int64_t arrivalNs) {
+    if (recorder_ != nullptr) recorder_->Append(arrivalNs, q);
     ++total_;
     char id[sizeof(q.inst_id) + 1];
     std::memcpy(id, q.inst_id, sizeof(q.inst_id));
@@ -63,21 +57,8 @@ void QuoteBook::OnQuote(const KestShfeMdType& q, uint64_t recvNs) {
     InstrumentStats& stats = instruments_[id];
     ++stats.count;
     stats.last = q;
-    if (csv_ != nullptr) {
-        std::fprintf(csv_, "%" PRIu64 ",%u,%s,%u,%u,%u,%u,%d,%u,%" PRId64 ",%" PRId64, recvNs, q.inst_no, id,
-                     q.update_time, q.update_milli_sec, q.type, q.change_no, q.last_px, q.volume, q.turnover,
-                     q.open_interest);
-        const int32_t bidPx[5] = {q.bid1_px, q.bid2_px, q.bid3_px, q.bid4_px, q.bid5_px};
-        const uint32_t bidVol[5] = {q.bid1_vol, q.bid2_vol, q.bid3_vol, q.bid4_vol, q.bid5_vol};
-        const int32_t askPx[5] = {q.ask1_px, q.ask2_px, q.ask3_px, q.ask4_px, q.ask5_px};
-        const uint32_t askVol[5] = {q.ask1_vol, q.ask2_vol, q.ask3_vol, q.ask4_vol, q.ask5_vol};
-        for (int i = 0; i < 5; ++i) std::fprintf(csv_, ",%d,%u", bidPx[i], bidVol[i]);
-        for (int i = 0; i < 5; ++i) std::fprintf(csv_, ",%d,%u", askPx[i], askVol[i]);
-        std::fprintf(csv_, ",%d,%u\n", q.last_tick_flag ? 1 : 0, q.max_inst_no);
-    }
-    if (bin_ != nullptr) {
-        std::fwrite(&q, sizeof(q), 1, bin_);
-    }
+    if (csv_ != nullptr) kest_rec::WriteCsvLine(csv_, arrivalNs, q);
+    if (bin_ != nullptr) std::fwrite(&q, sizeof(q), 1, bin_);
 }
 
 namespace {
@@ -133,8 +114,9 @@ void QuoteBook::PrintTable(FILE* out, size_t rows, bool clear) const {
 
 void QuoteBook::PrintSummary(FILE* out, int channel, double seconds) const {
     std::fprintf(out, "\n=== summary ===\n");
-    std::fprintf(out, "channel %d: %" PRIu64 " quotes, %zu instruments, %.1f s, %.0f quotes/s\n", channel, total_,
-                 instruments_.size(), seconds, seconds > 0 ? static_cast<double>(total_) / seconds : 0.0);
+    std::fprintf(out, "channel %d: %" PRIu64 " quotes, %zu instruments, %.1f s, %.0f quotes/s\n", channel,
+                 total_, instruments_.size(), seconds,
+                 seconds > 0 ? static_cast<double>(total_) / seconds : 0.0);
     std::fprintf(out, "%-16s %10s\n", "instrument", "quotes");
     for (const auto& entry : instruments_) {
         std::fprintf(out, "%-16s %10" PRIu64 "\n", entry.first.c_str(), entry.second.count);
@@ -143,8 +125,8 @@ void QuoteBook::PrintSummary(FILE* out, int channel, double seconds) const {
         std::fprintf(out,
                      "poll-to-delivery latency (ns, %" PRIu64 " samples): p50 %" PRIu64 "  p90 %" PRIu64
                      "  p99 %" PRIu64 "  p99.9 %" PRIu64 "  max %" PRIu64 "\n",
-                     latency_.Count(), latency_.Quantile(0.50), latency_.Quantile(0.90), latency_.Quantile(0.99),
-                     latency_.Quantile(0.999), latency_.Max());
+                     latency_.Count(), latency_.Quantile(0.50), latency_.Quantile(0.90),
+                     latency_.Quantile(0.99), latency_.Quantile(0.999), latency_.Max());
     }
     std::fflush(out);
 }

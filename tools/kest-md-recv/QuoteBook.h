@@ -8,6 +8,7 @@
 #include <string>
 
 #include "KestShfeMdStruct.h"
+#include "recording/Recording.h"
 
 class LatencyHistogram {
 public:
@@ -36,8 +37,10 @@ struct InstrumentStats {
 
 class QuoteBook {
 public:
-    QuoteBook(FILE* csv, FILE* bin) : csv_(csv), bin_(bin) {}
-    void OnQuote(const KestShfeMdType& quote, uint64_t recvNs);
+    // Any of the outputs may be null.
+    QuoteBook(FILE* csv, FILE* bin, kest_rec::Writer* recorder) : csv_(csv), bin_(bin), recorder_(recorder) {}
+    // arrivalNs: when the quote reached the application, in ns since the epoch.
+    void OnQuote(const KestShfeMdType& quote, int64_t arrivalNs);
     // clear: start with the clear-screen codes (only for a terminal).
     void PrintTable(FILE* out, size_t rows, bool clear) const;
     // The card's HHMMSS update time and its milliseconds as HH:MM:SS.mmm.
@@ -46,12 +49,11 @@ public:
     uint64_t Total() const { return total_; }
     LatencyHistogram& Latency() { return latency_; }
 
-    static void WriteCsvHeader(FILE* csv);
-
 private:
     std::map<std::string, InstrumentStats> instruments_;
     uint64_t total_ = 0;
     LatencyHistogram latency_;
     FILE* csv_;
     FILE* bin_;
+    kest_rec::Writer* recorder_;
 };

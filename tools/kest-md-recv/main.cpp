@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +25,8 @@
 #include "KestShfeMdApi.h"
 #include "QuoteBook.h"
 #include "ToolOptions.h"
+#include "recording/QuoteCsv.h"
+#include "recording/Recording.h"
 
 namespace {
 
@@ -41,6 +44,9 @@ struct Options {
     int64_t seconds = 0;
     std::string csv;
     std::string bin;
+    std::string record;
+    int64_t rotateMb = 0;
+    int64_t rotateSeconds = 0;
     bool quiet = false;
     int64_t rows = 30;
 };
@@ -61,8 +67,25 @@ Options ParseOptions(int argc, char** argv) {
                "of the run: a start that has not finished by then is\n"
                "stopped too (default: run until SIGINT/SIGTERM)",
                &opt.seconds, 1, 31536000);
-    opts.Text("csv", "FILE", "write every quote as a CSV line to FILE", &opt.csv);
-    opts.Text("bin", "FILE", "write every quote as its raw 152-byte record to FILE", &opt.bin);
+    opts.Text("record", "FILE",
+              "record every quote with its arrival time to FILE in the\n"
+              "recording format (recording-format.md), for kest-record,\n"
+              "the Python module kest_records and kest-card-sim --replay",
+              &opt.record);
+    opts.Whole("record-rotate-mb", "N",
+               "with --record: start FILE.1, FILE.2, ... before a file\nwould pass N MiB, 1 to 1048576",
+               &opt.rotateMb, 1, 1048576);
+    opts.Whole("record-rotate-s", "S",
+               "with --record: start the next file once a file spans\nS seconds of arrivals, 1 to 604800",
+               &opt.rotateSeconds, 1, 604800);
+    opts.Text("csv", "FILE",
+              "write every quote as a CSV line to FILE: arrival in ns since\n"
+              "the epoch (UTC), trading date, prices in yuan, volumes in\n"
+              "lots; the header line names each column's unit",
+              &opt.csv);
+    opts.Text("bin", "FILE",
+              "write every quote as its bare 152-byte record to FILE\n(no header, no times: prefer --record)",
+              &opt.bin);
     opts.Flag("quiet", "no live table", &opt.quiet);
     opts.Whole("rows", "N", "rows of the live table, 1 to 10000 (default 30)", &opt.rows, 1, 10000);
     opts.Epilogue(
@@ -73,6 +96,8 @@ Options ParseOptions(int argc, char** argv) {
     const std::vector<std::string> operands = opts.Parse(argc, argv);
     if (operands.empty()) opts.Fail("needs the configuration file CONFIG (see kest-md-recv --help)");
     if (operands.size() > 1) opts.Fail("unexpected argument '" + operands[1] + "' (see kest-md-recv --help)");
+    if ((opts.Given("record-rotate-mb") || opts.Given("record-rotate-s")) && opt.record.empty())
+        opts.Fail("--record-rotate-mb and --record-rotate-s need --record FILE");
     opt.config = operands[0];
     return opt;
 }
@@ -151,7 +176,7 @@ public:
     void OnShfeMdData(const KestShfeMdType* quote) override {
         const uint64_t now = NowNs();
         book_.Latency().Add(now - pollStartNs);
-        book_.OnQuote(*quote, now);
+        book_.OnQuote(*quote, kest_rec::RealtimeNs());
     }
     uint64_t pollStartNs = 0;
 
@@ -238,11 +263,25 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", kTool, opt.bin.c_str(), std::strerror(errno));
         return 1;
     }
-    if (csv != nullptr) QuoteBook::WriteCsvHeader(csv);
-    QuoteBook book(csv, bin);
-    Receiver receiver(book);
+    if (csv != nullptr) kest_rec::WriteCsvHeader(csv);
     int bus = 0, channel = 0;
     DeviceOf(opt.config, bus, channel);
+    std::unique_ptr<kest_rec::Writer> recorder;
+    if (!opt.record.empty()) {
+        kest_rec::WriterOptions ro;
+        ro.channel = static_cast<uint32_t>(channel);
+        kest_rec::FileCrc32c(opt.config, ro.config_crc);  // an unreadable file fails the start anyway
+        ro.rotate_bytes = static_cast<uint64_t>(opt.rotateMb) << 20;
+        ro.rotate_ns = opt.rotateSeconds * 1000000000;
+        std::string error;
+        recorder = kest_rec::Writer::Open(opt.record, ro, &error);
+        if (!recorder) {
+            std::fprintf(stderr, "%s: cannot record: %s\n", kTool, error.c_str());
+            return 1;
+        }
+    }
+    QuoteBook book(csv, bin, recorder.get());
+    Receiver receiver(book);
 
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
     // The factory returns a reference at address 0 when memory is short.
@@ -300,9 +339,8 @@ int main(int argc, char** argv) {
             const uint64_t t0 = NowNs();
             r = api.KestRecv(record);
             if (r == 1) {
-                const uint64_t now = NowNs();
-                book.Latency().Add(now - t0);
-                book.OnQuote(record, now);
+                book.Latency().Add(NowNs() - t0);
+                book.OnQuote(record, kest_rec::RealtimeNs());
             }
         } else {
             receiver.pollStartNs = NowNs();
@@ -312,6 +350,8 @@ int main(int argc, char** argv) {
         if ((++polls & 0xFFF) == 0) {
             const auto now = Clock::now();
             if (timed && now >= deadline) stop = true;
+            // A quiet stream still reaches the file within a fraction of a second.
+            if (recorder) recorder->FlushIfOlder(kest_rec::RealtimeNs(), 200000000);
             if (!opt.quiet && now >= nextTable) {
                 book.PrintTable(stdout, static_cast<size_t>(opt.rows), terminal);
                 nextTable += std::chrono::seconds(1);
@@ -321,6 +361,13 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
 
     book.PrintSummary(stdout, channel, seconds);
+    if (recorder) {
+        const bool written = recorder->Flush();
+        std::printf("recorded %llu quotes to %s (%u file%s)%s%s\n",
+                    static_cast<unsigned long long>(recorder->Records()), opt.record.c_str(),
+                    recorder->Files(), recorder->Files() == 1 ? "" : "s",
+                    written ? "" : "; writing failed: ", written ? "" : recorder->error().c_str());
+    }
     if (csv != nullptr) std::fclose(csv);
     if (bin != nullptr) std::fclose(bin);
     CKestShfeMdApi::DestroyKestShfeMdApi(api);

@@ -1,13 +1,12 @@
 // kest-record: reads quote recordings made by kest-md-recv --record.
 //
 //   kest-record info FILE...          header, record count, time span, cut tails
-//   kest-record csv FILE [-o OUT]     the records as CSV (units in the header line)
+//   kest-record csv FILE [--output OUT]  the records as CSV (units in the header line)
 //   kest-record compare A B           whether two recordings hold the same record
 //                                     bytes in the same order (arrival times aside)
 //
 // FILE names a recording; the files rotation added after it (FILE.1, ...)
 // are read with it.
-#include <getopt.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -18,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "ToolOptions.h"
 #include "recording/QuoteCsv.h"
 #include "recording/Recording.h"
 
@@ -25,43 +25,10 @@ namespace {
 
 const char* const kTool = "kest-record";
 
-void Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: kest-record info FILE...\n"
-                 "       kest-record csv FILE [-o OUT]\n"
-                 "       kest-record compare A B\n"
-                 "Reads quote recordings of kest-md-recv --record (format: recording-format.md).\n"
-                 "  info     per recording: channel, configuration checksum, files, records,\n"
-                 "           first and last arrival (UTC), and bytes ignored at cut ends\n"
-                 "  csv      one line per record; arrival in ns since the epoch (UTC), the trading\n"
-                 "           date, prices in yuan, volumes in lots, exchange time HH:MM:SS.mmm\n"
-                 "  compare  exit 0 when A and B hold the same records in the same order\n"
-                 "           (arrival times are not compared), 1 when they differ\n"
-                 "  -o, --output FILE  write the CSV there instead of standard output\n"
-                 "  -h, --help         this text\n"
-                 "  -V, --version      the version\n"
-                 "Exit: 0 done, 1 recordings differ or cannot be read, 2 bad command line.\n");
-}
-
-int BadUsage(const std::string& what) {
-    std::fprintf(stderr, "%s: %s (see --help)\n", kTool, what.c_str());
-    return 2;
-}
-
-std::vector<std::string> FilesOf(const std::string& path) {
-    std::vector<std::string> files = {path};
-    for (int n = 1;; ++n) {
-        const std::string next = path + "." + std::to_string(n);
-        if (access(next.c_str(), F_OK) != 0) break;
-        files.push_back(next);
-    }
-    return files;
-}
-
 // Every entry of a recording in order; false (message printed) if a file cannot be read.
 class Stream {
 public:
-    explicit Stream(const std::string& path) : files_(FilesOf(path)) {}
+    explicit Stream(const std::string& path) : files_(kest_rec::RecordingFiles(path)) {}
     bool Next(kest_rec::Entry& e) {
         for (;;) {
             if (reader_ && reader_->Next(e)) return true;
@@ -179,58 +146,35 @@ int Compare(const std::string& a, const std::string& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static const option kOptions[] = {{"output", required_argument, nullptr, 'o'},
-                                      {"help", no_argument, nullptr, 'h'},
-                                      {"version", no_argument, nullptr, 'V'},
-                                      {nullptr, 0, nullptr, 0}};
-    const char* output = nullptr;
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, "+o:hV", kOptions, nullptr)) != -1) {
-        switch (c) {
-            case 'o':
-                output = optarg;
-                break;
-            case 'h':
-                Usage(stdout);
-                return 0;
-            case 'V':
-                std::printf("%s %s\n", kTool, KEST_VERSION_TEXT);
-                return 0;
-            case ':':
-                return BadUsage(std::string("option ") + argv[optind - 1] + " needs a value");
-            default:
-                return BadUsage(std::string("unknown option ") + argv[optind - 1]);
-        }
-    }
-    // Options may also follow the command and its files.
-    std::vector<std::string> words;
-    for (int i = optind; i < argc; ++i) {
-        const std::string w = argv[i];
-        if ((w == "-o" || w == "--output") && i + 1 < argc) {
-            output = argv[++i];
-        } else if (w.rfind("--output=", 0) == 0) {
-            output = argv[i] + 9;
-        } else if (w.size() > 1 && w[0] == '-') {
-            return BadUsage("unknown option " + w);
-        } else {
-            words.push_back(w);
-        }
-    }
-    if (words.empty()) return BadUsage("a command is needed: info, csv or compare");
+    std::string output;
+    kest_tools::ToolOptions opts(
+        kTool, "info FILE... | csv FILE [--output OUT] | compare A B",
+        "Reads quote recordings of kest-md-recv --record (format: recording-format.md). FILE names a\n"
+        "recording; the files rotation added after it (FILE.1, ...) are read with it.\n"
+        "  info     per recording: channel, configuration checksum, files, records, first and last\n"
+        "           arrival (UTC), and the bytes ignored at a cut end\n"
+        "  csv      one line per record: arrival in ns since the epoch (UTC), the trading date, prices\n"
+        "           in yuan, volumes in lots, exchange time HH:MM:SS.mmm; the header names the units\n"
+        "  compare  whether A and B hold the same record bytes in the same order (arrival times\n"
+        "           are not compared)");
+    opts.Text("output", "OUT", "csv: write to OUT instead of standard output", &output);
+    opts.Epilogue(
+        "Exit status: 0 done (compare: the same), 1 recordings differ or cannot be read, 2 bad arguments.");
+    std::vector<std::string> words = opts.Parse(argc, argv);
+    if (words.empty()) opts.Fail("a command is needed: info, csv or compare (see kest-record --help)");
     const std::string cmd = words[0];
     words.erase(words.begin());
     if (cmd == "info") {
-        if (words.empty()) return BadUsage("info needs at least one FILE");
+        if (words.empty()) opts.Fail("info needs at least one FILE");
         return Info(words);
     }
     if (cmd == "csv") {
-        if (words.size() != 1) return BadUsage("csv needs exactly one FILE");
-        return Csv(words[0], output);
+        if (words.size() != 1) opts.Fail("csv needs exactly one FILE");
+        return Csv(words[0], output.empty() ? nullptr : output.c_str());
     }
     if (cmd == "compare") {
-        if (words.size() != 2) return BadUsage("compare needs two recordings, A and B");
+        if (words.size() != 2) opts.Fail("compare needs two recordings, A and B");
         return Compare(words[0], words[1]);
     }
-    return BadUsage("unknown command " + cmd);
+    opts.Fail("unknown command '" + cmd + "' (see kest-record --help)");
 }

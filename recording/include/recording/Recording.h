@@ -51,6 +51,10 @@ static_assert(offsetof(Entry, record) == 8, "record at 8");
 
 int64_t RealtimeNs();  // the recording clock now
 
+// The files of a recording in order: PATH, then PATH.1, PATH.2, ... as far as
+// rotation made them.
+std::vector<std::string> RecordingFiles(const std::string& path);
+
 // CRC-32C of a whole file as the library computes it for its configuration
 // (seed 0, no final inversion). false if the file cannot be read.
 bool FileCrc32c(const std::string& path, uint32_t& crc);
