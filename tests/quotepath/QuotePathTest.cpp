@@ -5,7 +5,9 @@
 // The loop runs in a child process under a seccomp filter that traps every
 // system call into a counting SIGSYS handler (a filter cannot be removed,
 // hence the child); allocations are counted by wrapping the C allocator.
-// Both counts come back through a shared page.
+// Both counts come back through a shared page. Under AddressSanitizer,
+// whose runtime owns the allocator and makes system calls of its own, only
+// the deliveries are checked.
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -44,14 +46,14 @@ std::atomic<bool> g_counting{false};
 std::atomic<uint64_t> g_allocations{0};
 std::atomic<uint64_t> g_syscalls{0};
 
-void CountAllocation() {
+[[maybe_unused]] void CountAllocation() {
     if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
 }
 
 void OnSigsys(int, siginfo_t*, void*) { g_syscalls.fetch_add(1, std::memory_order_relaxed); }
 
 // Every system call but the handler's return and the child's exit traps.
-bool TrapSystemCalls() {
+[[maybe_unused]] bool TrapSystemCalls() {
     struct sigaction sa {};
     sa.sa_sigaction = &OnSigsys;
     sa.sa_flags = SA_SIGINFO;
@@ -150,7 +152,11 @@ TEST(QuotePathTest, AMillionPollsInEachModeMakeNoAllocationAndNoSystemCall) {
         bool ok = card->PushA2c(1, msg, sizeof msg) && card->PushA2c(2, msg, sizeof msg) &&
                   callback.KestRecv() == 1 && buffer.KestRecv(out) == 1 && callback.KestRecv() == 0 &&
                   buffer.KestRecv(out) == 0;
+#if !defined(KEST_TEST_ASAN)
+        // The sanitizer runtime makes system calls of its own (and would spin on trapped ones): under
+        // it the loop runs for its deliveries alone.
         ok = ok && TrapSystemCalls();
+#endif
         g_counting.store(true, std::memory_order_relaxed);
         uint64_t buffers = 0;
         for (int i = 0; ok && i < 1000000; ++i) {
