@@ -93,7 +93,8 @@ struct StampSpi : CKestShfeMdSpi {
 }  // namespace
 
 int main() {
-    const auto [cpu_a, cpu_b] = TwoCpus();
+    const std::pair<int, int> cpus = TwoCpus();
+    const int cpu_a = cpus.first, cpu_b = cpus.second;
     PrivateCard card("bench_latency");
     const double per_ns = TicksPerNs();
     std::vector<double> pp;

@@ -49,7 +49,8 @@ double NsPerPoll(int polls, Poll poll) {
 }  // namespace
 
 int main() {
-    const auto [cpu_a, cpu_b] = TwoCpus();
+    const std::pair<int, int> cpus = TwoCpus();
+    const int cpu_a = cpus.first, cpu_b = cpus.second;
     (void)cpu_b;
     PrivateCard card("bench_quotepath");
     CKestShfeMdApi& cb = CKestShfeMdApi::CreateKestShfeMdApi();

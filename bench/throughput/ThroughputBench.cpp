@@ -50,7 +50,8 @@ double Rate(int cpu_a, int cpu_b, Push push, Poll poll) {
 }  // namespace
 
 int main() {
-    const auto [cpu_a, cpu_b] = TwoCpus();
+    const std::pair<int, int> cpus = TwoCpus();
+    const int cpu_a = cpus.first, cpu_b = cpus.second;
     PrivateCard card("bench_throughput");
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
     CountingSpi spi;
