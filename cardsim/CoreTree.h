@@ -1,8 +1,10 @@
 // The core tree of the card's only MMIO region and the per-core locks.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
+#include "PidLock.h"
 #include "SimCard.h"
 
 namespace kest_sim {
@@ -23,10 +25,32 @@ constexpr CoreInfo kCoreInfo[kCoreCount] = {
 constexpr int kRootSlot = 0;
 constexpr int kDesignSlot = 2;
 
-bool CorePresent(const CardShm* shm, int slot);
-// Each returns 0 or an errno value.
-int CoreLock(CardShm* shm, int slot);
-int CoreUnlock(CardShm* shm, int slot);
+inline bool CorePresent(const CardShm* shm, int slot) {
+    if (slot < 0 || slot >= static_cast<int>(kCoreCount)) return false;
+    return slot != kDesignSlot || shm->design_core != 0;
+}
+
+// Each returns 0 or an errno value. The lock is the process-shared word of
+// PidLock.h: not recursive, and EPERM for an unlock by a process that does
+// not hold it. Inline: the product takes it around every register access.
+inline int CoreLock(CardShm* shm, int slot) {
+    if (!CorePresent(shm, slot)) return EINVAL;
+    // A register access under it is a single step, done or not: a holder
+    // killed in the middle leaves nothing half-made to repair.
+    PidLockAcquire(shm->core_locks[slot].owner, shm->lock_recoveries);
+    return 0;
+}
+
+inline int CoreUnlock(CardShm* shm, int slot) {
+    if (!CorePresent(shm, slot)) return EINVAL;
+    std::atomic<int32_t>& owner = shm->core_locks[slot].owner;
+    // Relaxed: this process only checks it holds the lock; the release store
+    // in PidLockRelease is what hands it on.
+    if (owner.load(std::memory_order_relaxed) != CachedPid()) return EPERM;
+    PidLockRelease(owner);
+    return 0;
+}
+
 int CoreReset(CardShm* shm, int slot);
 
 }  // namespace kest_sim

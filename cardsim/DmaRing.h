@@ -8,18 +8,16 @@
 //
 // Producers of one ring (possibly in several processes) take the ring's spin
 // lock; the consumer takes no lock at all, it only acquire-loads head and
-// release-stores tail.
+// release-stores tail. Each side reads the other's index only when its own
+// copy of it says the ring is full (producer: tail_seen, under the lock) or
+// empty (the consumer's stream keeps its own copy of head).
 #pragma once
 
-#include <sched.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "PidLock.h"
 #include "SimCard.h"
 
 namespace kest_sim {
@@ -43,47 +41,27 @@ inline uint32_t RingBytesFor(uint32_t requested, uint32_t mtu) {
     return bytes > (1u << 30) ? 0 : static_cast<uint32_t>(bytes);
 }
 
-// Producer lock of a ring. Holders are short (one memcpy); a holder that died
-// (SIGKILL) is detected by its pid and the lock is taken over.
+// Producer lock of a ring: one uncontended compare-and-swap to take, one
+// store to release. Holders are short (one memcpy); a holder that died
+// (SIGKILL) is detected by its pid once a waiter has spun a while, and the
+// lock is taken over.
 class SpinLock {
 public:
-    explicit SpinLock(RingHeader& ring) : ring_(ring) {
-        const int32_t me = static_cast<int32_t>(getpid());
-        unsigned spins = 0;
-        for (;;) {
-            int32_t expected = 0;
-            // Acquire pairs with the release store in the destructor of the
-            // previous holder (any producer thread of any process).
-            if (ring_.lock.compare_exchange_weak(expected, me, std::memory_order_acquire,
-                                                 std::memory_order_relaxed)) {
-                return;
-            }
-            if (++spins < 256) {
-#if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
-#endif
-                continue;
-            }
-            spins = 0;
-            if (expected != 0 && expected != me && kill(expected, 0) != 0 && errno == ESRCH) {
-                // Acquire as above: whatever the dead holder completed is seen.
-                if (ring_.lock.compare_exchange_strong(expected, me, std::memory_order_acquire,
-                                                       std::memory_order_relaxed)) {
-                    ring_.lock_recoveries.fetch_add(1, std::memory_order_relaxed);
-                    return;
-                }
-            }
-            sched_yield();
-        }
-    }
-    // Release pairs with the acquiring CAS of the next holder.
-    ~SpinLock() { ring_.lock.store(0, std::memory_order_release); }
+    explicit SpinLock(RingHeader& ring) : ring_(ring) { PidLockAcquire(ring_.lock, ring_.lock_recoveries); }
+    ~SpinLock() { PidLockRelease(ring_.lock); }
     SpinLock(const SpinLock&) = delete;
     SpinLock& operator=(const SpinLock&) = delete;
 
 private:
     RingHeader& ring_;
 };
+
+// A statistic that only the holder of the ring's lock writes: a load and a
+// store, no locked read-modify-write on the producer's path. Relaxed:
+// readers only sample it.
+inline void AddUnderLock(std::atomic<uint64_t>& counter, uint64_t n) {
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
 
 // Appends one message; the caller holds the ring's SpinLock. false when the
 // ring lacks room (nothing written) or the size is out of bounds.
@@ -94,13 +72,16 @@ inline bool RingTryPush(CardShm* shm, RingHeader& ring, const void* msg, uint32_
     const uint64_t rec = RecordBytes(size);
     // Only producers store head, and they hold the lock: relaxed is enough.
     uint64_t head = ring.head.load(std::memory_order_relaxed);
-    // Acquire pairs with the consumer's release store of tail: the consumer
-    // is done with the bytes we are about to reuse.
-    const uint64_t tail = ring.tail.load(std::memory_order_acquire);
     uint64_t off = head & (cap - 1);
     const uint64_t to_end = cap - off;
     const uint64_t pad = rec > to_end ? to_end : 0;
-    if (pad + rec > cap - (head - tail)) return false;
+    if (pad + rec > cap - (head - ring.tail_seen)) {
+        // Acquire pairs with the consumer's release store of tail: the
+        // consumer is done with the bytes we are about to reuse. Only now,
+        // when the copy says full, does the tail line come over.
+        ring.tail_seen = ring.tail.load(std::memory_order_acquire);
+        if (pad + rec > cap - (head - ring.tail_seen)) return false;
+    }
     if (pad != 0) {
         const uint32_t marker = kPadMarker;
         std::memcpy(data + off, &marker, sizeof marker);

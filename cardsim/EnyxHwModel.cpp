@@ -77,6 +77,7 @@ struct enyx_hw_a2c_stream {
     uint64_t capacity;
     uint64_t cursor;     // next record to hand over (this process only)
     uint64_t published;  // last value stored to ring->tail
+    uint64_t head_seen;  // last value of ring->head read; the ring is empty only if cursor reaches it
     std::shared_ptr<Mapping> map;
     uint32_t channel;
 };
@@ -151,6 +152,34 @@ void FreeDescriptors(const Desc** descriptors, size_t count) {
         descriptors[i] = nullptr;
     }
 }
+
+// The core lock this thread took last through enyx_hw_core_lock and has not
+// released. Host handles of one card in a process all come from the one
+// accelerator mapping of that card, so the word's address names the lock.
+// Initial-exec: the model is loaded with the program, and a register access
+// then reads it with one instruction.
+thread_local const std::atomic<int32_t>* t_held_core_lock __attribute__((tls_model("initial-exec"))) =
+    nullptr;
+
+// A register access is one step under the design core's lock: the product
+// holds it already (it locks around every access); any other caller gets it
+// for the access alone.
+inline bool HoldsCoreLock(const enyx_hw_core* core) {
+    return t_held_core_lock == &core->shm->core_locks[core->slot].owner;
+}
+
+class CoreLockScope {
+public:
+    explicit CoreLockScope(const enyx_hw_core* core) : core_(core) {
+        kest_sim::CoreLock(core_->shm, core_->slot);
+    }
+    ~CoreLockScope() { kest_sim::CoreUnlock(core_->shm, core_->slot); }
+    CoreLockScope(const CoreLockScope&) = delete;
+    CoreLockScope& operator=(const CoreLockScope&) = delete;
+
+private:
+    const enyx_hw_core* core_;
+};
 
 bool RegisterAddress(const enyx_hw_core* core, const enyx_hw_register_description* reg, uint32_t& number) {
     if (core == nullptr || reg == nullptr || core->slot != kest_sim::kDesignSlot) return false;
@@ -338,13 +367,17 @@ KEST_EXPORT ssize_t enyx_hw_core_enumerate(const enyx_hw_core* root, uint16_t ha
 KEST_EXPORT int enyx_hw_core_lock(enyx_hw_core* core) {
     if (core == nullptr) return Fail(EINVAL, -1);
     const int rc = kest_sim::CoreLock(core->shm, core->slot);
-    return rc == 0 ? 0 : Fail(rc, -1);
+    if (rc != 0) return Fail(rc, -1);
+    t_held_core_lock = &core->shm->core_locks[core->slot].owner;
+    return 0;
 }
 
 KEST_EXPORT int enyx_hw_core_unlock(enyx_hw_core* core) {
     if (core == nullptr) return Fail(EINVAL, -1);
     const int rc = kest_sim::CoreUnlock(core->shm, core->slot);
-    return rc == 0 ? 0 : Fail(rc, -1);
+    if (rc != 0) return Fail(rc, -1);
+    if (t_held_core_lock == &core->shm->core_locks[core->slot].owner) t_held_core_lock = nullptr;
+    return 0;
 }
 
 // --- registers --------------------------------------------------------------
@@ -357,8 +390,12 @@ KEST_EXPORT int enyx_hw_read(const enyx_hw_core* core, const enyx_hw_register_de
     // The card answers with the whole 64-bit register whatever width is
     // asked for; 64-bit counters are read this way.
     uint64_t v = 0;
-    const int rc = kest_sim::HostRead(core->shm, number, v);
-    if (rc != 0) return Fail(rc, -1);
+    if (HoldsCoreLock(core)) {
+        kest_sim::HostRead(core->shm, number, v);
+    } else {
+        CoreLockScope lock(core);
+        kest_sim::HostRead(core->shm, number, v);
+    }
     *value = v;
     return 0;
 }
@@ -368,8 +405,13 @@ KEST_EXPORT int enyx_hw_write(const enyx_hw_core* core, const enyx_hw_register_d
     uint32_t number = 0;
     if (!RegisterAddress(core, reg, number)) return Fail(EINVAL, -1);
     if (kest_sim::FaultOn(core->shm, Fault::kRegWriteFails)) return Fail(EIO, -1);
-    const int rc = kest_sim::HostWrite(core->shm, number, static_cast<uint32_t>(value));
-    return rc == 0 ? 0 : Fail(rc, -1);
+    if (HoldsCoreLock(core)) {
+        kest_sim::HostWrite(core->shm, number, static_cast<uint32_t>(value));
+    } else {
+        CoreLockScope lock(core);
+        kest_sim::HostWrite(core->shm, number, static_cast<uint32_t>(value));
+    }
+    return 0;
 }
 
 // --- card-to-host streams ---------------------------------------------------
@@ -419,6 +461,7 @@ KEST_EXPORT enyx_hw_a2c_stream* enyx_hw_a2c_stream_create(const enyx_hw_a2c_stre
     // stopped. Acquire pairs with that consumer's release store of tail.
     s->cursor = ring->tail.load(std::memory_order_acquire);
     s->published = s->cursor;
+    s->head_seen = s->cursor;
     s->map = descriptor->map;
     s->channel = descriptor->channel;
     return s;
@@ -481,9 +524,14 @@ KEST_EXPORT int enyx_hw_a2c_stream_poll_once(enyx_hw_a2c_stream* stream, enyx_hw
         stream->ring->tail.store(stream->cursor, std::memory_order_release);
         stream->published = stream->cursor;
     }
-    // Acquire pairs with the producer's release store of head (a model-side
-    // producer thread, any process): the record's bytes are visible.
-    if (stream->ring->head.load(std::memory_order_acquire) == stream->cursor) return 0;
+    if (stream->head_seen == stream->cursor) {
+        // Acquire pairs with the producer's release store of head (a
+        // model-side producer thread, any process): the bytes of every record
+        // below it are visible. Read only when the copy says empty, so a
+        // burst costs one transfer of the head line, not one per message.
+        stream->head_seen = stream->ring->head.load(std::memory_order_acquire);
+        if (stream->head_seen == stream->cursor) return 0;
+    }
     return DeliverOne(stream, handler, opaque);
 }
 
@@ -550,18 +598,16 @@ KEST_EXPORT int enyx_hw_c2a_stream_send(enyx_hw_c2a_stream* stream, const void* 
         ring.refused.fetch_add(1, std::memory_order_relaxed);
         return Fail(EMSGSIZE, -1);
     }
-    bool ok;
     {
         kest_sim::SpinLock lock(ring);
-        ok = kest_sim::RingTryPush(stream->map->shm(), ring, data, size);
+        if (kest_sim::RingTryPush(stream->map->shm(), ring, data, size)) {
+            kest_sim::AddUnderLock(ring.pushed, 1);
+            kest_sim::AddUnderLock(ring.bytes, size);
+            return 0;
+        }
     }
-    if (!ok) {
-        ring.refused.fetch_add(1, std::memory_order_relaxed);
-        return Fail(EAGAIN, -1);
-    }
-    ring.pushed.fetch_add(1, std::memory_order_relaxed);
-    ring.bytes.fetch_add(size, std::memory_order_relaxed);
-    return 0;
+    ring.refused.fetch_add(1, std::memory_order_relaxed);
+    return Fail(EAGAIN, -1);
 }
 
 KEST_EXPORT void enyx_hw_c2a_stream_destroy(enyx_hw_c2a_stream* stream) { delete stream; }

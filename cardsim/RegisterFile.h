@@ -12,13 +12,14 @@ namespace kest_sim {
 // data, read address, read data).
 int TableOfRegister(uint32_t reg, uint32_t& slot);
 
-// Both take the card's host lock and require reg < REGISTER_SPACE. HostWrite
-// returns 0 or an errno value; HostRead returns 0 or an errno value and the
-// register's 64-bit value in `value`.
+// Both require reg < REGISTER_SPACE and that the caller holds the design
+// core's lock, which makes each access one step for every process sharing
+// the card; they take no lock of their own. HostWrite returns 0; HostRead
+// returns 0 and the register's 64-bit value in `value`.
 int HostWrite(CardShm* shm, uint32_t reg, uint32_t value);
 int HostRead(CardShm* shm, uint32_t reg, uint64_t& value);
 
-// Appends to the journal; the caller holds the host lock.
+// Appends to the journal; the caller holds the design core's lock.
 void JournalAppend(CardShm* shm, uint32_t reg, uint32_t value);
 
 }  // namespace kest_sim

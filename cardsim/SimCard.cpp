@@ -231,7 +231,10 @@ void InitialiseContent(CardShm* shm) {
             // still open across the reset then never reads behind a head
             // that moved backwards. Pending messages are dropped.
             // Acquire pairs with the producers' release stores of head.
-            r.tail.store(r.head.load(std::memory_order_acquire), std::memory_order_release);
+            const uint64_t head = r.head.load(std::memory_order_acquire);
+            // Release pairs with the producers' acquire load of tail.
+            r.tail.store(head, std::memory_order_release);
+            r.tail_seen = head;
             r.pushed.store(0, std::memory_order_relaxed);
             r.refused.store(0, std::memory_order_relaxed);
             r.bytes.store(0, std::memory_order_relaxed);
@@ -264,16 +267,10 @@ int CreateCard(uint32_t index, const CardOptions& opt) {
     void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) return fail(errno);
     // The new segment reads as zeroes: that is the fresh card's content for
-    // registers, tables, journal and rings, so only the control block is set.
+    // registers, tables, journal and rings, and free locks, so only the
+    // control block is set.
     CardShm* shm = new (base) CardShm();
     Layout(shm, index, opt);
-    int rc = 0;
-    for (pthread_mutex_t& m : shm->core_locks) rc = rc != 0 ? rc : InitRobustMutex(&m);
-    if (rc == 0) rc = InitRobustMutex(&shm->host_lock);
-    if (rc != 0) {
-        munmap(base, size);
-        return fail(rc);
-    }
     for (TableState& t : shm->tables) t.open.store(1, std::memory_order_relaxed);
     shm->faults.store(opt.faults, std::memory_order_relaxed);
     // Release pairs with the openers' acquire load: the card is complete.
@@ -374,18 +371,19 @@ bool Card::TableChannelOpen(int table) const {
 bool Card::PushA2c(int channel, const void* msg, uint32_t size) {
     if (!ValidChannel(channel)) return false;
     RingHeader& ring = shm_->a2c[channel];
-    bool ok = false;
-    if (msg != nullptr || size == 0) {
-        SpinLock lock(ring);
-        ok = RingTryPush(shm_, ring, msg, size);
-    }
-    if (ok) {
-        ring.pushed.fetch_add(1, std::memory_order_relaxed);
-        ring.bytes.fetch_add(size, std::memory_order_relaxed);
-    } else {
+    if (msg == nullptr && size != 0) {
         ring.refused.fetch_add(1, std::memory_order_relaxed);
+        return false;
     }
-    return ok;
+    SpinLock lock(ring);
+    if (RingTryPush(shm_, ring, msg, size)) {
+        AddUnderLock(ring.pushed, 1);
+        AddUnderLock(ring.bytes, size);
+        return true;
+    }
+    // Refusals are also counted outside the lock: a read-modify-write.
+    ring.refused.fetch_add(1, std::memory_order_relaxed);
+    return false;
 }
 
 bool Card::PushA2cBlocking(int channel, const void* msg, uint32_t size, const std::atomic<bool>* stop,
@@ -399,15 +397,13 @@ bool Card::PushA2cBlocking(int channel, const void* msg, uint32_t size, const st
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     bool waited = false;
     for (unsigned attempt = 0;; ++attempt) {
-        bool ok;
         {
             SpinLock lock(ring);
-            ok = RingTryPush(shm_, ring, msg, size);
-        }
-        if (ok) {
-            ring.pushed.fetch_add(1, std::memory_order_relaxed);
-            ring.bytes.fetch_add(size, std::memory_order_relaxed);
-            return true;
+            if (RingTryPush(shm_, ring, msg, size)) {
+                AddUnderLock(ring.pushed, 1);
+                AddUnderLock(ring.bytes, size);
+                return true;
+            }
         }
         if (!waited) {
             waited = true;

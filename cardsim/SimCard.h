@@ -7,7 +7,6 @@
 // carry both is refused, so a stale or foreign segment is never interpreted.
 #pragma once
 
-#include <pthread.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -22,7 +21,7 @@
 namespace kest_sim {
 
 constexpr uint64_t kCardMagic = 0x4452414354534b4bull;  // "KKSTCARD" little-endian
-constexpr uint32_t kLayoutVersion = 1;
+constexpr uint32_t kLayoutVersion = 2;
 constexpr uint32_t kCoreCount = 4;  // root, 0x0010, the design core, 0x0020
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "shared counters need lock-free 64-bit atomics");
@@ -31,27 +30,40 @@ static_assert(std::atomic<int32_t>::is_always_lock_free, "spin locks need lock-f
 
 // Control block of one message ring (a2c or c2a). The bytes themselves live
 // at data_offset from the start of the segment.
+//
+// The two indexes sit on cache lines of their own, and each side keeps a
+// copy of the other side's index that it refreshes only when that copy says
+// the ring is full (producer) or empty (consumer). A message then costs one
+// transfer of the head line to the consumer, instead of head and tail
+// crossing over for every message.
 struct RingHeader {
     // Producer index in bytes, only ever growing. Release-stored by the
     // producer that holds `lock` once a record is complete; acquire-loaded by
-    // the consumer (the host's poll for a2c, PopC2a for c2a) before it reads
-    // the record.
+    // the consumer (the host's poll for a2c, PopC2a for c2a) when its copy of
+    // head says the ring is empty.
     alignas(64) std::atomic<uint64_t> head;
     // Consumer index in bytes. Release-stored by the consumer once it is done
-    // with the record's bytes; acquire-loaded by the producer before it reuses
-    // that space.
+    // with the record's bytes; acquire-loaded by a producer when its copy
+    // (tail_seen) says the ring has no room.
     alignas(64) std::atomic<uint64_t> tail;
-    // Producer spin lock: 0 when free, else the holder's pid. CAS-acquired and
-    // release-stored by producers of any process; see SpinLock in DmaRing.h.
+    // The producers' line: the lock, the geometry and what producers keep
+    // under the lock. Consumers do not touch it on their path.
+    // Producer lock: 0 when free, else the holder's pid. Acquired and released
+    // by producers of any process; see PidLock.h.
     alignas(64) std::atomic<int32_t> lock;
     uint32_t capacity;  // bytes, power of two
     uint32_t mtu;       // largest message
     uint32_t reserved0;
     uint64_t data_offset;  // from the start of the segment
-    // Statistics, relaxed: written by producers under `lock`, read by anyone.
+    // Last value of tail a producer read; only producers holding `lock` read
+    // or write it, so it is a plain field. Never ahead of tail.
+    uint64_t tail_seen;
+    // Statistics, relaxed, read by anyone. pushed and bytes are written only
+    // by producers holding `lock` (a load and a store, no read-modify-write);
+    // the others may be counted outside it.
     std::atomic<uint64_t> pushed;
-    std::atomic<uint64_t> refused;
     std::atomic<uint64_t> bytes;
+    std::atomic<uint64_t> refused;
     std::atomic<uint64_t> waits;
     std::atomic<uint64_t> lock_recoveries;
 };
@@ -59,12 +71,14 @@ struct RingHeader {
 // One instrument table and its host access channel.
 struct TableState {
     // 1 while the host's read/write channel is open. Stored by host register
-    // writes under the host lock; loaded (relaxed) by host accesses under the
-    // same lock and by model-side readers, which need no ordering with it.
+    // writes under the design core's lock; loaded (relaxed) by host accesses
+    // under the same lock and by model-side readers, which need no ordering
+    // with it.
     std::atomic<uint32_t> open;
     uint32_t entries;
     uint64_t offset;  // of the words, from the start of the segment
-    // Statistics, relaxed: written under the host lock, read by anyone.
+    // Statistics, relaxed, read by anyone. writes and reads are written only
+    // under the design core's lock (a load and a store); the drops likewise.
     std::atomic<uint64_t> writes;
     std::atomic<uint64_t> reads;
     std::atomic<uint64_t> closed_drops;
@@ -74,7 +88,7 @@ struct TableState {
 // One journal slot, written as a sequence lock: seq is zeroed, the fields are
 // written, then seq is release-stored; a reader checks seq before and after.
 struct JournalSlot {
-    // Release-stored by the journal writer (host write under the host lock);
+    // Release-stored by the journal writer (host write under the design core's lock);
     // acquire-loaded by ReadJournal (any model-side thread or process).
     std::atomic<uint64_t> seq;
     std::atomic<uint32_t> reg;    // relaxed, ordered by seq
@@ -105,16 +119,24 @@ struct CardShm {
     uint64_t regs_offset;     // REGISTER_SPACE x std::atomic<uint64_t>
     uint64_t journal_offset;  // kJournalCapacity x JournalSlot
 
-    // Per-core locks of the core tree (robust, process-shared), and the lock
-    // that makes each host register access one step (table protocol, journal).
-    pthread_mutex_t core_locks[kCoreCount];
-    pthread_mutex_t host_lock;
+    // Per-core locks of the core tree: 0 when free, else the holder's pid;
+    // acquired and released by host threads of any process (PidLock.h). A
+    // host register access is one step under the design core's lock, whether
+    // the caller took it (as the product does for every access) or the access
+    // takes it itself: that lock is what serialises the register file, the
+    // table protocol and the journal.
+    struct alignas(64) CoreLockWord {
+        std::atomic<int32_t> owner;
+    };
+    CoreLockWord core_locks[kCoreCount];
 
-    // Newest journal seq. Release-stored by the journal writer under the host
-    // lock after the slot is complete; acquire-loaded by JournalHead/ReadJournal.
+    // Newest journal seq. Release-stored by the journal writer under the
+    // design core's lock after the slot is complete; acquire-loaded by
+    // JournalHead/ReadJournal (any model-side thread or process).
     std::atomic<uint64_t> journal_head;
-    // Statistics, relaxed, read by anyone.
-    std::atomic<uint64_t> core_resets;
+    // Statistics, relaxed, read by anyone. host_reads and host_writes are
+    // written only under the design core's lock (a load and a store).
+    alignas(64) std::atomic<uint64_t> core_resets;
     std::atomic<uint64_t> card_starts;
     std::atomic<uint64_t> lock_recoveries;
     std::atomic<uint64_t> host_reads;
@@ -172,9 +194,5 @@ bool SegmentIdentity(uint32_t index, dev_t& dev, ino_t& ino);
 
 // Puts a mapped card back to the fresh state (locks are left as they are).
 void InitialiseContent(CardShm* shm);
-
-// Robust lock helpers (CoreTree.cpp): 0, or an errno value.
-int InitRobustMutex(pthread_mutex_t* m);
-int LockRobust(CardShm* shm, pthread_mutex_t* m);
 
 }  // namespace kest_sim

@@ -36,3 +36,11 @@ macro(kest_skip_without_model what)
     return()
   endif()
 endmacro()
+
+# A test or benchmark of this tree that loads the product library over the
+# model. Its build-tree runtime path is written as an RPATH, which the loader
+# also applies to the library's own card dependencies (a RUNPATH would not,
+# and the library itself names no path). Such programs are never installed.
+function(kest_over_model target)
+  target_link_options(${target} PRIVATE LINKER:--disable-new-dtags)
+endfunction()

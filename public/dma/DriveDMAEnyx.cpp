@@ -129,8 +129,4 @@ int32_t CDrvDMAEnyx::Send(const void* data, uint32_t nSize) {
     return 0;
 }
 
-int32_t CDrvDMAEnyx::RecvOnce(void* func, void* param) {
-    return enyx_hw_a2c_stream_poll_once(m_lpA2c, reinterpret_cast<enyx_hw_a2c_handler>(func), param);
-}
-
 }  // namespace Kest_U50

@@ -23,8 +23,13 @@ public:
     virtual int32_t Init(uint16_t nBusId, const CFPGADMANameType& refDMAName);
     // Sends one message host-to-card. 0 or -1.
     virtual int32_t Send(const void* data, uint32_t nSize);
-    // Quote path: one poll of the card-to-host stream, handler called on this thread.
-    virtual int32_t RecvOnce(void* func, void* param);
+    // Quote path: one poll of the card-to-host stream, handler called on this
+    // thread. Defined here so that a caller holding the object itself (the
+    // API object's member) calls the stream library directly, without a call
+    // to this wrapper in between.
+    virtual int32_t RecvOnce(void* func, void* param) {
+        return enyx_hw_a2c_stream_poll_once(m_lpA2c, reinterpret_cast<enyx_hw_a2c_handler>(func), param);
+    }
 
     // Closes both streams (a later Init opens them anew).
     void Release();

@@ -7,15 +7,15 @@ namespace Kest_U50 {
 
 namespace {
 
-// Every access is a whole 32-bit register at byte address 4 x reg.
-inline enyx_hw_register_description MakeDescription(uint32_t reg) {
-    enyx_hw_register_description description;
-    std::memset(&description, 0, sizeof(description));
-    description.address = static_cast<uint64_t>(reg) * 4U;
-    description.offset = 0;
-    description.size = 32;
-    return description;
-}
+// Every access is a whole 32-bit register at byte address 4 x reg. Built in
+// place: a returned copy is reloaded as 16 bytes and stalls on the stores.
+struct CRegisterDescription : enyx_hw_register_description {
+    explicit CRegisterDescription(uint32_t reg) : enyx_hw_register_description() {
+        address = static_cast<uint64_t>(reg) * 4U;
+        offset = 0;
+        size = 32;
+    }
+};
 
 }  // namespace
 
@@ -166,7 +166,7 @@ int32_t CDrvRegEnyx::WriteRegister(uint32_t reg, uint32_t value) {
                              __FUNCTION__, __LINE__);
         return -1;
     }
-    const enyx_hw_register_description description = MakeDescription(reg);
+    const CRegisterDescription description(reg);
     enyx_hw_core_lock(m_lpHwCore);
     if (enyx_hw_write(m_lpHwCore, &description, static_cast<uint64_t>(value)) != 0) {
         m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_write failed", __FUNCTION__, __LINE__);
@@ -186,7 +186,7 @@ int32_t CDrvRegEnyx::ReadRegister(uint32_t reg, uint64_t& val) {
                              __FUNCTION__, __LINE__);
         return -1;
     }
-    const enyx_hw_register_description description = MakeDescription(reg);
+    const CRegisterDescription description(reg);
     enyx_hw_core_lock(m_lpHwCore);
     if (enyx_hw_read(m_lpHwCore, &description, &val) != 0) {
         m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_read failed", __FUNCTION__, __LINE__);

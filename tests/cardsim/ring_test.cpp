@@ -8,6 +8,7 @@
 #include <thread>
 #include <tuple>
 
+#include "SimCard.h"
 #include "host_access.h"
 
 namespace cardsim_test {
@@ -16,6 +17,8 @@ namespace {
 // Message i: size (odd ones, and the MTU) and bytes follow from i, so a reader can check it alone.
 uint32_t SizeOf(uint64_t i) { return i % 97 == 0 ? 2048 : static_cast<uint32_t>(1 + (i * 37) % 411); }
 uint8_t ByteOf(uint64_t i, uint32_t k) { return static_cast<uint8_t>(i * 131 + k); }
+// Ring bytes of one message: an 8-byte header, the message padded to 8.
+uint64_t RecordBytesOf(uint32_t size) { return 8 + (size + 7) / 8 * 8; }
 
 // What the poller saw: messages out of order, not intact or misaligned are bad.
 struct Checker {
@@ -172,6 +175,82 @@ TEST_F(CardTest, CardOutlivesAKilledProcessThatMadeItAndHeldItsLock) {
     EXPECT_EQ(kest_sim::Card::Open(0)->Stats().lock_recoveries, 1u);
     enyx_hw_a2c_stream* s = OpenA2c(h.acc, 2);
     EXPECT_EQ(Drain(s), (Messages{{'l', 'e', 'f', 't'}}));
+    enyx_hw_a2c_stream_destroy(s);
+}
+
+// Three producer processes push into one small ring at once, blocking when it is full, while this
+// process polls: every message arrives once, intact, and in its producer's order.
+TEST_F(CardTest, SeveralProducerProcessesShareOneRing) {
+    Make(8192);
+    constexpr uint32_t kPerProducer = 60000, kProducers = 3;
+    auto producer = [](uint32_t id) {
+        auto card = kest_sim::Card::Open(0);
+        uint8_t m[64];
+        for (uint32_t i = 0; i < kPerProducer; ++i) {
+            const uint32_t size = 8 + (i * 7 + id) % 57;
+            std::memset(m, static_cast<int>(i * 3 + id), size);
+            std::memcpy(m, &id, 4);
+            std::memcpy(m + 4, &i, 4);
+            if (!card || !card->PushA2cBlocking(0, m, size, nullptr, 30000)) return 1;
+        }
+        return 0;
+    };
+    pid_t pids[kProducers];
+    for (uint32_t id = 0; id < kProducers; ++id) pids[id] = Spawn([&] { return producer(id); });
+    struct Seen {
+        uint32_t next[kProducers] = {};
+        uint64_t bad = 0;
+    } seen;
+    auto check = [](const uint8_t* p, uint32_t size, void* o) {
+        auto* s = static_cast<Seen*>(o);
+        uint32_t id = 0, i = 0;
+        std::memcpy(&id, p, 4);
+        std::memcpy(&i, p + 4, 4);
+        bool ok = id < kProducers && i == s->next[id] && size == 8 + (i * 7 + id) % 57;
+        for (uint32_t k = 8; ok && k < size; ++k) ok = p[k] == static_cast<uint8_t>(i * 3 + id);
+        s->bad += !ok;
+        if (id < kProducers) s->next[id] = i + 1;
+    };
+    enyx_hw_a2c_stream* s = OpenA2c(host_->acc, 0);
+    uint64_t taken = 0;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         taken < kPerProducer * kProducers && seen.bad == 0 && std::chrono::steady_clock::now() < end;) {
+        if (enyx_hw_a2c_stream_poll_once(s, check, &seen) == 1) {
+            ++taken;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    for (pid_t pid : pids) EXPECT_EQ(WaitStatus(pid), 0);
+    EXPECT_EQ(taken, uint64_t{kPerProducer} * kProducers);
+    EXPECT_EQ(seen.bad, 0u);
+    EXPECT_EQ(card_->A2cStats(0).pushed, uint64_t{kPerProducer} * kProducers);
+    EXPECT_EQ(card_->A2cStats(0).pending, 0u);
+    enyx_hw_a2c_stream_destroy(s);
+}
+
+// A producer killed while it held a ring's lock (its pid left in the lock word) does not block the
+// ring: the next push takes the lock over and counts it. A full ring refuses and counts, and the
+// producer sees the room again only once the consumer has released it.
+TEST_F(CardTest, RingLockOfADeadProducerIsTakenOverAndAFullRingRefuses) {
+    Make(4096);
+    const pid_t dead = Spawn([] { return 0; });
+    ASSERT_EQ(WaitStatus(dead), 0);
+    // Relaxed: the word is set before any other thread or process uses the ring.
+    card_->Shm()->a2c[0].lock.store(dead, std::memory_order_relaxed);
+    const uint8_t m[200] = {7};
+    ASSERT_TRUE(card_->PushA2c(0, m, sizeof m)) << "would spin for good behind the dead holder";
+    EXPECT_EQ(card_->Stats().lock_recoveries, 1u);
+
+    uint64_t pushed = 1;
+    while (card_->PushA2c(0, m, sizeof m)) ++pushed;
+    EXPECT_EQ(pushed, card_->A2cStats(0).a2c_capacity / RecordBytesOf(sizeof m));
+    EXPECT_FALSE(card_->PushA2c(0, m, sizeof m));
+    EXPECT_EQ(card_->A2cStats(0).refused, 2u);
+    enyx_hw_a2c_stream* s = OpenA2c(host_->acc, 0);
+    EXPECT_EQ(Drain(s).size(), pushed);
+    EXPECT_TRUE(card_->PushA2c(0, m, sizeof m)) << "the room the consumer released";
+    EXPECT_EQ(card_->A2cStats(0).pushed, pushed + 1);
     enyx_hw_a2c_stream_destroy(s);
 }
 

@@ -1,0 +1,85 @@
+// Quotes per second from the card to the application across two pinned
+// cores, the producer pushing as fast as the ring takes them (a refused push
+// is retried at once) and the application calling KestRecv() in callback
+// mode. Limit, same run and cores: a plain SPSC ring written here with the
+// model's framing (8-byte header, 160-byte message) and cached indexes, of
+// the same size as the card's ring, fed and drained the same way.
+//
+// Each measure runs kRounds times, alternating; the figure and the limit are
+// the medians. Prints FIGURE throughput <M msg/s> <plain ring M msg/s>.
+#include "BenchSupport.h"
+
+namespace {
+
+using namespace kest_bench;
+
+constexpr uint64_t kMessages = 2000000;
+constexpr int kRounds = 5;
+
+struct CountingSpi : CKestShfeMdSpi {
+    void OnShfeMdData(const KestShfeMdType* q) override { sum += static_cast<uint64_t>(q->last_px), ++n; }
+    uint64_t sum = 0, n = 0;
+};
+
+// Runs push() kMessages times on cpu_b while poll() runs on this thread (cpu_a)
+// until it has taken them all; messages per second, in millions.
+template <typename Push, typename Poll>
+double Rate(int cpu_a, int cpu_b, Push push, Poll poll) {
+    // Release-stored by this thread to start the producer, acquire-loaded by it.
+    std::atomic<bool> go{false};
+    std::thread producer([&] {
+        PinTo(cpu_b);
+        QuoteMessage msg;
+        while (!go.load(std::memory_order_acquire)) {
+        }
+        for (uint64_t i = 0; i < kMessages; ++i) {
+            while (!push(msg)) {
+            }
+        }
+    });
+    PinTo(cpu_a);
+    const auto t0 = std::chrono::steady_clock::now();
+    go.store(true, std::memory_order_release);
+    uint64_t taken = 0;
+    while (taken < kMessages) taken += static_cast<uint64_t>(poll());
+    const auto t1 = std::chrono::steady_clock::now();
+    producer.join();
+    return static_cast<double>(kMessages) / std::chrono::duration<double, std::micro>(t1 - t0).count();
+}
+
+}  // namespace
+
+int main() {
+    const std::pair<int, int> cpus = TwoCpus();
+    const int cpu_a = cpus.first, cpu_b = cpus.second;
+    PrivateCard card("bench_throughput");
+    CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
+    CountingSpi spi;
+    if (api.KestStart(spi, card.Config(1).c_str()) != 0) return 1;
+    const uint32_t ring_bytes = card.card->A2cStats(1).a2c_capacity;
+
+    std::vector<double> lib, plain;
+    for (int r = 0; r < kRounds; ++r) {
+        lib.push_back(Rate(
+            cpu_a, cpu_b,
+            [&](const QuoteMessage& m) { return card.card->PushA2c(1, m.bytes, sizeof m.bytes); },
+            [&] { return api.KestRecv(); }));
+        PlainRing ring(ring_bytes);
+        uint64_t sum = 0;
+        plain.push_back(Rate(
+            cpu_a, cpu_b, [&](const QuoteMessage& m) { return ring.TryPush(m.bytes, sizeof m.bytes); },
+            [&] {
+                return ring.Poll([&](const uint8_t* data, uint32_t) {
+                    sum += static_cast<uint64_t>(
+                        reinterpret_cast<const KestShfeMdType*>(data + DMA_PAYLOAD_OFFSET)->last_px);
+                });
+            }));
+        if (sum == 1) std::puts("");  // keeps the plain ring's reads
+    }
+    std::printf("cpus %d,%d  ring %u bytes  M msg/s per round, library / plain:", cpu_a, cpu_b, ring_bytes);
+    for (int r = 0; r < kRounds; ++r) std::printf(" %.2f/%.2f", lib[r], plain[r]);
+    std::printf("\n");
+    Figure("throughput", Median(lib), Median(plain), "Mmsg/s");
+    CKestShfeMdApi::DestroyKestShfeMdApi(api);
+    return 0;
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Runs the benchmarks that print a figure beside a limit measured in the same
+# run, each several times, and prints one table: the median figure, the
+# median limit, the median of the per-run ratios, the target and whether the
+# median meets it.
+#
+#   scripts/run-benchmarks.sh [BUILD_DIR]     (default: build)
+#
+# KEST_BENCH_RUNS runs of each benchmark (default 5, at least 3);
+# KEST_BENCH_CPUS=a,b the two cores of the cross-core measures (default 0,1).
+# Builds the benchmarks first when the build directory has been configured,
+# else configures it (RelWithDebInfo, Ninja).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+runs=${KEST_BENCH_RUNS:-5}
+[ "$runs" -ge 3 ] || { echo "KEST_BENCH_RUNS must be at least 3" >&2; exit 2; }
+benches=(kest_bench_latency kest_bench_throughput kest_bench_quotepath kest_bench_bringup)
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$build" -j "${KEST_JOBS:-2}" --target "${benches[@]}" >/dev/null
+
+raw=$(mktemp)
+trap 'rm -f "$raw"' EXIT
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+for ((r = 1; r <= runs; r++)); do
+  for b in "${benches[@]}"; do
+    exe=$(find "$build/bench" -type f -name "$b" -perm -u+x | head -n 1)
+    [ -n "$exe" ] || { echo "$b not built" >&2; exit 1; }
+    "$exe" | grep '^FIGURE ' >>"$raw" || { echo "$b failed" >&2; exit 1; }
+  done
+done
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(uname -sr)"
+echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); load average before $load_before, after $load_after; $runs runs each, medians"
+echo
+awk '
+function median(list,    n, a, i, j, t) {
+  n = split(list, a, " ")
+  for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] + 0 > t + 0; j--) a[j + 1] = a[j]; a[j + 1] = t }
+  return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+BEGIN {
+  # key, what, limit, target kind (le: ratio <=, ge: ratio >=, add: figure - limit <=, none), target value
+  n = 0
+  row[++n] = "latency_p50|Card -> application one way, p50 (callback, 2 cores)|ping-pong one way, p50|le|1.3"
+  row[++n] = "latency_p99|Card -> application one way, p99|ping-pong one way, p50|none|"
+  row[++n] = "latency_p999|Card -> application one way, p99.9|ping-pong one way, p50|le|3"
+  row[++n] = "latency_max|Card -> application one way, max|ping-pong one way, p50|none|"
+  row[++n] = "latency_p50_vs_plain|Card -> application one way, p50|plain ring same framing, p50|none|"
+  row[++n] = "plain_ring_p50|Plain ring same framing one way, p50|ping-pong one way, p50|none|"
+  row[++n] = "model_poll_p50|Bare model poll one way, p50|ping-pong one way, p50|none|"
+  row[++n] = "throughput|Throughput across cores, producer at full speed|plain ring same framing|ge|0.8"
+  row[++n] = "empty_poll|Empty KestRecv()|bare empty poll_once|add|2"
+  row[++n] = "quote_callback|Delivered quote, callback|bare poll + virtual call|le|1.15"
+  row[++n] = "quote_buffer|Delivered quote, buffer|bare poll + 152-byte copy|le|1.15"
+  row[++n] = "bringup|Full bring-up, channel 0, default sizes|the three 1 s pauses|le|1.15"
+}
+$1 == "FIGURE" {
+  fig[$2] = fig[$2] " " $3; lim[$2] = lim[$2] " " $4; unit[$2] = $5
+  ratio[$2] = ratio[$2] " " ($4 > 0 ? $3 / $4 : 0); diff[$2] = diff[$2] " " ($3 - $4)
+}
+END {
+  printf "| %-54s | %14s | %-30s | %14s | %8s | %-8s | %-4s |\n", "Measure", "Figure", "Limit (same run)", "Limit value", "Ratio", "Target", "Met"
+  printf "|%s|%s|%s|%s|%s|%s|%s|\n", "--------------------------------------------------------", "----------------", "--------------------------------", "----------------", "----------", "----------", "------"
+  for (i = 1; i <= n; i++) {
+    split(row[i], c, "|")
+    k = c[1]
+    if (!(k in fig)) continue
+    f = median(fig[k]); l = median(lim[k]); u = unit[k]
+    if (c[4] == "add") { r = median(diff[k]); rs = sprintf("%+.2f %s", r, u) } else { r = median(ratio[k]); rs = sprintf("%.2fx", r) }
+    if (c[4] == "le") { t = "<= " c[5] "x"; met = (r <= c[5]) ? "yes" : "no" }
+    else if (c[4] == "ge") { t = ">= " c[5] "x"; met = (r >= c[5]) ? "yes" : "no" }
+    else if (c[4] == "add") { t = "<= +" c[5] " " u; met = (r <= c[5]) ? "yes" : "no" }
+    else { t = "-"; met = "-" }
+    printf "| %-54s | %10.2f %-3s | %-30s | %10.2f %-3s | %8s | %-8s | %-4s |\n", c[2], f, (u == "Mmsg/s" ? "M/s" : u), c[3], l, (u == "Mmsg/s" ? "M/s" : u), rs, t, met
+  }
+}' "$raw"

@@ -1,0 +1,146 @@
+// Every register access of a full channel-0 bring-up, in order, against a
+// trace recorded from the product before the card model's register file was
+// reworked for speed. The model may get faster; the product must still read
+// and write exactly the same registers with the same values in the same order.
+//
+// The trace is taken by interposing enyx_hw_read and enyx_hw_write in this
+// executable: the product's calls reach these definitions first, which fold
+// each access into a running hash and forward it to the model.
+//
+// KEST_TRACE_RECORD=FILE rewrites the reference instead of comparing.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "E2eSupport.h"
+#include "EnyxHw.h"
+
+#ifndef KEST_TRACE_REFERENCE
+#error "KEST_TRACE_REFERENCE names the recorded trace"
+#endif
+
+namespace {
+
+struct Trace {
+    uint64_t reads = 0;
+    uint64_t writes = 0;
+    uint64_t pauses = 0;
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a 64 over every access
+    std::vector<uint64_t> checkpoints;      // hash after every kCheckpoint accesses, to find a divergence
+    bool on = false;
+
+    static constexpr uint64_t kCheckpoint = 1u << 20;
+    void Mix(const void* p, size_t n) {
+        const auto* b = static_cast<const unsigned char*>(p);
+        for (size_t i = 0; i < n; ++i) hash = (hash ^ b[i]) * 0x100000001b3ull;
+    }
+    void Access(char op, uint32_t reg, uint64_t value, int rc) {
+        Mix(&op, 1);
+        Mix(&reg, sizeof reg);
+        Mix(&value, sizeof value);
+        Mix(&rc, sizeof rc);
+        if ((reads + writes + pauses) % kCheckpoint == 0) checkpoints.push_back(hash);
+    }
+};
+Trace g_trace;
+
+template <typename Fn>
+Fn Next(const char* name) {
+    void* f = dlsym(RTLD_NEXT, name);
+    if (f == nullptr) std::abort();
+    return reinterpret_cast<Fn>(f);
+}
+
+}  // namespace
+
+extern "C" int enyx_hw_read(const enyx_hw_core* core, const enyx_hw_register_description* reg,
+                            uint64_t* value) {
+    static const auto next =
+        Next<int (*)(const enyx_hw_core*, const enyx_hw_register_description*, uint64_t*)>("enyx_hw_read");
+    const int rc = next(core, reg, value);
+    if (g_trace.on) {
+        ++g_trace.reads;
+        g_trace.Access('R', static_cast<uint32_t>(reg->address / 4), rc == 0 ? *value : 0, rc);
+    }
+    return rc;
+}
+
+extern "C" int enyx_hw_write(const enyx_hw_core* core, const enyx_hw_register_description* reg,
+                             uint64_t value) {
+    static const auto next =
+        Next<int (*)(const enyx_hw_core*, const enyx_hw_register_description*, uint64_t)>("enyx_hw_write");
+    const int rc = next(core, reg, value);
+    if (g_trace.on) {
+        ++g_trace.writes;
+        g_trace.Access('W', static_cast<uint32_t>(reg->address / 4), value, rc);
+    }
+    return rc;
+}
+
+// The pauses are part of the sequence (where they fall), not of its duration.
+extern "C" unsigned int sleep(unsigned int seconds) {
+    if (g_trace.on) {
+        ++g_trace.pauses;
+        g_trace.Access('P', 0, seconds, 0);
+    }
+    return 0;
+}
+
+namespace e2e {
+namespace {
+
+std::string Render(const Trace& t) {
+    std::ostringstream out;
+    char hex[32];
+    out << "# Register accesses of a full channel-0 bring-up (see RegisterTraceTest.cpp)\n";
+    out << "reads " << t.reads << "\nwrites " << t.writes << "\npauses " << t.pauses << "\n";
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(t.hash));
+    out << "hash " << hex << "\n";
+    for (uint64_t c : t.checkpoints) {
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(c));
+        out << "checkpoint " << hex << "\n";
+    }
+    return out.str();
+}
+
+class RegisterTraceTest : public World {};
+
+TEST_F(RegisterTraceTest, BringUpMakesTheRecordedAccessesInTheRecordedOrder) {
+    // Default universe sizes: every table entry of the full design is subscribed.
+    ASSERT_EQ(kest_sim::CreateCard(0), 0);
+    kest_sim::LiveCardOptions options;
+    options.seed = 7;
+    options.free_run = false;
+    options.keepalive_interval_ms = 2;
+    card_ = kest_sim::LiveCard::Open(options);
+    ASSERT_TRUE(card_ && card_->Start());
+    ConfigText text;
+    text.channels[0] = "cu,sc,al";
+    text.channels[3] = "all";
+    text.options[3] = true;
+    text.channels[9] = "ag,au";
+    text.channels[15] = "all";
+    const std::string path = WriteConfig(text);
+
+    Api api;
+    Collector spi;
+    g_trace.on = true;
+    ASSERT_EQ(api->KestStart(spi, path.c_str()), 0) << Log();
+    g_trace.on = false;
+    const std::string got = Render(g_trace);
+
+    if (const char* record = std::getenv("KEST_TRACE_RECORD")) {
+        kest_test::WriteFile(record, got);
+        GTEST_SKIP() << "recorded " << record;
+    }
+    const std::string want = kest_test::ReadFile(KEST_TRACE_REFERENCE);
+    ASSERT_FALSE(want.empty()) << KEST_TRACE_REFERENCE;
+    EXPECT_GT(g_trace.reads + g_trace.writes, 1000000u);
+    EXPECT_EQ(g_trace.pauses, 3u);
+    EXPECT_EQ(got, want);
+}
+
+}  // namespace
+}  // namespace e2e
