@@ -209,9 +209,10 @@ int main(int argc, char** argv) {
                 // taken by the snapshot wait: play only once the logic restarts.
                 std::printf("replay into channel 0 waits for a receiver on channel 0 to bring the card up\n");
                 std::fflush(stdout);
-                const uint64_t starts = model.Stats().card_starts;
-                while (!(model.Stats().card_starts > starts &&
-                         (live->BlockRunning(0) || live->BlockRunning(1)))) {
+                // A bring-up has run when this card mirrored a snapshot and the
+                // logic runs again afterwards; a receiver that started before
+                // this process still needs the mirroring, so it is never missed.
+                while (!(live->SnapshotRounds() > 0 && (live->BlockRunning(0) || live->BlockRunning(1)))) {
                     // Acquire pairs with the release store below, on the main thread.
                     if (stopReplay.load(std::memory_order_acquire)) return;
                     usleep(10000);
