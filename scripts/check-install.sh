@@ -18,6 +18,8 @@ rm -rf "$work"
 mkdir -p "$work"
 
 step() { printf '\n== %s\n' "$*"; }
+# Checks read whole outputs (grep >/dev/null, not grep -q): under pipefail a
+# grep that stops early would fail the writer it leaves behind.
 fail() {
   echo "check-install: $*" >&2
   exit 1
@@ -38,7 +40,7 @@ prefix="$root/usr"
 
 step "runtime paths of the installed binaries"
 while IFS= read -r f; do
-  file -b "$f" | grep -q '^ELF' || continue
+  file -b "$f" | grep '^ELF' >/dev/null || continue
   rp=$(readelf -d "$f" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p')
   printf '%-58s %s\n' "${f#"$root"}" "${rp:-(none)}"
   case "$rp" in
@@ -47,23 +49,23 @@ while IFS= read -r f; do
   *) fail "$f has an absolute runtime path: $rp" ;;
   esac
 done < <(find "$root" -type f | sort)
-if readelf -d "$lib" | grep -Eq 'RUNPATH|RPATH'; then
+if readelf -d "$lib" | grep -E 'RUNPATH|RPATH' >/dev/null; then
   fail "the library must leave the choice of card library to the loader"
 fi
 
 step "the library's card libraries, without and with the model on the loader path"
 for so in libenyx-hw-c.so.5 libenyx-cores-c.so.6; do
-  readelf -d "$lib" | grep -q "NEEDED.*\[$so\]" || fail "the library does not name $so"
+  readelf -d "$lib" | grep "NEEDED.*\[$so\]" >/dev/null || fail "the library does not name $so"
 done
 echo "without LD_LIBRARY_PATH:"
 env -u LD_LIBRARY_PATH ldd "$lib" | grep enyx
-if env -u LD_LIBRARY_PATH ldd "$lib" | grep -q "=> $modeldir/"; then
+if env -u LD_LIBRARY_PATH ldd "$lib" | grep "=> $modeldir/" >/dev/null; then
   fail "the model was found without the loader being pointed at it"
 fi
 echo "with LD_LIBRARY_PATH=${modeldir#"$root"}:"
 LD_LIBRARY_PATH="$modeldir" ldd "$lib" | grep enyx
 for so in libenyx-hw-c.so.5 libenyx-cores-c.so.6; do
-  LD_LIBRARY_PATH="$modeldir" ldd "$lib" | grep -q "$so => $modeldir/$so" ||
+  LD_LIBRARY_PATH="$modeldir" ldd "$lib" | grep "$so => $modeldir/$so" >/dev/null ||
     fail "$so does not resolve from the model's directory"
 done
 
@@ -99,7 +101,7 @@ cleanup() {
 }
 trap cleanup EXIT
 for _ in $(seq 100); do
-  "$prefix/bin/kest-card-ctl" list 2>/dev/null | grep -q '^0 ' && break
+  "$prefix/bin/kest-card-ctl" list 2>/dev/null | grep '^0 ' >/dev/null && break
   sleep 0.1
 done
 config="$prefix/share/KestShfeMdApi/kest_md.ini"

@@ -38,7 +38,7 @@ start_card() { # namespace, kest-card-sim options...
   "$card_sim" --card 0 --stats 0 "$@" >"sim.$KEST_CARDSIM_NAMESPACE.out" 2>&1 &
   sim=$!
   for _ in $(seq 100); do
-    "$card_ctl" list 2>/dev/null | grep -q '^0 ' && return 0
+    "$card_ctl" list 2>/dev/null | grep '^0 ' >/dev/null && return 0
     sleep 0.1
   done
   fail "no simulated card in $KEST_CARDSIM_NAMESPACE"
