@@ -52,7 +52,7 @@ cmake -S "$src/tests/embed/user-project" -B "$embed" -G Ninja -DKEST_SOURCE_DIR=
   grep 'KestShfeMdApi'
 cmake --build "$embed" -j "$jobs" >"$work/embed.log" 2>&1 || { tail -n 40 "$work/embed.log"; fail "embedded build failed"; }
 LD_LIBRARY_PATH="$root/lib" ldd "$embed/embedded-app" | grep -E 'Kest|enyx'
-if LD_LIBRARY_PATH="$root/lib" ldd "$embed/embedded-app" | grep cardsim; >/dev/null then
+if LD_LIBRARY_PATH="$root/lib" ldd "$embed/embedded-app" | grep cardsim >/dev/null; then
   fail "the embedded application reaches the model"
 fi
 
