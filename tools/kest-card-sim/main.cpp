@@ -46,6 +46,20 @@ void PrintStats(const kest_sim::LiveCard& card) {
     std::fflush(stdout);
 }
 
+// Per channel, what the card wrote and what a full ring refused: a receiver
+// that stalls loses exactly the refused quotes.
+void PrintChannels(const kest_sim::LiveCard& card) {
+    for (int ch = 0; ch < 16; ++ch) {
+        if (card.QuotesWritten(ch) == 0 && card.QuotesRefused(ch) == 0 && card.EventsWritten(ch) == 0)
+            continue;
+        std::printf("channel %2d: quotes %llu refused %llu events %llu\n", ch,
+                    static_cast<unsigned long long>(card.QuotesWritten(ch)),
+                    static_cast<unsigned long long>(card.QuotesRefused(ch)),
+                    static_cast<unsigned long long>(card.EventsWritten(ch)));
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -253,6 +267,7 @@ int main(int argc, char** argv) {
     if (replayer.joinable()) replayer.join();
     live->Stop();
     PrintStats(*live);
+    PrintChannels(*live);
     live.reset();
     removeCreated();
     return 0;
