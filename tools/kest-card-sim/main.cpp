@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
                &clock, 1, 4102444800LL);
     opts.Unsigned("ring-bytes", "N",
                   "card-to-host ring of each channel when the card is created,\n"
-                  "4096 to 1073741824 bytes, rounded up to a power of two\n(default 4194304)",
+                  "4096 to 1073741824 bytes, rounded up to a power of two\n(default 268435456)",
                   &ring, 4096, 1u << 30);
     opts.Whole("seconds", "N", "exit after N seconds, 1 to 31536000 (default: run until\nSIGINT/SIGTERM)",
                &seconds, 1, 31536000);
