@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -275,6 +276,22 @@ void ReportLoss(const LossCounts& now, LossCounts& reported) {
     reported = now;
 }
 
+// The library writes its log in the working directory and cannot say when a
+// write fails: a full file system there means lines silently lost.
+bool LogDeviceFull() {
+    struct statvfs fs;
+    return statvfs(".", &fs) == 0 && fs.f_bavail == 0;
+}
+
+void WarnIfLogDeviceFull(bool& warned) {
+    if (warned || !LogDeviceFull()) return;
+    warned = true;
+    std::fprintf(stderr,
+                 "%s: the file system of the working directory is full: the library's log lines are being "
+                 "lost\n",
+                 kTool);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -358,6 +375,8 @@ int main(int argc, char** argv) {
     auto nextTable = started + std::chrono::seconds(1);
     auto nextLossCheck = started + std::chrono::seconds(1);
     LossCounts reported;
+    bool logFullWarned = false;
+    WarnIfLogDeviceFull(logFullWarned);
     KestShfeMdType record;
     std::memset(&record, 0, sizeof(record));
     uint64_t polls = 0;
@@ -389,14 +408,18 @@ int main(int argc, char** argv) {
                 // Said as it happens, table or not: loss the summary would
                 // only show at the end is loss an operator cannot act on.
                 ReportLoss(book.Loss(), reported);
+                WarnIfLogDeviceFull(logFullWarned);
                 nextLossCheck = now + std::chrono::seconds(1);
             }
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     ReportLoss(book.Loss(), reported);
+    WarnIfLogDeviceFull(logFullWarned);
 
     book.PrintSummary(stdout, channel, seconds);
+    if (logFullWarned)
+        std::printf("log: the working directory's file system was full; log lines were lost\n");
     if (recorder) {
         const bool written = recorder->Flush();
         std::printf("recorded %llu quotes to %s (%u file%s)%s%s\n",
