@@ -142,6 +142,10 @@ void LiveCard::StartBlock(int block) {
     }
     block_running_[block] = true;
     block_flag_[block].store(true, std::memory_order_relaxed);
+    // On the wall clock, the exchange's time goes on while no block runs (a
+    // bring-up takes seconds): quotes then carry the time they are made, so a
+    // receiver can tell a fresh quote from one that waited in a ring.
+    if (opt_.clock_start_ms == 0 && !clock_set_) clock_ms_.store(WallMs(), std::memory_order_relaxed);
     run_base_ms_ = clock_ms_.load(std::memory_order_relaxed);
     run_base_ = std::chrono::steady_clock::now();
     run_made_ = 0;
@@ -279,6 +283,7 @@ void LiveCard::InjectGap(EMDQPDataType feed, uint32_t count) {
 void LiveCard::SetClock(int64_t epoch_ms) {
     std::lock_guard<std::mutex> lock(mu_);
     clock_ms_.store(epoch_ms, std::memory_order_relaxed);
+    clock_set_ = true;
     run_base_ms_ = epoch_ms;
     run_base_ = std::chrono::steady_clock::now();
     run_made_ = 0;

@@ -431,6 +431,9 @@ KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_a2c_streams(
     } catch (...) {
         return Fail(ENOMEM, -1);
     }
+    // Finding nothing is an answer, not a failure (0 is returned), but the
+    // caller that wanted one stream reports errno: leave it saying why.
+    if (channels.empty()) errno = ENOENT;
     return FillDescriptors(descriptors, capacity, channels.size(), [&](size_t i) {
         return new (std::nothrow) enyx_hw_a2c_stream_descriptor{accelerator->map, channels[i]};
     });
@@ -558,6 +561,7 @@ KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_c2a_streams(
     } catch (...) {
         return Fail(ENOMEM, -1);
     }
+    if (channels.empty()) errno = ENOENT;  // as for a2c streams
     return FillDescriptors(descriptors, capacity, channels.size(), [&](size_t i) {
         return new (std::nothrow) enyx_hw_c2a_stream_descriptor{accelerator->map, channels[i]};
     });

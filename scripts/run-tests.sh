@@ -3,7 +3,8 @@
 # packages and tries them as a user would, and builds against a vendor-layout
 # card library and embedded in a user's project), once with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer (with a short smoke run of
-# each fuzzer).
+# each fuzzer), once with clang under ThreadSanitizer; and a 30 s soak of 16
+# receivers over the card model.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -15,6 +16,7 @@ cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
 ./scripts/check-install.sh build
 ./scripts/check-vendor-build.sh build
+./scripts/soak.sh 30
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -22,3 +24,13 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j "$jobs" --output-on-failure --timeout 600
+
+# The threaded tests (model rings across threads and processes, the live
+# card's thread, the tools) under ThreadSanitizer; the fault runs kill and
+# stop processes on purpose and run in the first build only.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DKEST_SANITIZE_THREAD=ON -DKEST_BUILD_BENCHMARKS=OFF -DKEST_BUILD_EXAMPLES=OFF -DKEST_INSTALL=OFF
+cmake --build build-tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 600 -E '^faults[.]'

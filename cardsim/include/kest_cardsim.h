@@ -33,10 +33,15 @@ constexpr uint32_t kTables = 4;               // instrument tables, indexed by E
 constexpr uint32_t kJournalCapacity = 65536;  // host register writes kept (oldest overwritten)
 
 struct CardOptions {
-    bool design_core = true;             // false: the core tree has no core 474
-    uint32_t a2c_ring_bytes = 4u << 20;  // per channel; rounded up to a power of two, at least 4 KiB
-    uint32_t a2c_mtu = 2048;             // largest a2c message PushA2c accepts and the host's MTU query gives
-    uint32_t c2a_mtu = 1024;             // largest message enyx_hw_c2a_stream_send accepts
+    bool design_core = true;  // false: the core tree has no core 474
+    // Per channel; rounded up to a power of two, at least 4 KiB. The default
+    // holds about 1.6 million quotes: one second of the live card at its top
+    // rate (about 1.2 million quotes a second to one channel), so a receiver
+    // that stalls for less than that loses nothing. Pages are taken only as a
+    // ring is written: 4 GiB of /dev/shm when all 16 channels carry traffic.
+    uint32_t a2c_ring_bytes = 256u << 20;
+    uint32_t a2c_mtu = 2048;  // largest a2c message PushA2c accepts and the host's MTU query gives
+    uint32_t c2a_mtu = 1024;  // largest message enyx_hw_c2a_stream_send accepts
     uint32_t c2a_ring_bytes = 64u << 10;  // per channel; rounded up to a power of two, at least 4 KiB
     uint32_t faults = 0;                  // initial fault set: OR of FaultBit(f)
 };

@@ -27,12 +27,14 @@
 #include "TestSupport.h"
 #include "kest_cardsim.h"
 
+// Under either sanitizer the runtime owns the allocator and makes system
+// calls of its own: the counts are then taken without interposing.
 #if defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define KEST_TEST_ASAN 1
 #endif
 #endif
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KEST_TEST_ASAN 1
 #endif
 

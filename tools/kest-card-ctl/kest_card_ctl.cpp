@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     opts.Flag("no-design-core", "create: a card whose core tree lacks the design core 474", &noDesignCore);
     opts.Unsigned("a2c-ring-bytes", "N",
                   "create: card-to-host ring of each channel, 4096 to 1073741824\n"
-                  "bytes, rounded up to a power of two (default 4194304)",
+                  "bytes, rounded up to a power of two (default 268435456)",
                   &ringBytes, 4096, 1u << 30);
     opts.Epilogue(
         "Cards live in the namespace KEST_CARDSIM_NAMESPACE names (default \"default\").\n"

@@ -46,6 +46,20 @@ void PrintStats(const kest_sim::LiveCard& card) {
     std::fflush(stdout);
 }
 
+// Per channel, what the card wrote and what a full ring refused: a receiver
+// that stalls loses exactly the refused quotes.
+void PrintChannels(const kest_sim::LiveCard& card) {
+    for (int ch = 0; ch < 16; ++ch) {
+        if (card.QuotesWritten(ch) == 0 && card.QuotesRefused(ch) == 0 && card.EventsWritten(ch) == 0)
+            continue;
+        std::printf("channel %2d: quotes %llu refused %llu events %llu\n", ch,
+                    static_cast<unsigned long long>(card.QuotesWritten(ch)),
+                    static_cast<unsigned long long>(card.QuotesRefused(ch)),
+                    static_cast<unsigned long long>(card.EventsWritten(ch)));
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,7 +116,7 @@ int main(int argc, char** argv) {
                &clock, 1, 4102444800LL);
     opts.Unsigned("ring-bytes", "N",
                   "card-to-host ring of each channel when the card is created,\n"
-                  "4096 to 1073741824 bytes, rounded up to a power of two\n(default 4194304)",
+                  "4096 to 1073741824 bytes, rounded up to a power of two\n(default 268435456)",
                   &ring, 4096, 1u << 30);
     opts.Whole("seconds", "N", "exit after N seconds, 1 to 31536000 (default: run until\nSIGINT/SIGTERM)",
                &seconds, 1, 31536000);
@@ -254,6 +268,7 @@ int main(int argc, char** argv) {
     if (replayer.joinable()) replayer.join();
     live->Stop();
     PrintStats(*live);
+    PrintChannels(*live);
     live.reset();
     removeCreated();
     return 0;

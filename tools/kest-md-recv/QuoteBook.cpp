@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "recording/QuoteCsv.h"
@@ -55,10 +56,59 @@ void QuoteBook::OnQuote(const KestShfeMdType& q, int64_t arrivalNs) {
     std::memcpy(id, q.inst_id, sizeof(q.inst_id));
     id[sizeof(q.inst_id)] = '\0';
     InstrumentStats& stats = instruments_[id];
+    const auto seen = lastChange_.emplace(std::make_pair(q.type, std::string(id)), q.change_no);
+    if (!seen.second) {
+        // The exchange numbers each instrument's changes one by one: a jump
+        // means quotes that never reached this application, wherever they
+        // were lost (both multicast lines, a full ring, a stopped receiver).
+        const uint32_t before = seen.first->second;
+        if (q.change_no > before) {
+            const uint64_t skipped = q.change_no - before - 1;
+            if (skipped > 0) {
+                stats.missing += skipped;
+                loss_.missing += skipped;
+                ++loss_.gapEvents;
+            }
+        } else {
+            ++stats.backwards;
+            ++loss_.backwards;
+        }
+        seen.first->second = q.change_no;
+    }
     ++stats.count;
     stats.last = q;
+    if (staleMs_ > 0) {
+        const int64_t age = AgeMs(q.update_time, q.update_milli_sec, LocalDayMs(arrivalNs));
+        if (age > staleMs_) {
+            ++loss_.stale;
+            loss_.oldestMs = std::max(loss_.oldestMs, age);
+        }
+    }
     if (csv_ != nullptr) kest_rec::WriteCsvLine(csv_, arrivalNs, q);
     if (bin_ != nullptr) std::fwrite(&q, sizeof(q), 1, bin_);
+}
+
+int64_t QuoteBook::LocalDayMs(int64_t arrivalNs) {
+    if (arrivalNs >= offsetValidUntilNs_) {
+        const time_t secs = static_cast<time_t>(arrivalNs / 1000000000);
+        struct tm local;
+        localtime_r(&secs, &local);
+        offsetMs_ = static_cast<int64_t>(local.tm_gmtoff) * 1000;
+        offsetValidUntilNs_ = arrivalNs + 60LL * 1000000000;
+    }
+    constexpr int64_t kDayMs = 86400000;
+    return ((arrivalNs / 1000000 + offsetMs_) % kDayMs + kDayMs) % kDayMs;
+}
+
+int64_t QuoteBook::AgeMs(uint32_t hhmmss, uint32_t milli, int64_t localDayMs) {
+    constexpr int64_t kDayMs = 86400000;
+    const int64_t quoteMs =
+        (static_cast<int64_t>(hhmmss / 10000) * 3600 + hhmmss / 100 % 100 * 60 + hhmmss % 100) * 1000 + milli;
+    int64_t age = ((localDayMs - quoteMs) % kDayMs + kDayMs) % kDayMs;
+    // More than half a day behind is read as ahead: clocks that disagree,
+    // not a quote that waited twelve hours.
+    if (age > kDayMs / 2) age -= kDayMs;
+    return age;
 }
 
 namespace {
@@ -109,6 +159,12 @@ void QuoteBook::PrintTable(FILE* out, size_t rows, bool clear) const {
                      FormatTime(q.update_time, q.update_milli_sec).c_str());
     }
     std::fprintf(out, "%zu instruments, %" PRIu64 " quotes\n", instruments_.size(), total_);
+    if (loss_.missing > 0 || loss_.backwards > 0 || loss_.stale > 0) {
+        std::fprintf(out,
+                     "LOSS: %" PRIu64 " quotes missing (change-number gaps), %" PRIu64
+                     " out of order, %" PRIu64 " stale\n",
+                     loss_.missing, loss_.backwards, loss_.stale);
+    }
     std::fflush(out);
 }
 
@@ -117,9 +173,19 @@ void QuoteBook::PrintSummary(FILE* out, int channel, double seconds) const {
     std::fprintf(out, "channel %d: %" PRIu64 " quotes, %zu instruments, %.1f s, %.0f quotes/s\n", channel,
                  total_, instruments_.size(), seconds,
                  seconds > 0 ? static_cast<double>(total_) / seconds : 0.0);
-    std::fprintf(out, "%-16s %10s\n", "instrument", "quotes");
+    std::fprintf(out, "%-16s %10s %10s\n", "instrument", "quotes", "missing");
     for (const auto& entry : instruments_) {
-        std::fprintf(out, "%-16s %10" PRIu64 "\n", entry.first.c_str(), entry.second.count);
+        std::fprintf(out, "%-16s %10" PRIu64 " %10" PRIu64 "\n", entry.first.c_str(), entry.second.count,
+                     entry.second.missing);
+    }
+    std::fprintf(out,
+                 "missing quotes (change-number gaps): %" PRIu64 " in %" PRIu64
+                 " gaps; out of order: %" PRIu64 "\n",
+                 loss_.missing, loss_.gapEvents, loss_.backwards);
+    if (staleMs_ > 0) {
+        std::fprintf(
+            out, "stale on arrival (older than %" PRId64 " ms): %" PRIu64 " quotes, oldest %" PRId64 " ms\n",
+            staleMs_, loss_.stale, loss_.oldestMs);
     }
     if (latency_.Count() > 0) {
         std::fprintf(out,

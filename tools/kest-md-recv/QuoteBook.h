@@ -32,15 +32,33 @@ private:
 
 struct InstrumentStats {
     uint64_t count = 0;
+    uint64_t missing = 0;    // change numbers skipped: quotes this application never saw
+    uint64_t backwards = 0;  // quotes whose change number did not grow (repeated or reordered)
     KestShfeMdType last{};
+};
+
+// What the receiver could tell about loss, for the live line and the summary.
+struct LossCounts {
+    uint64_t missing = 0;    // sum of change-number gaps over all instruments
+    uint64_t gapEvents = 0;  // quotes that arrived after such a gap
+    uint64_t backwards = 0;
+    uint64_t stale = 0;    // quotes older than the threshold when they arrived
+    int64_t oldestMs = 0;  // largest age seen among the stale ones
 };
 
 class QuoteBook {
 public:
     // Any of the outputs may be null.
     QuoteBook(FILE* csv, FILE* bin, kest_rec::Writer* recorder) : csv_(csv), bin_(bin), recorder_(recorder) {}
+    // A quote whose exchange time of day is more than staleMs behind the
+    // host's local time of day when it arrives counts as stale; 0: no check.
+    void SetStaleThreshold(int64_t staleMs) { staleMs_ = staleMs; }
     // arrivalNs: when the quote reached the application, in ns since the epoch.
     void OnQuote(const KestShfeMdType& quote, int64_t arrivalNs);
+    const LossCounts& Loss() const { return loss_; }
+    // The age of a quote: local time of day at arrival minus its exchange time
+    // of day, in ms, across midnight; negative when it is ahead of the host.
+    static int64_t AgeMs(uint32_t hhmmss, uint32_t milli, int64_t localDayMs);
     // clear: start with the clear-screen codes (only for a terminal).
     void PrintTable(FILE* out, size_t rows, bool clear) const;
     // The card's HHMMSS update time and its milliseconds as HH:MM:SS.mmm.
@@ -50,8 +68,17 @@ public:
     LatencyHistogram& Latency() { return latency_; }
 
 private:
+    int64_t LocalDayMs(int64_t arrivalNs);
     std::map<std::string, InstrumentStats> instruments_;
     uint64_t total_ = 0;
+    // The last change number per feed (record type) and instrument: one
+    // identifier may be quoted by two feeds, each numbering its own changes.
+    std::map<std::pair<uint16_t, std::string>, uint32_t> lastChange_;
+    LossCounts loss_;
+    int64_t staleMs_ = 0;
+    // The local time zone's offset, looked up again once a minute of arrivals.
+    int64_t offsetMs_ = 0;
+    int64_t offsetValidUntilNs_ = 0;
     LatencyHistogram latency_;
     FILE* csv_;
     FILE* bin_;

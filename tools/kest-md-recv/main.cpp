@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,6 +50,7 @@ struct Options {
     int64_t rotateSeconds = 0;
     bool quiet = false;
     int64_t rows = 30;
+    int64_t staleMs = 3000;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -87,6 +89,12 @@ Options ParseOptions(int argc, char** argv) {
               "write every quote as its bare 152-byte record to FILE\n(no header, no times: prefer --record)",
               &opt.bin);
     opts.Flag("quiet", "no live table", &opt.quiet);
+    opts.Whole("stale-ms", "MS",
+               "count a quote as stale when its exchange time is more than\n"
+               "MS milliseconds behind the host's local time on arrival\n"
+               "(a backlog drained after a restart), 0 (no check) to\n"
+               "86400000 (default 3000)",
+               &opt.staleMs, 0, 86400000);
     opts.Whole("rows", "N", "rows of the live table, 1 to 10000 (default 30)", &opt.rows, 1, 10000);
     opts.Epilogue(
         "The library writes kest_u50_YYYYMMDD_HHMMSS.log in the working directory and mirrors each line on\n"
@@ -249,6 +257,41 @@ private:
     std::thread thread_;
 };
 
+// One line on standard error for what was lost or stale since the last line.
+void ReportLoss(const LossCounts& now, LossCounts& reported) {
+    if (now.missing != reported.missing || now.backwards != reported.backwards) {
+        std::fprintf(
+            stderr,
+            "%s: %llu quotes missing in %llu change-number gaps, %llu out of order (total %llu missing)\n",
+            kTool, static_cast<unsigned long long>(now.missing - reported.missing),
+            static_cast<unsigned long long>(now.gapEvents - reported.gapEvents),
+            static_cast<unsigned long long>(now.backwards - reported.backwards),
+            static_cast<unsigned long long>(now.missing));
+    }
+    if (now.stale != reported.stale) {
+        std::fprintf(stderr, "%s: %llu stale quotes arrived (oldest so far %lld ms behind the local clock)\n",
+                     kTool, static_cast<unsigned long long>(now.stale - reported.stale),
+                     static_cast<long long>(now.oldestMs));
+    }
+    reported = now;
+}
+
+// The library writes its log in the working directory and cannot say when a
+// write fails: a full file system there means lines silently lost.
+bool LogDeviceFull() {
+    struct statvfs fs;
+    return statvfs(".", &fs) == 0 && fs.f_bavail == 0;
+}
+
+void WarnIfLogDeviceFull(bool& warned) {
+    if (warned || !LogDeviceFull()) return;
+    warned = true;
+    std::fprintf(stderr,
+                 "%s: the file system of the working directory is full: the library's log lines are being "
+                 "lost\n",
+                 kTool);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -281,6 +324,7 @@ int main(int argc, char** argv) {
         }
     }
     QuoteBook book(csv, bin, recorder.get());
+    book.SetStaleThreshold(opt.staleMs);
     Receiver receiver(book);
 
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
@@ -329,6 +373,10 @@ int main(int argc, char** argv) {
     const bool terminal = isatty(fileno(stdout)) != 0;
     const auto started = Clock::now();
     auto nextTable = started + std::chrono::seconds(1);
+    auto nextLossCheck = started + std::chrono::seconds(1);
+    LossCounts reported;
+    bool logFullWarned = false;
+    WarnIfLogDeviceFull(logFullWarned);
     KestShfeMdType record;
     std::memset(&record, 0, sizeof(record));
     uint64_t polls = 0;
@@ -356,11 +404,22 @@ int main(int argc, char** argv) {
                 book.PrintTable(stdout, static_cast<size_t>(opt.rows), terminal);
                 nextTable += std::chrono::seconds(1);
             }
+            if (now >= nextLossCheck) {
+                // Said as it happens, table or not: loss the summary would
+                // only show at the end is loss an operator cannot act on.
+                ReportLoss(book.Loss(), reported);
+                WarnIfLogDeviceFull(logFullWarned);
+                nextLossCheck = now + std::chrono::seconds(1);
+            }
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    ReportLoss(book.Loss(), reported);
+    WarnIfLogDeviceFull(logFullWarned);
 
     book.PrintSummary(stdout, channel, seconds);
+    if (logFullWarned)
+        std::printf("log: the working directory's file system was full; log lines were lost\n");
     if (recorder) {
         const bool written = recorder->Flush();
         std::printf("recorded %llu quotes to %s (%u file%s)%s%s\n",

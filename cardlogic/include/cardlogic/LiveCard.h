@@ -141,6 +141,7 @@ private:
     int64_t run_base_ms_ = 0;  // clock when the pace was set
     std::chrono::steady_clock::time_point run_base_;
     uint64_t run_made_ = 0;
+    bool clock_set_ = false;  // SetClock was called: the clock no longer follows the wall (under mu_)
 
     std::thread thread_;
     // Written by Stop() on the caller's thread, read by the card thread (and

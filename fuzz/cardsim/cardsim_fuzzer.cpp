@@ -1,0 +1,234 @@
+// The card model's host interface driven by arbitrary call sequences: register
+// reads and writes at any address (the table protocol's registers among
+// them), core locks, a2c pushes by the card side against host polls (nested
+// polls included), c2a sends against card-side pops, stream re-creation.
+// Each byte picks an operation, the following bytes its arguments. Checked:
+// the rings are first in, first out, byte for byte, nothing delivered twice
+// or invented, a full ring refuses without losing what it holds; addresses
+// outside the register space fail with EINVAL and change nothing.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "EnyxHw.h"
+#include "FpgaRegisterCommon.h"
+#include "kest_cardsim.h"
+
+namespace {
+
+constexpr int kChannel = 3;
+
+struct Host {
+    enyx_hw_accelerator* acc = nullptr;
+    enyx_hw_core_tree* tree = nullptr;
+    enyx_hw_core* design = nullptr;
+    enyx_hw_a2c_stream* a2c = nullptr;
+    enyx_hw_c2a_stream* c2a = nullptr;
+    std::unique_ptr<kest_sim::Card> card;
+};
+
+void RemoveCard() { (void)kest_sim::RemoveCard(0); }
+
+enyx_hw_a2c_stream* OpenA2c(enyx_hw_accelerator* acc, const char* name) {
+    enyx_hw_filter* f = enyx_hw_filter_create();
+    enyx_hw_filter_set_name(f, name);
+    const enyx_hw_a2c_stream_descriptor* d[1] = {nullptr};
+    enyx_hw_a2c_stream* s = nullptr;
+    if (enyx_hw_accelerator_enumerate_a2c_streams(acc, f, d, 1) == 1) {
+        s = enyx_hw_a2c_stream_create(d[0], 0);
+        enyx_hw_free_a2c_stream_descriptors(d, 1);
+    } else if (errno != ENOENT) {
+        std::abort();  // a name that matches nothing says so
+    }
+    enyx_hw_filter_destroy(f);
+    return s;
+}
+
+Host* Setup() {
+    const std::string ns = "fuzz-cardsim." + std::to_string(::getpid());
+    ::setenv("KEST_CARDSIM_NAMESPACE", ns.c_str(), 1);
+    kest_sim::CardOptions opt;
+    opt.a2c_ring_bytes = 4096;  // small, so that inputs reach a full ring
+    opt.c2a_ring_bytes = 4096;
+    opt.a2c_mtu = 1024;
+    opt.c2a_mtu = 512;
+    if (kest_sim::CreateCard(0, opt) != 0) return nullptr;
+    std::atexit(RemoveCard);
+    Host* h = new Host;
+    h->card = kest_sim::Card::Open(0);
+    enyx_hw_filter* f = enyx_hw_filter_create();
+    enyx_hw_filter_set_index(f, 0);
+    const enyx_hw_accelerator_descriptor* ad[1] = {nullptr};
+    if (enyx_hw_enumerate_accelerators(f, ad, 1) != 1) std::abort();
+    h->acc = enyx_hw_accelerator_get(ad[0]);
+    enyx_hw_free_accelerator_descriptors(ad, 1);
+    enyx_hw_filter_destroy(f);
+    const enyx_hw_mmio_descriptor* md[1] = {nullptr};
+    if (enyx_hw_accelerator_enumerate_mmios(h->acc, nullptr, md, 1) != 1) std::abort();
+    enyx_hw_mmio* mmio = enyx_hw_mmio_create(md[0]);
+    enyx_hw_free_mmio_descriptors(md, 1);
+    h->tree = enyx_hw_enumerate_cores(mmio);
+    enyx_hw_mmio_destroy(mmio);
+    enyx_hw_core* found[2] = {nullptr, nullptr};
+    if (enyx_hw_core_enumerate(enyx_hw_core_tree_get_root(h->tree), Kest_U50::Reg::DESIGN_CORE_ID, found,
+                               2) != 1)
+        std::abort();
+    h->design = found[0];
+    h->a2c = OpenA2c(h->acc, "CUSTOM_CHAN3_DATA");
+    enyx_hw_filter* cf = enyx_hw_filter_create();
+    enyx_hw_filter_set_name(cf, "CUSTOM_CHAN3_DATA");
+    const enyx_hw_c2a_stream_descriptor* cd[1] = {nullptr};
+    if (enyx_hw_accelerator_enumerate_c2a_streams(h->acc, cf, cd, 1) != 1) std::abort();
+    h->c2a = enyx_hw_c2a_stream_create(cd[0], 0);
+    enyx_hw_free_c2a_stream_descriptors(cd, 1);
+    enyx_hw_filter_destroy(cf);
+    if (h->card == nullptr || h->design == nullptr || h->a2c == nullptr || h->c2a == nullptr) std::abort();
+    return h;
+}
+
+struct PollState {
+    std::deque<std::vector<uint8_t>>* expected;
+    enyx_hw_a2c_stream* stream;
+    int nest;  // polls still allowed from inside the handler
+    int delivered;
+};
+
+void Handler(const uint8_t* data, uint32_t size, void* opaque) {
+    PollState* s = static_cast<PollState*>(opaque);
+    if (s->expected->empty()) std::abort();  // a message out of nothing
+    const std::vector<uint8_t>& want = s->expected->front();
+    if (want.size() != size || std::memcmp(want.data(), data, size) != 0) std::abort();  // torn or reordered
+    s->expected->pop_front();
+    ++s->delivered;
+    if (s->nest > 0) {
+        --s->nest;
+        (void)enyx_hw_a2c_stream_poll_once(s->stream, Handler, s);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Host* h = Setup();
+    if (h == nullptr) return 0;
+    std::deque<std::vector<uint8_t>> a2c, c2a;
+    uint8_t counter = 0;
+    size_t pos = 0;
+    auto next = [&](size_t n) -> uint64_t {
+        uint64_t v = 0;
+        for (size_t i = 0; i < n; ++i) v = (v << 8) | (pos < size ? data[pos++] : 0);
+        return v;
+    };
+    while (pos < size) {
+        const uint8_t op = data[pos++];
+        switch (op % 8) {
+            case 0: {  // card pushes a message of a chosen size
+                const uint32_t len = static_cast<uint32_t>(next(2) % 1100);
+                std::vector<uint8_t> msg(len);
+                for (auto& b : msg) b = counter++;
+                const uint32_t free = h->card->A2cFreeBytes(kChannel);
+                const bool ok = h->card->PushA2c(kChannel, msg.data(), len);
+                // A record may need padding up to its own size at the ring's end.
+                const bool fits = len > 0 && len <= 1024 && free >= 2 * (8 + ((len + 7u) & ~7u));
+                if (ok) a2c.push_back(std::move(msg));
+                if (fits && !ok) std::abort();  // room said, push refused
+                break;
+            }
+            case 1: {  // host polls, possibly nesting
+                PollState s{&a2c, h->a2c, static_cast<int>(op >> 4), 0};
+                const size_t before = a2c.size();
+                const int r = enyx_hw_a2c_stream_poll_once(h->a2c, Handler, &s);
+                if (r < 0 || (before > 0) != (s.delivered > 0)) std::abort();
+                break;
+            }
+            case 2: {  // register write and read back
+                enyx_hw_register_description reg{};
+                reg.address = next(3);
+                reg.size = 32;
+                const uint32_t value = static_cast<uint32_t>(next(4));
+                const bool inside = reg.address % 4 == 0 &&
+                                    reg.address < Kest_U50::Reg::ByteAddress(Kest_U50::Reg::REGISTER_SPACE);
+                errno = 0;
+                const int w = enyx_hw_write(h->design, &reg, value);
+                if ((w == 0) != inside || (!inside && errno != EINVAL)) std::abort();
+                uint64_t got = 0;
+                const int r = enyx_hw_read(h->design, &reg, &got);
+                if ((r == 0) != inside) std::abort();
+                break;
+            }
+            case 3: {  // the table protocol's registers with chosen words
+                static const uint32_t regs[] = {
+                    Kest_U50::Reg::SHFE2PS_TABLE_WADDR, Kest_U50::Reg::SHFE2PS_TABLE_WDATA,
+                    Kest_U50::Reg::SHFE2PS_TABLE_RADDR, Kest_U50::Reg::SHFE2PS_TABLE_RDATA,
+                    Kest_U50::Reg::INE4PS_TABLE_WADDR,  Kest_U50::Reg::INE4PS_TABLE_WDATA,
+                    Kest_U50::Reg::INE4PS_TABLE_RADDR,  Kest_U50::Reg::INE4PS_TABLE_RDATA};
+                enyx_hw_register_description reg{};
+                reg.address = Kest_U50::Reg::ByteAddress(regs[next(1) % 8]);
+                reg.size = 32;
+                if (op & 0x10) {
+                    if (enyx_hw_write(h->design, &reg, next(4)) != 0) std::abort();
+                } else {
+                    uint64_t v = 0;
+                    if (enyx_hw_read(h->design, &reg, &v) != 0) std::abort();
+                }
+                break;
+            }
+            case 4: {  // host sends, card pops
+                const uint32_t len = static_cast<uint32_t>(next(2) % 600);
+                std::vector<uint8_t> msg(len == 0 ? 1 : len);
+                for (auto& b : msg) b = counter++;
+                if (len == 0) {
+                    if (enyx_hw_c2a_stream_send(h->c2a, msg.data(), 0) == 0) std::abort();
+                } else if (enyx_hw_c2a_stream_send(h->c2a, msg.data(), len) == 0) {
+                    c2a.push_back(std::move(msg));
+                } else if (len <= 512 && errno != EAGAIN) {
+                    std::abort();
+                }
+                break;
+            }
+            case 5: {
+                std::vector<uint8_t> out;
+                const bool got = h->card->PopC2a(kChannel, out);
+                if (got != !c2a.empty() || (got && out != c2a.front())) std::abort();
+                if (got) c2a.pop_front();
+                break;
+            }
+            case 6: {  // a new stream continues where the last one stopped
+                enyx_hw_a2c_stream_destroy(h->a2c);
+                h->a2c = OpenA2c(h->acc, "CUSTOM_CHAN3_DATA");
+                if (h->a2c == nullptr) std::abort();
+                if (OpenA2c(h->acc, (op & 0x10) ? "CUSTOM_CHAN16_DATA" : "x") != nullptr) std::abort();
+                break;
+            }
+            case 7: {  // lock, access, unlock
+                if (enyx_hw_core_lock(h->design) != 0) std::abort();
+                enyx_hw_register_description reg{};
+                reg.address = Kest_U50::Reg::ByteAddress(Kest_U50::Reg::COMPILE_DATE);
+                reg.size = 32;
+                uint64_t v = 0;
+                if (enyx_hw_read(h->design, &reg, &v) != 0) std::abort();
+                if (enyx_hw_core_unlock(h->design) != 0) std::abort();
+                break;
+            }
+        }
+    }
+    // Drain both rings: everything held is still there, in order.
+    PollState s{&a2c, h->a2c, 0, 0};
+    while (enyx_hw_a2c_stream_poll_once(h->a2c, Handler, &s) == 1) {
+    }
+    if (!a2c.empty()) std::abort();
+    std::vector<uint8_t> out;
+    while (h->card->PopC2a(kChannel, out)) {
+        if (c2a.empty() || out != c2a.front()) std::abort();
+        c2a.pop_front();
+    }
+    if (!c2a.empty()) std::abort();
+    return 0;
+}
