@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer target for the given time and prints, per target, the
-# executions and the findings (crashes, leaks, timeouts, out-of-memory).
+# executions and the findings (crashes, leaks, timeouts, out-of-memory). Slow
+# units (an input that took over 10 s, as a starved low-priority run can) are
+# counted apart: replay them with the target to see whether they are slow.
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]        (default: 60 s, every target)
 #
@@ -52,17 +54,19 @@ done
 wait
 
 found=0
-printf '%-20s %8s %14s %10s %9s %8s\n' target seconds executions 'exec/s' corpus findings
+printf '%-20s %8s %14s %10s %9s %8s %5s\n' target seconds executions 'exec/s' corpus findings slow
 for t in "${targets[@]}"; do
   log="$logs/$t.log"
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   secs=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n 1)
   units=$(find "$build/fuzz-corpus/$t" -type f | wc -l)
-  n=$(find "$findings" -name "$t-*" -type f | wc -l)
+  n=$(find "$findings" -type f \( -name "$t-crash-*" -o -name "$t-leak-*" -o -name "$t-timeout-*" \
+    -o -name "$t-oom-*" \) | wc -l)
+  slow=$(find "$findings" -type f -name "$t-slow-unit-*" | wc -l)
   found=$((found + n))
   rate="-"
   [ -n "$execs" ] && [ -n "$secs" ] && [ "$secs" -gt 0 ] && rate=$((execs / secs))
-  printf '%-20s %8s %14s %10s %9s %8s\n' "$t" "${secs:--}" "${execs:--}" "$rate" "$units" "$n"
+  printf '%-20s %8s %14s %10s %9s %8s %5s\n' "$t" "${secs:--}" "${execs:--}" "$rate" "$units" "$n" "$slow"
 done
 if [ "$found" -gt 0 ]; then
   echo "fuzz.sh: $found finding(s) in $findings; logs in $logs" >&2
