@@ -6,19 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "ConfigPeer.h"
 #include "KestShfeMdApiImpl.h"
 #include "TestSupport.h"
 
-class CKestShfeMdApiImplTestPeer {
-public:
-    static int32_t Load(CKestShfeMdApiImpl& api, const std::string& path) {
-        api.m_configFileName.UnSafeCopyFrom(path.c_str());
-        return api._ReadConfig();
-    }
-    static const Kest_U50::U50ConfigInfo& Config(const CKestShfeMdApiImpl& api) {
-        return api.m_u50ConfigInfo;
-    }
-};
 
 namespace {
 

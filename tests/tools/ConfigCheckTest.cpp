@@ -9,20 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "ConfigPeer.h"
 #include "KestShfeMdApiImpl.h"
 #include "ToolRunner.h"
 
-// The library's own reading of a file, for comparison.
-class CKestShfeMdApiImplTestPeer {
-public:
-    static int32_t Load(CKestShfeMdApiImpl& api, const std::string& path) {
-        api.m_configFileName.UnSafeCopyFrom(path.c_str());
-        return api._ReadConfig();
-    }
-    static const Kest_U50::U50ConfigInfo& Config(const CKestShfeMdApiImpl& api) {
-        return api.m_u50ConfigInfo;
-    }
-};
 
 namespace {
 
