@@ -152,7 +152,7 @@ TEST_F(CardTools, ForetellsTheBringUpDecisionForAConfigurationFile) {
     ASSERT_EQ(kest_sim::CreateCard(0), 0);
     auto card = kest_sim::Card::Open(0);
     ASSERT_TRUE(card);
-    const std::string sample = tools_test::Slurp(KEST_SAMPLE_CONFIG);
+    const std::string sample = tools_test::ReadFile(KEST_SAMPLE_CONFIG);
     std::string noCheck = sample;
     noCheck.replace(noCheck.find("crc_mux_check=1"), 15, "crc_mux_check=0");
     std::string channel5 = sample;
@@ -213,7 +213,7 @@ json WaitForCard(Process& watched, const std::function<bool(const json&)>& ready
 
 TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
     const std::string config = dir_.File("kest_md.ini");
-    const std::string text = tools_test::Slurp(KEST_SAMPLE_CONFIG);
+    const std::string text = tools_test::ReadFile(KEST_SAMPLE_CONFIG);
     tools_test::WriteFile(config, text);
     ASSERT_EQ(kest_sim::CreateCard(0), 0);  // created here, so the model leaves it in place on exit
     Process sim({KEST_CARD_SIM, "--card", "0", "--shfe-size", "300", "--ine-size", "80", "--rate", "200",
@@ -269,7 +269,7 @@ TEST_F(CardTools, SecondsBoundAStartThatWaitsForASnapshotThatNeverComes) {
     // A card whose logic is not running: the start programs it and then waits
     // for the snapshot; the receiver says so, and --seconds ends the wait.
     ASSERT_EQ(kest_sim::CreateCard(0), 0);
-    std::string text = tools_test::Slurp(KEST_SAMPLE_CONFIG);
+    std::string text = tools_test::ReadFile(KEST_SAMPLE_CONFIG);
     text.replace(text.find("crc_mux_check=1"), 15, "crc_mux_check=0");
     tools_test::WriteFile(dir_.File("kest_md.ini"), text);
     const Result r = RunTool({KEST_MD_RECV, dir_.File("kest_md.ini"), "--seconds", "8"}, dir_.Path());

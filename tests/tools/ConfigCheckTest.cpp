@@ -22,7 +22,7 @@ using tools_test::Result;
 using tools_test::RunTool;
 using tools_test::TempDir;
 
-const std::string kSample = tools_test::Slurp(KEST_SAMPLE_CONFIG);
+const std::string kSample = tools_test::ReadFile(KEST_SAMPLE_CONFIG);
 
 #ifdef KEST_CONFIG_CHECK
 Result Check(const std::string& path, bool json = false) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace tools_test {
 
 struct Result {
@@ -24,17 +26,8 @@ struct Result {
     std::string err;  // standard error
 };
 
-inline std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
+using kest_test::ReadFile;
+using kest_test::WriteFile;
 
 // A scratch directory of one test, removed with it.
 class TempDir {
@@ -101,12 +94,12 @@ public:
             }
             Record(status);
         }
-        result_.out = Slurp(out_);
-        result_.err = Slurp(err_);
+        result_.out = ReadFile(out_);
+        result_.err = ReadFile(err_);
         return result_;
     }
-    std::string OutSoFar() const { return Slurp(out_); }
-    std::string ErrSoFar() const { return Slurp(err_); }
+    std::string OutSoFar() const { return ReadFile(out_); }
+    std::string ErrSoFar() const { return ReadFile(err_); }
 
 private:
     void Record(int status) {
