@@ -28,6 +28,9 @@ std::vector<Tool> Tools() {
 #ifdef KEST_CONFIG_CHECK
     tools.push_back({"kest-config-check", KEST_CONFIG_CHECK});
 #endif
+#ifdef KEST_RECORD
+    tools.push_back({"kest-record", KEST_RECORD});
+#endif
 #ifdef KEST_CARD_SIM
     tools.push_back({"kest-card-sim", KEST_CARD_SIM});
 #endif
@@ -120,7 +123,16 @@ TEST(ToolsCommandLine, BadValuesStopWithTheToolsNameAndExit2) {
         {"kest-card-info", {"--interval", "0"}, "--interval wants a number from 0.1 to 3600, not '0'"},
         {"kest-card-info", {"--json=1"}, "option '--json' takes no value"},
         {"kest-card-info", {"status"}, "unexpected argument 'status' (see kest-card-info --help)"},
+        {"kest-md-recv",
+         {config, "--record-rotate-mb", "10"},
+         "--record-rotate-mb and --record-rotate-s need --record FILE"},
         {"kest-config-check", {}, "needs the configuration FILE (see kest-config-check --help)"},
+        {"kest-record", {}, "a command is needed: info, csv or compare (see kest-record --help)"},
+        {"kest-record", {"compare", config}, "compare needs two recordings, A and B"},
+        {"kest-record", {"play", config}, "unknown command 'play' (see kest-record --help)"},
+        {"kest-card-sim", {"--speed", "0"}, "--speed wants a number from 0.001 to 1000000 or max"},
+        {"kest-card-sim", {"--channel", "3"}, "--channel and --speed go with --replay FILE"},
+        {"kest-card-sim", {"--replay", config}, "--replay: " + config + ": not a recording (bad magic)"},
         {"kest-card-sim", {"--feeds", "99"}, "--feeds wants a whole number from 0 to 15, not '99'"},
         {"kest-card-sim", {"--line-loss", "2"}, "--line-loss wants a number from 0 to 1, not '2'"},
         {"kest-card-sim", {"--gap", "-0.1"}, "--gap wants a number from 0 to 1, not '-0.1'"},
