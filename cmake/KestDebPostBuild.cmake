@@ -5,6 +5,8 @@
 #   in the packaging tree) and, as Debian's own dbgsym packages have, its
 #   documentation directory as a link to that of the package it debugs,
 #   which carries the copyright file and the changelog;
+# - every file a package installs under /etc is a conffile (dpkg keeps an
+#   administrator's changes to it across upgrades);
 # - a package that refreshes the loader's cache through dpkg's ldconfig
 #   trigger loses the maintainer scripts CPack adds only to call ldconfig.
 find_program(_dpkg_deb dpkg-deb REQUIRED)
@@ -32,6 +34,24 @@ foreach(_deb IN LISTS CPACK_PACKAGE_FILES)
       endif()
     endforeach()
     file(WRITE ${_tree}/DEBIAN/md5sums "${_sums}")
+    set(_changed TRUE)
+  endif()
+
+  file(GLOB_RECURSE _etc RELATIVE ${_tree} ${_tree}/etc/*)
+  if(_etc)
+    set(_conffiles "")
+    if(EXISTS ${_tree}/DEBIAN/conffiles)
+      file(STRINGS ${_tree}/DEBIAN/conffiles _conffiles)
+    endif()
+    list(SORT _etc)
+    foreach(_f IN LISTS _etc)
+      if(NOT IS_DIRECTORY ${_tree}/${_f} AND NOT "/${_f}" IN_LIST _conffiles)
+        list(APPEND _conffiles "/${_f}")
+      endif()
+    endforeach()
+    list(JOIN _conffiles "\n" _conffiles)
+    file(WRITE ${_tree}/DEBIAN/conffiles "${_conffiles}\n")
+    file(CHMOD ${_tree}/DEBIAN/conffiles PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     set(_changed TRUE)
   endif()
 

@@ -25,6 +25,24 @@ install(FILES recording/FORMAT.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME rec
 install(DIRECTORY python/kest_records DESTINATION lib/python3/dist-packages COMPONENT tools
         PATTERN __pycache__ EXCLUDE)
 
+# For operators: bash completion of every tool (one script, installed under
+# each tool's name where bash-completion looks it up, in the tool's package)
+# and the rotation of the receivers' log directories.
+foreach(_kest_tool kest-md-recv:tools kest-card-info:tools kest-config-check:tools kest-record:tools
+                   kest-card-sim:cardsim kest-card-ctl:cardsim kest-exchange-dump:cardsim)
+  string(REPLACE ":" ";" _kest_tool ${_kest_tool})
+  list(GET _kest_tool 0 _kest_name)
+  list(GET _kest_tool 1 _kest_component)
+  if(TARGET ${_kest_name})
+    install(FILES packaging/bash-completion/kest-tools DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+            RENAME ${_kest_name} COMPONENT ${_kest_component})
+  endif()
+endforeach()
+if(TARGET kest-md-recv)
+  install(FILES packaging/kestshfemdapi-tools.logrotate DESTINATION /etc/logrotate.d
+          RENAME kestshfemdapi-tools COMPONENT tools)
+endif()
+
 # The CMake package: KestShfeMdApi::KestShfeMdApi. The major version is the
 # soname's: a request for 1.x is met by any installed 1.y with y >= x.
 install(EXPORT KestShfeMdApiTargets NAMESPACE KestShfeMdApi::
