@@ -72,7 +72,8 @@ Options ParseOptions(int argc, char** argv) {
                &opt.seconds, 1, 31536000);
     opts.Text("record", "FILE",
               "record every quote with its arrival time to FILE in the\n"
-              "recording format (" KEST_RECORDING_FORMAT_DOC "),\n"
+              "recording format (" KEST_RECORDING_FORMAT_DOC
+              "),\n"
               "for kest-record, the Python module kest_records and\n"
               "kest-card-sim --replay",
               &opt.record);
