@@ -28,10 +28,53 @@ fail() {
 step "Debian packages"
 cpack --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; fail "cpack failed"; }
-ls -1 "$work/packages"/*.deb
+ls -1 "$work/packages"/*.deb "$work/packages"/*.ddeb
 root="$work/root"
 mkdir -p "$root"
 for deb in "$work/packages"/*.deb; do dpkg-deb -x "$deb" "$root"; done
+
+step "lintian on every package: no error; warnings only those the README's packaging section explains"
+# Each accepted warning, as lintian prints it; the README says why.
+accepted=(
+  "W: kestshfemdapi-cardsim: shared-library-lacks-prerequisites [usr/lib/x86_64-linux-gnu/kest-cardsim/libenyx-cores-c.so.6.0.0]"
+)
+# lintian refuses nothing to root but says so on standard error.
+lintian --tag-display-limit 0 "$work/packages"/*.deb "$work/packages"/*.ddeb >"$work/lintian.log" 2>&1 || true
+grep -v 'running with root privileges' "$work/lintian.log" | sed 's/^/  /' || true
+grep '^E: ' "$work/lintian.log" >/dev/null && fail "lintian reports errors"
+while IFS= read -r line; do
+  known=no
+  for a in "${accepted[@]}"; do [ "$line" = "$a" ] && known=yes; done
+  [ $known = yes ] || fail "lintian warning not explained in the README: $line"
+done < <(grep '^W: ' "$work/lintian.log" || true)
+for deb in "$work/packages"/*.deb "$work/packages"/*.ddeb; do
+  pkg=$(dpkg-deb -f "$deb" Package)
+  doc="$work/doc-check/$pkg"
+  mkdir -p "$doc"
+  dpkg-deb -x "$deb" "$doc"
+  if [ -L "$doc/usr/share/doc/$pkg" ]; then
+    # A -dbgsym package shares the documentation of the package it debugs.
+    [ "$(readlink "$doc/usr/share/doc/$pkg")" = "${pkg%-dbgsym}" ] || fail "$pkg: doc directory points elsewhere"
+  else
+    [ -e "$doc/usr/share/doc/$pkg/copyright" ] || fail "$pkg has no /usr/share/doc/$pkg/copyright"
+    [ -e "$doc/usr/share/doc/$pkg/changelog.gz" ] || fail "$pkg has no /usr/share/doc/$pkg/changelog.gz"
+  fi
+  printf '  %-32s %-9s %s\n' "$pkg" "$(dpkg-deb -f "$deb" Section)" "$(dpkg-deb -f "$deb" Depends)"
+done
+while IFS= read -r f; do
+  file -b "$f" | grep '^ELF' >/dev/null || continue
+  file -b "$f" | grep 'not stripped' >/dev/null && fail "${f#"$root"} is not stripped"
+done < <(find "$root" -type f)
+
+step "manual pages render"
+while IFS= read -r page; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "${page#"$root"}: $warnings"
+  printf '  %-48s %s lines\n' "${page#"$root"}" "$(MANWIDTH=80 man -l "$page" 2>/dev/null | wc -l)"
+done < <(find "$root/usr/share/man" -name '*.gz' | sort)
+for tool in "$root"/usr/bin/*; do
+  [ -e "$root/usr/share/man/man1/$(basename "$tool").1.gz" ] || fail "$(basename "$tool") has no manual page"
+done
 lib=$(find "$root" -name 'libKestShfeMdApi.so.1' | head -n 1)
 [ -n "$lib" ] || fail "no libKestShfeMdApi.so.1 in the packages"
 libdir=$(dirname "$lib")

@@ -11,21 +11,20 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 
 #include "CardHint.h"
 #include "CardReader.h"
 #include "FpgaRegisterCommon.h"
-#include "JsonWriter.h"
+#include "StartVerdict.h"
 #include "ToolOptions.h"
-#include "config/IniReader.h"
-#include "crc/Crc32.h"
 
 namespace {
 
 namespace R = Kest_U50::Reg;
-using kest_tools::JsonWriter;
+using Json = nlohmann::ordered_json;
 
 const char* const kTool = "kest-card-info";
 
@@ -132,46 +131,20 @@ struct Decision {
     std::string sentence;
 };
 
-// The checksum the library compares: CRC-32C, seed 0, over every byte of the
-// file; an empty file cannot be checksummed and fails the start.
-bool FileCrc(const std::string& path, uint32_t& crc, std::string& why) {
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) {
-        why = std::strerror(errno);
-        return false;
-    }
-    std::string bytes;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
-    std::fclose(f);
-    if (bytes.empty()) {
-        why = "the file is empty";
-        return false;
-    }
-    Kest_U50::CCrc32 routine;
-    crc = 0;
-    if (routine.calculate_crc32c(crc, reinterpret_cast<const uint8_t*>(bytes.data()),
-                                 static_cast<int32_t>(bytes.size())) != 0) {
-        why = "the checksum routine refuses it";
-        return false;
-    }
-    return true;
-}
-
 Decision Decide(const std::string& path, const CardState& card) {
     Decision d;
     d.file = path;
-    // The library's own reader and the same reads as its start-up, so that
-    // the decision is taken from the values the library would take.
-    Kest_U50::CIniReader ini;
-    d.readable = ini.ReadConfig(path);
+    // The one reading kest-config-check decides from too.
+    const kest_tools::StartVerdict v = kest_tools::StartVerdict::Read(path);
+    d.readable = v.opened;
     if (!d.readable) return d;
-    const std::string device = ini.ReadString("config", "device", "xilinx0:0");
-    (void)std::sscanf(device.c_str(), "xilinx%d:%d", &d.bus, &d.channel);
-    d.crc_mux_check = ini.ReadUInt16("config", "crc_mux_check", 0) == 1;
-    std::string why;
-    d.checksum_ok = FileCrc(path, d.file_crc, why);
+    d.bus = v.bus;
+    d.channel = v.channel;
+    d.crc_mux_check = v.crcMuxCheck;
+    d.checksum_ok = v.checksumOk;
+    d.file_crc = v.checksum;
+    const std::string why = v.startFails;
+
     d.checksum_equal = d.checksum_ok && card.crc == d.file_crc;
     for (uint64_t c : card.counters) d.counters_running = d.counters_running || c != 0;
 
@@ -181,7 +154,7 @@ Decision Decide(const std::string& path, const CardState& card) {
     const std::string interrupt =
         ", interrupting quotes on all 16 channels of the card for the bring-up (three 1 s pauses plus the "
         "snapshot wait) and rebuilding every channel's subscriptions from this file";
-    if (!d.checksum_ok) {
+    if (!why.empty()) {
         d.verdict = "start-fails";
         d.sentence = "A start with this file will fail before touching the card: " + why + ".";
     } else if (!d.crc_mux_check) {
@@ -211,7 +184,7 @@ Decision Decide(const std::string& path, const CardState& card) {
             d.file_crc);
         d.sentence = s;
     }
-    if (d.channel != 0) {
+    if (d.channel != 0 && d.verdict != "start-fails") {
         d.sentence =
             "This file names channel " + std::to_string(d.channel) +
             ", and a start on any channel but 0 never programs the card. On channel 0: " + d.sentence;
@@ -259,65 +232,74 @@ void PrintText(uint32_t index, const CardState& first, const CardState* later, d
     }
 }
 
+// A reading that is not a number (no rate without an interval) is null.
+Json Number(double v) { return std::isfinite(v) ? Json(v) : Json(nullptr); }
+
+void Print(const Json& j) {
+    // Texts from files may hold any byte: what is not UTF-8 shows as U+FFFD.
+    std::printf("%s\n", j.dump(-1, ' ', true, Json::error_handler_t::replace).c_str());
+}
+
 void PrintJson(uint32_t index, const CardState& first, const CardState* later, double interval,
                const Decision* d) {
     const CardState& s = later != nullptr ? *later : first;
-    JsonWriter j;
-    j.BeginObject();
-    j.String("tool", kTool).String("version", kest_tools::ToolOptions::Version());
-    j.Uint("card", index).String("library", kest_tools::CardReader::LibraryPath());
-    j.Real("read_at", s.taken_at);
-    j.Uint("design_version", s.version).Uint("design_build_date", s.date).Uint("config_checksum", s.crc);
-    j.BeginObject("highest_instrument").Uint("shfe", s.shfe_highest).Uint("ine", s.ine_highest).EndObject();
-    j.BeginObject("last_update");
+    Json j;
+    j["tool"] = kTool;
+    j["version"] = kest_tools::ToolOptions::Version();
+    j["card"] = index;
+    j["library"] = kest_tools::CardReader::LibraryPath();
+    j["read_at"] = Number(s.taken_at);
+    j["design_version"] = s.version;
+    j["design_build_date"] = s.date;
+    j["config_checksum"] = s.crc;
+    j["highest_instrument"] = {{"shfe", s.shfe_highest}, {"ine", s.ine_highest}};
+    Json& updates = j["last_update"] = Json::object();
     for (int k = 0; k < 4; ++k) {
-        j.BeginObject(kFeedKeys[k]);
-        j.Uint("epoch", s.times[k]);
+        Json u;
+        u["epoch"] = s.times[k];
         if (s.times[k] == 0) {
-            j.Null("local").Null("age_seconds");
+            u["local"] = nullptr;
+            u["age_seconds"] = nullptr;
         } else {
-            j.String("local", LocalTime(s.times[k]))
-                .Real("age_seconds",
-                      std::round((s.taken_at - static_cast<double>(s.times[k])) * 1000) / 1000);
+            u["local"] = LocalTime(s.times[k]);
+            u["age_seconds"] =
+                Number(std::round((s.taken_at - static_cast<double>(s.times[k])) * 1000) / 1000);
         }
-        j.EndObject();
+        updates[kFeedKeys[k]] = u;
     }
-    j.EndObject();
-    j.BeginObject("multicast_packets");
-    for (int k = 0; k < 4; ++k) j.Uint(kCounters[k].key, s.counters[k]);
-    j.EndObject();
+    Json& packets = j["multicast_packets"] = Json::object();
+    for (int k = 0; k < 4; ++k) packets[kCounters[k].key] = s.counters[k];
     if (later != nullptr) {
-        j.Real("interval_seconds", interval);
-        j.BeginObject("multicast_packets_per_second");
+        j["interval_seconds"] = Number(interval);
+        Json& rates = j["multicast_packets_per_second"] = Json::object();
         for (int k = 0; k < 4; ++k)
-            j.Real(kCounters[k].key, static_cast<double>(s.counters[k] - first.counters[k]) / interval);
-        j.EndObject();
+            rates[kCounters[k].key] =
+                Number(static_cast<double>(s.counters[k] - first.counters[k]) / interval);
     }
     if (d != nullptr) {
-        j.BeginObject("config");
-        j.String("file", d->file).Int("bus", d->bus).Int("channel", d->channel);
-        j.Bool("checksum_ok", d->checksum_ok);
-        if (d->checksum_ok) {
-            j.Uint("checksum", d->file_crc);
-        } else {
-            j.Null("checksum");
-        }
-        j.Bool("crc_mux_check", d->crc_mux_check).Bool("checksum_equal", d->checksum_equal);
-        j.Bool("counters_running", d->counters_running);
-        j.Bool("programs_card", d->verdict == "programming");
-        j.String("decision", d->verdict).String("sentence", d->sentence);
-        j.EndObject();
+        Json c;
+        c["file"] = d->file;
+        c["bus"] = d->bus;
+        c["channel"] = d->channel;
+        c["checksum_ok"] = d->checksum_ok;
+        c["checksum"] = d->checksum_ok ? Json(d->file_crc) : Json(nullptr);
+        c["crc_mux_check"] = d->crc_mux_check;
+        c["checksum_equal"] = d->checksum_equal;
+        c["counters_running"] = d->counters_running;
+        c["programs_card"] = d->verdict == "programming";
+        c["decision"] = d->verdict;
+        c["sentence"] = d->sentence;
+        j["config"] = c;
     }
-    j.EndObject();
-    std::printf("%s\n", j.Text().c_str());
+    Print(j);
 }
 
 void JsonError(uint32_t index, const std::string& error) {
-    JsonWriter j;
-    j.BeginObject().String("tool", kTool).String("version", kest_tools::ToolOptions::Version());
-    j.Uint("card", index).String("library", kest_tools::CardReader::LibraryPath()).String("error", error);
-    j.EndObject();
-    std::printf("%s\n", j.Text().c_str());
+    Print(Json{{"tool", kTool},
+               {"version", kest_tools::ToolOptions::Version()},
+               {"card", index},
+               {"library", kest_tools::CardReader::LibraryPath()},
+               {"error", error}});
 }
 
 }  // namespace
@@ -359,13 +341,8 @@ int main(int argc, char** argv) {
 
     // Without --card, look at the card the configuration file names.
     if (!config.empty() && !opts.Given("card")) {
-        Kest_U50::CIniReader ini;
-        if (ini.ReadConfig(config)) {
-            int bus = 0, channel = 0;
-            (void)std::sscanf(ini.ReadString("config", "device", "xilinx0:0").c_str(), "xilinx%d:%d", &bus,
-                              &channel);
-            card = static_cast<uint16_t>(bus);
-        }
+        const kest_tools::StartVerdict v = kest_tools::StartVerdict::Read(config);
+        if (v.opened) card = static_cast<uint16_t>(v.bus);
     }
     if (!config.empty() && access(config.c_str(), R_OK) != 0) {
         const std::string why = config + ": " + std::strerror(errno);

@@ -6,7 +6,9 @@
 // length, missing or repeated sections and keys, instrument tokens that can
 // match nothing. A file that would make a start of channel 0 reprogram the
 // card and leave every channel without subscriptions is called dangerous in
-// the first line of the output.
+// the first line of the output; one with which a start cannot succeed (empty,
+// a directory, a channel that does not exist) says so there instead, as
+// kest-card-info --config does, from the same reading of the file.
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -18,11 +20,12 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "DateType.h"
-#include "JsonWriter.h"
+#include "StartVerdict.h"
 #include "ToolOptions.h"
 #include "config/IniReader.h"
 
@@ -129,11 +132,15 @@ public:
     bool Run();
     void PrintText() const;
     void PrintJson() const;
-    int ExitCode() const { return !danger_.empty() ? 2 : !warnings_.empty() ? 1 : 0; }
+    int ExitCode() const { return !startFails_.empty() || !danger_.empty() ? 2 : warningCount_ > 0 ? 1 : 0; }
+    const std::string& OpenError() const { return verdict_.openError; }
 
 private:
     void Walk();
-    void Warn(int line, const std::string& text) { warnings_.push_back({line, text}); }
+    // The same finding on many lines (a large file of the wrong kind) is shown
+    // for its first lines and then counted.
+    void Warn(int line, const std::string& text);
+    std::string Headline() const;
     void Note(const std::string& text) { notes_.push_back({0, text}); }
     const Seen* Find(const std::string& section, const std::string& key) const;
     void CheckKey(const ConfigKey& entry, const Seen& seen);
@@ -143,6 +150,15 @@ private:
     static std::string Suggest(const std::string& word, const std::vector<std::string>& known);
 
     std::string path_;
+    kest_tools::StartVerdict verdict_;
+    std::vector<Finding> startFails_;
+    bool fileProblem_ = false;  // not a file a start can read at all
+    size_t warningCount_ = 0;
+    struct Repeated {
+        size_t count = 0;
+        int firstLine = 0, lastLine = 0;
+    };
+    std::map<std::string, Repeated> repeated_;  // by the finding with its quotes and numbers taken out
     CIniReader reader_;
     std::map<std::string, SectionSeen> sections_;
     std::vector<Finding> danger_, warnings_, notes_;
@@ -173,10 +189,38 @@ const Seen* Check::Find(const std::string& section, const std::string& key) cons
     return k == s->second.keys.end() ? nullptr : &k->second;
 }
 
+// Shown of each kind of finding before the rest are only counted.
+constexpr size_t kShownPerFinding = 10;
+
+void Check::Warn(int line, const std::string& text) {
+    ++warningCount_;
+    // The kind of a finding: its text without what it quotes (file content,
+    // escaped so that quotes pair up), section names and numbers.
+    std::string kind;
+    char skipTo = 0;
+    for (char c : text) {
+        if (skipTo != 0) {
+            if (c == skipTo) {
+                kind += c;
+                skipTo = 0;
+            }
+        } else if (c == '\'' || c == '[') {
+            kind += c;
+            skipTo = c == '[' ? ']' : '\'';
+        } else if (!std::isdigit(static_cast<unsigned char>(c))) {
+            kind += c;
+        }
+    }
+    Repeated& r = repeated_[kind];
+    if (++r.count <= kShownPerFinding) warnings_.push_back({line, text});
+    if (r.count == 1) r.firstLine = line;
+    r.lastLine = line;
+}
+
 std::string Quote(const std::string& s) {
     std::string out = "'";
     for (unsigned char c : s) {
-        if (c < 0x20 || c >= 0x7F) {
+        if (c < 0x20 || c >= 0x7F || c == '\'') {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\x%02x", c);
             out += buf;
@@ -273,7 +317,7 @@ void Check::Walk() {
         }
         auto previous = current->keys.find(key);
         if (previous != current->keys.end()) {
-            Warn(number, "key '" + key + "' in [" + currentName + "] is set again (first at line " +
+            Warn(number, "key " + Quote(key) + " in [" + currentName + "] is set again (first at line " +
                              std::to_string(previous->second.line) + "); the later value " + Quote(value) +
                              " counts");
         }
@@ -572,7 +616,14 @@ void Check::Effective() {
 }
 
 bool Check::Run() {
-    if (!reader_.ReadConfig(path_)) return false;
+    verdict_ = kest_tools::StartVerdict::Read(path_);
+    if (!verdict_.opened || !reader_.ReadConfig(path_)) return false;
+    if (!verdict_.startFails.empty()) {
+        startFails_.push_back({verdict_.startFailsLine, verdict_.startFails});
+        // An empty file, a directory: nothing in it to look at.
+        fileProblem_ = !verdict_.checksumOk;
+        if (fileProblem_) return true;
+    }
     Walk();
     Effective();
 
@@ -604,8 +655,8 @@ bool Check::Run() {
         for (const auto& k : s.second.keys) {
             const bool knownKey = std::find(known.begin(), known.end(), k.first) != known.end();
             if (!knownKey) {
-                Warn(k.second.line,
-                     "key '" + k.first + "' in [" + s.first + "] is never read" + Suggest(k.first, known));
+                Warn(k.second.line, "key " + Quote(k.first) + " in [" + s.first + "] is never read" +
+                                        Suggest(k.first, known));
                 continue;
             }
             recognised_ = true;
@@ -638,18 +689,16 @@ bool Check::Run() {
              ": only log_level, cpucore and device are read; the other keys and the [channelN] sections "
              "count only "
              "in channel 0's file");
-    if (channel_ < 0 || channel_ >= kChannels)
-        Warn(Find(kConfig, "device") ? Find(kConfig, "device")->line : 0,
-             "channel " + std::to_string(channel_) +
-                 " does not exist (0 to 15): the start finds no DMA stream CUSTOM_CHAN" +
-                 std::to_string(channel_) + "_DATA");
     if (bus_ < 0 || bus_ > 65535)
         Warn(Find(kConfig, "device") ? Find(kConfig, "device")->line : 0,
              "card " + std::to_string(bus_) + " is taken as card " +
                  std::to_string(static_cast<uint16_t>(bus_)) + " (16 bits)");
-    if (channel_ == 0 && enabled_ == 0)
-        Warn(0, "no feed is enabled: a start of channel 0 waits for a snapshot that never completes");
-    if (!recognised_)
+    if (channel_ == 0 && enabled_ == 0 && recognised_)
+        danger_.push_back(
+            {0,
+             "no feed is enabled: a start of channel 0 reprograms the card and then waits for ever "
+             "for a snapshot that never completes"});
+    if (!recognised_ && startFails_.empty())
         danger_.push_back(
             {0,
              "the library recognises no key in this file: a start reads it as channel 0 with every "
@@ -660,18 +709,22 @@ bool Check::Run() {
     return true;
 }
 
-std::string Headline(const std::string& path, const std::vector<Finding>& danger, size_t warnings) {
-    if (!danger.empty()) {
-        std::string s = path + ": DANGEROUS: " + danger[0].text;
-        for (size_t i = 1; i < danger.size(); ++i) s += "; " + danger[i].text;
+std::string Check::Headline() const {
+    if (!startFails_.empty())
+        return path_ + ": START FAILS: " + startFails_[0].text +
+               "; the start fails before touching the card. No channel can start with this file.";
+    if (!danger_.empty()) {
+        std::string s = path_ + ": DANGEROUS: " + danger_[0].text;
+        for (size_t i = 1; i < danger_.size(); ++i) s += "; " + danger_[i].text;
         return s + ". Do not start channel 0 with this file.";
     }
-    if (warnings == 0) return path + ": no warnings";
-    return path + ": " + std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings");
+    if (warningCount_ == 0) return path_ + ": no warnings";
+    return path_ + ": " + std::to_string(warningCount_) + (warningCount_ == 1 ? " warning" : " warnings");
 }
 
 void Check::PrintText() const {
-    std::printf("%s\n", Headline(path_, danger_, warnings_.size()).c_str());
+    std::printf("%s\n", Headline().c_str());
+    if (fileProblem_) return;
     if (!warnings_.empty()) {
         std::printf("\nwarnings:\n");
         for (const Finding& w : warnings_) {
@@ -680,6 +733,11 @@ void Check::PrintText() const {
             } else {
                 std::printf("  %s\n", w.text.c_str());
             }
+        }
+        for (const auto& r : repeated_) {
+            if (r.second.count <= kShownPerFinding) continue;
+            std::printf("  ... and %zu more findings like the one at line %d, the last at line %d\n",
+                        r.second.count - kShownPerFinding, r.second.firstLine, r.second.lastLine);
         }
     }
     for (const Finding& n : notes_) std::printf("\nnote: %s\n", n.text.c_str());
@@ -717,55 +775,74 @@ void Check::PrintText() const {
     }
 }
 
+using Json = nlohmann::ordered_json;
+
+void Print(const Json& j) {
+    // Texts from the file may hold any byte: what is not UTF-8 shows as U+FFFD.
+    std::printf("%s\n", j.dump(-1, ' ', true, Json::error_handler_t::replace).c_str());
+}
+
 void Check::PrintJson() const {
-    kest_tools::JsonWriter j;
-    j.BeginObject();
-    j.String("tool", kTool).String("version", kest_tools::ToolOptions::Version()).String("file", path_);
-    j.String("verdict", !danger_.empty() ? "dangerous" : !warnings_.empty() ? "warnings" : "clean");
-    j.String("headline", Headline(path_, danger_, warnings_.size()));
-    auto findings = [&j](const char* key, const std::vector<Finding>& list) {
-        j.BeginArray(key);
-        for (const Finding& f : list) {
-            j.BeginObject();
-            if (f.line > 0) {
-                j.Int("line", f.line);
-            } else {
-                j.Null("line");
-            }
-            j.String("message", f.text).EndObject();
-        }
-        j.EndArray();
+    Json j;
+    j["tool"] = kTool;
+    j["version"] = kest_tools::ToolOptions::Version();
+    j["file"] = path_;
+    j["verdict"] = !startFails_.empty() ? "start-fails"
+                   : !danger_.empty()   ? "dangerous"
+                   : warningCount_ > 0  ? "warnings"
+                                        : "clean";
+    j["headline"] = Headline();
+    auto findings = [](const std::vector<Finding>& list) {
+        Json a = Json::array();
+        for (const Finding& f : list)
+            a.push_back(Json{{"line", f.line > 0 ? Json(f.line) : Json(nullptr)}, {"message", f.text}});
+        return a;
     };
-    findings("dangers", danger_);
-    findings("warnings", warnings_);
-    findings("notes", notes_);
-    j.Int("card", bus_).Int("channel", channel_).Uint("enabled_mask", enabled_);
-    j.BeginObject("config");
+    j["start_fails"] = findings(startFails_);
+    j["dangers"] = findings(danger_);
+    j["warnings"] = findings(warnings_);
+    j["warning_count"] = warningCount_;
+    Json omitted = Json::array();
+    for (const auto& r : repeated_) {
+        if (r.second.count > kShownPerFinding)
+            omitted.push_back(Json{{"like_line", r.second.firstLine},
+                                   {"count", r.second.count - kShownPerFinding},
+                                   {"last_line", r.second.lastLine}});
+    }
+    j["warnings_not_shown"] = omitted;
+    j["notes"] = findings(notes_);
+    if (fileProblem_) {
+        Print(j);
+        return;
+    }
+    j["card"] = bus_;
+    j["channel"] = channel_;
+    j["enabled_mask"] = enabled_;
+    Json& config = j["config"] = Json::object();
     for (const Value& v : config_) {
         if (!v.read) continue;
-        j.BeginObject(v.key.c_str());
+        Json k;
         if (v.number) {
-            j.Int("value", std::stoll(v.shown));
+            k["value"] = std::stoll(v.shown);
         } else {
-            j.String("value", v.shown);
+            k["value"] = v.shown;
         }
-        j.Bool("default", !v.fromFile);
-        if (!v.meaning.empty()) j.String("reads_as", v.meaning);
-        j.EndObject();
+        k["default"] = !v.fromFile;
+        if (!v.meaning.empty()) k["reads_as"] = v.meaning;
+        config[v.key] = k;
     }
-    j.EndObject();
-    j.BeginArray("channels");
+    Json& channels = j["channels"] = Json::array();
     for (int n = 0; n < kChannels && channel_ == 0; ++n) {
         const ChannelValue& ch = channels_[n];
-        j.BeginObject().Int("channel", n).Bool("section", ch.sectionPresent).String("insts", ch.insts);
-        j.Bool("recvall", ch.recvall).String("options", ch.options).Bool("recv", ch.recv);
-        j.BeginArray("tokens");
-        for (const std::string& t : ch.tokens) j.String(nullptr, t);
-        j.EndArray().EndObject();
+        channels.push_back(Json{{"channel", n},
+                                {"section", ch.sectionPresent},
+                                {"insts", ch.insts},
+                                {"recvall", ch.recvall},
+                                {"options", ch.options},
+                                {"recv", ch.recv},
+                                {"tokens", ch.tokens}});
     }
-    j.EndArray();
-    j.EndObject();
-    std::printf("%s\n", j.Text().c_str());
+    Print(j);
 }
 
 }  // namespace
@@ -778,11 +855,19 @@ int main(int argc, char** argv) {
         "reader, exactly as a start does, prints the configuration the start would run with (every default\n"
         "filled in) and warns about what the library would take without a word: keys it never reads,\n"
         "switch values that read as off, numbers that read as 0 or are cut, texts cut to length, missing or\n"
-        "repeated sections and keys, instrument tokens that can match nothing. The first line says whether\n"
-        "the file is dangerous: one in which the library recognises no key, or that makes channel 0 with no\n"
-        "instrument list for any channel, reprograms the card and empties every channel's subscriptions.");
+        "repeated sections and keys, instrument tokens that can match nothing; a finding repeated on many\n"
+        "lines is shown 10 times and then counted. The first line gives the verdict: START FAILS when a "
+        "start\n"
+        "with the file cannot succeed (empty, a directory, a channel outside 0 to 15: kest-card-info "
+        "--config\n"
+        "says the same), DANGEROUS when a start of channel 0 reprograms the card and leaves every channel\n"
+        "without quotes (the library recognises no key, no instrument list for any channel, no feed "
+        "enabled).");
     opts.Flag("json", "print one JSON object instead of text", &json);
-    opts.Epilogue("Exit status: 0 no warning, 1 warnings, 2 dangerous or unreadable file, or bad arguments.");
+    opts.Epilogue(
+        "Exit status: 0 no warning, 1 warnings, 2 a start with FILE cannot succeed, a dangerous or "
+        "unreadable\n"
+        "file, or bad arguments.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
     if (operands.empty()) opts.Fail("needs the configuration FILE (see kest-config-check --help)");
     if (operands.size() > 1)
@@ -790,13 +875,13 @@ int main(int argc, char** argv) {
 
     Check check(operands[0]);
     if (!check.Run()) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", kTool, operands[0].c_str(), std::strerror(errno));
-        if (json) {
-            kest_tools::JsonWriter j;
-            j.BeginObject().String("tool", kTool).String("file", operands[0]).String("verdict", "unreadable");
-            j.String("error", std::strerror(errno)).EndObject();
-            std::printf("%s\n", j.Text().c_str());
-        }
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", kTool, operands[0].c_str(),
+                     check.OpenError().c_str());
+        if (json)
+            Print(Json{{"tool", kTool},
+                       {"file", operands[0]},
+                       {"verdict", "unreadable"},
+                       {"error", check.OpenError()}});
         return 2;
     }
     if (json) {

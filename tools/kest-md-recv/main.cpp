@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "CardHint.h"
+#include "ConfigFileKind.h"
 #include "KestShfeMdApi.h"
 #include "QuoteBook.h"
 #include "ToolOptions.h"
@@ -71,8 +72,10 @@ Options ParseOptions(int argc, char** argv) {
                &opt.seconds, 1, 31536000);
     opts.Text("record", "FILE",
               "record every quote with its arrival time to FILE in the\n"
-              "recording format (recording-format.md), for kest-record,\n"
-              "the Python module kest_records and kest-card-sim --replay",
+              "recording format (" KEST_RECORDING_FORMAT_DOC
+              "),\n"
+              "for kest-record, the Python module kest_records and\n"
+              "kest-card-sim --replay",
               &opt.record);
     opts.Whole("record-rotate-mb", "N",
                "with --record: start FILE.1, FILE.2, ... before a file\nwould pass N MiB, 1 to 1048576",
@@ -171,7 +174,9 @@ std::string Diagnose(const std::string& log, const Options& opt, int bus, int ch
                      std::to_string(channel) + "_DATA for channel " + std::to_string(channel) +
                      " (device=xilinxN:C names the channel).";
         } else if (line.find("Error opening file") != std::string::npos) {
-            advice = "the library cannot checksum the configuration file " + opt.config + " (is it empty?).";
+            const std::string problem = kest_tools::ConfigFileProblem(opt.config);
+            advice = "the library cannot checksum the configuration file " + opt.config +
+                     (problem.empty() ? "." : ": it " + problem + ".");
         }
         if (!advice.empty()) break;
     }

@@ -149,8 +149,9 @@ int main(int argc, char** argv) {
     std::string output;
     kest_tools::ToolOptions opts(
         kTool, "info FILE... | csv FILE [--output OUT] | compare A B",
-        "Reads quote recordings of kest-md-recv --record (format: recording-format.md). FILE names a\n"
-        "recording; the files rotation added after it (FILE.1, ...) are read with it.\n"
+        "Reads quote recordings of kest-md-recv --record (format: " KEST_RECORDING_FORMAT_DOC
+        ").\n"
+        "FILE names a recording; the files rotation added after it (FILE.1, ...) are read with it.\n"
         "  info     per recording: channel, configuration checksum, files, records, first and last\n"
         "           arrival (UTC), and the bytes ignored at a cut end\n"
         "  csv      one line per record: arrival in ns since the epoch (UTC), the trading date, prices\n"

@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""The tools as an operator meets them, each check a run of the real programs.
+
+  operator_test.py verdicts      BIN_DIR...   kest-config-check and kest-card-info --config agree
+  operator_test.py large-file    BIN_DIR...   repeated findings are capped with a count
+  operator_test.py not-a-file    BIN_DIR...   kest-md-recv says what a configuration path is
+  operator_test.py help-paths    DOC_DIR BIN_DIR...   --help names the installed recording format
+  operator_test.py completion    COMPLETION BIN_DIR...   bash completion of options and commands
+  operator_test.py logrotate     LOGROTATE_FILE   the rotation of the service log directories
+
+BIN_DIR: directories holding the tools (put on PATH). The card model's
+tools are needed for the checks that look at a card; KEST_CARDSIM_NAMESPACE
+is set to one of this process's own.
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+def run(*argv, cwd=None, timeout=60):
+    return subprocess.run(list(argv), capture_output=True, text=True, cwd=cwd, timeout=timeout)
+
+
+class Card:
+    """A card of the model in a namespace of this process, removed at the end."""
+
+    def __enter__(self):
+        os.environ["KEST_CARDSIM_NAMESPACE"] = f"operator-test.{os.getpid()}"
+        r = run("kest-card-ctl", "create", "0")
+        if r.returncode != 0:
+            sys.exit("cannot create a model card: " + r.stderr)
+        return self
+
+    def __exit__(self, *exc):
+        run("kest-card-ctl", "remove", "0")
+
+
+def verdicts(tmp):
+    files = {
+        "empty.ini": ("", "is empty"),
+        "directory": (None, "is a directory"),
+        "channel16.ini": ("[config]\ndevice=xilinx0:16\n[channel0]\ninsts=cu\n", "channel 16 does not exist"),
+    }
+    with Card():
+        for name, (text, reason) in files.items():
+            path = os.path.join(tmp, name)
+            if text is None:
+                os.mkdir(path)
+            else:
+                with open(path, "w") as f:
+                    f.write(text)
+            c = run("kest-config-check", path)
+            first = c.stdout.splitlines()[0] if c.stdout else ""
+            check(c.returncode == 2, f"{name}: kest-config-check exits 2 (got {c.returncode})")
+            check(first.startswith(path + ": START FAILS: ") and reason in first,
+                  f"{name}: kest-config-check's first line says the start fails, {reason}: {first}")
+            check("DANGEROUS" not in c.stdout, f"{name}: not called dangerous")
+            cj = json.loads(run("kest-config-check", path, "--json").stdout)
+            i = run("kest-card-info", "--config", path, "--json")
+            check(i.returncode == 0, f"{name}: kest-card-info --config reads the card (exit {i.returncode}) {i.stderr}")
+            ij = json.loads(i.stdout)
+            check(cj["verdict"] == "start-fails" and ij["config"]["decision"] == "start-fails",
+                  f"{name}: both tools' verdict is start-fails ({cj['verdict']}, {ij['config']['decision']})")
+            check(cj["start_fails"][0]["message"] in ij["config"]["sentence"],
+                  f"{name}: both give the same reason: {ij['config']['sentence']}")
+        # A good file is no failed start for either.
+        sample = os.path.join(tmp, "good.ini")
+        with open(sample, "w") as f:
+            f.write("[config]\ndevice=xilinx0:0\ncrc_mux_check=1\n[channel0]\ninsts=cu\n")
+        check(run("kest-config-check", sample).returncode == 0, "good.ini: kest-config-check exits 0")
+        ij = json.loads(run("kest-card-info", "--config", sample, "--json").stdout)
+        check(ij["config"]["decision"] == "programming", f"good.ini: kest-card-info: {ij['config']['decision']}")
+
+
+def large_file(tmp):
+    # 200000 lines of the same mistake, and 20000 of another, in 3 MB.
+    path = os.path.join(tmp, "large.ini")
+    lines = ["[config]", "device=xilinx0:0", "[channel0]", "insts=cu"]
+    lines += [f"junk line {n} without an equals sign" for n in range(200000)]
+    lines += [f"unknown_key_{n}=1" for n in range(20000)]
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    r = run("kest-config-check", path)
+    out = r.stdout.splitlines()
+    check(r.returncode == 1, f"large.ini: exit 1 (got {r.returncode})")
+    check(out[0] == f"{path}: 220000 warnings", f"large.ini: the first line counts every finding: {out[0]}")
+    shown = [line for line in out if line.startswith("  line ")]
+    more = [line for line in out if line.startswith("  ... and ")]
+    check(len(shown) == 20, f"large.ini: 10 of each kind shown ({len(shown)})")
+    check(any(line.startswith("  ... and 199990 more findings like the one at line 5, the last at line 200004")
+              for line in more), f"large.ini: the rest counted: {more}")
+    check(any("19990 more" in line for line in more), "large.ini: the other kind counted too")
+    check(len(r.stdout) < 20000, f"large.ini: {len(r.stdout)} bytes of output")
+    j = json.loads(run("kest-config-check", path, "--json").stdout)
+    check(j["warning_count"] == 220000 and len(j["warnings"]) == 20 and
+          sorted(x["count"] for x in j["warnings_not_shown"]) == [19990, 199990], "large.ini: JSON counts")
+
+
+def not_a_file(tmp):
+    with Card():
+        r = run("kest-md-recv", tmp, "--seconds", "20", "--quiet", cwd=tmp)
+        check(r.returncode == 1, f"kest-md-recv DIRECTORY exits 1 (got {r.returncode})")
+        check(f"configuration file {tmp}: it is a directory, not a configuration file" in r.stderr,
+              "kest-md-recv DIRECTORY says it is a directory: " + r.stderr.strip().splitlines()[0])
+
+
+def help_paths(doc_dir):
+    wanted = os.path.join(doc_dir, "recording-format.md")
+    for tool in ("kest-md-recv", "kest-record"):
+        r = run(tool, "--help")
+        check(wanted in r.stdout.replace("\n", "").replace(" ", ""), f"{tool} --help names {wanted}")
+
+
+def completion(script):
+    def complete(line):
+        words = line.split(" ")
+        bash = f"""
+source /usr/share/bash-completion/bash_completion
+source {script}
+COMP_LINE='{line}'; COMP_POINT=${{#COMP_LINE}}
+COMP_WORDS=({' '.join(repr(w) for w in words)}); COMP_CWORD={len(words) - 1}
+_kest_tools {words[0]} '{words[-1]}' '{words[-2] if len(words) > 1 else ''}'
+printf '%s\\n' "${{COMPREPLY[@]}}"
+"""
+        return run("bash", "-c", bash).stdout.split()
+
+    got = complete("kest-md-recv --record-r")
+    check(got == ["--record-rotate-mb", "--record-rotate-s"], f"kest-md-recv --record-r: {got}")
+    got = complete("kest-card-info --")
+    check({"--card", "--config", "--interval", "--json", "--help", "--version"} <= set(got),
+          f"kest-card-info --: {got}")
+    got = complete("kest-record ")
+    check(got == ["info", "csv", "compare"], f"kest-record: {got}")
+    got = complete("kest-card-ctl re")
+    check(got == ["reset", "remove"], f"kest-card-ctl re: {got}")
+    got = complete("kest-exchange-dump --feed ine")
+    check(got == ["ine2ps", "ine4ps"], f"kest-exchange-dump --feed ine: {got}")
+
+
+def logrotate(conf, tmp):
+    logs = os.path.join(tmp, "log")
+    os.makedirs(os.path.join(logs, "ch0"))
+    live = os.path.join(logs, "ch0", "kest_u50_20261206_090000.log")
+    with open(live, "w") as f:
+        f.write("a line of the log\n" * 100)
+    with open(conf) as f:
+        text = f.read().replace("/var/log/kest", logs)
+    local = os.path.join(tmp, "logrotate.conf")
+    with open(local, "w") as f:
+        f.write(text)
+    os.chmod(local, 0o644)
+    state = os.path.join(tmp, "state")
+    r = run("logrotate", "-d", "-s", state, local)
+    check(r.returncode == 0 and "error" not in r.stderr.lower(), "logrotate -d accepts the file: " + r.stderr[-300:])
+    r = run("logrotate", "-f", "-s", state, local)
+    rotated = [f for f in os.listdir(os.path.join(logs, "ch0")) if f != os.path.basename(live)]
+    check(r.returncode == 0 and len(rotated) == 1, f"a forced rotation copies the log aside: {rotated} {r.stderr}")
+    check(os.path.getsize(live) == 0, "and truncates the live one, which the receiver keeps writing")
+
+
+def main():
+    if len(sys.argv) < 3:
+        sys.exit(__doc__)
+    what, args = sys.argv[1], sys.argv[2:]
+    first_bin = {"help-paths": 1, "completion": 1, "logrotate": 1}.get(what, 0)
+    os.environ["PATH"] = os.pathsep.join(args[first_bin:] + [os.environ.get("PATH", "")])
+    tmp = tempfile.mkdtemp(prefix="kest-operator-")
+    try:
+        if what == "verdicts":
+            verdicts(tmp)
+        elif what == "large-file":
+            large_file(tmp)
+        elif what == "not-a-file":
+            not_a_file(tmp)
+        elif what == "help-paths":
+            help_paths(args[0])
+        elif what == "completion":
+            if not os.path.exists("/usr/share/bash-completion/bash_completion"):
+                print("bash-completion is not installed (scripts/install-deps.sh installs it)")
+                sys.exit(77)
+            completion(args[0])
+        elif what == "logrotate":
+            if shutil.which("logrotate") is None:
+                print("logrotate is not installed (scripts/install-deps.sh installs it)")
+                sys.exit(77)
+            logrotate(args[0], tmp)
+        else:
+            sys.exit(__doc__)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
