@@ -24,6 +24,10 @@ install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONE
 install(FILES recording/FORMAT.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME recording-format.md COMPONENT tools)
 install(DIRECTORY python/kest_records DESTINATION lib/python3/dist-packages COMPONENT tools
         PATTERN __pycache__ EXCLUDE)
+# The receiver as a systemd service (a template: one instance per
+# configuration under /etc/kest), installed but not enabled.
+set(KEST_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "Where the systemd unit goes, under the prefix")
+install(FILES ops/systemd/kest-md-recv@.service DESTINATION ${KEST_SYSTEMD_UNIT_DIR} COMPONENT tools)
 
 # The CMake package: KestShfeMdApi::KestShfeMdApi. The major version is the
 # soname's: a request for 1.x is met by any installed 1.y with y >= x.
@@ -88,7 +92,7 @@ set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kestshfemdapi-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkestshfemdapi1 ${_kest_exact}, ${_kest_base_depends}")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkestshfemdapi1 ${_kest_exact}, ${_kest_base_depends}, libcpp-httplib0.11")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "SHFE/INE five-level quotes from the U50 card: receiving and operating tools.")
 
