@@ -138,10 +138,13 @@ bool MetricsServer::Bind(const ListenAddress& at, Render render, std::string& er
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    // One worker: scrapes are rare and small, and every thread more is one
-    // more that may be scheduled beside the polling thread.
-    s.new_task_queue = [] { return new httplib::ThreadPool(1); };
-    s.set_keep_alive_max_count(100);
+    // Two workers: scrapes are rare and small, and every thread more is one
+    // more that may be scheduled beside the polling thread. One request per
+    // connection: a worker would otherwise stay with a scraper's idle
+    // keep-alive connection while a second scraper (or an operator's curl)
+    // waits.
+    s.new_task_queue = [] { return new httplib::ThreadPool(2); };
+    s.set_keep_alive_max_count(1);
     s.set_read_timeout(5, 0);
     s.set_write_timeout(5, 0);
     s.Get("/metrics", [render](const httplib::Request&, httplib::Response& res) {
