@@ -169,15 +169,12 @@ scrape_configs:
     packets = query(prom, "sum(rate(kest_card_multicast_packets_total[5s]))")
     check(bool(packets) and float(packets[0]["value"][1]) > 0, "the card's packet counters rise in Prometheus")
 
-    rules = json.loads(get(f"http://127.0.0.1:{prom}/api/v1/rules"))["data"]["groups"]
-    names = [r["name"] for g in rules for r in g["rules"]]
-    bad = [(r["name"], r.get("lastError")) for g in rules for r in g["rules"] if r.get("health") != "ok"]
-
     def evaluated():
         groups = json.loads(get(f"http://127.0.0.1:{prom}/api/v1/rules"))["data"]["groups"]
         return all(r.get("health") == "ok" for g in groups for r in g["rules"])
     wait_for("every rule evaluated", evaluated, 30)
     groups = json.loads(get(f"http://127.0.0.1:{prom}/api/v1/rules"))["data"]["groups"]
+    names = [r["name"] for g in groups for r in g["rules"]]
     bad = [(r["name"], r.get("lastError")) for g in groups for r in g["rules"] if r.get("health") != "ok"]
     check(len(names) >= 5 and not bad, f"Prometheus loaded {len(names)} rules and evaluates them: {bad}")
     firing = [a["labels"]["alertname"] for a in json.loads(get(f"http://127.0.0.1:{prom}/api/v1/alerts"))["data"]["alerts"]
