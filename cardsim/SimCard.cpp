@@ -520,3 +520,24 @@ void Card::SetFault(Fault f, bool on) {
 bool Card::FaultOn(Fault f) const { return kest_sim::FaultOn(shm_, f); }
 
 }  // namespace kest_sim
+
+// The ring counters of every channel, for tools that reach the card only
+// through libenyx-hw-c.so.5 and look this up with dlsym: the vendor's
+// library has no such counters, so a tool finds this only in the model.
+// Relaxed loads, no lock: the producers are never held up by a reader.
+// Fills up to `channels` entries; returns how many, or -1 (errno) without
+// such a card.
+extern "C" __attribute__((visibility("default"))) int kest_cardsim_a2c_counters(uint32_t card,
+                                                                                uint32_t channels,
+                                                                                uint64_t* pushed,
+                                                                                uint64_t* refused) {
+    const std::unique_ptr<kest_sim::Card> c = kest_sim::Card::Open(card);
+    if (!c) return -1;
+    const uint32_t n = std::min(channels, kest_sim::kChannels);
+    for (uint32_t ch = 0; ch < n; ++ch) {
+        const kest_sim::RingHeader& a2c = c->Shm()->a2c[ch];
+        pushed[ch] = a2c.pushed.load(std::memory_order_relaxed);
+        refused[ch] = a2c.refused.load(std::memory_order_relaxed);
+    }
+    return static_cast<int>(n);
+}

@@ -24,6 +24,10 @@ install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONE
 install(FILES recording/FORMAT.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME recording-format.md COMPONENT tools)
 install(DIRECTORY python/kest_records DESTINATION lib/python3/dist-packages COMPONENT tools
         PATTERN __pycache__ EXCLUDE)
+# The receiver as a systemd service (a template: one instance per
+# configuration under /etc/kest), installed but not enabled.
+set(KEST_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "Where the systemd unit goes, under the prefix")
+install(FILES ops/systemd/kest-md-recv@.service DESTINATION ${KEST_SYSTEMD_UNIT_DIR} COMPONENT tools)
 
 # For operators: bash completion of every tool (one script, installed under
 # each tool's name where bash-completion looks it up, in the tool's package)

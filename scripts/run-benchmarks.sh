@@ -57,6 +57,7 @@ BEGIN {
   row[++n] = "empty_poll|Empty KestRecv()|bare empty poll_once|add|2"
   row[++n] = "quote_callback|Delivered quote, callback|bare poll + virtual call|le|1.15"
   row[++n] = "quote_buffer|Delivered quote, buffer|bare poll + 152-byte copy|le|1.15"
+  row[++n] = "quote_callback_metrics|Delivered quote, callback, counted for --metrics|the same, not counted|add|2"
   row[++n] = "bringup|Full bring-up, channel 0, default sizes|the three 1 s pauses|le|1.15"
 }
 $1 == "FIGURE" {

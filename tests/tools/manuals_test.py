@@ -15,16 +15,6 @@ import re
 import subprocess
 import sys
 
-# Options the pages document that the tools of this tree do not have yet:
-# the metrics, which come with another piece of work. Whoever merges that
-# work empties this list; the test fails as soon as a listed option shows up
-# in --help, so that the list cannot outlive its reason.
-NOT_YET_IN_HELP = {
-    "kest-md-recv": {"--metrics ADDR:PORT"},
-    "kest-card-info": {"--prometheus", "--metrics ADDR:PORT"},
-}
-
-
 def render(page):
     env = dict(os.environ, MANWIDTH="100", LC_ALL="C.UTF-8")
     run = subprocess.run(["man", "--warnings", "-l", page], env=env, capture_output=True, text=True)
@@ -111,15 +101,12 @@ def check_options(man_dir, tools):
             continue
         in_help = help_options(path)
         in_man = man_options(page)
-        pending = NOT_YET_IN_HELP.get(tool, set())
         if len(in_help) < 3:
             failures.append(f"{tool}: only {sorted(in_help)} read from --help")
         for o in sorted(in_help - in_man):
             failures.append(f"{tool}: --help has '{o}', the manual page does not")
-        for o in sorted(in_man - in_help - pending):
+        for o in sorted(in_man - in_help):
             failures.append(f"{tool}: the manual page has '{o}', --help does not")
-        for o in sorted(pending & in_help):
-            failures.append(f"{tool}: '{o}' is in --help now: remove it from NOT_YET_IN_HELP in {__file__}")
         print(f"{tool}: {len(in_help)} options in --help, {len(in_man)} in the manual page")
     return failures
 

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "CardHint.h"
+#include "CardMetrics.h"
 #include "CardReader.h"
 #include "FpgaRegisterCommon.h"
 #include "StartVerdict.h"
@@ -331,6 +332,20 @@ int main(int argc, char** argv) {
               "(checksum equal or not, counters zero or not, crc_mux_check)",
               &config);
     opts.Flag("json", "print one JSON object instead of text (errors too)", &json);
+    bool prometheus = false, serve = false;
+    kest_tools::ListenAddress metricsAt;
+    opts.Flag("prometheus",
+              "print one scrape in the Prometheus text format instead of\n"
+              "text (for node_exporter's textfile collector)",
+              &prometheus);
+    opts.Custom("metrics", "ADDR:PORT",
+                "serve Prometheus metrics at http://ADDR:PORT/metrics, the card\n"
+                "read afresh at every scrape, until SIGINT/SIGTERM; :PORT\n"
+                "listens on 127.0.0.1, PORT 0 takes a free port",
+                [&](const char* text) {
+                    serve = true;
+                    return kest_tools::ParseListenAddress(text, metricsAt);
+                });
     opts.Epilogue(
         "The card model is looked for in the namespace given by KEST_CARDSIM_NAMESPACE (default "
         "\"default\").\n"
@@ -338,6 +353,11 @@ int main(int argc, char** argv) {
         "--config file.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
     if (!operands.empty()) opts.Fail("unexpected argument '" + operands[0] + "' (see " + kTool + " --help)");
+    if (prometheus && serve) opts.Fail("--prometheus prints one scrape, --metrics serves them: choose one");
+    if ((prometheus || serve) && (json || interval > 0))
+        opts.Fail(
+            std::string(prometheus ? "--prometheus" : "--metrics") +
+            " shows the counters as they are (Prometheus takes the rates): not with --json or --interval");
 
     // Without --card, look at the card the configuration file names.
     if (!config.empty() && !opts.Given("card")) {
@@ -351,6 +371,14 @@ int main(int argc, char** argv) {
     }
 
     const uint32_t index = static_cast<uint32_t>(card);
+    if (serve) return kest_tools::ServeCardMetrics(index, metricsAt, kTool);
+    if (prometheus) {
+        bool ok = false;
+        std::string error;
+        std::fputs(kest_tools::CardMetricsText(index, ok, error).c_str(), stdout);
+        if (!ok) std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
+        return ok ? 0 : 1;
+    }
     kest_tools::CardReader reader;
     if (!reader.Open(index)) {
         std::string message = reader.Error();

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <vector>
 
+#include "RecvMetrics.h"
 #include "recording/QuoteCsv.h"
 
 int LatencyHistogram::Bucket(uint64_t ns) {
@@ -65,11 +66,13 @@ void QuoteBook::OnQuote(const KestShfeMdType& q, int64_t arrivalNs) {
         if (q.change_no > before) {
             const uint64_t skipped = q.change_no - before - 1;
             if (skipped > 0) {
+                if (metrics_ != nullptr) metrics_->Gap(q.type, skipped, stats.missing == 0);
                 stats.missing += skipped;
                 loss_.missing += skipped;
                 ++loss_.gapEvents;
             }
         } else {
+            if (metrics_ != nullptr) metrics_->OutOfOrder(q.type);
             ++stats.backwards;
             ++loss_.backwards;
         }
@@ -81,6 +84,7 @@ void QuoteBook::OnQuote(const KestShfeMdType& q, int64_t arrivalNs) {
         const int64_t age = AgeMs(q.update_time, q.update_milli_sec, LocalDayMs(arrivalNs));
         if (age > staleMs_) {
             ++loss_.stale;
+            if (metrics_ != nullptr) metrics_->Stale(q.type);
             loss_.oldestMs = std::max(loss_.oldestMs, age);
         }
     }

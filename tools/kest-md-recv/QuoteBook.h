@@ -10,6 +10,8 @@
 #include "KestShfeMdStruct.h"
 #include "recording/Recording.h"
 
+class RecvMetrics;
+
 class LatencyHistogram {
 public:
     void Add(uint64_t ns);
@@ -53,6 +55,8 @@ public:
     // A quote whose exchange time of day is more than staleMs behind the
     // host's local time of day when it arrives counts as stale; 0: no check.
     void SetStaleThreshold(int64_t staleMs) { staleMs_ = staleMs; }
+    // Loss and staleness are also counted there (null: not).
+    void SetMetrics(RecvMetrics* metrics) { metrics_ = metrics; }
     // arrivalNs: when the quote reached the application, in ns since the epoch.
     void OnQuote(const KestShfeMdType& quote, int64_t arrivalNs);
     const LossCounts& Loss() const { return loss_; }
@@ -83,4 +87,5 @@ private:
     FILE* csv_;
     FILE* bin_;
     kest_rec::Writer* recorder_;
+    RecvMetrics* metrics_ = nullptr;
 };

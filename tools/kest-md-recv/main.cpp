@@ -26,6 +26,7 @@
 #include "ConfigFileKind.h"
 #include "KestShfeMdApi.h"
 #include "QuoteBook.h"
+#include "RecvMetrics.h"
 #include "ToolOptions.h"
 #include "recording/QuoteCsv.h"
 #include "recording/Recording.h"
@@ -52,6 +53,8 @@ struct Options {
     bool quiet = false;
     int64_t rows = 30;
     int64_t staleMs = 3000;
+    bool metrics = false;
+    kest_tools::ListenAddress metricsAt;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -99,6 +102,14 @@ Options ParseOptions(int argc, char** argv) {
                "86400000 (default 3000)",
                &opt.staleMs, 0, 86400000);
     opts.Whole("rows", "N", "rows of the live table, 1 to 10000 (default 30)", &opt.rows, 1, 10000);
+    opts.Custom("metrics", "ADDR:PORT",
+                "serve Prometheus metrics at http://ADDR:PORT/metrics from a\n"
+                "thread of their own; :PORT listens on 127.0.0.1, PORT 0\n"
+                "takes a free port (named on standard error)",
+                [&opt](const char* text) {
+                    opt.metrics = true;
+                    return kest_tools::ParseListenAddress(text, opt.metricsAt);
+                });
     opts.Epilogue(
         "The library writes kest_u50_YYYYMMDD_HHMMSS.log in the working directory and mirrors each line on\n"
         "standard output. The card model is looked for in the namespace KEST_CARDSIM_NAMESPACE names.\n"
@@ -185,16 +196,19 @@ std::string Diagnose(const std::string& log, const Options& opt, int bus, int ch
 
 class Receiver : public CKestShfeMdSpi {
 public:
-    explicit Receiver(QuoteBook& book) : book_(book) {}
+    Receiver(QuoteBook& book, RecvMetrics* metrics) : book_(book), metrics_(metrics) {}
     void OnShfeMdData(const KestShfeMdType* quote) override {
-        const uint64_t now = NowNs();
-        book_.Latency().Add(now - pollStartNs);
-        book_.OnQuote(*quote, kest_rec::RealtimeNs());
+        const uint64_t latency = NowNs() - pollStartNs;
+        const int64_t arrival = kest_rec::RealtimeNs();
+        book_.Latency().Add(latency);
+        book_.OnQuote(*quote, arrival);
+        if (metrics_ != nullptr) metrics_->Delivered(quote->type, latency, arrival);
     }
     uint64_t pollStartNs = 0;
 
 private:
     QuoteBook& book_;
+    RecvMetrics* metrics_;
 };
 
 // A signal that arrives before the library has installed its own handlers
@@ -314,6 +328,21 @@ int main(int argc, char** argv) {
     if (csv != nullptr) kest_rec::WriteCsvHeader(csv);
     int bus = 0, channel = 0;
     DeviceOf(opt.config, bus, channel);
+    // Listening first: a bad address or a port in use stops the run before
+    // the card is touched.
+    std::unique_ptr<RecvMetrics> metrics;
+    if (opt.metrics) {
+        metrics.reset(new RecvMetrics(bus, channel, opt.buffer ? "buffer" : "callback",
+                                      kest_tools::ToolOptions::Version()));
+        std::string error;
+        if (!metrics->Serve(opt.metricsAt, error)) {
+            std::fprintf(stderr, "%s: --metrics: %s\n", kTool, error.c_str());
+            return 1;
+        }
+        kest_tools::ListenAddress bound = opt.metricsAt;
+        bound.port = metrics->Port();
+        std::fprintf(stderr, "%s: metrics at http://%s/metrics\n", kTool, bound.Text().c_str());
+    }
     std::unique_ptr<kest_rec::Writer> recorder;
     if (!opt.record.empty()) {
         kest_rec::WriterOptions ro;
@@ -330,7 +359,8 @@ int main(int argc, char** argv) {
     }
     QuoteBook book(csv, bin, recorder.get());
     book.SetStaleThreshold(opt.staleMs);
-    Receiver receiver(book);
+    book.SetMetrics(metrics.get());
+    Receiver receiver(book, metrics.get());
 
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
     // The factory returns a reference at address 0 when memory is short.
@@ -357,6 +387,7 @@ int main(int argc, char** argv) {
         watch.Finish();
         timedOut = watch.TimedOut();
     }
+    if (metrics) metrics->Started(rc == 0, OwnLogFile(beganWall));
     if (rc != 0) {
         const std::string log = OwnLogFile(beganWall);
         std::string advice = Diagnose(log, opt, bus, channel);
@@ -392,8 +423,11 @@ int main(int argc, char** argv) {
             const uint64_t t0 = NowNs();
             r = api.KestRecv(record);
             if (r == 1) {
-                book.Latency().Add(NowNs() - t0);
-                book.OnQuote(record, kest_rec::RealtimeNs());
+                const uint64_t latency = NowNs() - t0;
+                const int64_t arrival = kest_rec::RealtimeNs();
+                book.Latency().Add(latency);
+                book.OnQuote(record, arrival);
+                if (metrics) metrics->Delivered(record.type, latency, arrival);
             }
         } else {
             receiver.pollStartNs = NowNs();
@@ -403,6 +437,9 @@ int main(int argc, char** argv) {
         if ((++polls & 0xFFF) == 0) {
             const auto now = Clock::now();
             if (timed && now >= deadline) stop = true;
+            if (metrics)
+                metrics->Progress(polls, recorder ? recorder->Records() : 0,
+                                  recorder ? recorder->Files() : 0);
             // A quiet stream still reaches the file within a fraction of a second.
             if (recorder) recorder->FlushIfOlder(kest_rec::RealtimeNs(), 200000000);
             if (!opt.quiet && now >= nextTable) {
@@ -419,6 +456,10 @@ int main(int argc, char** argv) {
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    if (metrics) {
+        metrics->Progress(polls, recorder ? recorder->Records() : 0, recorder ? recorder->Files() : 0);
+        metrics->Stopping();
+    }
     ReportLoss(book.Loss(), reported);
     WarnIfLogDeviceFull(logFullWarned);
 
