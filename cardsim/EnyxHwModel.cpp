@@ -489,10 +489,12 @@ KEST_EXPORT int enyx_hw_a2c_stream_get_mtu(const enyx_hw_a2c_stream* stream, uin
 
 namespace {
 
-// The consumer's position reaches the producers only now and then: when a
-// poll finds nothing, every kPublishEvery messages, when a quarter of the ring
-// is held, and before a nested poll. A producer reads it only when its own
-// view says the ring is full, so a message costs no transfer of it.
+// The consumer's position reaches the producers only now and then: once it
+// has taken the last complete slot (the next slot's word, which the next poll
+// reads anyway, says so), every kPublishEvery messages of a burst, when a
+// quarter of the ring is held, and before a nested poll. A producer reads it
+// only when its own view says the ring is full, so a message costs no
+// transfer of it.
 constexpr uint32_t kPublishEvery = 32;
 
 inline void Publish(enyx_hw_a2c_stream* stream) {
@@ -524,7 +526,11 @@ __attribute__((noinline)) int DeliverOne(enyx_hw_a2c_stream* stream, enyx_hw_a2c
     ++stream->depth;
     handler(stream->data + off + kest_sim::kRecordHeader, size, opaque);
     --stream->depth;
-    if (++stream->unpublished >= kPublishEvery || stream->cursor - stream->published >= stream->publish_bytes)
+    // Relaxed: only a hint whether the ring is now empty; the poll that takes
+    // the next slot loads its word again, with acquire.
+    const uint64_t next = stream->cursor;
+    if (++stream->unpublished >= kPublishEvery || next - stream->published >= stream->publish_bytes ||
+        kest_sim::LoadWord(stream->data + (next & stream->mask) + 4, __ATOMIC_RELAXED) != kest_sim::CompletionOf(next))
         Publish(stream);
     return 1;
 }
