@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
+
+#include "DmaRing.h"
 #include "EnyxHw.h"
 #include "FpgaRegisterCommon.h"
 #include "kest_cardsim.h"
@@ -32,6 +35,7 @@ struct Host {
     enyx_hw_a2c_stream* a2c = nullptr;
     enyx_hw_c2a_stream* c2a = nullptr;
     std::unique_ptr<kest_sim::Card> card;
+    pid_t dead = 0;  // a process that has exited
 };
 
 void RemoveCard() { (void)kest_sim::RemoveCard(0); }
@@ -63,6 +67,8 @@ Host* Setup() {
     std::atexit(RemoveCard);
     Host* h = new Host;
     h->card = kest_sim::Card::Open(0);
+    if ((h->dead = fork()) == 0) _exit(0);
+    waitpid(h->dead, nullptr, 0);
     enyx_hw_filter* f = enyx_hw_filter_create();
     enyx_hw_filter_set_index(f, 0);
     const enyx_hw_accelerator_descriptor* ad[1] = {nullptr};
@@ -120,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (h == nullptr) return 0;
     std::deque<std::vector<uint8_t>> a2c, c2a;
     uint8_t counter = 0;
+    uint32_t slack = 0;  // ring bytes a dead producer completed and the next holder counts
     size_t pos = 0;
     auto next = [&](size_t n) -> uint64_t {
         uint64_t v = 0;
@@ -133,8 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint32_t len = static_cast<uint32_t>(next(2) % 1100);
                 std::vector<uint8_t> msg(len);
                 for (auto& b : msg) b = counter++;
-                const uint32_t free = h->card->A2cFreeBytes(kChannel);
+                const uint32_t free = h->card->A2cFreeBytes(kChannel) - slack;
                 const bool ok = h->card->PushA2c(kChannel, msg.data(), len);
+                slack = 0;
                 // A record may need padding up to its own size at the ring's end.
                 const bool fits = len > 0 && len <= 1024 && free >= 2 * (8 + ((len + 7u) & ~7u));
                 if (ok) a2c.push_back(std::move(msg));
@@ -208,6 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 7: {  // lock, access, unlock
+                if (op & 0x10) break;
                 if (enyx_hw_core_lock(h->design) != 0) std::abort();
                 enyx_hw_register_description reg{};
                 reg.address = Kest_U50::Reg::ByteAddress(Kest_U50::Reg::COMPILE_DATE);
@@ -217,6 +226,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (enyx_hw_core_unlock(h->design) != 0) std::abort();
                 break;
             }
+        }
+        if (op % 8 == 7 && (op & 0x10)) {
+            // The producer dies in a push: after writing a slot's message (which the consumer must not see), or
+            // after completing the slot but before head counts it (the next holder must keep it: it may be taken).
+            kest_sim::RingHeader& r = h->card->Shm()->a2c[kChannel];
+            kest_sim::AcquireRight(h->card->Shm(), r);  // which counts what an earlier death left
+            slack = 0;
+            const uint64_t head = r.head.load(), free = h->card->A2cFreeBytes(kChannel);
+            std::vector<uint8_t> msg(1 + next(1) * 4);
+            for (auto& b : msg) b = counter++;
+            if (!(op & 0x20) && kest_sim::RingTryPush(h->card->Shm(), r, msg.data(), msg.size())) {
+                slack = free - h->card->A2cFreeBytes(kChannel);
+                a2c.push_back(std::move(msg));
+            } else if ((op & 0x20) && (head & 4095) + 8 + msg.size() <= 4096 && free >= 2048) {
+                std::memcpy(kest_sim::RingData(h->card->Shm(), r) + (head & 4095) + 8, msg.data(), msg.size());
+            }
+            r.head.store(head);
+            r.owner.store((r.owner.load() & ~uint64_t{0xFFFFFFFF}) | static_cast<uint32_t>(h->dead));
+            r.owner_pid.store(h->dead);
         }
     }
     // Drain both rings: everything held is still there, in order.
