@@ -224,9 +224,9 @@ inline uint64_t RingPendingMessages(CardShm* shm, RingHeader& ring, uint64_t* by
 // Takes the right (slow path) for the calling thread and returns the new
 // value of owner. The new holder's busy word already says it pushes, so its
 // first push needs no check: every holding makes progress.
-uint64_t AcquireRight(CardShm* shm, RingHeader& ring);
+__attribute__((visibility("default"))) uint64_t AcquireRight(CardShm* shm, RingHeader& ring);
 // Gives the right up if the calling thread holds it.
-void ReleaseRight(RingHeader& ring);
+__attribute__((visibility("default"))) void ReleaseRight(RingHeader& ring);
 
 // Pushes one message as holder of the right, taking it first when needed.
 inline bool RingPushOwned(CardShm* shm, RingHeader& ring, const void* msg, uint32_t size) {

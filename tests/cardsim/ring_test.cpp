@@ -130,8 +130,8 @@ int WaitStatus(pid_t pid) {  // 0 for a child that exited with 0
 // A read-modify-write of a shared counter is exact only if the core lock serialises the processes.
 TEST_F(CardTest, TwoProcessesShareRegistersUnderTheCoreLock) {
     Make();
-    const uint64_t counter = R::ByteAddress(R::SHFE2PS_SNAP_PKT_NO);
-    auto worker = [counter] {
+    constexpr uint64_t counter = R::ByteAddress(R::SHFE2PS_SNAP_PKT_NO);
+    auto worker = [] {
         Host h(0);
         for (int i = 0; i < 3000; ++i) {
             uint64_t v = 0;
