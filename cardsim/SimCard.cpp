@@ -539,14 +539,10 @@ uint64_t AcquireRight(CardShm* shm, RingHeader& ring) {
         const uint32_t holder = static_cast<uint32_t>(o);
         const uint32_t epoch = static_cast<uint32_t>(o >> 32);
         bool take = holder == 0 || holder == me;
-        bool died = false;
-        if (!take && !IdAlive(static_cast<int32_t>(holder))) {
-            // The holder's thread ended; if its process died, possibly in the
-            // middle of a push. Relaxed: published by its take-over, read
-            // after the acquire load of owner above.
-            take = true;
-            died = !IdAlive(ring.owner_pid.load(std::memory_order_relaxed));
-        }
+        bool ended = false;
+        if (!take && !IdAlive(static_cast<int32_t>(holder))) take = ended = true;
+        // Relaxed: published by the holder's take-over, read after the acquire load of owner above.
+        const int32_t holder_pid = ring.owner_pid.load(std::memory_order_relaxed);
         if (!take) {
             if (!counted) {
                 // Release: part of the release sequence the holder's acquire
@@ -584,9 +580,12 @@ uint64_t AcquireRight(CardShm* shm, RingHeader& ring) {
         // and no push, which only our own release store below makes it say.
         ring.busy[next % RingHeader::kBusyWords].store((next << 1) | 1, std::memory_order_relaxed);
         ring.owner_pid.store(CachedPid(), std::memory_order_relaxed);
-        if (died) {
-            ring.lock_recoveries.fetch_add(1, std::memory_order_relaxed);
+        if (ended) {
+            // The holder's thread ended: in the middle of a push only if its
+            // process died (counted), which the repair finds.
             RingRepairHead(shm, ring);
+            if (!IdAlive(holder_pid))
+                ring.lock_recoveries.fetch_add(1, std::memory_order_relaxed);
         }
         if (counted) ring.wanted.fetch_sub(1, std::memory_order_release);  // release: see fetch_add
         return mine;
