@@ -27,11 +27,11 @@
 // slot's header (the terminator) between its position and the consumer's.
 #pragma once
 
+#include <sched.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-
-#include <sched.h>
 
 #include "PidLock.h"
 #include "SimCard.h"

@@ -74,8 +74,8 @@ struct enyx_hw_c2a_stream_descriptor {
 struct enyx_hw_a2c_stream {
     const uint8_t* data;
     uint64_t mask;
-    uint64_t cursor;     // next slot to hand over (this process only)
-    uint64_t published;  // last value stored to ring->tail
+    uint64_t cursor;       // next slot to hand over (this process only)
+    uint64_t published;    // last value stored to ring->tail
     uint32_t unpublished;  // messages taken since
     uint32_t depth;        // handlers of this stream running on the stack
     RingHeader* ring;
@@ -530,7 +530,8 @@ __attribute__((noinline)) int DeliverOne(enyx_hw_a2c_stream* stream, enyx_hw_a2c
     // the next slot loads its word again, with acquire.
     const uint64_t next = stream->cursor;
     if (++stream->unpublished >= kPublishEvery || next - stream->published >= stream->publish_bytes ||
-        kest_sim::LoadWord(stream->data + (next & stream->mask) + 4, __ATOMIC_RELAXED) != kest_sim::CompletionOf(next))
+        kest_sim::LoadWord(stream->data + (next & stream->mask) + 4, __ATOMIC_RELAXED) !=
+            kest_sim::CompletionOf(next))
         Publish(stream);
     return 1;
 }
@@ -555,7 +556,8 @@ KEST_EXPORT int enyx_hw_a2c_stream_poll_once(enyx_hw_a2c_stream* stream, enyx_hw
     // Acquire pairs with the producer's release store of the completion word
     // (a model-side producer thread, any process): the slot's bytes are visible.
     const uint32_t word = kest_sim::LoadWord(stream->data + (pos & stream->mask) + 4, __ATOMIC_ACQUIRE);
-    if (word != kest_sim::CompletionOf(pos)) return stream->cursor != stream->published ? PollEmpty(stream) : 0;
+    if (word != kest_sim::CompletionOf(pos))
+        return stream->cursor != stream->published ? PollEmpty(stream) : 0;
     return DeliverOne(stream, handler, opaque);
 }
 

@@ -44,8 +44,8 @@ constexpr uint32_t BuildDate() {
     uint32_t month = 0;
     for (uint32_t m = 0; m < 12; ++m)
         if (d[0] == months[3 * m] && d[1] == months[3 * m + 1] && d[2] == months[3 * m + 2]) month = m + 1;
-    return Digit(d[7]) << 28 | Digit(d[8]) << 24 | Digit(d[9]) << 20 | Digit(d[10]) << 16 | (month / 10) << 12 |
-           (month % 10) << 8 | Digit(d[4]) << 4 | Digit(d[5]);
+    return Digit(d[7]) << 28 | Digit(d[8]) << 24 | Digit(d[9]) << 20 | Digit(d[10]) << 16 |
+           (month / 10) << 12 | (month % 10) << 8 | Digit(d[4]) << 4 | Digit(d[5]);
 }
 constexpr uint32_t kBuildDate = BuildDate();
 
@@ -574,7 +574,8 @@ uint64_t AcquireRight(CardShm* shm, RingHeader& ring) {
         const uint64_t mine = (uint64_t{next} << 32) | me;
         // acq_rel: acquire pairs with the previous holder's release (its hand-over
         // or busy word); release publishes owner_pid and the busy word below.
-        if (!ring.owner.compare_exchange_strong(o, mine, std::memory_order_acq_rel, std::memory_order_relaxed))
+        if (!ring.owner.compare_exchange_strong(o, mine, std::memory_order_acq_rel,
+                                                std::memory_order_relaxed))
             continue;
         // Relaxed: no waiter trusts this word until it carries this epoch
         // and no push, which only our own release store below makes it say.
@@ -584,8 +585,7 @@ uint64_t AcquireRight(CardShm* shm, RingHeader& ring) {
             // The holder's thread ended: in the middle of a push only if its
             // process died (counted), which the repair finds.
             RingRepairHead(shm, ring);
-            if (!IdAlive(holder_pid))
-                ring.lock_recoveries.fetch_add(1, std::memory_order_relaxed);
+            if (!IdAlive(holder_pid)) ring.lock_recoveries.fetch_add(1, std::memory_order_relaxed);
         }
         if (counted) ring.wanted.fetch_sub(1, std::memory_order_release);  // release: see fetch_add
         return mine;
@@ -630,7 +630,7 @@ int32_t Card::ClaimChannels(uint32_t mask, int* channel) {
             }
             // acq_rel: one claimer wins a free (or a dead process's) channel.
             if (shm_->a2c_driver[c].compare_exchange_weak(seen, me, std::memory_order_acq_rel,
-                                                           std::memory_order_acquire))
+                                                          std::memory_order_acquire))
                 break;
         }
     }

@@ -1,7 +1,8 @@
 // The card model's host interface driven by arbitrary call sequences: register
 // reads and writes at any address (the table protocol's registers among
-// them), core locks, a2c pushes by the card side against host polls (nested
-// polls included), c2a sends against card-side pops, stream re-creation.
+// them), a2c pushes by the card side against host polls (nested polls
+// included), producers that die in a push, c2a sends against card-side pops,
+// stream re-creation.
 // Each byte picks an operation, the following bytes its arguments. Checked:
 // the rings are first in, first out, byte for byte, nothing delivered twice
 // or invented, a full ring refuses without losing what it holds; addresses
@@ -38,40 +39,38 @@ constexpr uint32_t kDeadThread = 0x7FFFFFF0;  // above any pid_max: no such thre
 
 void RemoveCard() { (void)kest_sim::RemoveCard(0); }
 
-enyx_hw_a2c_stream* OpenA2c(enyx_hw_accelerator* acc, const char* name) {
+// The stream of a name, or nullptr when none answers to it (which then says so).
+template <typename D, typename S>
+S* OpenStream(enyx_hw_accelerator* acc, const char* name,
+              ssize_t (*find)(const enyx_hw_accelerator*, const enyx_hw_filter*, const D**, size_t),
+              S* (*make)(const D*, uint32_t), void (*drop)(const D**, size_t)) {
     enyx_hw_filter* f = enyx_hw_filter_create();
     enyx_hw_filter_set_name(f, name);
-    const enyx_hw_a2c_stream_descriptor* d[1] = {nullptr};
-    enyx_hw_a2c_stream* s = nullptr;
-    if (enyx_hw_accelerator_enumerate_a2c_streams(acc, f, d, 1) == 1) {
-        s = enyx_hw_a2c_stream_create(d[0], 0);
-        enyx_hw_free_a2c_stream_descriptors(d, 1);
-    } else if (errno != ENOENT) {
-        std::abort();  // a name that matches nothing says so
-    }
+    const D* d[1] = {nullptr};
+    S* s = find(acc, f, d, 1) == 1 ? make(d[0], 0) : nullptr;
+    if (s != nullptr) drop(d, 1);
+    if (s == nullptr && errno != ENOENT) std::abort();
     enyx_hw_filter_destroy(f);
     return s;
+}
+enyx_hw_a2c_stream* OpenA2c(enyx_hw_accelerator* acc, const char* name) {
+    return OpenStream(acc, name, enyx_hw_accelerator_enumerate_a2c_streams, enyx_hw_a2c_stream_create,
+                      enyx_hw_free_a2c_stream_descriptors);
 }
 
 Host* Setup() {
     const std::string ns = "fuzz-cardsim." + std::to_string(::getpid());
     ::setenv("KEST_CARDSIM_NAMESPACE", ns.c_str(), 1);
-    kest_sim::CardOptions opt;
-    opt.a2c_ring_bytes = 4096;  // small, so that inputs reach a full ring
-    opt.c2a_ring_bytes = 4096;
-    opt.a2c_mtu = 1024;
-    opt.c2a_mtu = 512;
-    if (kest_sim::CreateCard(0, opt) != 0) return nullptr;
+    // Small rings (4096 bytes, a2c MTU 1024, c2a MTU 512), so that inputs reach a full ring.
+    if (kest_sim::CreateCard(0, kest_sim::CardOptions{true, 4096, 1024, 512, 4096, 0}) != 0) return nullptr;
     std::atexit(RemoveCard);
     Host* h = new Host;
     h->card = kest_sim::Card::Open(0);
-    enyx_hw_filter* f = enyx_hw_filter_create();
-    enyx_hw_filter_set_index(f, 0);
     const enyx_hw_accelerator_descriptor* ad[1] = {nullptr};
-    if (enyx_hw_enumerate_accelerators(f, ad, 1) != 1) std::abort();
+    if (enyx_hw_enumerate_accelerators(nullptr, ad, 1) != 1)
+        std::abort();  // card 0, the namespace's only one
     h->acc = enyx_hw_accelerator_get(ad[0]);
     enyx_hw_free_accelerator_descriptors(ad, 1);
-    enyx_hw_filter_destroy(f);
     const enyx_hw_mmio_descriptor* md[1] = {nullptr};
     if (enyx_hw_accelerator_enumerate_mmios(h->acc, nullptr, md, 1) != 1) std::abort();
     enyx_hw_mmio* mmio = enyx_hw_mmio_create(md[0]);
@@ -84,13 +83,8 @@ Host* Setup() {
         std::abort();
     h->design = found[0];
     h->a2c = OpenA2c(h->acc, "CUSTOM_CHAN3_DATA");
-    enyx_hw_filter* cf = enyx_hw_filter_create();
-    enyx_hw_filter_set_name(cf, "CUSTOM_CHAN3_DATA");
-    const enyx_hw_c2a_stream_descriptor* cd[1] = {nullptr};
-    if (enyx_hw_accelerator_enumerate_c2a_streams(h->acc, cf, cd, 1) != 1) std::abort();
-    h->c2a = enyx_hw_c2a_stream_create(cd[0], 0);
-    enyx_hw_free_c2a_stream_descriptors(cd, 1);
-    enyx_hw_filter_destroy(cf);
+    h->c2a = OpenStream(h->acc, "CUSTOM_CHAN3_DATA", enyx_hw_accelerator_enumerate_c2a_streams,
+                        enyx_hw_c2a_stream_create, enyx_hw_free_c2a_stream_descriptors);
     if (h->card == nullptr || h->design == nullptr || h->a2c == nullptr || h->c2a == nullptr) std::abort();
     return h;
 }
@@ -168,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 3: {  // the table protocol's registers with chosen words
-                const uint32_t k = static_cast<uint32_t>(next(1) % 8);  // WADDR, WDATA, RADDR, RDATA of two tables
+                const uint32_t k = static_cast<uint32_t>(next(1) % 8);  // WADDR..RDATA of two tables
                 enyx_hw_register_description reg{};
                 reg.address = Kest_U50::Reg::ByteAddress(
                     (k < 4 ? Kest_U50::Reg::SHFE2PS_TABLE_WADDR : Kest_U50::Reg::INE4PS_TABLE_WADDR) + k % 4);
@@ -208,35 +202,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (OpenA2c(h->acc, (op & 0x10) ? "CUSTOM_CHAN16_DATA" : "x") != nullptr) std::abort();
                 break;
             }
-            case 7: {  // lock, access, unlock
-                if (op & 0x10) break;
-                if (enyx_hw_core_lock(h->design) != 0) std::abort();
-                enyx_hw_register_description reg{};
-                reg.address = Kest_U50::Reg::ByteAddress(Kest_U50::Reg::COMPILE_DATE);
-                reg.size = 32;
-                uint64_t v = 0;
-                if (enyx_hw_read(h->design, &reg, &v) != 0) std::abort();
-                if (enyx_hw_core_unlock(h->design) != 0) std::abort();
+            case 7: {  // a producer dies in a push, before or after completing its slot (head not moved)
+                kest_sim::RingHeader& r = h->card->Shm()->a2c[kChannel];
+                kest_sim::AcquireRight(h->card->Shm(), r), slack = 0;  // which counts an earlier death's slot
+                const uint64_t head = r.head.load(), free = h->card->A2cFreeBytes(kChannel);
+                std::vector<uint8_t> msg(1 + next(1) * 4);
+                for (auto& b : msg) b = counter++;
+                if (!(op & 0x10) && kest_sim::RingTryPush(h->card->Shm(), r, msg.data(), msg.size())) {
+                    slack = free - h->card->A2cFreeBytes(kChannel);
+                    a2c.push_back(std::move(msg));
+                } else if ((op & 0x10) && (head & 4095) + 8 + msg.size() <= 4096 && free >= 2048) {
+                    std::memcpy(kest_sim::RingData(h->card->Shm(), r) + (head & 4095) + 8, msg.data(),
+                                msg.size());
+                }
+                r.head.store(head);
+                r.owner.store((r.owner.load() & ~uint64_t{0xFFFFFFFF}) | kDeadThread);
                 break;
             }
-        }
-        if (op % 8 == 7 && (op & 0x10)) {
-            // The producer dies in a push: after writing a slot's message (which the consumer must not see), or
-            // after completing the slot but before head counts it (the next holder must keep it: it may be taken).
-            kest_sim::RingHeader& r = h->card->Shm()->a2c[kChannel];
-            kest_sim::AcquireRight(h->card->Shm(), r);  // which counts what an earlier death left
-            slack = 0;
-            const uint64_t head = r.head.load(), free = h->card->A2cFreeBytes(kChannel);
-            std::vector<uint8_t> msg(1 + next(1) * 4);
-            for (auto& b : msg) b = counter++;
-            if (!(op & 0x20) && kest_sim::RingTryPush(h->card->Shm(), r, msg.data(), msg.size())) {
-                slack = free - h->card->A2cFreeBytes(kChannel);
-                a2c.push_back(std::move(msg));
-            } else if ((op & 0x20) && (head & 4095) + 8 + msg.size() <= 4096 && free >= 2048) {
-                std::memcpy(kest_sim::RingData(h->card->Shm(), r) + (head & 4095) + 8, msg.data(), msg.size());
-            }
-            r.head.store(head);
-            r.owner.store((r.owner.load() & ~uint64_t{0xFFFFFFFF}) | kDeadThread);
         }
     }
     // Drain both rings: everything held is still there, in order.
