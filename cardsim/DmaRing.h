@@ -1,17 +1,33 @@
-// Single-producer single-consumer message ring in shared memory.
+// Message ring in shared memory, laid out as a card's DMA engine writes one.
 //
-// A record is a 32-bit size word, 4 unused bytes, then the message, padded
-// to a multiple of 8 so every record and every message starts 8-byte aligned.
-// A record never wraps: when it does not fit before the end of the ring, a
-// padding marker fills the rest and the record starts at offset 0. head and
-// tail count bytes and only grow; head - tail is the fill.
+// A slot (record) starts at an 8-byte aligned position p and never wraps:
 //
-// Producers of one ring (possibly in several processes) take the ring's spin
-// lock; the consumer takes no lock at all, it only acquire-loads head and
-// release-stores tail. Each side reads the other's index only when its own
-// copy of it says the ring is full (producer: tail_seen, under the lock) or
-// empty (the consumer's stream keeps its own copy of head).
+//   +0  u32 size of the message, or kPadMarker: the rest of the ring up to
+//       its end is padding and the next slot is at offset 0
+//   +4  u32 completion word: CompletionOf(p) once the slot is complete
+//   +8  the message, padded to a multiple of 8
+//
+// The header is 8 bytes at an 8-byte boundary, so the completion word always
+// sits in the slot's first cache line. A producer writes the message, the
+// size, and a terminator (a word that is not the completion word of that
+// position) into the next slot's completion word, and stores the completion
+// word last with release order. The consumer acquire-loads the completion
+// word at its own position and nothing else: no index crosses between the
+// cores for a message, only the slot's lines. Positions count bytes and only
+// grow; completion words depend on the position, so a slot left from an
+// earlier lap never reads as complete, and the terminator makes sure that
+// nothing in the next slot can (payload bytes of an older record, a padding
+// area's leftovers) before its producer has completed it.
+//
+// A record never wraps: when it does not fit before the end of the ring, it is
+// written at offset 0 first and then the padding marker at the old position
+// is completed, which hands both over at once.
+//
+// Room: a producer needs the record, any padding in front of it and the next
+// slot's header (the terminator) between its position and the consumer's.
 #pragma once
+
+#include <sched.h>
 
 #include <atomic>
 #include <cstdint>
@@ -29,22 +45,240 @@ constexpr uint64_t RecordBytes(uint32_t size) {
     return kRecordHeader + ((uint64_t{size} + 7u) & ~uint64_t{7});
 }
 
+// The completion word of the slot at position pos. Never 0 at position 0, so
+// a fresh (zeroed) ring reads as empty; positions of two slots in one lap
+// differ by less than 2^35, so they never share a word.
+constexpr uint32_t CompletionOf(uint64_t pos) { return static_cast<uint32_t>(pos >> 3) ^ 0x4B455354u; }
+// Written into the next slot while a slot is completed: cannot be taken for its completion.
+constexpr uint32_t TerminatorOf(uint64_t pos) { return ~CompletionOf(pos); }
+
+static_assert(kRecordHeader == 8 && RecordBytes(1) == 16 && RecordBytes(160) == 168,
+              "8-byte header, message padded to 8: every slot and every message 8-byte aligned");
+static_assert(64 % kRecordHeader == 0, "a slot's header never straddles two cache lines");
+static_assert(CompletionOf(0) != 0 && TerminatorOf(0) != CompletionOf(0), "a zeroed ring is empty");
+
+// The slot's header words. Loaded and stored as atomics: the consumer and
+// statistics readers look at them while a producer writes the next ones.
+inline uint32_t LoadWord(const uint8_t* p, int order) {
+    return __atomic_load_n(reinterpret_cast<const uint32_t*>(p), order);
+}
+inline void StoreWord(uint8_t* p, uint32_t v, int order) {
+    __atomic_store_n(reinterpret_cast<uint32_t*>(p), v, order);
+}
+
 // Ring bytes needed so that any message up to mtu always fits into an empty
 // ring wherever its head stands: a record no larger than half the ring either
 // fits before the end or, after the padding, at the start.
 inline uint32_t RingBytesFor(uint32_t requested, uint32_t mtu) {
     uint64_t want = requested;
-    if (want < 2 * RecordBytes(mtu)) want = 2 * RecordBytes(mtu);
+    if (want < 2 * RecordBytes(mtu) + kRecordHeader) want = 2 * RecordBytes(mtu) + kRecordHeader;
     if (want < 4096) want = 4096;
     uint64_t bytes = 4096;
     while (bytes < want) bytes <<= 1;
     return bytes > (1u << 30) ? 0 : static_cast<uint32_t>(bytes);
 }
 
-// Producer lock of a ring: one uncontended compare-and-swap to take, one
-// store to release. Holders are short (one memcpy); a holder that died
-// (SIGKILL) is detected by its pid once a waiter has spun a while, and the
-// lock is taken over.
+// A statistic that only the producer holding the ring writes: a load and a
+// store, no locked read-modify-write on the producer's path. Relaxed:
+// readers only sample it.
+inline void AddUnderLock(std::atomic<uint64_t>& counter, uint64_t n) {
+    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+// Writes one complete slot at offset off (position pos) and the terminator
+// after it; the completion word goes last, with release order: it pairs with
+// the consumer's acquire load of it, which then sees the size, the message
+// and the terminator.
+inline void WriteSlot(uint8_t* data, uint64_t mask, uint64_t off, uint64_t pos, const void* msg,
+                      uint32_t size) {
+    const uint64_t rec = RecordBytes(size);
+    std::memcpy(data + off + kRecordHeader, msg, size);
+    StoreWord(data + off, size, __ATOMIC_RELAXED);
+    StoreWord(data + ((off + rec) & mask) + 4, TerminatorOf(pos + rec), __ATOMIC_RELAXED);
+    StoreWord(data + off + 4, CompletionOf(pos), __ATOMIC_RELEASE);
+}
+
+// Appends one message; the caller holds the ring (its right to write, or its
+// lock). false when the ring lacks room (nothing written) or the size is out
+// of bounds.
+inline bool RingTryPush(CardShm* shm, RingHeader& ring, const void* msg, uint32_t size) {
+    if (size == 0 || size > ring.mtu) return false;
+    uint8_t* const data = RingData(shm, ring);
+    const uint64_t cap = ring.capacity;
+    const uint64_t rec = RecordBytes(size);
+    // Only the holder stores head: relaxed is enough.
+    const uint64_t head = ring.head.load(std::memory_order_relaxed);
+    const uint64_t off = head & (cap - 1);
+    const uint64_t pad = rec > cap - off ? cap - off : 0;
+    const uint64_t need = pad + rec + kRecordHeader;
+    if (need > cap - (head - ring.tail_seen)) {
+        // Acquire pairs with the consumer's release store of tail: it is done
+        // with the bytes we are about to reuse. Only now, when the cached view
+        // says full, does the tail line come over.
+        ring.tail_seen = ring.tail.load(std::memory_order_acquire);
+        if (need > cap - (head - ring.tail_seen)) return false;
+    }
+    if (pad != 0) {
+        WriteSlot(data, cap - 1, 0, head + pad, msg, size);
+        StoreWord(data + off, kPadMarker, __ATOMIC_RELAXED);
+        // Release pairs with the consumer's acquire load: the record at 0 is
+        // complete before the padding in front of it is.
+        StoreWord(data + off + 4, CompletionOf(head), __ATOMIC_RELEASE);
+    } else {
+        WriteSlot(data, cap - 1, off, head, msg, size);
+    }
+    // Release pairs with the acquire loads of statistics readers and of a
+    // later holder: the slots below head are complete.
+    ring.head.store(head + pad + rec, std::memory_order_release);
+    return true;
+}
+
+// After taking a ring over from a holder that died: a slot it completed but
+// did not yet count in head is kept (the consumer may have taken it).
+inline void RingRepairHead(CardShm* shm, RingHeader& ring) {
+    const uint8_t* const data = RingData(shm, ring);
+    const uint64_t cap = ring.capacity;
+    // Acquire pairs with the dead holder's last release store of head.
+    uint64_t head = ring.head.load(std::memory_order_acquire);
+    for (int i = 0; i < 2; ++i) {
+        const uint64_t off = head & (cap - 1);
+        // Acquire pairs with the release store of the completion word.
+        if (LoadWord(data + off + 4, __ATOMIC_ACQUIRE) != CompletionOf(head)) break;
+        const uint32_t size = LoadWord(data + off, __ATOMIC_RELAXED);
+        head += size == kPadMarker ? cap - off : RecordBytes(size);
+    }
+    // Release: as for the store in RingTryPush.
+    ring.head.store(head, std::memory_order_release);
+}
+
+// Where the slot at pos holds a message: its offset and size; false when it
+// is not complete (or corrupt). Steps over a padding marker (moving pos).
+inline bool RingSlotAt(const uint8_t* data, uint64_t cap, uint64_t& pos, uint64_t& off, uint32_t& size) {
+    off = pos & (cap - 1);
+    // Acquire pairs with the producer's release store of the completion word.
+    if (LoadWord(data + off + 4, __ATOMIC_ACQUIRE) != CompletionOf(pos)) return false;
+    size = LoadWord(data + off, __ATOMIC_RELAXED);
+    if (size == kPadMarker) {
+        pos += cap - off;
+        off = 0;
+        // Acquire: as above; the record at 0 was completed before the padding.
+        if (LoadWord(data + 4, __ATOMIC_ACQUIRE) != CompletionOf(pos)) return false;
+        size = LoadWord(data, __ATOMIC_RELAXED);
+    }
+    return off + kRecordHeader + uint64_t{size} <= cap;
+}
+
+// Hands the oldest message to sink(data, size) and releases it. For the
+// model's c2a pops, whose caller holds the ring's lock; the host's a2c poll
+// has its own path. false when empty or corrupt.
+template <typename Sink>
+inline bool RingTryPop(CardShm* shm, RingHeader& ring, Sink&& sink) {
+    const uint8_t* const data = RingData(shm, ring);
+    // Only this (locked) consumer stores tail: relaxed is enough.
+    uint64_t pos = ring.tail.load(std::memory_order_relaxed);
+    uint64_t off;
+    uint32_t size;
+    if (!RingSlotAt(data, ring.capacity, pos, off, size)) return false;
+    sink(data + off + kRecordHeader, size);
+    // Release pairs with the producer's acquire load of tail.
+    ring.tail.store(pos + RecordBytes(size), std::memory_order_release);
+    return true;
+}
+
+// Messages between tail and the first slot not complete, and their ring
+// bytes. Walks header words only, without holding the ring: a walk during
+// which the producer came round to where it started is made again.
+inline uint64_t RingPendingMessages(CardShm* shm, RingHeader& ring, uint64_t* bytes) {
+    const uint8_t* const data = RingData(shm, ring);
+    const uint64_t cap = ring.capacity;
+    uint64_t count = 0, pos = 0, start = 0;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        // Acquire pairs with the consumer's release store of tail.
+        start = pos = ring.tail.load(std::memory_order_acquire);
+        count = 0;
+        uint64_t off;
+        uint32_t size;
+        for (uint64_t p = pos; RingSlotAt(data, cap, p, off, size) && count < cap / 16; p = pos) {
+            pos = p + RecordBytes(size);
+            ++count;
+        }
+        // Acquire pairs with the producer's release store of head.
+        if (ring.head.load(std::memory_order_acquire) + kRecordHeader <= start + cap) break;
+    }
+    *bytes = pos - start;
+    return count;
+}
+
+// --- the producer's right to write an a2c ring -------------------------------
+//
+// One thread at a time holds it, across any number of pushes: a push by the
+// holder is two loads of lines it keeps (owner, wanted) and two stores to its
+// busy word, with no read-modify-write and no fence. Another thread that
+// wants to push counts itself in `wanted` and the holder hands over at its
+// next push. A holder that does not push again (idle, or its thread ended)
+// is taken over once its busy word shows no push under way after a system-
+// wide barrier (BarrierAllProducers): from then on the holder would see the
+// waiter before it writes. A holder whose process died is taken over at once
+// and counted in lock_recoveries.
+
+// Takes the right (slow path) for the calling thread and returns the new
+// value of owner. The new holder's busy word already says it pushes, so its
+// first push needs no check: every holding makes progress.
+__attribute__((visibility("default"))) uint64_t AcquireRight(CardShm* shm, RingHeader& ring);
+// Gives the right up if the calling thread holds it.
+__attribute__((visibility("default"))) void ReleaseRight(RingHeader& ring);
+
+// Pushes one message as holder of the right, taking it first when needed.
+inline bool RingPushOwned(CardShm* shm, RingHeader& ring, const void* msg, uint32_t size) {
+    const uint32_t me = static_cast<uint32_t>(CachedTid());
+    // Relaxed: the holder only checks that it still holds the right; no one
+    // takes it from a holder whose busy word says it pushes.
+    uint64_t o = ring.owner.load(std::memory_order_relaxed);
+    bool fresh = false;
+    if (__builtin_expect(static_cast<uint32_t>(o) != me, 0)) {
+        o = AcquireRight(shm, ring);
+        fresh = true;
+    }
+    for (;;) {
+        const uint32_t epoch = static_cast<uint32_t>(o >> 32);
+        std::atomic<uint32_t>& busy = ring.busy[epoch % RingHeader::kBusyWords];
+        const uint32_t idle = epoch << 1;
+        if (!fresh) {
+            // Relaxed: a waiter reads it only after a system-wide barrier,
+            // which orders it before the loads below on this thread.
+            busy.store(idle | 1, std::memory_order_relaxed);
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+            // Acquire pairs with the waiters' release read-modify-writes of
+            // wanted: seeing a waiter's decrement shows its take-over of owner.
+            const uint32_t waiting = ring.wanted.load(std::memory_order_acquire);
+            if (__builtin_expect(waiting != 0 || ring.owner.load(std::memory_order_relaxed) != o, 0)) {
+                // Release pairs with the waiter's acquire load of the busy word.
+                busy.store(idle, std::memory_order_release);
+                // Hand over (if still ours). Release pairs with the taker's
+                // acquire: our slots and head are visible to it.
+                ring.owner.compare_exchange_strong(o, uint64_t{epoch} << 32, std::memory_order_release,
+                                                   std::memory_order_relaxed);
+                sched_yield();  // let the waiter in before asking again
+                o = AcquireRight(shm, ring);
+                fresh = true;
+                continue;
+            }
+        }
+        const bool ok = RingTryPush(shm, ring, msg, size);
+        if (ok) {
+            AddUnderLock(ring.pushed, 1);
+            AddUnderLock(ring.bytes, size);
+        }
+        // Release pairs with a waiter's acquire load: what this push wrote is
+        // visible to whoever takes the ring over while we are idle.
+        busy.store(idle, std::memory_order_release);
+        return ok;
+    }
+}
+
+// Lock of a c2a ring (host senders, model-side poppers): one uncontended
+// compare-and-swap to take, one store to release; a holder that died is
+// detected by its pid and the lock taken over (PidLock.h).
 class SpinLock {
 public:
     explicit SpinLock(RingHeader& ring) : ring_(ring) { PidLockAcquire(ring_.lock, ring_.lock_recoveries); }
@@ -55,98 +289,5 @@ public:
 private:
     RingHeader& ring_;
 };
-
-// A statistic that only the holder of the ring's lock writes: a load and a
-// store, no locked read-modify-write on the producer's path. Relaxed:
-// readers only sample it.
-inline void AddUnderLock(std::atomic<uint64_t>& counter, uint64_t n) {
-    counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-}
-
-// Appends one message; the caller holds the ring's SpinLock. false when the
-// ring lacks room (nothing written) or the size is out of bounds.
-inline bool RingTryPush(CardShm* shm, RingHeader& ring, const void* msg, uint32_t size) {
-    if (size == 0 || size > ring.mtu) return false;
-    uint8_t* const data = RingData(shm, ring);
-    const uint64_t cap = ring.capacity;
-    const uint64_t rec = RecordBytes(size);
-    // Only producers store head, and they hold the lock: relaxed is enough.
-    uint64_t head = ring.head.load(std::memory_order_relaxed);
-    uint64_t off = head & (cap - 1);
-    const uint64_t to_end = cap - off;
-    const uint64_t pad = rec > to_end ? to_end : 0;
-    if (pad + rec > cap - (head - ring.tail_seen)) {
-        // Acquire pairs with the consumer's release store of tail: the
-        // consumer is done with the bytes we are about to reuse. Only now,
-        // when the copy says full, does the tail line come over.
-        ring.tail_seen = ring.tail.load(std::memory_order_acquire);
-        if (pad + rec > cap - (head - ring.tail_seen)) return false;
-    }
-    if (pad != 0) {
-        const uint32_t marker = kPadMarker;
-        std::memcpy(data + off, &marker, sizeof marker);
-        head += pad;
-        off = 0;
-    }
-    std::memcpy(data + off, &size, sizeof size);
-    std::memcpy(data + off + kRecordHeader, msg, size);
-    // Release pairs with the consumer's acquire load of head: the record's
-    // bytes (and any padding marker) are visible before the index that covers them.
-    ring.head.store(head + rec, std::memory_order_release);
-    return true;
-}
-
-// Hands the oldest message to sink(data, size) and releases it. For the
-// model's c2a pops, whose caller holds the ring's lock; the host's a2c poll
-// has its own lock-free path. false when empty or corrupt.
-template <typename Sink>
-inline bool RingTryPop(CardShm* shm, RingHeader& ring, Sink&& sink) {
-    const uint8_t* const data = RingData(shm, ring);
-    const uint64_t cap = ring.capacity;
-    // Only this (locked) consumer stores tail: relaxed is enough.
-    uint64_t pos = ring.tail.load(std::memory_order_relaxed);
-    // Acquire pairs with the producer's release store of head.
-    const uint64_t head = ring.head.load(std::memory_order_acquire);
-    if (pos == head) return false;
-    uint64_t off = pos & (cap - 1);
-    uint32_t size;
-    std::memcpy(&size, data + off, sizeof size);
-    if (size == kPadMarker) {
-        pos += cap - off;
-        off = 0;
-        std::memcpy(&size, data, sizeof size);
-    }
-    if (off + kRecordHeader + uint64_t{size} > cap) return false;
-    sink(data + off + kRecordHeader, size);
-    // Release pairs with the producer's acquire load of tail.
-    ring.tail.store(pos + RecordBytes(size), std::memory_order_release);
-    return true;
-}
-
-// Messages between tail and head; the caller holds the producer lock, so the
-// bytes walked are not overwritten meanwhile (the consumer may move on).
-inline uint64_t RingPendingMessages(CardShm* shm, RingHeader& ring) {
-    const uint8_t* const data = RingData(shm, ring);
-    const uint64_t cap = ring.capacity;
-    // Acquire pairs with the producer's release store (this thread is the
-    // producer side here, but head may have been stored by another process).
-    const uint64_t head = ring.head.load(std::memory_order_acquire);
-    // Acquire pairs with the consumer's release store of tail.
-    uint64_t pos = ring.tail.load(std::memory_order_acquire);
-    uint64_t count = 0;
-    while (pos < head) {
-        const uint64_t off = pos & (cap - 1);
-        uint32_t size;
-        std::memcpy(&size, data + off, sizeof size);
-        if (size == kPadMarker) {
-            pos += cap - off;
-            continue;
-        }
-        if (off + kRecordHeader + uint64_t{size} > cap) break;
-        pos += RecordBytes(size);
-        ++count;
-    }
-    return count;
-}
 
 }  // namespace kest_sim

@@ -69,15 +69,18 @@ struct enyx_hw_c2a_stream_descriptor {
     uint32_t channel;
 };
 
-// Hot fields first: the poll touches only the first cache line.
+// Hot fields first: the poll touches only the first cache line of this and
+// the slot it polls.
 struct enyx_hw_a2c_stream {
-    RingHeader* ring;
     const uint8_t* data;
     uint64_t mask;
+    uint64_t cursor;       // next slot to hand over (this process only)
+    uint64_t published;    // last value stored to ring->tail
+    uint32_t unpublished;  // messages taken since
+    uint32_t depth;        // handlers of this stream running on the stack
+    RingHeader* ring;
     uint64_t capacity;
-    uint64_t cursor;     // next record to hand over (this process only)
-    uint64_t published;  // last value stored to ring->tail
-    uint64_t head_seen;  // last value of ring->head read; the ring is empty only if cursor reaches it
+    uint64_t publish_bytes;  // held back at most before the position is published
     std::shared_ptr<Mapping> map;
     uint32_t channel;
 };
@@ -460,11 +463,13 @@ KEST_EXPORT enyx_hw_a2c_stream* enyx_hw_a2c_stream_create(const enyx_hw_a2c_stre
     s->data = kest_sim::RingData(shm, *ring);
     s->capacity = ring->capacity;
     s->mask = s->capacity - 1;
+    s->publish_bytes = s->capacity / 4;
     // Messages already pending are delivered: start where the last consumer
     // stopped. Acquire pairs with that consumer's release store of tail.
     s->cursor = ring->tail.load(std::memory_order_acquire);
     s->published = s->cursor;
-    s->head_seen = s->cursor;
+    s->unpublished = 0;
+    s->depth = 0;
     s->map = descriptor->map;
     s->channel = descriptor->channel;
     return s;
@@ -484,67 +489,82 @@ KEST_EXPORT int enyx_hw_a2c_stream_get_mtu(const enyx_hw_a2c_stream* stream, uin
 
 namespace {
 
+// The consumer's position reaches the producers only now and then: once it
+// has taken the last complete slot (the next slot's word, which the next poll
+// reads anyway, says so), every kPublishEvery messages of a burst, when a
+// quarter of the ring is held, and before a nested poll. A producer reads it
+// only when its own view says the ring is full, so a message costs no
+// transfer of it.
+constexpr uint32_t kPublishEvery = 32;
+
+inline void Publish(enyx_hw_a2c_stream* stream) {
+    // Release pairs with the producer's acquire load of tail: we are done
+    // with the bytes up to the cursor.
+    stream->ring->tail.store(stream->cursor, std::memory_order_release);
+    stream->published = stream->cursor;
+    stream->unpublished = 0;
+}
+
 // The part of a poll that hands a message over, kept out of line so that the
 // empty poll stays a leaf function without a stack frame.
 __attribute__((noinline)) int DeliverOne(enyx_hw_a2c_stream* stream, enyx_hw_a2c_handler handler,
                                          void* opaque) {
     if (__builtin_expect(handler == nullptr, 0)) return Fail(EINVAL, -1);
-    RingHeader* const ring = stream->ring;
     uint64_t pos = stream->cursor;
-    uint64_t off = pos & stream->mask;
+    uint64_t off;
     uint32_t size;
-    std::memcpy(&size, stream->data + off, sizeof size);
-    if (size == kest_sim::kPadMarker) {
-        pos += stream->capacity - off;
-        off = 0;
-        std::memcpy(&size, stream->data, sizeof size);
-    }
-    // Only a foreign writer of the segment could break this; never read past the ring.
-    if (__builtin_expect(off + kest_sim::kRecordHeader + uint64_t{size} > stream->capacity, 0)) {
-        return Fail(EIO, -1);
+    if (!kest_sim::RingSlotAt(stream->data, stream->capacity, pos, off, size)) {
+        // Only a foreign writer of the segment could make a slot point past
+        // the ring; a padding marker whose record is not complete cannot be.
+        if (pos == stream->cursor) return Fail(EIO, -1);
+        stream->cursor = pos;  // stepped over a padding marker
+        return 0;
     }
     stream->cursor = pos + kest_sim::RecordBytes(size);
+    // A nested poll hands the outer message back before it takes the next.
+    if (__builtin_expect(stream->depth != 0, 0)) Publish(stream);
+    ++stream->depth;
     handler(stream->data + off + kest_sim::kRecordHeader, size, opaque);
-    // Release pairs with the producer's acquire load of tail: we are done
-    // with the bytes up to the cursor (which a nested poll may have moved).
-    ring->tail.store(stream->cursor, std::memory_order_release);
-    stream->published = stream->cursor;
+    --stream->depth;
+    // Relaxed: only a hint whether the ring is now empty; the poll that takes
+    // the next slot loads its word again, with acquire.
+    const uint64_t next = stream->cursor;
+    if (++stream->unpublished >= kPublishEvery || next - stream->published >= stream->publish_bytes ||
+        kest_sim::LoadWord(stream->data + (next & stream->mask) + 4, __ATOMIC_RELAXED) !=
+            kest_sim::CompletionOf(next))
+        Publish(stream);
     return 1;
+}
+
+__attribute__((noinline)) int PollEmpty(enyx_hw_a2c_stream* stream) {
+    Publish(stream);
+    return 0;
 }
 
 }  // namespace
 
-// The receive path: no system call, no lock, no allocation. The cursor moves
-// past the record before the handler runs, and tail is published when it
-// returns. A poll made from inside the handler first publishes the cursor,
-// which hands the outer message's bytes back to the producer: they are valid
-// until the handler polls again (and for the whole call otherwise).
+// The receive path: no system call, no lock, no allocation, and no read of
+// any line but the next slot's while the ring is empty. The cursor moves past
+// the record before the handler runs; a poll made from inside the handler
+// first publishes it, which hands the outer message's bytes back to the
+// producer: they are valid until the handler polls again (and for the whole
+// call otherwise).
 KEST_EXPORT int enyx_hw_a2c_stream_poll_once(enyx_hw_a2c_stream* stream, enyx_hw_a2c_handler handler,
                                              void* opaque) {
     if (__builtin_expect(stream == nullptr, 0)) return Fail(EINVAL, -1);
-    if (__builtin_expect(stream->cursor != stream->published, 0)) {
-        // Nested poll. Release pairs with the producer's acquire load of tail.
-        stream->ring->tail.store(stream->cursor, std::memory_order_release);
-        stream->published = stream->cursor;
-    }
-    if (stream->head_seen == stream->cursor) {
-        // Acquire pairs with the producer's release store of head (a
-        // model-side producer thread, any process): the bytes of every record
-        // below it are visible. Read only when the copy says empty, so a
-        // burst costs one transfer of the head line, not one per message.
-        stream->head_seen = stream->ring->head.load(std::memory_order_acquire);
-        if (stream->head_seen == stream->cursor) return 0;
-    }
+    const uint64_t pos = stream->cursor;
+    // Acquire pairs with the producer's release store of the completion word
+    // (a model-side producer thread, any process): the slot's bytes are visible.
+    const uint32_t word = kest_sim::LoadWord(stream->data + (pos & stream->mask) + 4, __ATOMIC_ACQUIRE);
+    if (word != kest_sim::CompletionOf(pos))
+        return stream->cursor != stream->published ? PollEmpty(stream) : 0;
     return DeliverOne(stream, handler, opaque);
 }
 
 KEST_EXPORT void enyx_hw_a2c_stream_destroy(enyx_hw_a2c_stream* stream) {
     if (stream == nullptr) return;
-    if (stream->cursor != stream->published) {
-        // Destroyed from inside its handler: what was taken stays taken.
-        // Release pairs with the producer's acquire load of tail.
-        stream->ring->tail.store(stream->cursor, std::memory_order_release);
-    }
+    // What was taken stays taken, also when destroyed from inside its handler.
+    if (stream->cursor != stream->published) Publish(stream);
     delete stream;
 }
 

@@ -26,6 +26,27 @@ inline int32_t CachedPid() {
     return __builtin_expect(pid != 0, 1) ? pid : ReadPid();
 }
 
+// gettid() of the calling thread, cached per thread (a forked child's thread
+// reads its own again). Thread ids are unique among the live threads of the
+// system, so the id names a ring's producer across processes.
+extern thread_local int32_t t_cached_tid __attribute__((tls_model("initial-exec")));
+int32_t ReadTid();
+inline int32_t CachedTid() {
+    const int32_t tid = t_cached_tid;
+    return __builtin_expect(tid != 0, 1) ? tid : ReadTid();
+}
+
+// Whether a process or thread id still names a live process or thread.
+bool IdAlive(int32_t id);
+
+// Makes every thread of every process that may hold a ring's right to write
+// pass a full memory barrier before this returns: the asymmetric half of the
+// hand-over in DmaRing.h, whose fast side then needs no fence of its own.
+// Registers the calling process first (RegisterForBarrier).
+void BarrierAllProducers();
+// Called by a process before it first takes a ring's right to write.
+void RegisterForBarrier();
+
 // The slow path of PidLockAcquire: spin, yield, take over from a dead holder
 // (counted in `recoveries`).
 void PidLockContended(std::atomic<int32_t>& word, std::atomic<uint64_t>& recoveries, int32_t me);

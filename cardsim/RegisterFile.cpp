@@ -105,7 +105,7 @@ int HostWrite(CardShm* shm, uint32_t reg, uint32_t value) {
                 break;
         }
         regs[reg].store(value, std::memory_order_relaxed);
-    } else {
+    } else if (reg != R::COMPILE_VER && reg != R::COMPILE_DATE) {  // the design's identification is read-only
         regs[reg].store(value, std::memory_order_relaxed);
         if (reg == R::CARD_START && value == 1) CardStart(shm);
     }

@@ -32,6 +32,28 @@ uint32_t TableEntriesOf(int table) {
     return (table == SHFE_2PS || table == SHFE_4PS) ? R::SHFE_TABLE_ENTRIES : R::INE_TABLE_ENTRIES;
 }
 
+// The design's identification, as a card's build stamps it into two
+// read-only registers: the version (major.minor.patch, a byte each, low three
+// bytes) and the build date of this model as BCD yyyymmdd.
+constexpr uint32_t kDesignVersion = 0x00010300u | kLayoutVersion;
+constexpr uint32_t Digit(char c) { return c >= '0' && c <= '9' ? static_cast<uint32_t>(c - '0') : 0; }
+constexpr uint32_t BuildDate() {
+    // __DATE__ is "Mmm dd yyyy" (day blank-padded).
+    const char* d = __DATE__;
+    const char* months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    uint32_t month = 0;
+    for (uint32_t m = 0; m < 12; ++m)
+        if (d[0] == months[3 * m] && d[1] == months[3 * m + 1] && d[2] == months[3 * m + 2]) month = m + 1;
+    return Digit(d[7]) << 28 | Digit(d[8]) << 24 | Digit(d[9]) << 20 | Digit(d[10]) << 16 |
+           (month / 10) << 12 | (month % 10) << 8 | Digit(d[4]) << 4 | Digit(d[5]);
+}
+constexpr uint32_t kBuildDate = BuildDate();
+
+void WriteIdentification(CardShm* shm) {
+    Regs(shm)[R::COMPILE_VER].store(kDesignVersion, std::memory_order_relaxed);
+    Regs(shm)[R::COMPILE_DATE].store(kBuildDate, std::memory_order_relaxed);
+}
+
 bool ValidTable(int table) { return table >= 0 && table < static_cast<int>(kTables); }
 bool ValidChannel(int channel) { return channel >= 0 && channel < static_cast<int>(kChannels); }
 
@@ -223,24 +245,28 @@ void InitialiseContent(CardShm* shm) {
         t.closed_drops.store(0, std::memory_order_relaxed);
         t.range_drops.store(0, std::memory_order_relaxed);
     }
-    for (RingHeader* rings : {shm->a2c, shm->c2a}) {
-        for (uint32_t c = 0; c < kChannels; ++c) {
-            RingHeader& r = rings[c];
-            SpinLock lock(r);
-            // The indexes keep growing rather than going back to 0: a stream
-            // still open across the reset then never reads behind a head
-            // that moved backwards. Pending messages are dropped.
-            // Acquire pairs with the producers' release stores of head.
-            const uint64_t head = r.head.load(std::memory_order_acquire);
-            // Release pairs with the producers' acquire load of tail.
-            r.tail.store(head, std::memory_order_release);
-            r.tail_seen = head;
-            r.pushed.store(0, std::memory_order_relaxed);
-            r.refused.store(0, std::memory_order_relaxed);
-            r.bytes.store(0, std::memory_order_relaxed);
-            r.waits.store(0, std::memory_order_relaxed);
-            r.lock_recoveries.store(0, std::memory_order_relaxed);
-        }
+    WriteIdentification(shm);
+    auto reset = [](RingHeader& r) {
+        // Positions keep growing rather than going back to 0: a stream still
+        // open across the reset then never meets a completion word of a
+        // position it has passed. Pending messages are dropped.
+        // Acquire pairs with the producers' release stores of head.
+        const uint64_t head = r.head.load(std::memory_order_acquire);
+        // Release pairs with the producers' acquire load of tail.
+        r.tail.store(head, std::memory_order_release);
+        r.tail_seen = head;
+        r.pushed.store(0, std::memory_order_relaxed);
+        r.refused.store(0, std::memory_order_relaxed);
+        r.bytes.store(0, std::memory_order_relaxed);
+        r.waits.store(0, std::memory_order_relaxed);
+        r.lock_recoveries.store(0, std::memory_order_relaxed);
+    };
+    for (uint32_t c = 0; c < kChannels; ++c) {
+        AcquireRight(shm, shm->a2c[c]);
+        reset(shm->a2c[c]);
+        ReleaseRight(shm->a2c[c]);
+        SpinLock lock(shm->c2a[c]);
+        reset(shm->c2a[c]);
     }
     ResetStats(shm);
     shm->faults.store(shm->initial_faults, std::memory_order_relaxed);
@@ -273,6 +299,7 @@ int CreateCard(uint32_t index, const CardOptions& opt) {
     Layout(shm, index, opt);
     for (TableState& t : shm->tables) t.open.store(1, std::memory_order_relaxed);
     shm->faults.store(opt.faults, std::memory_order_relaxed);
+    WriteIdentification(shm);
     // Release pairs with the openers' acquire load: the card is complete.
     shm->magic.store(kCardMagic, std::memory_order_release);
     munmap(base, size);
@@ -371,17 +398,8 @@ bool Card::TableChannelOpen(int table) const {
 bool Card::PushA2c(int channel, const void* msg, uint32_t size) {
     if (!ValidChannel(channel)) return false;
     RingHeader& ring = shm_->a2c[channel];
-    if (msg == nullptr && size != 0) {
-        ring.refused.fetch_add(1, std::memory_order_relaxed);
-        return false;
-    }
-    SpinLock lock(ring);
-    if (RingTryPush(shm_, ring, msg, size)) {
-        AddUnderLock(ring.pushed, 1);
-        AddUnderLock(ring.bytes, size);
-        return true;
-    }
-    // Refusals are also counted outside the lock: a read-modify-write.
+    if (msg != nullptr && size != 0 && size <= ring.mtu && RingPushOwned(shm_, ring, msg, size)) return true;
+    // Refusals are counted outside the right to write: a read-modify-write.
     ring.refused.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
@@ -397,14 +415,7 @@ bool Card::PushA2cBlocking(int channel, const void* msg, uint32_t size, const st
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     bool waited = false;
     for (unsigned attempt = 0;; ++attempt) {
-        {
-            SpinLock lock(ring);
-            if (RingTryPush(shm_, ring, msg, size)) {
-                AddUnderLock(ring.pushed, 1);
-                AddUnderLock(ring.bytes, size);
-                return true;
-            }
-        }
+        if (RingPushOwned(shm_, ring, msg, size)) return true;
         if (!waited) {
             waited = true;
             ring.waits.fetch_add(1, std::memory_order_relaxed);
@@ -471,12 +482,7 @@ ChannelStats Card::A2cStats(int channel) const {
     if (!ValidChannel(channel)) return s;
     RingHeader& a2c = shm_->a2c[channel];
     RingHeader& c2a = shm_->c2a[channel];
-    {
-        SpinLock lock(a2c);
-        s.pending = RingPendingMessages(shm_, a2c);
-        // Acquire loads pair with the producer's head and the consumer's tail stores.
-        s.pending_bytes = a2c.head.load(std::memory_order_acquire) - a2c.tail.load(std::memory_order_acquire);
-    }
+    s.pending = RingPendingMessages(shm_, a2c, &s.pending_bytes);
     s.pushed = a2c.pushed.load(std::memory_order_relaxed);
     s.refused = a2c.refused.load(std::memory_order_relaxed);
     s.bytes = a2c.bytes.load(std::memory_order_relaxed);
@@ -518,6 +524,136 @@ void Card::SetFault(Fault f, bool on) {
 }
 
 bool Card::FaultOn(Fault f) const { return kest_sim::FaultOn(shm_, f); }
+
+// --- the right to write an a2c ring (DmaRing.h) -------------------------------
+
+uint64_t AcquireRight(CardShm* shm, RingHeader& ring) {
+    RegisterForBarrier();
+    const uint32_t me = static_cast<uint32_t>(CachedTid());
+    bool counted = false;
+    uint64_t barrier_for = 0;  // the holding a barrier was made for
+    unsigned spins = 0;
+    for (;;) {
+        // Acquire pairs with the release of the last hand-over or take-over.
+        uint64_t o = ring.owner.load(std::memory_order_acquire);
+        const uint32_t holder = static_cast<uint32_t>(o);
+        const uint32_t epoch = static_cast<uint32_t>(o >> 32);
+        bool take = holder == 0 || holder == me;
+        bool ended = false;
+        if (!take && !IdAlive(static_cast<int32_t>(holder))) take = ended = true;
+        // Relaxed: published by the holder's take-over, read after the acquire load of owner above.
+        const int32_t holder_pid = ring.owner_pid.load(std::memory_order_relaxed);
+        if (!take) {
+            if (!counted) {
+                // Release: part of the release sequence the holder's acquire
+                // load of wanted synchronises with (see RingPushOwned).
+                ring.wanted.fetch_add(1, std::memory_order_release);
+                counted = true;
+            }
+            if (++spins < 256) {
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+                continue;  // the holder hands over at its next push
+            }
+            spins = 0;
+            if (barrier_for != o) {
+                // From here on the holder sees `wanted` before it writes.
+                BarrierAllProducers();
+                barrier_for = o;
+            }
+            // Acquire pairs with the holder's release store after its last
+            // push: its slots and head are visible once we take over.
+            const uint32_t b = ring.busy[epoch % RingHeader::kBusyWords].load(std::memory_order_acquire);
+            if (b != epoch << 1) {
+                sched_yield();  // a push under way (or a word of another epoch)
+                continue;
+            }
+        }
+        const uint32_t next = epoch + 1;
+        const uint64_t mine = (uint64_t{next} << 32) | me;
+        // acq_rel: acquire pairs with the previous holder's release (its hand-over
+        // or busy word); release publishes owner_pid and the busy word below.
+        if (!ring.owner.compare_exchange_strong(o, mine, std::memory_order_acq_rel,
+                                                std::memory_order_relaxed))
+            continue;
+        // Relaxed: no waiter trusts this word until it carries this epoch
+        // and no push, which only our own release store below makes it say.
+        ring.busy[next % RingHeader::kBusyWords].store((next << 1) | 1, std::memory_order_relaxed);
+        ring.owner_pid.store(CachedPid(), std::memory_order_relaxed);
+        if (ended) {
+            // The holder's thread ended: in the middle of a push only if its
+            // process died (counted), which the repair finds.
+            RingRepairHead(shm, ring);
+            if (!IdAlive(holder_pid)) ring.lock_recoveries.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (counted) ring.wanted.fetch_sub(1, std::memory_order_release);  // release: see fetch_add
+        return mine;
+    }
+}
+
+void ReleaseRight(RingHeader& ring) {
+    const uint32_t me = static_cast<uint32_t>(CachedTid());
+    // Relaxed: only this thread can have stored our own id there.
+    uint64_t o = ring.owner.load(std::memory_order_relaxed);
+    if (static_cast<uint32_t>(o) != me) return;
+    const uint32_t epoch = static_cast<uint32_t>(o >> 32);
+    // Release pairs with a waiter's acquire load of the busy word or owner.
+    ring.busy[epoch % RingHeader::kBusyWords].store(epoch << 1, std::memory_order_release);
+    ring.owner.compare_exchange_strong(o, uint64_t{epoch} << 32, std::memory_order_release,
+                                       std::memory_order_relaxed);
+}
+
+// --- which process drives which channel ------------------------------------
+
+int32_t Card::ClaimChannels(uint32_t mask, int* channel) {
+    const int32_t me = CachedPid();
+    // The channels someone else drives, or none: nothing is claimed unless all are free.
+    for (uint32_t c = 0; c < kChannels; ++c) {
+        if (!(mask & (1u << c))) continue;
+        // Acquire pairs with the claimer's compare-and-swap.
+        const int32_t other = shm_->a2c_driver[c].load(std::memory_order_acquire);
+        if (other != 0 && other != me && IdAlive(other)) {
+            if (channel != nullptr) *channel = static_cast<int>(c);
+            return other;
+        }
+    }
+    for (uint32_t c = 0; c < kChannels; ++c) {
+        if (!(mask & (1u << c))) continue;
+        int32_t seen = shm_->a2c_driver[c].load(std::memory_order_acquire);
+        while (seen != me) {
+            if (seen != 0 && IdAlive(seen)) {
+                // Claimed meanwhile by a live process: give back what we took.
+                ReleaseChannels(mask & ((1u << c) - 1));
+                if (channel != nullptr) *channel = static_cast<int>(c);
+                return seen;
+            }
+            // acq_rel: one claimer wins a free (or a dead process's) channel.
+            if (shm_->a2c_driver[c].compare_exchange_weak(seen, me, std::memory_order_acq_rel,
+                                                          std::memory_order_acquire))
+                break;
+        }
+    }
+    return 0;
+}
+
+void Card::ReleaseChannels(uint32_t mask) {
+    const int32_t me = CachedPid();
+    for (uint32_t c = 0; c < kChannels; ++c) {
+        int32_t mine = me;
+        // Release pairs with the next claimer's acquire.
+        if (mask & (1u << c))
+            shm_->a2c_driver[c].compare_exchange_strong(mine, 0, std::memory_order_release,
+                                                        std::memory_order_relaxed);
+    }
+}
+
+int32_t Card::ChannelDriver(int channel) const {
+    if (!ValidChannel(channel)) return 0;
+    // Acquire pairs with the claimer's compare-and-swap.
+    const int32_t pid = shm_->a2c_driver[channel].load(std::memory_order_acquire);
+    return pid != 0 && IdAlive(pid) ? pid : 0;
+}
 
 }  // namespace kest_sim
 

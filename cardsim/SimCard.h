@@ -21,7 +21,7 @@
 namespace kest_sim {
 
 constexpr uint64_t kCardMagic = 0x4452414354534b4bull;  // "KKSTCARD" little-endian
-constexpr uint32_t kLayoutVersion = 2;
+constexpr uint32_t kLayoutVersion = 3;
 constexpr uint32_t kCoreCount = 4;  // root, 0x0010, the design core, 0x0020
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "shared counters need lock-free 64-bit atomics");
@@ -29,44 +29,72 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free, "shared words need loc
 static_assert(std::atomic<int32_t>::is_always_lock_free, "spin locks need lock-free 32-bit atomics");
 
 // Control block of one message ring (a2c or c2a). The bytes themselves live
-// at data_offset from the start of the segment.
+// at data_offset from the start of the segment; DmaRing.h lays out the slots.
 //
-// The two indexes sit on cache lines of their own, and each side keeps a
-// copy of the other side's index that it refreshes only when that copy says
-// the ring is full (producer) or empty (consumer). A message then costs one
-// transfer of the head line to the consumer, instead of head and tail
-// crossing over for every message.
+// The consumer never reads an index: it polls the completion word in the
+// next slot itself. Its own position (tail) sits on a line of its own, stored
+// now and then, and read by a producer only when the producer's cached view
+// of it (tail_seen) says the ring is full.
+//
+// Layout: line 0 the consumer's; lines 1-2 the producers' (right to write,
+// geometry and head in line 1, statistics after); line 3 the busy words.
 struct RingHeader {
-    // Producer index in bytes, only ever growing. Release-stored by the
-    // producer that holds `lock` once a record is complete; acquire-loaded by
-    // the consumer (the host's poll for a2c, PopC2a for c2a) when its copy of
-    // head says the ring is empty.
-    alignas(64) std::atomic<uint64_t> head;
-    // Consumer index in bytes. Release-stored by the consumer once it is done
-    // with the record's bytes; acquire-loaded by a producer when its copy
-    // (tail_seen) says the ring has no room.
+    // Consumer position in bytes, only ever growing: everything before it is
+    // released to the producers. Release-stored by the consumer (the host's
+    // stream for a2c, PopC2a for c2a) after it is done with those bytes;
+    // acquire-loaded by a producer when tail_seen says the ring lacks room,
+    // by a new stream where it starts, and by statistics readers.
     alignas(64) std::atomic<uint64_t> tail;
-    // The producers' line: the lock, the geometry and what producers keep
-    // under the lock. Consumers do not touch it on their path.
-    // Producer lock: 0 when free, else the holder's pid. Acquired and released
-    // by producers of any process; see PidLock.h.
-    alignas(64) std::atomic<int32_t> lock;
-    uint32_t capacity;  // bytes, power of two
-    uint32_t mtu;       // largest message
-    uint32_t reserved0;
+
+    // a2c: the right to write, (epoch << 32) | thread id of the holder (id 0:
+    // free). Taken and handed over by compare-and-swap in the slow path of a
+    // push (acquire on taking pairs with the release of the previous holder's
+    // hand-over or of its busy word); the holder's fast path only loads it,
+    // relaxed, to see that it still holds it.
+    alignas(64) std::atomic<uint64_t> owner;
+    // a2c: threads waiting for the right. Incremented and decremented by the
+    // waiters (read-modify-writes, release); the holder's fast path
+    // acquire-loads it before each push, so that seeing a waiter's decrement
+    // also shows the waiter's take-over in owner.
+    std::atomic<uint32_t> wanted;
+    // a2c: process id of the holder; relaxed, published by the holder's
+    // take-over of owner (release) and read after an acquire load of it.
+    std::atomic<int32_t> owner_pid;
+    // c2a: lock of the senders and of the model-side poppers, 0 when free,
+    // else the holder's pid; see PidLock.h.
+    std::atomic<int32_t> lock;
+    uint32_t capacity;     // bytes, power of two
+    uint32_t mtu;          // largest message
     uint64_t data_offset;  // from the start of the segment
-    // Last value of tail a producer read; only producers holding `lock` read
-    // or write it, so it is a plain field. Never ahead of tail.
+    // Producer position in bytes: the next slot. Stored (release) only by the
+    // holder of the right (or of lock) after each push; acquire-loaded by
+    // statistics readers and by the next holder after a take-over.
+    std::atomic<uint64_t> head;
+    // Last value of tail a producer read; only the holder reads or writes it,
+    // so it is a plain field. Never ahead of tail.
     uint64_t tail_seen;
     // Statistics, relaxed, read by anyone. pushed and bytes are written only
-    // by producers holding `lock` (a load and a store, no read-modify-write);
-    // the others may be counted outside it.
+    // by the holder (a load and a store, no read-modify-write); the others
+    // may be counted outside it.
     std::atomic<uint64_t> pushed;
     std::atomic<uint64_t> bytes;
     std::atomic<uint64_t> refused;
     std::atomic<uint64_t> waits;
     std::atomic<uint64_t> lock_recoveries;
+
+    // a2c: busy word of the holder of epoch e in busy[e % kBusyWords]:
+    // (e << 1) | 1 while it pushes, (e << 1) after. Stored only by that
+    // holder (relaxed when set, release when cleared); acquire-loaded by a
+    // waiter that wants to know whether an idle holder may be taken over.
+    // One word per epoch, so that a holder that lost the right while it was
+    // descheduled cannot hide the next holder's state with a late store.
+    static constexpr uint32_t kBusyWords = 16;
+    alignas(64) std::atomic<uint32_t> busy[kBusyWords];
 };
+static_assert(offsetof(RingHeader, owner) == 64 && offsetof(RingHeader, tail_seen) < 128 &&
+                  offsetof(RingHeader, busy) == 192,
+              "the consumer's line, the producers' lines (what a push reads first in one), the busy line");
+static_assert(sizeof(RingHeader) == 256, "a ring's control block is four cache lines");
 
 // One instrument table and its host access channel.
 struct TableState {
@@ -141,6 +169,11 @@ struct CardShm {
     std::atomic<uint64_t> lock_recoveries;
     std::atomic<uint64_t> host_reads;
     std::atomic<uint64_t> host_writes;
+
+    // Process driving each a2c channel as the card (kest-card-sim), 0 if
+    // none; see Card::ClaimChannels. Compare-and-swapped by claimers (acq_rel),
+    // stored 0 by the releasing claimant, loaded by anyone (acquire).
+    alignas(64) std::atomic<int32_t> a2c_driver[kChannels];
 
     TableState tables[kTables];
     RingHeader a2c[kChannels];

@@ -6,7 +6,10 @@
 // the same size as the card's ring, fed and drained the same way.
 //
 // Each measure runs kRounds times, alternating; the figure and the limit are
-// the medians. Prints FIGURE throughput <M msg/s> <plain ring M msg/s>.
+// the medians. Prints FIGURE throughput <M msg/s> <plain ring M msg/s>, and
+// throughput_two_producers: two producer processes into the one ring.
+#include <sys/wait.h>
+
 #include "BenchSupport.h"
 
 namespace {
@@ -47,6 +50,41 @@ double Rate(int cpu_a, int cpu_b, Push push, Poll poll) {
     return static_cast<double>(kMessages) / std::chrono::duration<double, std::micro>(t1 - t0).count();
 }
 
+// The same with two producer processes pushing into the one ring at once,
+// both on cpu_b, half the messages each: the right to write changes hands
+// whenever the one that runs is not the one that holds it.
+template <typename Poll>
+double TwoProducerRate(int cpu_a, int cpu_b, Poll poll) {
+    int go[2];
+    if (pipe(go) != 0) return 0;
+    pid_t kids[2];
+    for (pid_t& kid : kids) {
+        kid = fork();
+        if (kid == 0) {
+            PinTo(cpu_b);
+            std::unique_ptr<kest_sim::Card> card = kest_sim::Card::Open(0);
+            QuoteMessage msg;
+            char start = 0;
+            if (!card || read(go[0], &start, 1) != 1) _exit(1);
+            for (uint64_t i = 0; i < kMessages / 2; ++i) {
+                while (!card->PushA2c(1, msg.bytes, sizeof msg.bytes)) {
+                }
+            }
+            _exit(0);
+        }
+    }
+    PinTo(cpu_a);
+    const auto t0 = std::chrono::steady_clock::now();
+    if (write(go[1], "gg", 2) != 2) return 0;
+    uint64_t taken = 0;
+    while (taken < kMessages / 2 * 2) taken += static_cast<uint64_t>(poll());
+    const auto t1 = std::chrono::steady_clock::now();
+    for (pid_t kid : kids) waitpid(kid, nullptr, 0);
+    close(go[0]);
+    close(go[1]);
+    return static_cast<double>(kMessages) / std::chrono::duration<double, std::micro>(t1 - t0).count();
+}
+
 }  // namespace
 
 int main() {
@@ -58,8 +96,9 @@ int main() {
     if (api.KestStart(spi, card.Config(1).c_str()) != 0) return 1;
     const uint32_t ring_bytes = card.card->A2cStats(1).a2c_capacity;
 
-    std::vector<double> lib, plain;
+    std::vector<double> lib, plain, two;
     for (int r = 0; r < kRounds; ++r) {
+        two.push_back(TwoProducerRate(cpu_a, cpu_b, [&] { return api.KestRecv(); }));
         lib.push_back(Rate(
             cpu_a, cpu_b,
             [&](const QuoteMessage& m) { return card.card->PushA2c(1, m.bytes, sizeof m.bytes); },
@@ -79,7 +118,11 @@ int main() {
     std::printf("cpus %d,%d  ring %u bytes  M msg/s per round, library / plain:", cpu_a, cpu_b, ring_bytes);
     for (int r = 0; r < kRounds; ++r) std::printf(" %.2f/%.2f", lib[r], plain[r]);
     std::printf("\n");
+    std::printf("two producer processes, M msg/s per round:");
+    for (double t : two) std::printf(" %.2f", t);
+    std::printf("\n");
     Figure("throughput", Median(lib), Median(plain), "Mmsg/s");
+    Figure("throughput_two_producers", Median(two), Median(plain), "Mmsg/s");
     CKestShfeMdApi::DestroyKestShfeMdApi(api);
     return 0;
 }

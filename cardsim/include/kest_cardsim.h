@@ -113,8 +113,10 @@ class Mapping;   // a process-local mapping of it (private to the model)
 
 // A process-local mapping of one card for the model side. Model-side
 // accesses bypass the host's register semantics, the journal and the lock.
-// Thread-safe: several threads may use one Card (pushes to one ring are
-// serialised by a spin lock in shared memory).
+// Thread-safe: several threads and processes may push to one ring. The
+// thread that pushed last keeps the right to write it and pushes without a
+// lock; another thread or process takes the right over when it pushes (see
+// DmaRing.h).
 class KEST_SIM_API Card {
 public:
     static std::unique_ptr<Card> Open(uint32_t index);  // nullptr (errno) if no card or a foreign layout
@@ -146,6 +148,14 @@ public:
                          int timeout_ms);
     uint32_t A2cFreeBytes(int channel) const;  // room for messages (framing included)
 
+    // Which process plays the card for a channel (kest-card-sim), so that two
+    // never write one ring unknowingly. ClaimChannels claims every channel of
+    // `mask` for this process, taking over claims of processes that are gone:
+    // 0, or the pid of a live process that drives one of them (that channel
+    // in *channel) and nothing claimed. ChannelDriver: the live claimant, or 0.
+    int32_t ClaimChannels(uint32_t mask, int* channel = nullptr);
+    void ReleaseChannels(uint32_t mask);
+    int32_t ChannelDriver(int channel) const;
     // Host-to-card ring of a channel: takes the oldest message; false when empty.
     bool PopC2a(int channel, std::vector<uint8_t>& out);
 

@@ -1,7 +1,8 @@
 // The card model's host interface driven by arbitrary call sequences: register
 // reads and writes at any address (the table protocol's registers among
-// them), core locks, a2c pushes by the card side against host polls (nested
-// polls included), c2a sends against card-side pops, stream re-creation.
+// them), a2c pushes by the card side against host polls (nested polls
+// included), producers that die in a push, c2a sends against card-side pops,
+// stream re-creation.
 // Each byte picks an operation, the following bytes its arguments. Checked:
 // the rings are first in, first out, byte for byte, nothing delivered twice
 // or invented, a full ring refuses without losing what it holds; addresses
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "DmaRing.h"
 #include "EnyxHw.h"
 #include "FpgaRegisterCommon.h"
 #include "kest_cardsim.h"
@@ -33,43 +35,42 @@ struct Host {
     enyx_hw_c2a_stream* c2a = nullptr;
     std::unique_ptr<kest_sim::Card> card;
 };
+constexpr uint32_t kDeadThread = 0x7FFFFFF0;  // above any pid_max: no such thread
 
 void RemoveCard() { (void)kest_sim::RemoveCard(0); }
 
-enyx_hw_a2c_stream* OpenA2c(enyx_hw_accelerator* acc, const char* name) {
+// The stream of a name, or nullptr when none answers to it (which then says so).
+template <typename D, typename S>
+S* OpenStream(enyx_hw_accelerator* acc, const char* name,
+              ssize_t (*find)(const enyx_hw_accelerator*, const enyx_hw_filter*, const D**, size_t),
+              S* (*make)(const D*, uint32_t), void (*drop)(const D**, size_t)) {
     enyx_hw_filter* f = enyx_hw_filter_create();
     enyx_hw_filter_set_name(f, name);
-    const enyx_hw_a2c_stream_descriptor* d[1] = {nullptr};
-    enyx_hw_a2c_stream* s = nullptr;
-    if (enyx_hw_accelerator_enumerate_a2c_streams(acc, f, d, 1) == 1) {
-        s = enyx_hw_a2c_stream_create(d[0], 0);
-        enyx_hw_free_a2c_stream_descriptors(d, 1);
-    } else if (errno != ENOENT) {
-        std::abort();  // a name that matches nothing says so
-    }
+    const D* d[1] = {nullptr};
+    S* s = find(acc, f, d, 1) == 1 ? make(d[0], 0) : nullptr;
+    if (s != nullptr) drop(d, 1);
+    if (s == nullptr && errno != ENOENT) std::abort();
     enyx_hw_filter_destroy(f);
     return s;
+}
+enyx_hw_a2c_stream* OpenA2c(enyx_hw_accelerator* acc, const char* name) {
+    return OpenStream(acc, name, enyx_hw_accelerator_enumerate_a2c_streams, enyx_hw_a2c_stream_create,
+                      enyx_hw_free_a2c_stream_descriptors);
 }
 
 Host* Setup() {
     const std::string ns = "fuzz-cardsim." + std::to_string(::getpid());
     ::setenv("KEST_CARDSIM_NAMESPACE", ns.c_str(), 1);
-    kest_sim::CardOptions opt;
-    opt.a2c_ring_bytes = 4096;  // small, so that inputs reach a full ring
-    opt.c2a_ring_bytes = 4096;
-    opt.a2c_mtu = 1024;
-    opt.c2a_mtu = 512;
-    if (kest_sim::CreateCard(0, opt) != 0) return nullptr;
+    // Small rings (4096 bytes, a2c MTU 1024, c2a MTU 512), so that inputs reach a full ring.
+    if (kest_sim::CreateCard(0, kest_sim::CardOptions{true, 4096, 1024, 512, 4096, 0}) != 0) return nullptr;
     std::atexit(RemoveCard);
     Host* h = new Host;
     h->card = kest_sim::Card::Open(0);
-    enyx_hw_filter* f = enyx_hw_filter_create();
-    enyx_hw_filter_set_index(f, 0);
     const enyx_hw_accelerator_descriptor* ad[1] = {nullptr};
-    if (enyx_hw_enumerate_accelerators(f, ad, 1) != 1) std::abort();
+    if (enyx_hw_enumerate_accelerators(nullptr, ad, 1) != 1)
+        std::abort();  // card 0, the namespace's only one
     h->acc = enyx_hw_accelerator_get(ad[0]);
     enyx_hw_free_accelerator_descriptors(ad, 1);
-    enyx_hw_filter_destroy(f);
     const enyx_hw_mmio_descriptor* md[1] = {nullptr};
     if (enyx_hw_accelerator_enumerate_mmios(h->acc, nullptr, md, 1) != 1) std::abort();
     enyx_hw_mmio* mmio = enyx_hw_mmio_create(md[0]);
@@ -82,13 +83,8 @@ Host* Setup() {
         std::abort();
     h->design = found[0];
     h->a2c = OpenA2c(h->acc, "CUSTOM_CHAN3_DATA");
-    enyx_hw_filter* cf = enyx_hw_filter_create();
-    enyx_hw_filter_set_name(cf, "CUSTOM_CHAN3_DATA");
-    const enyx_hw_c2a_stream_descriptor* cd[1] = {nullptr};
-    if (enyx_hw_accelerator_enumerate_c2a_streams(h->acc, cf, cd, 1) != 1) std::abort();
-    h->c2a = enyx_hw_c2a_stream_create(cd[0], 0);
-    enyx_hw_free_c2a_stream_descriptors(cd, 1);
-    enyx_hw_filter_destroy(cf);
+    h->c2a = OpenStream(h->acc, "CUSTOM_CHAN3_DATA", enyx_hw_accelerator_enumerate_c2a_streams,
+                        enyx_hw_c2a_stream_create, enyx_hw_free_c2a_stream_descriptors);
     if (h->card == nullptr || h->design == nullptr || h->a2c == nullptr || h->c2a == nullptr) std::abort();
     return h;
 }
@@ -120,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (h == nullptr) return 0;
     std::deque<std::vector<uint8_t>> a2c, c2a;
     uint8_t counter = 0;
+    uint32_t slack = 0;  // ring bytes a dead producer completed and the next holder counts
     size_t pos = 0;
     auto next = [&](size_t n) -> uint64_t {
         uint64_t v = 0;
@@ -133,8 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint32_t len = static_cast<uint32_t>(next(2) % 1100);
                 std::vector<uint8_t> msg(len);
                 for (auto& b : msg) b = counter++;
-                const uint32_t free = h->card->A2cFreeBytes(kChannel);
+                const uint32_t free = h->card->A2cFreeBytes(kChannel) - slack;
                 const bool ok = h->card->PushA2c(kChannel, msg.data(), len);
+                if (len > 0 && len <= 1024) slack = 0;  // the push took the ring over
                 // A record may need padding up to its own size at the ring's end.
                 const bool fits = len > 0 && len <= 1024 && free >= 2 * (8 + ((len + 7u) & ~7u));
                 if (ok) a2c.push_back(std::move(msg));
@@ -164,13 +162,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 3: {  // the table protocol's registers with chosen words
-                static const uint32_t regs[] = {
-                    Kest_U50::Reg::SHFE2PS_TABLE_WADDR, Kest_U50::Reg::SHFE2PS_TABLE_WDATA,
-                    Kest_U50::Reg::SHFE2PS_TABLE_RADDR, Kest_U50::Reg::SHFE2PS_TABLE_RDATA,
-                    Kest_U50::Reg::INE4PS_TABLE_WADDR,  Kest_U50::Reg::INE4PS_TABLE_WDATA,
-                    Kest_U50::Reg::INE4PS_TABLE_RADDR,  Kest_U50::Reg::INE4PS_TABLE_RDATA};
+                const uint32_t k = static_cast<uint32_t>(next(1) % 8);  // WADDR..RDATA of two tables
                 enyx_hw_register_description reg{};
-                reg.address = Kest_U50::Reg::ByteAddress(regs[next(1) % 8]);
+                reg.address = Kest_U50::Reg::ByteAddress(
+                    (k < 4 ? Kest_U50::Reg::SHFE2PS_TABLE_WADDR : Kest_U50::Reg::INE4PS_TABLE_WADDR) + k % 4);
                 reg.size = 32;
                 if (op & 0x10) {
                     if (enyx_hw_write(h->design, &reg, next(4)) != 0) std::abort();
@@ -207,14 +202,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 if (OpenA2c(h->acc, (op & 0x10) ? "CUSTOM_CHAN16_DATA" : "x") != nullptr) std::abort();
                 break;
             }
-            case 7: {  // lock, access, unlock
-                if (enyx_hw_core_lock(h->design) != 0) std::abort();
-                enyx_hw_register_description reg{};
-                reg.address = Kest_U50::Reg::ByteAddress(Kest_U50::Reg::COMPILE_DATE);
-                reg.size = 32;
-                uint64_t v = 0;
-                if (enyx_hw_read(h->design, &reg, &v) != 0) std::abort();
-                if (enyx_hw_core_unlock(h->design) != 0) std::abort();
+            case 7: {  // a producer dies in a push, before or after completing its slot (head not moved)
+                kest_sim::RingHeader& r = h->card->Shm()->a2c[kChannel];
+                kest_sim::AcquireRight(h->card->Shm(), r), slack = 0;  // which counts an earlier death's slot
+                const uint64_t head = r.head.load(), free = h->card->A2cFreeBytes(kChannel);
+                std::vector<uint8_t> msg(1 + next(1) * 4);
+                for (auto& b : msg) b = counter++;
+                if (!(op & 0x10) && kest_sim::RingTryPush(h->card->Shm(), r, msg.data(), msg.size())) {
+                    slack = free - h->card->A2cFreeBytes(kChannel);
+                    a2c.push_back(std::move(msg));
+                } else if ((op & 0x10) && (head & 4095) + 8 + msg.size() <= 4096 && free >= 2048) {
+                    std::memcpy(kest_sim::RingData(h->card->Shm(), r) + (head & 4095) + 8, msg.data(),
+                                msg.size());
+                }
+                r.head.store(head);
+                r.owner.store((r.owner.load() & ~uint64_t{0xFFFFFFFF}) | kDeadThread);
                 break;
             }
         }

@@ -16,6 +16,7 @@
 
 #include "E2eSupport.h"
 #include "EnyxHw.h"
+#include "FpgaRegisterCommon.h"
 
 #ifndef KEST_TRACE_REFERENCE
 #error "KEST_TRACE_REFERENCE names the recorded trace"
@@ -110,6 +111,9 @@ class RegisterTraceTest : public World {};
 TEST_F(RegisterTraceTest, BringUpMakesTheRecordedAccessesInTheRecordedOrder) {
     // Default universe sizes: every table entry of the full design is subscribed.
     ASSERT_EQ(kest_sim::CreateCard(0), 0);
+    // The reference was recorded from a card that did not identify itself.
+    kest_sim::Card::Open(0)->WriteReg(Kest_U50::Reg::COMPILE_VER, 0);
+    kest_sim::Card::Open(0)->WriteReg(Kest_U50::Reg::COMPILE_DATE, 0);
     kest_sim::LiveCardOptions options;
     options.seed = 7;
     options.free_run = false;

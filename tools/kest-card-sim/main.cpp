@@ -60,6 +60,50 @@ void PrintChannels(const kest_sim::LiveCard& card) {
     std::fflush(stdout);
 }
 
+// The name of a process, for a message that names it.
+std::string ProcessName(int32_t pid) {
+    std::string name;
+    if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
+        char buf[64] = {};
+        if (std::fgets(buf, sizeof buf, f) != nullptr) name = buf;
+        std::fclose(f);
+    }
+    while (!name.empty() && name.back() == '\n') name.pop_back();
+    return "process " + std::to_string(pid) + (name.empty() ? "" : " (" + name + ")");
+}
+
+// "0-3,7": the channels of a mask.
+std::string ChannelList(uint32_t mask) {
+    std::string out;
+    for (int c = 0; c < 16;) {
+        if (!(mask & (1u << c))) {
+            ++c;
+            continue;
+        }
+        int e = c;
+        while (e + 1 < 16 && (mask & (1u << (e + 1)))) ++e;
+        out += (out.empty() ? "" : ",") + std::to_string(c) + (e > c ? "-" + std::to_string(e) : "");
+        c = e + 1;
+    }
+    return out;
+}
+
+// Which process drives which channels of the card, one line per process.
+void PrintDrivers(const kest_sim::Card& card, uint32_t index) {
+    uint32_t done = 0;
+    for (int c = 0; c < 16; ++c) {
+        const int32_t pid = card.ChannelDriver(c);
+        if (pid == 0 || (done & (1u << c))) continue;
+        uint32_t mask = 0;
+        for (int k = c; k < 16; ++k)
+            if (card.ChannelDriver(k) == pid) mask |= 1u << k;
+        done |= mask;
+        std::printf("card %u channels %s: driven by %s%s\n", index, ChannelList(mask).c_str(),
+                    ProcessName(pid).c_str(), pid == getpid() ? ", this one" : "");
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,7 +194,10 @@ int main(int argc, char** argv) {
                 });
     opts.Epilogue(
         "Cards live in the namespace KEST_CARDSIM_NAMESPACE names (default \"default\").\n"
-        "Exit status: 0 after a run, 1 the card cannot be created or opened, 2 bad arguments.");
+        "A channel that another card process drives (a live card, or a replay) is not written\n"
+        "twice: the run says which process drives which channels, and stops.\n"
+        "Exit status: 0 after a run, 1 the card cannot be created or opened or another\n"
+        "process drives a channel this run would write, 2 bad arguments.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
     if (!operands.empty()) opts.Fail("unexpected argument '" + operands[0] + "' (see kest-card-sim --help)");
     if ((opts.Given("channel") || opts.Given("speed")) && replay.empty())
@@ -207,6 +254,20 @@ int main(int argc, char** argv) {
         removeCreated();
         return 1;
     }
+    // The live feed may quote to any channel and mirrors snapshots to 0; a
+    // replay writes its channel and mirrors to 0. Two card processes writing
+    // one ring would interleave their records: refuse rather than join.
+    const uint32_t channels = replay.empty() ? 0xFFFFu : (1u << replayChannel) | 1u;
+    int clash = -1;
+    if (const int32_t other = live->Model().ClaimChannels(channels, &clash)) {
+        PrintDrivers(live->Model(), o.card_index);
+        std::fprintf(stderr, "%s: card %u channel %d is driven by %s; this run would write the same ring\n",
+                     kTool, o.card_index, clash, ProcessName(other).c_str());
+        live.reset();
+        removeCreated();
+        return 1;
+    }
+    PrintDrivers(live->Model(), o.card_index);
     live->Start();
     std::printf("card %u running (seed %llu, snapshot faults %s); SIGINT or SIGTERM stops\n", o.card_index,
                 static_cast<unsigned long long>(o.seed),
@@ -267,6 +328,7 @@ int main(int argc, char** argv) {
     stopReplay.store(true, std::memory_order_release);
     if (replayer.joinable()) replayer.join();
     live->Stop();
+    live->Model().ReleaseChannels(channels);
     PrintStats(*live);
     PrintChannels(*live);
     live.reset();
