@@ -1,10 +1,13 @@
 // The snapshot path over the card model and the simulated exchange: decoding of single MDQP messages,
-// the subscription bits of the instrument tables, and reassembly of the mirrored TCP streams.
+// the subscription bits of the instrument tables, reassembly of the mirrored TCP streams, and the
+// minutes in which a lost packet does not start the snapshot over.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <memory>
 #include <string>
@@ -37,6 +40,7 @@ public:
         return CKestShfeMdApiImpl::_ParseMdqp(reinterpret_cast<mdqp_t*>(message.data()), port, impl_);
     }
     int32_t SubscribeManager(int32_t channel) { return impl_._ContractSubscribeManager(channel); }
+    bool LostPacket(uint32_t event) { return impl_._CheckLostUdpPktHandler(event); }
 
 private:
     CKestShfeMdApiImpl impl_;
@@ -640,5 +644,58 @@ TEST_P(SimulatedSnapshotTest, HostAndCardTablesHoldWhatTheExchangeEncoded) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, SimulatedSnapshotTest, ::testing::ValuesIn(kMirrorCases),
                          [](const auto& info) { return std::get<0>(info.param); });
+
+// --- The minutes in which a lost-packet event is forgiven, as the design lists them (local time).
+
+struct IgnoredWindow {
+    int hour, first, last;
+};
+constexpr IgnoredWindow kIgnoredWindows[] = {{8, 55, 59},  {20, 55, 59}, {9, 0, 0},    {21, 0, 0},
+                                             {10, 15, 15}, {10, 30, 30}, {11, 30, 30}, {13, 30, 30},
+                                             {15, 0, 59},  {2, 30, 30}};
+
+TEST_F(SnapshotFixture, ALostPacketIsForgivenExactlyInTheListedMinutesOfLocalTime) {
+    const char* const oldTz = std::getenv("TZ");
+    const std::string savedTz = oldTz != nullptr ? oldTz : "";
+    setenv("TZ", "CST-8", 1);  // the exchange's local time, eight hours ahead of UTC
+    tzset();
+    Kest_U50::CCommonLog::GetInstance().SetLogLevel(Kest_U50::LOG_ERROR);
+    const uint32_t lossBits[] = {0x00000040, 0x00004000, 0x00400000, 0x40000000};
+    // Every minute of every hour, so each window is seen from both sides.
+    for (int hour = 0; hour < 24; ++hour) {
+        for (int minute = 0; minute < 60; ++minute) {
+            std::tm local{};
+            local.tm_year = 2026 - 1900;
+            local.tm_mon = 2;
+            local.tm_mday = 2;
+            local.tm_hour = hour;
+            local.tm_min = minute;
+            local.tm_sec = 59;
+            local.tm_isdst = -1;
+            const int64_t at = static_cast<int64_t>(std::mktime(&local));
+            // The newest of the four times counts; the others are older, none or before the epoch.
+            const uint32_t newest = static_cast<uint32_t>(hour + minute) % 4;
+            for (uint32_t k = 0; k < 4; ++k) {
+                const int64_t other = k % 2 == 0 ? at - 7200 : -at;
+                card_->WriteReg(Reg::LAST_UPDATE_TIME_0 + k, static_cast<uint64_t>(k == newest ? at : other));
+            }
+            bool forgiven = false;
+            for (const IgnoredWindow& w : kIgnoredWindows)
+                forgiven = forgiven || (w.hour == hour && minute >= w.first && minute <= w.last);
+            peer_->Ports().port_ine_4ps = 4;
+            peer_->Finished().enabled_mask = 0x0F;
+            const bool startsOver = peer_->LostPacket(lossBits[minute % 4] | 0x1);
+            ASSERT_EQ(startsOver, !forgiven) << hour << ":" << minute;
+            EXPECT_EQ(peer_->Ports().port_ine_4ps, forgiven ? 4 : 0) << hour << ":" << minute;
+            EXPECT_EQ(peer_->Finished().enabled_mask, forgiven ? 0x0F : 0) << hour << ":" << minute;
+        }
+    }
+    if (oldTz != nullptr) {
+        setenv("TZ", savedTz.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
 
 }  // namespace
