@@ -137,9 +137,20 @@ TEST(Recording, FilesThatAreNotRecordingsAreRefusedWithTheReason) {
     kest_test::WriteFile(dir.File("newer"), bytes);
     EXPECT_NE(refused(dir.File("newer")).find("format version 2 is newer"), std::string::npos);
     bytes[8] = 1;
-    bytes[12] = 100;  // a record size this reader does not know
-    kest_test::WriteFile(dir.File("sizes"), bytes);
-    EXPECT_NE(refused(dir.File("sizes")).find("unexpected sizes"), std::string::npos);
+    // Each field that says what the file holds, wrong, is named.
+    const std::pair<size_t, const char*> fields[] = {
+        {8, "field version is 0"},    {10, "field header_bytes is 65535"}, {12, "field record_bytes is"},
+        {14, "field entry_bytes is"}, {16, "field channel is 200"},        {24, "field clock is"}};
+    for (const auto& [offset, named] : fields) {
+        std::string bad = bytes;
+        bad[offset] = offset == 8 ? 0 : offset == 16 ? char(200) : char(0xff);
+        if (offset == 10) bad[11] = char(0xff);
+        kest_test::WriteFile(dir.File("bad"), bad);
+        EXPECT_NE(
+            refused(dir.File("bad")).find(std::string("header does not describe this format: ") + named),
+            std::string::npos)
+            << named;
+    }
 }
 
 TEST(Recording, AWriterThatCannotCreateItsFileSaysWhy) {
