@@ -70,9 +70,12 @@ git ls-files -z -co --exclude-standard | tar --null -T - -cf - | tar -C "$src" -
 while IFS= read -r f; do [ -f "$src/$f" ] && touch "$src/$f"; done \
   < <(sed -n 's|^+++ b/||p' "$root"/tests/mutations/*.patch | sort -u)
 
+# Every fault relinks every test: lld, where there is one, makes that cheap.
 configure() {
+  local link=()
+  command -v ld.lld >/dev/null && link=(-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=lld)
   cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKEST_BUILD_FUZZERS=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKEST_BUILD_FUZZERS=ON "${link[@]}" \
     -DKEST_BUILD_BENCHMARKS=OFF -DKEST_BUILD_EXAMPLES=OFF -DKEST_INSTALL=OFF >"$work/configure.log" 2>&1
 }
 build_copy() {
