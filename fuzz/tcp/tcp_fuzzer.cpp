@@ -7,10 +7,8 @@
 // ended it); the host table must then equal the table decoded from the
 // session's whole messages up to there, message by message, without any
 // reassembly. Anything else is a silently different table: abort.
-//
-// Inputs whose bytes 2..5 are a DMA_TCP kind word are taken the old way, as
-// raw [16-bit length][DMA message] runs, for the sanitizers only.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,25 +26,23 @@
 
 class CKestShfeMdApiImplTestPeer {
 public:
+    // Every feed enabled, so that the other three keep the tables from being
+    // written (a million failing register writes without a card).
     static CKestShfeMdApiImpl* Make() {
         CKestShfeMdApiImpl* impl = new (std::nothrow) CKestShfeMdApiImpl();
         if (impl != nullptr) kest_test::EnableAllFeedsWithDefaults(impl->m_u50ConfigInfo);
         return impl;
     }
-    // What a new bring-up starts from, for the slots an input may have used
-    // (all 65536 would cost more than the input), with the first `entries`
-    // of every table cleared.
-    static void Restart(CKestShfeMdApiImpl& impl, const std::vector<uint16_t>& ports, size_t entries) {
-        for (uint16_t port : ports) {
-            tcp_session_t& s = impl.m_sessions[port];
-            std::free(s.frag_buf);
-            for (tcp_lost_buf_t* n = s.lost_buf_head; n != nullptr;) {
-                tcp_lost_buf_t* next = n->next;
-                std::free(n);
-                n = next;
-            }
-            std::memset(static_cast<void*>(&s), 0, sizeof s);
+    // What a new bring-up starts from, for the one slot used (all 65536 would
+    // cost more than the input), with the first `entries` of every table cleared.
+    static void Restart(CKestShfeMdApiImpl& impl, uint16_t port, size_t entries) {
+        tcp_session_t& s = impl.m_sessions[port];
+        std::free(s.frag_buf);
+        for (tcp_lost_buf_t *n = s.lost_buf_head, *next; n != nullptr; n = next) {
+            next = n->next;
+            std::free(n);
         }
+        std::memset(static_cast<void*>(&s), 0, sizeof s);
         for (int f = 0; f < 4; ++f)
             std::memset(static_cast<void*>(Table(impl, f)), 0, entries * sizeof(SInstTableType));
         impl.m_u50InstCount = Kest_U50::U50InstCount();
@@ -54,34 +50,27 @@ public:
         impl.m_u50DstPort = Kest_U50::U50DstPort();
         impl.m_isTcpInitFinished = false;
     }
-    static void Handle(CKestShfeMdApiImpl& impl, const uint8_t* data, size_t size) {
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[size == 0 ? 1 : size]);  // any overread is caught
-        if (size != 0) std::memcpy(exact.get(), data, size);
-        CKestShfeMdApiImpl::_TcpHandler(exact.get(), static_cast<unsigned int>(size), &impl);
+    static void Handle(CKestShfeMdApiImpl& impl,
+                       std::vector<uint8_t> dma) {  // exactly its size: overreads show
+        CKestShfeMdApiImpl::_TcpHandler(dma.data(), static_cast<unsigned int>(dma.size()), &impl);
     }
-    static void Parse(CKestShfeMdApiImpl& impl, const uint8_t* message, size_t size, uint16_t port) {
-        std::vector<uint8_t> copy(message, message + size);
-        (void)CKestShfeMdApiImpl::_ParseMdqp(reinterpret_cast<mdqp_t*>(copy.data()), port, impl);
+    static void Parse(CKestShfeMdApiImpl& impl, std::vector<uint8_t> message, uint16_t port) {
+        (void)CKestShfeMdApiImpl::_ParseMdqp(reinterpret_cast<mdqp_t*>(message.data()), port, impl);
     }
-    static SInstTableType* Table(CKestShfeMdApiImpl& impl, int feed) {
+    static SInstTableType* Table(CKestShfeMdApiImpl& impl, int f) {
         U50InstTable& t = impl.m_u50InstTable;
-        SInstTableType* tables[4] = {t.shfe2psInstTable, t.shfe4psInstTable, t.ine2psInstTable,
-                                     t.ine4psInstTable};
-        return tables[feed];
+        return std::array<SInstTableType*, 4>{t.shfe2psInstTable, t.shfe4psInstTable, t.ine2psInstTable,
+                                              t.ine4psInstTable}[f];
     }
-    static uint64_t Count(CKestShfeMdApiImpl& impl, int feed) {
+    static uint64_t Count(CKestShfeMdApiImpl& impl, int f) {
         const Kest_U50::U50InstCount& c = impl.m_u50InstCount;
-        const uint64_t counts[4] = {c.shfe_inst_cnt_2ps, c.shfe_inst_cnt_4ps, c.ine_inst_cnt_2ps,
-                                    c.ine_inst_cnt_4ps};
-        return counts[feed];
+        return std::array<uint64_t, 4>{c.shfe_inst_cnt_2ps, c.shfe_inst_cnt_4ps, c.ine_inst_cnt_2ps,
+                                       c.ine_inst_cnt_4ps}[f];
     }
-    static uint16_t* Port(CKestShfeMdApiImpl& impl, int feed) {
+    static uint16_t& Port(CKestShfeMdApiImpl& impl, int f) {
         Kest_U50::U50DstPort& p = impl.m_u50DstPort;
-        uint16_t* ports[4] = {&p.port_shfe_2ps, &p.port_shfe_4ps, &p.port_ine_2ps, &p.port_ine_4ps};
-        return ports[feed];
-    }
-    static void Enable(CKestShfeMdApiImpl& impl, uint8_t mask) {
-        impl.m_u50ConfigInfo.enabled_mask.enabled_mask = mask;
+        return *std::array<uint16_t*, 4>{&p.port_shfe_2ps, &p.port_shfe_4ps, &p.port_ine_2ps,
+                                         &p.port_ine_4ps}[f];
     }
     static uint8_t Finished(CKestShfeMdApiImpl& impl) { return impl.m_finishedMask.enabled_mask; }
     static bool TablesWritten(CKestShfeMdApiImpl& impl) { return impl.m_isTcpInitFinished; }
@@ -126,13 +115,11 @@ struct StreamModel {
 };
 
 struct Session {
-    const EMDQPDataType feed;
     const kest_sim::EncodedSnapshot& snap;
-    kest_sim::ConnectionParams conn;
-    uint8_t ipOptions = 0, tcpOptions = 0;
     CKestShfeMdApiImpl& impl;
+    kest_sim::ConnectionParams conn;
+    uint8_t ipOptions, tcpOptions;
     StreamModel model;
-    std::vector<uint16_t>& ports;
 
     void Send(size_t off, size_t len, uint8_t flags = kest_sim::kTcpAck) {
         kest_sim::TcpFrameSpec t =
@@ -141,24 +128,17 @@ struct Session {
         t.payload_size = len;
         t.ip_option_bytes = ipOptions;
         t.tcp_option_bytes = tcpOptions;
-        const std::vector<uint8_t> dma = kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(t));
-        Peer::Handle(impl, dma.data(), dma.size());
-        if ((flags & kest_sim::kTcpRst) != 0) {
-            if (model.next < snap.bytes.size()) model.state = StreamModel::kReset;  // after the end: nothing to lose
+        Handle(kest_sim::BuildTcpFrame(t));
+        if ((flags & kest_sim::kTcpRst) != 0 && (flags & kest_sim::kTcpAck) != 0) {
+            if (model.next < snap.bytes.size())
+                model.state = StreamModel::kReset;  // after the end: nothing to lose
         } else if (off == 0 && model.next == 0) {
             model.next = len;  // the opening segment
         } else {
-            model.Arrive(off, len);
+            model.Arrive(off, len);  // a reset without ACK is an ordinary segment
         }
     }
-    void Foreign(kest_sim::Rng& rng) {
-        const std::vector<uint8_t> dma = kest_sim::ToDmaMessage(kest_sim::BuildForeignFrame(rng, &conn));
-        if (dma.size() >= DMA_TCP_IP_OFFSET + 24) {
-            const size_t at = DMA_TCP_IP_OFFSET + (dma[DMA_TCP_IP_OFFSET] & 0x0Fu) * 4u + 2u;
-            if (at + 2 <= dma.size()) ports.push_back(static_cast<uint16_t>((dma[at] << 8) | dma[at + 1]));
-        }
-        Peer::Handle(impl, dma.data(), dma.size());
-    }
+    void Handle(const std::vector<uint8_t>& frame) { Peer::Handle(impl, kest_sim::ToDmaMessage(frame)); }
 };
 
 size_t SegmentSize(uint8_t a) {  // a in 0..31: single bytes, header-sized pieces, whole segments
@@ -172,25 +152,6 @@ size_t SegmentSize(uint8_t a) {  // a in 0..31: single bytes, header-sized piece
     std::abort();
 }
 
-int RawRun(CKestShfeMdApiImpl& impl, const uint8_t* data, size_t size) {
-    std::vector<uint16_t> ports;
-    size_t pos = 0;
-    while (size - pos >= 2) {
-        const size_t length = static_cast<size_t>(data[pos]) | (static_cast<size_t>(data[pos + 1]) << 8);
-        pos += 2;
-        const size_t take = length < size - pos ? length : size - pos;
-        const uint8_t* m = data + pos;
-        if (take > DMA_TCP_IP_OFFSET) {
-            const size_t at = DMA_TCP_IP_OFFSET + (m[DMA_TCP_IP_OFFSET] & 0x0Fu) * 4u + 2u;
-            if (at + 2 <= take) ports.push_back(static_cast<uint16_t>((m[at] << 8) | m[at + 1]));
-        }
-        Peer::Handle(impl, m, take);
-        pos += take;
-    }
-    Peer::Restart(impl, ports, 0);
-    return 0;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -200,10 +161,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     static CKestShfeMdApiImpl* reference = Peer::Make();
     if (impl == nullptr || reference == nullptr) return 0;
-    if (size >= 6 && data[2] == DMA_TCP && data[3] == 0 && data[4] == 0 && data[5] == 0) {
-        Peer::Enable(*impl, 0x0F);
-        return RawRun(*impl, data, size);
-    }
     if (size < 4) return 0;
 
     // The session: feed, universe size and seed, encoder options, frame options.
@@ -223,18 +180,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const kest_sim::EncodedSnapshot snap = kest_sim::EncodeSnapshot(universe, enc);
     const size_t total = snap.bytes.size();
 
-    std::vector<uint16_t> ports;
-    Session s{feed, snap, {}, 0, 0, *impl, {}, ports};
+    Session s{snap,
+              *impl,
+              {},
+              static_cast<uint8_t>((data[0] & 0x04) != 0 ? 12 : 0),
+              static_cast<uint8_t>((data[0] & 0x08) != 0 ? 40 : 0),
+              {}};
     s.conn.server_port = kest_sim::DefaultSnapshotPort(feed);
     s.conn.client_port = static_cast<uint16_t>(41000 + data[2]);
     s.conn.initial_seq = (data[0] & 0x10) != 0 ? 0xFFFFFFFFu - static_cast<uint32_t>(total / 2) : 1000000u;
-    s.ipOptions = (data[0] & 0x04) != 0 ? 12 : 0;
-    s.tcpOptions = (data[0] & 0x08) != 0 ? 40 : 0;
-    ports.push_back(s.conn.client_port);
-    // Every feed enabled, so that the other three keep the tables from being
-    // written (a million failing register writes without a card).
     const uint8_t bit = static_cast<uint8_t>(1u << feed);
-    Peer::Enable(*impl, 0x0F);
 
     // The deliveries. Each byte: kind (low 3 bits) and argument (0..31).
     struct Piece {
@@ -275,7 +230,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (kind == 7 && a == 31) {
             s.Send(cut, 0, kest_sim::kTcpRst | kest_sim::kTcpAck);
         } else if (kind == 7 && a == 30) {
-            s.Foreign(foreign);
+            s.Handle(kest_sim::BuildForeignFrame(foreign, &s.conn));
+        } else if (kind == 7 && a == 29 && cut < total) {  // RST without ACK: an ordinary segment
+            const Piece p = newPiece(a);
+            s.Send(p.off, p.len, kest_sim::kTcpRst);
+            sent.push_back(p);
         } else if (kind == 7) {  // a retransmission cut anew: from an earlier piece's start over later bytes
             const Piece from = sent[sent.size() - 1 - a % std::min<size_t>(sent.size(), 4)];
             const size_t len = std::min({SegmentSize(a), total - from.off, kMaxPayload});
@@ -295,10 +254,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (s.model.state == StreamModel::kOpen) s.Send(total - 1, 0);
 
     // The reference: the session's whole messages up to where the stream was consumed.
-    *Peer::Port(*reference, feed) = s.conn.client_port;
+    Peer::Port(*reference, feed) = s.conn.client_port;
     for (const kest_sim::MdqpMessageInfo& m : snap.messages) {
         if (m.offset + m.size > s.model.next) break;
-        Peer::Parse(*reference, snap.bytes.data() + m.offset, m.size, s.conn.client_port);
+        Peer::Parse(*reference, {snap.bytes.begin() + m.offset, snap.bytes.begin() + m.offset + m.size},
+                    s.conn.client_port);
     }
     const size_t entries = static_cast<size_t>(universe.Size()) + 1;
     if (std::memcmp(Peer::Table(*impl, feed), Peer::Table(*reference, feed),
@@ -309,13 +269,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (((Peer::Finished(*impl) & bit) != 0) != complete)
         Finding("feed finished when it should not be, or not");
     if (Peer::TablesWritten(*impl)) Finding("tables written before every feed finished");
-    const bool registered = *Peer::Port(*impl, feed) == s.conn.client_port;
+    const bool registered = Peer::Port(*impl, feed) == s.conn.client_port;
     if (registered != (s.model.state == StreamModel::kOpen && !complete))
         Finding("feed registration is wrong");
     if (s.model.state != StreamModel::kOpen && Peer::SlotOpen(*impl, s.conn.client_port))
         Finding("a given-up or reset stream keeps its slot");
 
-    Peer::Restart(*impl, ports, entries);
-    Peer::Restart(*reference, {s.conn.client_port}, entries);
+    Peer::Restart(*impl, s.conn.client_port, entries);
+    Peer::Restart(*reference, s.conn.client_port, entries);
     return 0;
 }

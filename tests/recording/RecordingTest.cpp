@@ -169,6 +169,8 @@ TEST(QuoteCsv, TradingDatesFollowTheExchangeDayAndItsNightSession) {
     EXPECT_EQ(kest_rec::TradingDate(Utc(3, 13, 0)), 20261204u);   // Thu 21:00 CST, night for Friday
     EXPECT_EQ(kest_rec::TradingDate(Utc(4, 13, 0)), 20261207u);   // Fri 21:00 CST, night for Monday
     EXPECT_EQ(kest_rec::TradingDate(Utc(4, 17, 30)), 20261207u);  // Sat 01:30 CST, same night
+    EXPECT_EQ(kest_rec::TradingDate(Utc(4, 10, 0)), 20261207u);   // Fri 18:00 CST, the evening opens Monday
+    EXPECT_EQ(kest_rec::TradingDate(Utc(4, 9, 59)), 20261204u);   // Fri 17:59 CST, still Friday
     EXPECT_EQ(kest_rec::TradingDate(Utc(7, 17, 30)), 20261208u);  // Tue 01:30 CST, Monday's night
     EXPECT_EQ(kest_rec::TradingDate(Utc(4, 9, 59)), 20261204u);   // Fri 17:59 CST
 }
