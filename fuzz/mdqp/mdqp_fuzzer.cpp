@@ -5,10 +5,8 @@
 // of exactly its size, and every table entry must be the one the exchange's
 // own model of the table gives for that instrument. A field that differs,
 // a wrong count or an unfinished feed is a finding (abort).
-//
-// Inputs that start with an MDQP flag (0x01, 0x11) are taken the old way,
-// as one raw message into the decoder, for the sanitizers only.
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -38,17 +36,15 @@ public:
     static int32_t Parse(CKestShfeMdApiImpl& impl, uint8_t* message, uint16_t port) {
         return CKestShfeMdApiImpl::_ParseMdqp(reinterpret_cast<mdqp_t*>(message), port, impl);
     }
-    static SInstTableType* Table(CKestShfeMdApiImpl& impl, int feed) {
+    static SInstTableType* Table(CKestShfeMdApiImpl& impl, int f) {
         U50InstTable& t = impl.m_u50InstTable;
-        SInstTableType* tables[4] = {t.shfe2psInstTable, t.shfe4psInstTable, t.ine2psInstTable,
-                                     t.ine4psInstTable};
-        return tables[feed];
+        return std::array<SInstTableType*, 4>{t.shfe2psInstTable, t.shfe4psInstTable, t.ine2psInstTable,
+                                              t.ine4psInstTable}[f];
     }
-    static uint64_t Count(CKestShfeMdApiImpl& impl, int feed) {
+    static uint64_t Count(CKestShfeMdApiImpl& impl, int f) {
         const Kest_U50::U50InstCount& c = impl.m_u50InstCount;
-        const uint64_t counts[4] = {c.shfe_inst_cnt_2ps, c.shfe_inst_cnt_4ps, c.ine_inst_cnt_2ps,
-                                    c.ine_inst_cnt_4ps};
-        return counts[feed];
+        return std::array<uint64_t, 4>{c.shfe_inst_cnt_2ps, c.shfe_inst_cnt_4ps, c.ine_inst_cnt_2ps,
+                                       c.ine_inst_cnt_4ps}[f];
     }
     static uint8_t Finished(CKestShfeMdApiImpl& impl) { return impl.m_finishedMask.enabled_mask; }
 };
@@ -68,21 +64,6 @@ struct Reader {
     bool Bit() { return (Take(1) & 1) != 0; }
     bool Done() const { return pos >= size; }
 };
-
-int RawMessage(CKestShfeMdApiImpl& impl, const uint8_t* data, size_t size) {
-    if (size < sizeof(mdqp_t) || size > 65535 + sizeof(mdqp_t)) return 0;
-    Peer::Register(impl);
-    std::unique_ptr<uint8_t[]> message(new uint8_t[size]);
-    std::memcpy(message.get(), data, size);
-    uint16_t length;
-    std::memcpy(&length, message.get() + offsetof(mdqp_t, length), sizeof length);
-    if (length + sizeof(mdqp_t) > size) {  // the reassembly only hands over complete messages
-        length = static_cast<uint16_t>(size - sizeof(mdqp_t));
-        std::memcpy(message.get() + offsetof(mdqp_t, length), &length, sizeof length);
-    }
-    (void)Peer::Parse(impl, message.get(), static_cast<uint16_t>(Peer::FIRST_PORT + size % 5));
-    return 0;
-}
 
 // Values as the exchange publishes them: prices and turnover in hundredths,
 // not negative, within the table's fields; doubles exact to the hundredth.
@@ -130,7 +111,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return Peer::Make();
     }();
     if (impl == nullptr || size < 2) return 0;
-    if (data[0] == MDQP_FLAG_LAST || data[0] == MDQP_FLAG_MORE) return RawMessage(*impl, data, size);
 
     Reader in{data, size};
     const EMDQPDataType feed = static_cast<EMDQPDataType>(in.Take(1) & 3);

@@ -73,21 +73,6 @@ TEST(Recording, RotatedFilesHoldEveryRecordOnceInOrderWithTheirHeaders) {
     EXPECT_EQ(std::memcmp(read.data(), written.data(), read.size() * sizeof(Entry)), 0);
 }
 
-TEST(Recording, TimeRotationStartsAFileOnceAFileSpansTheInterval) {
-    kest_test::ScopedTempDir dir;
-    const std::string path = dir.File("t.kestrec");
-    kest_rec::WriterOptions opt;
-    opt.rotate_ns = 1'000'000'000;
-    {
-        auto w = Writer::Open(path, opt, nullptr);
-        ASSERT_TRUE(w);
-        const int64_t t0 = kest_rec::RealtimeNs();
-        for (int i = 0; i < 25; ++i)
-            w->Append(t0 + i * 100'000'000LL, kest_test_rec::SampleRecord(i));  // 2.5 s
-    }
-    EXPECT_EQ(ReadAll({path, path + ".1", path + ".2"}).size(), 25u);
-}
-
 TEST(Recording, AKilledRecorderLeavesWholeEntriesAndTheReaderSaysWhatItIgnored) {
     kest_test::ScopedTempDir dir;
     const std::string path = dir.File("killed.kestrec");
