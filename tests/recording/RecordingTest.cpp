@@ -98,6 +98,7 @@ TEST(Recording, AKilledRecorderLeavesWholeEntriesAndTheReaderSaysWhatItIgnored) 
     const std::vector<Entry> read = ReadAll({path}, &trailing);
     EXPECT_EQ(read.size(), 100u);
     EXPECT_EQ(trailing, 57u);
+    EXPECT_EQ(Reader::Open(path, nullptr)->Entries(), 100u) << "the cut entry is no entry";
     EXPECT_EQ(std::memcmp(&read[99].record, &kest_test_rec::SampleRecord(99), sizeof(KestShfeMdType)), 0);
 }
 
