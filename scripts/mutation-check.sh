@@ -108,7 +108,7 @@ run_tests() {
   rm -f "$build/Testing/Temporary/LastTestsFailed.log"
   ctest "${args[@]}" >"$work/ctest.log" 2>&1
   local failed
-  failed=$(sed -n 's/^[0-9]*://p' "$build/Testing/Temporary/LastTestsFailed.log" 2>/dev/null | head -n 1)
+  failed=$(sed -n 's/^[0-9]*://p' "$build/Testing/Temporary/LastTestsFailed.log" 2>/dev/null | sed 's/ *# GetParam.*//' | head -n 1)
   echo "$failed"
 }
 
