@@ -327,7 +327,7 @@ TEST_F(InstrumentTableTest, EachPassChangesOnlyItsChannelAndAllWithOptionsTakesO
 
 constexpr uint32_t kSeq0 = 1000;
 const uint8_t kZeros[64] = {};
-constexpr uint8_t kAck = kest_sim::kTcpAck, kRstAck = kest_sim::kTcpRst | kest_sim::kTcpAck;
+constexpr uint8_t kAck = kest_sim::kTcpAck;
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -370,12 +370,6 @@ protected:
             const SInstTableType& e = peer_->Table(SHFE_2PS)[i];
             ASSERT_TRUE(Decoded(i) && e.bid1_price == (69000 + i) * 100 && e.bid2_price == 0) << i;
         }
-    }
-    // A new stream of SHFE 2ps on another port, into empty entries (the streams here use 0..7).
-    void NewStream(uint16_t port, uint32_t seq0 = kSeq0) {
-        std::memset(static_cast<void*>(peer_->Table(SHFE_2PS)), 0, sizeof(SInstTableType) * 8);
-        conn_.client_port = port;
-        seq0_ = seq0;
     }
 
     kest_sim::ConnectionParams conn_;
