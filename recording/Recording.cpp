@@ -45,21 +45,40 @@ bool FileCrc32c(const std::string& path, uint32_t& crc) {
 
 namespace {
 
-bool WriteAll(int fd, const void* data, size_t size) {
+// *done says how much reached the file, also when it fails part-way.
+bool WriteAll(int fd, const void* data, size_t size, size_t* done = nullptr) {
     const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
+    size_t written = 0;
+    bool ok = true;
+    while (written < size) {
+        const ssize_t n = ::write(fd, p + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            ok = false;
+            break;
         }
-        p += n;
-        size -= static_cast<size_t>(n);
+        written += static_cast<size_t>(n);
     }
-    return true;
+    if (done != nullptr) *done = written;
+    return ok;
 }
 
 }  // namespace
+
+std::string HeaderProblem(const FileHeader& h) {
+    auto field = [](const char* name, uint64_t value, const char* expected) {
+        return std::string("field ") + name + " is " + std::to_string(value) + ", " + expected;
+    };
+    if (h.version < 1 || h.version > kFormatVersion)
+        return field("version", h.version, "not a version this reader knows");
+    if (h.header_bytes != sizeof(FileHeader)) return field("header_bytes", h.header_bytes, "not 64");
+    if (h.record_bytes != sizeof(KestShfeMdType)) return field("record_bytes", h.record_bytes, "not 152");
+    if (h.entry_bytes != sizeof(Entry)) return field("entry_bytes", h.entry_bytes, "not 160");
+    if (h.channel >= kChannels) return field("channel", h.channel, "not a channel (0..15)");
+    if (h.clock != kClockRealtime) return field("clock", h.clock, "not 1 (CLOCK_REALTIME)");
+    return std::string();
+}
 
 // ---------------------------------------------------------------- Writer
 
@@ -85,6 +104,7 @@ bool Writer::OpenFile(int64_t now_ns) {
     fd_ = ::open(current_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         error_ = current_ + ": " + std::strerror(errno);
+        failed_ = true;
         return false;
     }
     FileHeader h{};
@@ -100,6 +120,7 @@ bool Writer::OpenFile(int64_t now_ns) {
     h.started_ns = now_ns;
     if (!WriteAll(fd_, &h, sizeof h)) {
         error_ = current_ + ": " + std::strerror(errno);
+        failed_ = true;
         return false;
     }
     file_bytes_ = sizeof h;
@@ -108,21 +129,30 @@ bool Writer::OpenFile(int64_t now_ns) {
 }
 
 bool Writer::Flush() {
-    if (fill_ == 0 || fd_ < 0) return fd_ >= 0;
-    const size_t bytes = fill_ * sizeof(Entry);
-    fill_ = 0;
-    if (!WriteAll(fd_, block_.get(), bytes)) {
-        error_ = current_ + ": " + std::strerror(errno);
+    if (failed_ || fd_ < 0) {
+        fill_ = 0;
         return false;
     }
-    file_bytes_ += bytes;
-    return true;
+    if (fill_ == 0) return true;
+    const size_t bytes = fill_ * sizeof(Entry);
+    fill_ = 0;
+    size_t done = 0;
+    const bool ok = WriteAll(fd_, block_.get(), bytes, &done);
+    written_ += done / sizeof(Entry);
+    file_bytes_ += done / sizeof(Entry) * sizeof(Entry);
+    if (!ok) {
+        error_ = current_ + ": " + std::strerror(errno);
+        failed_ = true;
+        // A cut entry would only be ignored by a reader; say it with the size.
+        (void)::ftruncate(fd_, static_cast<off_t>(file_bytes_));
+    }
+    return ok;
 }
 
 void Writer::Spill(int64_t arrival_ns) {
     const bool rotate = RotationDue(arrival_ns);
     Flush();
-    if (!rotate || fd_ < 0) return;
+    if (!rotate || fd_ < 0 || failed_) return;
     ::close(fd_);
     fd_ = -1;
     ++sequence_;
@@ -149,14 +179,8 @@ std::unique_ptr<Reader> Reader::Open(const std::string& path, std::string* error
         return fail("format version " + std::to_string(h.version) + " is newer than this reader's (" +
                     std::to_string(kFormatVersion) + ")");
     }
-    if (h.header_bytes < sizeof(FileHeader) || h.record_bytes != sizeof(KestShfeMdType) ||
-        h.entry_bytes != sizeof(Entry)) {
-        return fail("unexpected sizes (header " + std::to_string(h.header_bytes) + ", record " +
-                    std::to_string(h.record_bytes) + ", entry " + std::to_string(h.entry_bytes) + ")");
-    }
-    if (h.header_bytes > sizeof(FileHeader) && std::fseek(r->file_, h.header_bytes, SEEK_SET) != 0) {
-        return fail(std::strerror(errno));
-    }
+    const std::string bad = HeaderProblem(h);
+    if (!bad.empty()) return fail("header does not describe this format: " + bad);
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     const uint64_t body = size > h.header_bytes ? size - h.header_bytes : 0;
     r->entries_ = body / sizeof(Entry);

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-  pkgconf file binutils dpkg python3 python3-numpy python3-pandas nlohmann-json3-dev
+  git lld pkgconf file binutils dpkg python3 python3-numpy python3-pandas nlohmann-json3-dev
   pandoc man-db lintian bash-completion logrotate shellcheck libcpp-httplib-dev prometheus)
 missing=()
 for p in "${packages[@]}"; do

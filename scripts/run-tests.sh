@@ -4,14 +4,17 @@
 # card library and embedded in a user's project), once with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer (with a short smoke run of
 # each fuzzer), once with clang under ThreadSanitizer; and a 30 s soak of 16
-# receivers over the card model.
+# receivers over the card model; then three planted faults, each of which a
+# test or an oracle fuzzer must catch, and the share of test code. Every build
+# treats a warning as an error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 
 jobs=${KEST_JOBS:-2}
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+  -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
 ./scripts/check-install.sh build
@@ -19,7 +22,7 @@ ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
 ./scripts/soak.sh 30
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror \
   -DKEST_SANITIZE=ON -DKEST_BUILD_FUZZERS=ON -DKEST_BUILD_BENCHMARKS=OFF
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -29,8 +32,14 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 # card's thread, the tools) under ThreadSanitizer; the fault runs kill and
 # stop processes on purpose and run in the first build only.
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror \
   -DKEST_SANITIZE_THREAD=ON -DKEST_BUILD_BENCHMARKS=OFF -DKEST_BUILD_EXAMPLES=OFF -DKEST_INSTALL=OFF
 cmake --build build-tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure --timeout 600 -E '^faults[.]'
+
+# Three planted faults (a held segment's length, an ignored minute, the INI
+# reader's blanks), each caught by a test and the first also by the
+# reassembly fuzzer; the whole table is scripts/mutation-check.sh without --ci.
+KEST_MUT_FUZZ_SECONDS=60 ./scripts/mutation-check.sh --ci
+./scripts/test-share.sh 33.3

@@ -62,8 +62,16 @@ def read_header(path):
         raise ValueError(f"{path}: not a recording (bad magic)")
     if h["version"] > FORMAT_VERSION:
         raise ValueError(f"{path}: format version {h['version']} is newer than this reader's ({FORMAT_VERSION})")
-    if h["header_bytes"] < 64 or h["record_bytes"] != RECORD_DTYPE.itemsize or h["entry_bytes"] != ENTRY_DTYPE.itemsize:
-        raise ValueError(f"{path}: unexpected sizes")
+    # Every field that says what the file holds must be this format's; the field is named.
+    for name, good, expected in (
+            ("version", 1 <= h["version"] <= FORMAT_VERSION, "not a version this reader knows"),
+            ("header_bytes", h["header_bytes"] == HEADER_DTYPE.itemsize, "not 64"),
+            ("record_bytes", h["record_bytes"] == RECORD_DTYPE.itemsize, "not 152"),
+            ("entry_bytes", h["entry_bytes"] == ENTRY_DTYPE.itemsize, "not 160"),
+            ("channel", h["channel"] < 16, "not a channel (0..15)"),
+            ("clock", h["clock"] == 1, "not 1 (CLOCK_REALTIME)")):
+        if not good:
+            raise ValueError(f"{path}: header does not describe this format: field {name} is {h[name]}, {expected}")
     return {name: h[name].item() for name in HEADER_DTYPE.names if name != "magic"}
 
 

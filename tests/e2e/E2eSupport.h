@@ -27,18 +27,6 @@ namespace e2e {
 // The bring-up's pauses: seconds and the card's newest journal entry at each.
 inline std::vector<std::pair<unsigned int, uint64_t>> sleeps;
 
-// Product tokens and "all" take option instruments (seven characters or more)
-// only when the channel asks for them; a full identifier selects itself.
-inline bool Selected(const std::string& id, const std::string& insts, bool options) {
-    const bool byProduct = options || id.size() < 7;
-    if (insts == "all") return byProduct;
-    std::stringstream in(insts);
-    for (std::string t; std::getline(in, t, ',');) {
-        if (t.size() == 2 ? byProduct && id.compare(0, 2, t) == 0 : !t.empty() && t == id) return true;
-    }
-    return false;
-}
-
 // Bitwise, so that it does not share the product's tables.
 inline uint32_t FileCrc(const std::string& path) {
     uint32_t crc = 0;

@@ -73,21 +73,6 @@ TEST(Recording, RotatedFilesHoldEveryRecordOnceInOrderWithTheirHeaders) {
     EXPECT_EQ(std::memcmp(read.data(), written.data(), read.size() * sizeof(Entry)), 0);
 }
 
-TEST(Recording, TimeRotationStartsAFileOnceAFileSpansTheInterval) {
-    kest_test::ScopedTempDir dir;
-    const std::string path = dir.File("t.kestrec");
-    kest_rec::WriterOptions opt;
-    opt.rotate_ns = 1'000'000'000;
-    {
-        auto w = Writer::Open(path, opt, nullptr);
-        ASSERT_TRUE(w);
-        const int64_t t0 = kest_rec::RealtimeNs();
-        for (int i = 0; i < 25; ++i)
-            w->Append(t0 + i * 100'000'000LL, kest_test_rec::SampleRecord(i));  // 2.5 s
-    }
-    EXPECT_EQ(ReadAll({path, path + ".1", path + ".2"}).size(), 25u);
-}
-
 TEST(Recording, AKilledRecorderLeavesWholeEntriesAndTheReaderSaysWhatItIgnored) {
     kest_test::ScopedTempDir dir;
     const std::string path = dir.File("killed.kestrec");
@@ -113,6 +98,7 @@ TEST(Recording, AKilledRecorderLeavesWholeEntriesAndTheReaderSaysWhatItIgnored) 
     const std::vector<Entry> read = ReadAll({path}, &trailing);
     EXPECT_EQ(read.size(), 100u);
     EXPECT_EQ(trailing, 57u);
+    EXPECT_EQ(Reader::Open(path, nullptr)->Entries(), 100u) << "the cut entry is no entry";
     EXPECT_EQ(std::memcmp(&read[99].record, &kest_test_rec::SampleRecord(99), sizeof(KestShfeMdType)), 0);
 }
 
@@ -137,9 +123,20 @@ TEST(Recording, FilesThatAreNotRecordingsAreRefusedWithTheReason) {
     kest_test::WriteFile(dir.File("newer"), bytes);
     EXPECT_NE(refused(dir.File("newer")).find("format version 2 is newer"), std::string::npos);
     bytes[8] = 1;
-    bytes[12] = 100;  // a record size this reader does not know
-    kest_test::WriteFile(dir.File("sizes"), bytes);
-    EXPECT_NE(refused(dir.File("sizes")).find("unexpected sizes"), std::string::npos);
+    // Each field that says what the file holds, wrong, is named.
+    const std::pair<size_t, const char*> fields[] = {
+        {8, "field version is 0"},    {10, "field header_bytes is 65535"}, {12, "field record_bytes is"},
+        {14, "field entry_bytes is"}, {16, "field channel is 200"},        {24, "field clock is"}};
+    for (const auto& [offset, named] : fields) {
+        std::string bad = bytes;
+        bad[offset] = offset == 8 ? 0 : offset == 16 ? char(200) : char(0xff);
+        if (offset == 10) bad[11] = char(0xff);
+        kest_test::WriteFile(dir.File("bad"), bad);
+        EXPECT_NE(
+            refused(dir.File("bad")).find(std::string("header does not describe this format: ") + named),
+            std::string::npos)
+            << named;
+    }
 }
 
 TEST(Recording, AWriterThatCannotCreateItsFileSaysWhy) {
@@ -158,6 +155,8 @@ TEST(QuoteCsv, TradingDatesFollowTheExchangeDayAndItsNightSession) {
     EXPECT_EQ(kest_rec::TradingDate(Utc(3, 13, 0)), 20261204u);   // Thu 21:00 CST, night for Friday
     EXPECT_EQ(kest_rec::TradingDate(Utc(4, 13, 0)), 20261207u);   // Fri 21:00 CST, night for Monday
     EXPECT_EQ(kest_rec::TradingDate(Utc(4, 17, 30)), 20261207u);  // Sat 01:30 CST, same night
+    EXPECT_EQ(kest_rec::TradingDate(Utc(4, 10, 0)), 20261207u);   // Fri 18:00 CST, the evening opens Monday
+    EXPECT_EQ(kest_rec::TradingDate(Utc(4, 9, 59)), 20261204u);   // Fri 17:59 CST, still Friday
     EXPECT_EQ(kest_rec::TradingDate(Utc(7, 17, 30)), 20261208u);  // Tue 01:30 CST, Monday's night
     EXPECT_EQ(kest_rec::TradingDate(Utc(4, 9, 59)), 20261204u);   // Fri 17:59 CST
 }

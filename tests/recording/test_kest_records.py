@@ -85,6 +85,17 @@ class KestRecordsTest(unittest.TestCase):
         with self.assertRaisesRegex(ValueError, "bad magic"):
             kest_records.load(self.expected_path)
 
+    def test_a_header_that_does_not_describe_the_format_is_refused_with_the_field_named(self):
+        with open(self.path, "rb") as f:
+            good = f.read()
+        for offset, value, named in ((10, b"\xff\xff", "header_bytes is 65535"), (16, bytes([200]), "channel is 200"),
+                                     (24, b"\x07", "clock is 7"), (8, b"\x00", "version is 0")):
+            bad = os.path.join(self.dir, "bad.kestrec")
+            with open(bad, "wb") as f:
+                f.write(good[:offset] + value + good[offset + len(value):])
+            with self.assertRaisesRegex(ValueError, "header does not describe this format: field " + named):
+                kest_records.load(bad)
+
 
 if __name__ == "__main__":
     unittest.main()

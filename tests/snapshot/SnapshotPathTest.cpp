@@ -1,10 +1,13 @@
 // The snapshot path over the card model and the simulated exchange: decoding of single MDQP messages,
-// the subscription bits of the instrument tables, and reassembly of the mirrored TCP streams.
+// the subscription bits of the instrument tables, reassembly of the mirrored TCP streams, and the
+// minutes in which a lost packet does not start the snapshot over.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <memory>
 #include <string>
@@ -37,6 +40,7 @@ public:
         return CKestShfeMdApiImpl::_ParseMdqp(reinterpret_cast<mdqp_t*>(message.data()), port, impl_);
     }
     int32_t SubscribeManager(int32_t channel) { return impl_._ContractSubscribeManager(channel); }
+    bool LostPacket(uint32_t event) { return impl_._CheckLostUdpPktHandler(event); }
 
 private:
     CKestShfeMdApiImpl impl_;
@@ -188,28 +192,6 @@ TEST_F(MdqpDecoderTest, DealInformationRoundsAndTakesMarkersAndOutOfRangeValuesA
     }
 }
 
-TEST_F(MdqpDecoderTest, PriceDetailsFillTheFirstEmptyLevelOfTheirSide) {
-    MessageBuilder m;
-    auto level = [&m](char side, double price, int32_t volume) {
-        m.Field(MDQP_FIELD_PRICE_DETAIL, price_detail_t{9, side, price, volume});
-    };
-    for (int i = 0; i < 6; ++i) level('0', 4012.2 - 0.2 * i, 10 + i);  // the sixth bid overwrites the fifth
-    level('1', 4012.4, 3);
-    level('1', 0.0, 4);            // leaves ask 2 empty
-    level('1', 4012.8, 5);         // lands on ask 2 again
-    level('1', MDQP_NO_VALUE, 6);  // taken as 0: ask 3 stays empty
-    level('2', 1.0, 7);            // no side: ignored
-    Parse(m.Build());
-    const SInstTableType& e = Entry(9);
-    using V = std::vector<int64_t>;
-    EXPECT_EQ(V({e.bid1_price, e.bid2_price, e.bid3_price, e.bid4_price, e.bid5_price}),
-              V({401220, 401200, 401180, 401160, 401120}));
-    EXPECT_EQ(V({e.bid1_vol, e.bid2_vol, e.bid3_vol, e.bid4_vol, e.bid5_vol}), V({10, 11, 12, 13, 15}));
-    EXPECT_EQ(V({e.ask1_price, e.ask2_price, e.ask3_price, e.ask4_price, e.ask5_price}),
-              V({401240, 401280, 0, 0, 0}));
-    EXPECT_EQ(V({e.ask1_vol, e.ask2_vol, e.ask3_vol, e.ask4_vol, e.ask5_vol}), V({3, 5, 6, 0, 0}));
-}
-
 TEST_F(MdqpDecoderTest, FinalMessageFinishesItsFeedAndEachFeedWritesItsOwnRegisters) {
     // Feed, its packet number register, last instrument, the count registers (one per exchange), name.
     const std::tuple<int, uint32_t, int32_t, uint32_t, uint32_t, const char*> cases[] = {
@@ -345,7 +327,7 @@ TEST_F(InstrumentTableTest, EachPassChangesOnlyItsChannelAndAllWithOptionsTakesO
 
 constexpr uint32_t kSeq0 = 1000;
 const uint8_t kZeros[64] = {};
-constexpr uint8_t kAck = kest_sim::kTcpAck, kRstAck = kest_sim::kTcpRst | kest_sim::kTcpAck;
+constexpr uint8_t kAck = kest_sim::kTcpAck;
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -389,12 +371,6 @@ protected:
             ASSERT_TRUE(Decoded(i) && e.bid1_price == (69000 + i) * 100 && e.bid2_price == 0) << i;
         }
     }
-    // A new stream of SHFE 2ps on another port, into empty entries (the streams here use 0..7).
-    void NewStream(uint16_t port, uint32_t seq0 = kSeq0) {
-        std::memset(static_cast<void*>(peer_->Table(SHFE_2PS)), 0, sizeof(SInstTableType) * 8);
-        conn_.client_port = port;
-        seq0_ = seq0;
-    }
 
     kest_sim::ConnectionParams conn_;
     uint32_t seq0_ = kSeq0;
@@ -427,81 +403,6 @@ TEST_F(TcpReassemblyTest, FirstSegmentMustOpenAStreamOfAnEnabledUnfinishedFeed) 
     }
     EXPECT_TRUE(log.Has("invalide topic id[1234]"));
     EXPECT_EQ(card_->ReadReg(Reg::SHFE2PS_SNAP_PKT_NO), 1u);
-}
-
-TEST_F(TcpReassemblyTest, EveryCutPointAndOneByteSegmentsGiveTheSameTables) {
-    const auto stream = Opening() + Instruments(1, 2) + Instruments(3, 1) + Instruments(4, 2);
-    for (size_t cut = kOpen + 1; cut < stream.size(); ++cut) {
-        // The opening message alone first, or a first segment that ends inside a later message.
-        for (size_t firstEnd : {kOpen, cut}) {
-            SCOPED_TRACE("cut " + std::to_string(cut) + " first segment " + std::to_string(firstEnd));
-            NewStream(static_cast<uint16_t>(43000 + 2 * cut + (firstEnd == kOpen)));
-            Send(stream, 0, firstEnd);
-            if (firstEnd < cut) Send(stream, firstEnd, cut);
-            Send(stream, cut, stream.size());
-            ASSERT_NO_FATAL_FAILURE(ExpectDecodedOnce(1, 5));
-        }
-    }
-    NewStream(42999);
-    Send(stream, 0, kOpen);
-    for (size_t b = kOpen; b < stream.size(); ++b) Send(stream, b, b + 1);
-    ExpectDecodedOnce(1, 5);
-}
-
-TEST_F(TcpReassemblyTest, HeldSegmentsAreDecodedInOrderOnceTheGapClosesEvenAcrossTheSequenceWrap) {
-    const auto stream = Opening() + Instruments(1, 2) + Instruments(3, 2) + Instruments(5, 2);
-    const size_t m = Instruments(1, 2).size(), b = kOpen + m, c = b + m;
-    // The second start puts 2^32 inside the segment that closes the gap.
-    for (uint32_t seq0 : {kSeq0, 0xFFFFFFFFu - static_cast<uint32_t>(kOpen + m / 2)}) {
-        SCOPED_TRACE(seq0);
-        NewStream(static_cast<uint16_t>(41000 + seq0 % 7), seq0);
-        Send(stream, 0, kOpen);
-        Send(stream, b, c);
-        Send(stream, c, stream.size());
-        Send(stream, b, c);  // a duplicate is not held twice
-        EXPECT_EQ(peer_->Session(conn_.client_port).lost_buf_size, 2u);
-        EXPECT_FALSE(Decoded(3));
-        Send(stream, kOpen, c);  // also covers the first held segment, which is then stale
-        ExpectDecodedOnce(1, 6);
-        Send(stream, kOpen, stream.size());  // retransmitted consumed bytes change nothing
-        ExpectDecodedOnce(1, 6);
-    }
-}
-
-TEST_F(TcpReassemblyTest, TwentyFirstHeldSegmentGivesTheStreamUp) {
-    const size_t m = Instruments(1, 1).size(), held = TCP_LOST_LIST_LIMIT;
-    std::vector<uint8_t> stream = Opening();
-    for (size_t i = 1; i <= held + 2; ++i) stream = stream + Instruments(int32_t(i), 1);
-    auto sendMessage = [&](size_t i) { Send(stream, kOpen + (i - 1) * m, kOpen + i * m); };
-    Send(stream, 0, kOpen);
-    peer_->Ports().port_ine_4ps = 999;  // every feed's registration goes
-    for (size_t i = 2; i < held + 2; ++i) sendMessage(i);
-    LogWatch log;
-    sendMessage(held + 2);
-    EXPECT_TRUE(log.Has("break tcp seq detected"));
-    EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
-    EXPECT_EQ(peer_->Ports().port_ine_4ps, 0);
-    sendMessage(1);  // too late: the free slot does not take it
-    EXPECT_FALSE(Decoded(1));
-}
-
-TEST_F(TcpReassemblyTest, ResetClosesTheSessionAndANewStreamStartsClean) {
-    const auto stream = Opening() + Instruments(1, 2) + Instruments(3, 2);
-    Send(stream, 0, kOpen + 10);              // a partial message in the fragment buffer
-    Send(stream, kOpen + 40, stream.size());  // held
-    peer_->Ports().port_shfe_4ps = 123;
-    LogWatch log;
-    Send(stream, kOpen + 10, kOpen + 10, kRstAck);
-    EXPECT_TRUE(log.Has("Session closed dstport:40000"));
-    EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
-    EXPECT_EQ(peer_->Ports().port_shfe_4ps, 0);
-    // A new stream on the same port inherits nothing; RST without ACK is an ordinary segment.
-    const auto again = Opening() + Instruments(7, 2);
-    seq0_ = 5000000;
-    Send(again, 0, kOpen + 5);
-    Send(again, kOpen + 5, again.size(), kest_sim::kTcpRst);
-    ExpectDecodedOnce(7, 8);
-    EXPECT_FALSE(Decoded(1));
 }
 
 TEST_F(TcpReassemblyTest, TablesAreWrittenAfterTheLastFinalMessageAndOneMoreSegment) {
@@ -640,5 +541,58 @@ TEST_P(SimulatedSnapshotTest, HostAndCardTablesHoldWhatTheExchangeEncoded) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, SimulatedSnapshotTest, ::testing::ValuesIn(kMirrorCases),
                          [](const auto& info) { return std::get<0>(info.param); });
+
+// --- The minutes in which a lost-packet event is forgiven, as the design lists them (local time).
+
+struct IgnoredWindow {
+    int hour, first, last;
+};
+constexpr IgnoredWindow kIgnoredWindows[] = {{8, 55, 59},  {20, 55, 59}, {9, 0, 0},    {21, 0, 0},
+                                             {10, 15, 15}, {10, 30, 30}, {11, 30, 30}, {13, 30, 30},
+                                             {15, 0, 59},  {2, 30, 30}};
+
+TEST_F(SnapshotFixture, ALostPacketIsForgivenExactlyInTheListedMinutesOfLocalTime) {
+    const char* const oldTz = std::getenv("TZ");
+    const std::string savedTz = oldTz != nullptr ? oldTz : "";
+    setenv("TZ", "CST-8", 1);  // the exchange's local time, eight hours ahead of UTC
+    tzset();
+    Kest_U50::CCommonLog::GetInstance().SetLogLevel(Kest_U50::LOG_ERROR);
+    const uint32_t lossBits[] = {0x00000040, 0x00004000, 0x00400000, 0x40000000};
+    // Every minute of every hour, so each window is seen from both sides.
+    for (int hour = 0; hour < 24; ++hour) {
+        for (int minute = 0; minute < 60; ++minute) {
+            std::tm local{};
+            local.tm_year = 2026 - 1900;
+            local.tm_mon = 2;
+            local.tm_mday = 2;
+            local.tm_hour = hour;
+            local.tm_min = minute;
+            local.tm_sec = 59;
+            local.tm_isdst = -1;
+            const int64_t at = static_cast<int64_t>(std::mktime(&local));
+            // The newest of the four times counts; the others are older, none or before the epoch.
+            const uint32_t newest = static_cast<uint32_t>(hour + minute) % 4;
+            for (uint32_t k = 0; k < 4; ++k) {
+                const int64_t other = k % 2 == 0 ? at - 7200 : -at;
+                card_->WriteReg(Reg::LAST_UPDATE_TIME_0 + k, static_cast<uint64_t>(k == newest ? at : other));
+            }
+            bool forgiven = false;
+            for (const IgnoredWindow& w : kIgnoredWindows)
+                forgiven = forgiven || (w.hour == hour && minute >= w.first && minute <= w.last);
+            peer_->Ports().port_ine_4ps = 4;
+            peer_->Finished().enabled_mask = 0x0F;
+            const bool startsOver = peer_->LostPacket(lossBits[minute % 4] | 0x1);
+            ASSERT_EQ(startsOver, !forgiven) << hour << ":" << minute;
+            EXPECT_EQ(peer_->Ports().port_ine_4ps, forgiven ? 4 : 0) << hour << ":" << minute;
+            EXPECT_EQ(peer_->Finished().enabled_mask, forgiven ? 0x0F : 0) << hour << ":" << minute;
+        }
+    }
+    if (oldTz != nullptr) {
+        setenv("TZ", savedTz.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
 
 }  // namespace

@@ -1,11 +1,8 @@
-// The logger (first line and file, mask, tags, line format, size limits) and
-// the signal handler that logs through it. The logger is one per process:
+// The logger: first line and file, mask, tags, line format, size limits. The logger is one per process:
 // each check looks only at what its own call added to standard output and to
 // the file.
 #include <gtest/gtest.h>
-#include <printf.h>
 #include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <ctime>
@@ -13,7 +10,6 @@
 
 #include "TestSupport.h"
 #include "log/CommonLog.h"
-#include "signal/SignalProcess.h"
 
 using Kest_U50::CCommonLog;
 
@@ -120,32 +116,6 @@ typedef void (CCommonLog::*Writer)(int32_t, const char*, ...);
 const Writer ORDINARY = &CCommonLog::WriteLog;
 const Writer ASYNC_SAFE = &CCommonLog::WriteLogAsyncSafe;
 
-struct CSignalProcessProbe : Kest_U50::CSignalProcess {
-    using CSignalProcess::InitSignal;
-    using CSignalProcess::ResetExitFlagForTesting;
-};
-
-std::string SignalLine(int sig) {
-    return R"(31E \[SignalHandler\] \[\d+\] \[)" + std::to_string(::getpid()) + R"(\]received signal )" +
-           std::to_string(sig) + "\n";
-}
-
-// A printf conversion of our own ("%Y"), run by the logger while it formats
-// a line with its mutex held, runs g_inside once.
-void (*g_inside)() = nullptr;
-
-int PrintInside(FILE* stream, const struct printf_info*, const void* const*) {
-    if (void (*action)() = g_inside) {
-        g_inside = nullptr;
-        action();
-    }
-    return std::fprintf(stream, "Y");
-}
-
-int PrintInsideTakesNoArgument(const struct printf_info*, size_t, int*, int*) { return 0; }
-
-const bool g_registered = ::register_printf_specifier('Y', PrintInside, PrintInsideTakesNoArgument) == 0;
-
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -207,49 +177,5 @@ TEST_F(LogTest, OnlyTheFormatIsBoundedAndItIsCutAtAConversionBoundary) {
         EXPECT_EQ("32I " + r.message + "\n", Logged([&] {
                       (Log().*r.write)(Kest_U50::LOG_INFO, r.format.c_str(), r.argument.c_str());
                   }));
-    }
-}
-
-TEST_F(LogTest, IntAndTermSetTheExitFlagAndAreLoggedEvenMaskedPipeIsIgnored) {
-    ASSERT_EQ(0, CSignalProcessProbe::InitSignal());
-    for (int sig : {SIGINT, SIGTERM}) {
-        struct sigaction action;
-        ASSERT_EQ(0, sigaction(sig, nullptr, &action));
-        // Without SA_RESTART a blocking call returns and the poll sees the flag.
-        EXPECT_EQ(SA_SIGINFO, action.sa_flags & (SA_SIGINFO | SA_RESTART)) << sig;
-    }
-    const struct {
-        int sig;
-        int32_t mask;
-    } rows[] = {{SIGPIPE, 15}, {SIGINT, 15}, {SIGTERM, 0}};
-    for (const auto& r : rows) {
-        SCOPED_TRACE(testing::Message() << "signal " << r.sig << " mask " << r.mask);
-        CSignalProcessProbe::ResetExitFlagForTesting();
-        Log().SetLogLevel(r.mask);
-        const std::string lines = Logged([&] { ASSERT_EQ(0, ::raise(r.sig)); });
-        EXPECT_EQ(r.sig != SIGPIPE, Kest_U50::CSignalProcess::IsExit());
-        EXPECT_TRUE(std::regex_match(lines, std::regex(r.sig == SIGINT ? SignalLine(r.sig) : ""))) << lines;
-    }
-}
-
-TEST_F(LogTest, LineFromInsideTheLoggerIsWrittenWithoutDeadlock) {
-    ASSERT_TRUE(g_registered);
-    ASSERT_EQ(0, CSignalProcessProbe::InitSignal());
-    char outerFormat[] = "outer %Y done";  // not a literal: the compiler's format check does not know "%Y"
-    const std::string outer = "32I outer Y done\n";
-    const struct {
-        void (*inside)();
-        std::string inner;
-    } rows[] = {{[] { ::raise(SIGINT); }, SignalLine(SIGINT)},
-                {[] { Log().WriteLog(Kest_U50::LOG_WARNING, "nested %d", 7); }, "33W nested 7\n"}};
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.inner);
-        CSignalProcessProbe::ResetExitFlagForTesting();
-        const std::string lines = Logged([&] {
-            g_inside = r.inside;
-            Log().WriteLog(Kest_U50::LOG_INFO, outerFormat, 0);  // "%Y" takes no argument
-        });
-        EXPECT_TRUE(std::regex_match(lines, std::regex(r.inner + outer + "|" + outer + r.inner))) << lines;
-        EXPECT_EQ(r.inside == rows[0].inside, Kest_U50::CSignalProcess::IsExit());
     }
 }

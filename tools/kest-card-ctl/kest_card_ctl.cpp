@@ -80,6 +80,7 @@ int Status(uint32_t index) {
 
 int main(int argc, char** argv) {
     bool noDesignCore = false;
+    bool all = false;
     uint64_t ringBytes = kest_sim::CardOptions().a2c_ring_bytes;
     kest_tools::ToolOptions opts(
         "kest-card-ctl", "COMMAND [INDEX] [OPTION]...",
@@ -87,10 +88,11 @@ int main(int argc, char** argv) {
         "  create [INDEX]   create card INDEX (default 0)\n"
         "  list             list the cards of the namespace\n"
         "  reset [INDEX]    put card INDEX back to a fresh card with the same options\n"
-        "  remove [INDEX]   remove card INDEX\n"
+        "  remove [INDEX]   remove card INDEX (--all: every card of the namespace)\n"
         "  status [INDEX]   the model's own view of card INDEX: options, registers, tables, rings\n"
         "INDEX is 0 to 65535. For what a card is doing as the library sees it, on a real card or the\n"
         "model alike, use kest-card-info.");
+    opts.Flag("all", "remove: every card of the namespace (none is no error)", &all);
     opts.Flag("no-design-core", "create: a card whose core tree lacks the design core 474", &noDesignCore);
     opts.Unsigned("a2c-ring-bytes", "N",
                   "create: card-to-host ring of each channel, 4096 to 1073741824\n"
@@ -107,6 +109,8 @@ int main(int argc, char** argv) {
         opts.Fail("unknown command '" + cmd + "' (see kest-card-ctl --help)");
     if (cmd != "create" && (opts.Given("no-design-core") || opts.Given("a2c-ring-bytes")))
         opts.Fail("--no-design-core and --a2c-ring-bytes belong to create only");
+    if (opts.Given("all") && (cmd != "remove" || operands.size() > 1))
+        opts.Fail("--all belongs to remove, without INDEX");
     const size_t maxOperands = cmd == "list" ? 1 : 2;
     if (operands.size() > maxOperands)
         opts.Fail("unexpected argument '" + operands[maxOperands] + "' (see kest-card-ctl --help)");
@@ -128,6 +132,13 @@ int main(int argc, char** argv) {
     if (cmd == "reset") {
         if (kest_sim::ResetCard(index) != 0) return Fail("cannot reset", index);
         return 0;
+    }
+    if (cmd == "remove" && all) {
+        int rc = 0;
+        for (uint32_t i : kest_sim::ListCards()) {
+            if (kest_sim::RemoveCard(i) != 0) rc = Fail("cannot remove", i);
+        }
+        return rc;
     }
     if (cmd == "remove") {
         if (kest_sim::RemoveCard(index) != 0) return Fail("cannot remove", index);

@@ -17,10 +17,12 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "CardHint.h"
 #include "ConfigFileKind.h"
@@ -302,6 +304,13 @@ bool LogDeviceFull() {
     return statvfs(".", &fs) == 0 && fs.f_bavail == 0;
 }
 
+void ReportRecordingFailure(const kest_rec::Writer* recorder, bool& reported) {
+    if (recorder == nullptr || reported || !recorder->Failed()) return;
+    reported = true;
+    std::fprintf(stderr, "%s: recording failed: %s; no more quotes are recorded\n", kTool,
+                 recorder->error().c_str());
+}
+
 void WarnIfLogDeviceFull(bool& warned) {
     if (warned || !LogDeviceFull()) return;
     warned = true;
@@ -311,17 +320,74 @@ void WarnIfLogDeviceFull(bool& warned) {
                  kTool);
 }
 
+// An output written through stdio (the CSV, the bare records). The first
+// failed write is said once; from then on the stream goes to /dev/null, so
+// that no later write can land behind a hole. At the end the file is cut
+// back to its last whole unit (a line, a record) and those are counted.
+class OutputFile {
+public:
+    OutputFile(const char* what, std::string path) : what_(what), path_(std::move(path)) {}
+    FILE* Open(const char* mode) { return file_ = std::fopen(path_.c_str(), mode); }
+    // Pushes what stdio holds to the file; reports the first failure.
+    void Check() {
+        if (file_ == nullptr || failed_) return;
+        errno = 0;
+        if (std::fflush(file_) == 0 && std::ferror(file_) == 0) return;
+        failed_ = true;
+        error_ = errno != 0 ? std::strerror(errno) : "a write failed";
+        std::fprintf(stderr, "%s: writing %s failed: %s; no more quotes go to it\n", kTool, path_.c_str(),
+                     error_.c_str());
+        if (std::freopen("/dev/null", "w", file_) == nullptr) file_ = nullptr;
+    }
+    // Closes the file; on a failure cuts it back and says in the summary
+    // how many units it holds. True when every write reached the file.
+    bool Close(size_t unitBytes, uint64_t headerUnits) {
+        if (file_ == nullptr && !failed_) return true;
+        Check();
+        if (file_ != nullptr && std::fclose(file_) != 0 && !failed_) {
+            failed_ = true;
+            error_ = std::strerror(errno);
+        }
+        file_ = nullptr;
+        if (!failed_) return true;
+        uint64_t whole = 0, units = 0;
+        std::ifstream in(path_, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (unitBytes == 0) {  // lines
+            const size_t end = bytes.rfind('\n');
+            whole = end == std::string::npos ? 0 : end + 1;
+            for (size_t i = 0; i < whole; ++i) units += bytes[i] == '\n';
+        } else {
+            units = bytes.size() / unitBytes;
+            whole = units * unitBytes;
+        }
+        if (truncate(path_.c_str(), static_cast<off_t>(whole)) != 0) whole = bytes.size();
+        units = units > headerUnits ? units - headerUnits : 0;
+        std::printf("%s: %s holds %llu quotes; writing failed after them: %s\n", what_, path_.c_str(),
+                    static_cast<unsigned long long>(units), error_.c_str());
+        return false;
+    }
+
+private:
+    const char* what_;
+    std::string path_;
+    FILE* file_ = nullptr;
+    bool failed_ = false;
+    std::string error_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options opt = ParseOptions(argc, argv);
     FILE* csv = nullptr;
     FILE* bin = nullptr;
-    if (!opt.csv.empty() && (csv = std::fopen(opt.csv.c_str(), "w")) == nullptr) {
+    OutputFile csvFile("csv", opt.csv), binFile("bin", opt.bin);
+    if (!opt.csv.empty() && (csv = csvFile.Open("w")) == nullptr) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", kTool, opt.csv.c_str(), std::strerror(errno));
         return 1;
     }
-    if (!opt.bin.empty() && (bin = std::fopen(opt.bin.c_str(), "wb")) == nullptr) {
+    if (!opt.bin.empty() && (bin = binFile.Open("wb")) == nullptr) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", kTool, opt.bin.c_str(), std::strerror(errno));
         return 1;
     }
@@ -412,6 +478,7 @@ int main(int argc, char** argv) {
     auto nextLossCheck = started + std::chrono::seconds(1);
     LossCounts reported;
     bool logFullWarned = false;
+    bool recordFailReported = false;
     WarnIfLogDeviceFull(logFullWarned);
     KestShfeMdType record;
     std::memset(&record, 0, sizeof(record));
@@ -451,6 +518,9 @@ int main(int argc, char** argv) {
                 // only show at the end is loss an operator cannot act on.
                 ReportLoss(book.Loss(), reported);
                 WarnIfLogDeviceFull(logFullWarned);
+                csvFile.Check();
+                binFile.Check();
+                ReportRecordingFailure(recorder.get(), recordFailReported);
                 nextLossCheck = now + std::chrono::seconds(1);
             }
         }
@@ -466,15 +536,22 @@ int main(int argc, char** argv) {
     book.PrintSummary(stdout, channel, seconds);
     if (logFullWarned)
         std::printf("log: the working directory's file system was full; log lines were lost\n");
+    bool outputsWritten = true;
     if (recorder) {
-        const bool written = recorder->Flush();
-        std::printf("recorded %llu quotes to %s (%u file%s)%s%s\n",
-                    static_cast<unsigned long long>(recorder->Records()), opt.record.c_str(),
-                    recorder->Files(), recorder->Files() == 1 ? "" : "s",
-                    written ? "" : "; writing failed: ", written ? "" : recorder->error().c_str());
+        outputsWritten = recorder->Flush();
+        ReportRecordingFailure(recorder.get(), recordFailReported);
+        // What reached the file, not what was handed to the writer.
+        std::printf("recorded %llu quotes to %s (%u file%s)",
+                    static_cast<unsigned long long>(recorder->Written()), opt.record.c_str(),
+                    recorder->Files(), recorder->Files() == 1 ? "" : "s");
+        if (!outputsWritten) {
+            std::printf("; writing failed: %s; %llu quotes not recorded", recorder->error().c_str(),
+                        static_cast<unsigned long long>(recorder->Records() - recorder->Written()));
+        }
+        std::printf("\n");
     }
-    if (csv != nullptr) std::fclose(csv);
-    if (bin != nullptr) std::fclose(bin);
+    outputsWritten = csvFile.Close(0, 1) && outputsWritten;
+    outputsWritten = binFile.Close(sizeof(KestShfeMdType), 0) && outputsWritten;
     CKestShfeMdApi::DestroyKestShfeMdApi(api);
-    return 0;
+    return outputsWritten ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 // are read with it.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -99,9 +100,14 @@ int Info(const std::vector<std::string>& paths) {
     return rc;
 }
 
+// With --output the CSV is written under a temporary name beside OUT and
+// renamed to OUT only once complete: a failed run leaves no OUT behind (and
+// an OUT from before as it was).
 int Csv(const std::string& path, const char* output) {
     FILE* out = stdout;
-    if (output != nullptr && (out = std::fopen(output, "w")) == nullptr) {
+    const std::string temporary =
+        output != nullptr ? std::string(output) + ".tmp-" + std::to_string(getpid()) : std::string();
+    if (output != nullptr && (out = std::fopen(temporary.c_str(), "w")) == nullptr) {
         std::fprintf(stderr, "%s: %s: %s\n", kTool, output, std::strerror(errno));
         return 1;
     }
@@ -113,8 +119,18 @@ int Csv(const std::string& path, const char* output) {
         std::fprintf(stderr, "%s: %s: %" PRIu64 " bytes after the last whole record ignored\n", kTool,
                      path.c_str(), in.trailing());
     }
-    const bool ok = std::ferror(out) == 0 && (out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0);
+    const bool written = std::ferror(out) == 0;
+    const bool ok = (out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0) && written;
     if (!ok) std::fprintf(stderr, "%s: writing the CSV failed\n", kTool);
+    if (output != nullptr) {
+        if (in.failed() || !ok) {
+            std::remove(temporary.c_str());
+        } else if (std::rename(temporary.c_str(), output) != 0) {
+            std::fprintf(stderr, "%s: %s: %s\n", kTool, output, std::strerror(errno));
+            std::remove(temporary.c_str());
+            return 1;
+        }
+    }
     return in.failed() || !ok ? 1 : 0;
 }
 

@@ -19,6 +19,7 @@ namespace kest_rec {
 constexpr char kMagic[8] = {'K', 'E', 'S', 'T', 'R', 'E', 'C', '\0'};
 constexpr uint16_t kFormatVersion = 1;
 constexpr uint32_t kClockRealtime = 1;  // CLOCK_REALTIME: nanoseconds since 1970-01-01T00:00:00Z
+constexpr uint32_t kChannels = 16;      // a card's processing channels
 
 // 64 bytes, little-endian, at offset 0 of every file of a recording.
 struct FileHeader {
@@ -59,6 +60,10 @@ std::vector<std::string> RecordingFiles(const std::string& path);
 // (seed 0, no final inversion). false if the file cannot be read.
 bool FileCrc32c(const std::string& path, uint32_t& crc);
 
+// What makes a header not one of this format, naming the field ("field
+// channel is 200, not a channel (0..15)"); empty when it is one.
+std::string HeaderProblem(const FileHeader& h);
+
 struct WriterOptions {
     uint32_t channel = 0;
     uint32_t config_crc = 0;
@@ -89,14 +94,18 @@ public:
         std::memcpy(&e.record, &record, sizeof record);
         ++records_;
     }
-    // Writes what the block holds. false (and error()) on a write failure.
+    // Writes what the block holds. false (and error()) on a write failure:
+    // the file is then cut back to its whole entries and nothing more is
+    // written (a later write could leave a hole of lost entries mid-file).
     bool Flush();
     // Flushes if the oldest unwritten entry arrived more than max_age_ns ago.
     void FlushIfOlder(int64_t now_ns, int64_t max_age_ns) {
         if (fill_ != 0 && now_ns - block_[0].arrival_ns > max_age_ns) Flush();
     }
 
-    uint64_t Records() const { return records_; }
+    uint64_t Records() const { return records_; }  // appended
+    uint64_t Written() const { return written_; }  // whole entries that reached a file
+    bool Failed() const { return failed_; }
     uint32_t Files() const { return sequence_ + 1; }
     const std::string& CurrentPath() const { return current_; }
     const std::string& error() const { return error_; }
@@ -118,6 +127,8 @@ private:
     uint64_t file_bytes_ = 0;
     int64_t file_started_ns_ = 0;
     uint64_t records_ = 0;
+    uint64_t written_ = 0;
+    bool failed_ = false;
     uint32_t fill_ = 0;
     std::string error_;
     std::unique_ptr<Entry[]> block_;
