@@ -2,7 +2,8 @@
 #   runtime      the library with its soname, the README and the sample configuration
 #   development  headers, the .so link, the CMake package, the pkg-config file, examples
 #   tools        the programs that work on a real card (they need the runtime), the
-#                recording format and its Python reader
+#                recording format
+#   python       the Python modules kest and kest_records (cmake/KestPython.cmake)
 #   cardsim      the card model: its libenyx-hw-c.so.5 and libenyx-cores-c.so.6 in a
 #                directory of their own, and the model's tools; installed only on
 #                purpose, to develop without a card, and needed by nothing else
@@ -20,10 +21,8 @@ install(FILES interface/KestShfeMdApi.h interface/KestShfeMdStruct.h
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 install(FILES config/kest_md.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/KestShfeMdApi COMPONENT runtime)
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
-# The recording format and its Python reader come with the tools that write it.
+# The recording format comes with the tools that write it.
 install(FILES recording/FORMAT.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME recording-format.md COMPONENT tools)
-install(DIRECTORY python/kest_records DESTINATION lib/python3/dist-packages COMPONENT tools
-        PATTERN __pycache__ EXCLUDE)
 
 # The CMake package: KestShfeMdApi::KestShfeMdApi. The major version is the
 # soname's: a request for 1.x is met by any installed 1.y with y >= x.
@@ -98,4 +97,5 @@ set(CPACK_DEBIAN_CARDSIM_PACKAGE_DEPENDS "${_kest_base_depends}")
 set(CPACK_COMPONENT_CARDSIM_DESCRIPTION
     "Software model of the U50 card for developing without one.\n Its libenyx-hw-c.so.5 lives in /usr/${KEST_MODEL_INSTALL_LIBDIR}; an application uses it only when\n started with LD_LIBRARY_PATH pointing there. Never install it on a host with the card.")
 
+include(${CMAKE_CURRENT_LIST_DIR}/KestPython.cmake)
 include(CPack)
