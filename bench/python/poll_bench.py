@@ -8,9 +8,11 @@ A private model card (its own namespace); kest.Receiver on channel 1, a C++
 receiver (KestRecv(record) in a loop, compiled code) on channel 2. Each round
 fills channel 1 with N quotes and drains them with poll(batch, timeout=0) in
 a Python loop, for batches of 1, 64 and 1024, then fills channel 2 with N and
-drains them in C++; the rings are filled outside the timing. Prints the
-median over rounds of the ns per record, and the median of the per-round
-ratios, and the Python allocator calls one poll makes (malloc, calloc and
+drains them in C++; the rings are filled outside the timing. Both sides are
+timed in the receiving thread's CPU time (CLOCK_THREAD_CPUTIME_ID: what the
+thread spent, not the time other processes of a shared machine took from it)
+and on the wall clock. Prints the median over rounds of the ns per record,
+the median of the per-round ratios, and the Python allocator calls one poll makes (malloc, calloc and
 realloc in every domain, counted by a hook) with 1 and with the full batch
 ready: their difference over the extra records is the allocations per record.
 """
@@ -47,27 +49,31 @@ receiver = kest.Receiver(card.config(1), capacity=max(BATCHES))
 def python_drain(batch):
     poll = receiver.poll
     got = 0
-    t0 = time.perf_counter_ns()
+    c0, t0 = time.thread_time_ns(), time.perf_counter_ns()
     while got < N:
         got += len(poll(batch, 0))
-    return time.perf_counter_ns() - t0
+    return time.thread_time_ns() - c0, time.perf_counter_ns() - t0
 
 
-ns = {b: [] for b in BATCHES}
-ns_cpp = []
-ratios = {b: [] for b in BATCHES}
+cpu = {b: [] for b in BATCHES}
+wall = {b: [] for b in BATCHES}
+cpp_cpu, cpp_wall = [], []
+ratio_cpu = {b: [] for b in BATCHES}
+ratio_wall = {b: [] for b in BATCHES}
 for _ in range(opt.rounds):
     row = {}
     for b in BATCHES:
         card.fill(1, N)
-        row[b] = python_drain(b) / N
+        row[b] = python_drain(b)
     card.fill(2, N)
-    elapsed, _last = cpp.drain(N)
-    c = elapsed / N
-    ns_cpp.append(c)
+    c, w, _last = cpp.drain(N)
+    cpp_cpu.append(c / N)
+    cpp_wall.append(w / N)
     for b in BATCHES:
-        ns[b].append(row[b])
-        ratios[b].append(row[b] / c)
+        cpu[b].append(row[b][0] / N)
+        wall[b].append(row[b][1] / N)
+        ratio_cpu[b].append(row[b][0] / c)
+        ratio_wall[b].append(row[b][1] / w)
 
 allocations = {}
 for b in BATCHES:
@@ -79,11 +85,14 @@ for b in BATCHES:
         receiver.poll(max(BATCHES), 0)
 receiver.close()
 
-print(f"records per measure {N}, {opt.rounds} rounds, medians; C++ buffer mode: KestRecv(record) in a loop")
-print(f"{'batch':>6} {'python ns/record':>17} {'C++ ns/record':>14} {'ratio':>6} {'allocs/poll (1 ready)':>22} "
-      f"{'allocs/poll (batch ready)':>26} {'allocs/record':>14}")
+med = statistics.median
+print(f"records per measure {N}, {opt.rounds} rounds, medians; C++ buffer mode: KestRecv(record) in a loop; "
+      f"load average {' '.join(open('/proc/loadavg').read().split()[:3])}")
+print(f"{'batch':>5} | {'CPU ns/record: poll':>19} {'C++':>6} {'ratio':>6} | {'wall ns/record: poll':>20} {'C++':>6} "
+      f"{'ratio':>6} | {'allocs/poll, 1 ready':>20} {'batch ready':>11} {'per record':>10}")
 for b in BATCHES:
     one, full = allocations[(b, 1)], allocations[(b, b)]
     per_record = (full - one) / (b - 1) if b > 1 else 0.0
-    print(f"{b:>6} {statistics.median(ns[b]):>17.1f} {statistics.median(ns_cpp):>14.1f} "
-          f"{statistics.median(ratios[b]):>6.2f} {one:>22} {full:>26} {per_record:>14.3f}")
+    print(f"{b:>5} | {med(cpu[b]):>19.1f} {med(cpp_cpu):>6.1f} {med(ratio_cpu[b]):>6.2f} | "
+          f"{med(wall[b]):>20.1f} {med(cpp_wall):>6.1f} {med(ratio_wall[b]):>6.2f} | "
+          f"{one:>20} {full:>11} {per_record:>10.3f}")

@@ -8,7 +8,8 @@ exchange's time stamp to arrival at the receiver.
 RECORDING is a file of kest-md-recv --record (with the files rotation added
 after it). The recording keeps each quote's arrival time (CLOCK_REALTIME at
 the receiver) and the exchange's update time (HHMMSS.mmm, China Standard
-Time); a recording holds no poll start, so the delay shown is exchange time
+Time from the exchanges, UTC from the card model: the one that fits is
+taken); a recording holds no poll start, so the delay shown is exchange time
 to arrival, to the millisecond the exchange stamps. Needs python3-matplotlib,
 python3-pandas and python3-numpy; writes a PNG.
 """
@@ -23,17 +24,21 @@ import pandas as pd  # noqa: E402
 
 import kest_records  # noqa: E402
 
-CST = pd.Timedelta(hours=8)  # China Standard Time, no daylight saving
-
-
-def exchange_delay_ms(frame):
-    """Arrival minus the exchange's stamp, in ms; the stamp is a time of day in
-    China Standard Time, put on the arrival's date there (within half a day)."""
-    local = frame["arrival"].dt.tz_localize(None) + CST
+def exchange_delay_ms(frame, utc_offset_hours):
+    """Arrival minus the exchange's stamp, in ms; the stamp is a time of day on
+    a clock utc_offset_hours ahead of UTC, put on the arrival's date there
+    (within half a day)."""
+    local = frame["arrival"].dt.tz_localize(None) + pd.Timedelta(hours=utc_offset_hours)
     stamp = local.dt.normalize() + frame["exchange_time"]
     delay = (local - stamp).dt.total_seconds() * 1000.0
     day = 86400000.0
     return (delay + day / 2) % day - day / 2
+
+
+def exchange_clock(frame):
+    """The exchange's clock: China Standard Time (UTC+8) as the exchanges stamp,
+    or UTC as the card model does; the one that gives the smaller delays."""
+    return min((8, 0), key=lambda h: abs(np.median(exchange_delay_ms(frame, h))))
 
 
 def main():
@@ -78,11 +83,12 @@ def main():
     rate.set_title(f"quote rate: median {per_second.median():,.0f}/s, highest {per_second.max():,}/s",
                    loc="left", fontsize=9)
 
-    delay = exchange_delay_ms(frame)
+    offset = exchange_clock(frame)
+    delay = exchange_delay_ms(frame, offset)
     hist = fig.add_subplot(grid[n + 1, 0])
     hist.hist(delay, bins=100, color="tab:purple")
     hist.set_yscale("log")
-    hist.set_xlabel("exchange time stamp to arrival (ms)")
+    hist.set_xlabel(f"exchange time stamp (UTC+{offset}) to arrival (ms)")
     hist.set_ylabel("quotes")
     p = np.percentile(delay, [50, 99, 99.9])
     hist.set_title(f"delay: p50 {p[0]:.1f} ms, p99 {p[1]:.1f} ms, p99.9 {p[2]:.1f} ms", loc="left", fontsize=9)
