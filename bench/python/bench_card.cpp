@@ -125,6 +125,8 @@ PYBIND11_MODULE(kest_bench_card, m) {
         .def(py::init<>())
         .def("config", &BenchCard::Config)
         .def("fill", &BenchCard::Fill);
-    py::class_<CppReceiver>(m, "CppReceiver").def(py::init<const std::string&>()).def("drain", &CppReceiver::Drain);
+    py::class_<CppReceiver>(m, "CppReceiver")
+        .def(py::init<const std::string&>())
+        .def("drain", &CppReceiver::Drain);
     m.def("count_allocations", &CountAllocations);
 }

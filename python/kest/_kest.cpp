@@ -2,6 +2,8 @@
 // public interface (buffer mode), polled with the GIL released straight into
 // a numpy buffer that the receiver allocates once. kest/__init__.py wraps it.
 #include <pthread.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
 #include <sched.h>
 #include <signal.h>
 #include <time.h>
@@ -13,9 +15,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
 
 #include "KestShfeMdApi.h"
 
@@ -50,9 +49,9 @@ void Chain(const struct sigaction& action, int sig, siginfo_t* info, void* conte
 
 // Whether the handler Python had is a function that this module calls on.
 bool Chained(const struct sigaction& action) {
-    return (action.sa_flags & SA_SIGINFO) != 0 ? action.sa_sigaction != nullptr
-                                               : action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN &&
-                                                     action.sa_handler != nullptr;
+    return (action.sa_flags & SA_SIGINFO) != 0
+               ? action.sa_sigaction != nullptr
+               : action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN && action.sa_handler != nullptr;
 }
 
 void OnSignal(int sig, siginfo_t* info, void* context) {
@@ -121,13 +120,15 @@ public:
         if (capacity == 0 || capacity > (size_t{1} << 24))
             throw py::value_error("capacity must be 1 to 16777216 records");
         if (recordDtype.itemsize() != static_cast<py::ssize_t>(sizeof(KestShfeMdType)))
-            throw py::value_error("the record dtype is not " + std::to_string(sizeof(KestShfeMdType)) + " bytes");
+            throw py::value_error("the record dtype is not " + std::to_string(sizeof(KestShfeMdType)) +
+                                  " bytes");
         if (g_receiverOpen)
             throw py::value_error(
                 "a receiver is already open in this process: the library is one per process (close the other "
                 "first)");
         // Allocated once, here: every poll writes into these.
-        records_ = py::array(recordDtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(capacity)}, std::vector<py::ssize_t>{});
+        records_ = py::array(recordDtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(capacity)},
+                             std::vector<py::ssize_t>{});
         arrivals_ = py::array_t<int64_t>(static_cast<py::ssize_t>(capacity));
         std::memset(records_.mutable_data(), 0, capacity * sizeof(KestShfeMdType));
         recordData_ = static_cast<KestShfeMdType*>(records_.mutable_data());
@@ -168,7 +169,8 @@ public:
     // Fills records from the library, up to max, GIL released. Returns when
     // max are filled, or when at least one is and the ring is empty, or (with
     // none yet) at the deadline or at the end of the slice.
-    size_t Fill(size_t max, Clock::time_point deadline, Clock::time_point sliceEnd, bool stamp, Status& status) {
+    size_t Fill(size_t max, Clock::time_point deadline, Clock::time_point sliceEnd, bool stamp,
+                Status& status) {
         KestShfeMdType* const out = recordData_;
         CKestShfeMdApi& api = *api_;
         size_t n = 0;
@@ -213,8 +215,8 @@ public:
     py::tuple Poll(size_t max, py::object timeout, bool stamp) {
         CheckUsable();
         if (max == 0 || max > capacity_)
-            throw py::value_error("max_records must be 1 to the receiver's capacity (" + std::to_string(capacity_) +
-                                  ")");
+            throw py::value_error("max_records must be 1 to the receiver's capacity (" +
+                                  std::to_string(capacity_) + ")");
         const Clock::time_point start = Clock::now();
         Clock::time_point deadline = Clock::time_point::max();
         bool immediate = false;
@@ -324,7 +326,8 @@ private:
     std::atomic<bool> stopRequest_{false};
 };
 
-#define KEST_FIELD(name) d[#name] = py::make_tuple(offsetof(KestShfeMdType, name), sizeof(KestShfeMdType::name))
+#define KEST_FIELD(name) \
+    d[#name] = py::make_tuple(offsetof(KestShfeMdType, name), sizeof(KestShfeMdType::name))
 
 // Every field's (offset, size) as the compiler lays out the C struct: what
 // the numpy dtype is checked against.
@@ -376,8 +379,9 @@ PYBIND11_MODULE(_kest, m) {
     m.def("record_layout", &RecordLayout, "{field: (offsetof, sizeof)} of KestShfeMdType as compiled");
     m.def("library_ended", &LibraryEnded, "whether the library of this process has ended its polls for good");
     m.def("receiver_open", [] { return g_receiverOpen; });
-    m.def("last_signal", [] { return g_lastSignal.load(); },
-          "SIGINT or SIGTERM as last seen while a receiver was open (0: none)");
+    m.def(
+        "last_signal", [] { return g_lastSignal.load(); },
+        "SIGINT or SIGTERM as last seen while a receiver was open (0: none)");
     py::class_<Receiver>(m, "Receiver")
         .def(py::init<const std::string&, size_t, const py::dtype&>())
         .def("poll", &Receiver::Poll, py::arg("max_records"), py::arg("timeout"), py::arg("stamp"))
