@@ -3,7 +3,9 @@
 # build tree, extracts them into an empty root, checks what every installed
 # binary would load, builds the examples against that root with the CMake
 # package, with pkg-config and with a plain compiler line, and runs them for a
-# few seconds against the installed card model, counting quotes.
+# few seconds against the installed card model, counting quotes; then checks
+# the Python package (dependencies, maintainer scripts) and receives quotes
+# with the installed module kest and examples/python/live_table.py.
 #
 #   scripts/check-install.sh [BUILD_DIR]
 #

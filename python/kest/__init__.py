@@ -2,9 +2,10 @@
 
     import kest
     with kest.Receiver("/usr/share/KestShfeMdApi/kest_md.ini") as receiver:
-        for batch in iter(lambda: receiver.poll(1024), None):   # numpy arrays of RECORD_DTYPE
+        while True:
+            batch = receiver.poll(1024)        # numpy array of RECORD_DTYPE, at least one record
             ...
-        for q in receiver:                                       # or one record at a time
+        for q in receiver:                     # or one record at a time
             print(q["inst_id"], q["bid1_px"] / 100)
 
 Records are the library's ``KestShfeMdType`` bytes exactly as delivered, in
