@@ -2,7 +2,8 @@
 #   runtime      the library with its soname, the README and the sample configuration
 #   development  headers, the .so link, the CMake package, the pkg-config file, examples
 #   tools        the programs that work on a real card (they need the runtime), the
-#                recording format and its Python reader
+#                recording format
+#   python       the Python modules kest and kest_records (cmake/KestPython.cmake)
 #   cardsim      the card model: its libenyx-hw-c.so.5 and libenyx-cores-c.so.6 in a
 #                directory of their own, and the model's tools; installed only on
 #                purpose, to develop without a card, and needed by nothing else
@@ -20,10 +21,8 @@ install(FILES interface/KestShfeMdApi.h interface/KestShfeMdStruct.h
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 install(FILES config/kest_md.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/KestShfeMdApi COMPONENT runtime)
 install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
-# The recording format and its Python reader come with the tools that write it.
+# The recording format comes with the tools that write it.
 install(FILES recording/FORMAT.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME recording-format.md COMPONENT tools)
-install(DIRECTORY python/kest_records DESTINATION lib/python3/dist-packages COMPONENT tools
-        PATTERN __pycache__ EXCLUDE)
 # The receiver as a systemd service (a template: one instance per
 # configuration under /etc/kest), installed but not enabled.
 set(KEST_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING "Where the systemd unit goes, under the prefix")
@@ -150,16 +149,16 @@ pkg-config file and the sources of two example applications.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kestshfemdapi-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
-# python3 for the module kest_records (which imports numpy only when used).
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkestshfemdapi1 ${_kest_exact}, python3")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "python3-numpy, python3-pandas")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libkestshfemdapi1 ${_kest_exact}")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "python3-kestshfemdapi")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
     "SHFE/INE five-level futures quotes from the U50 card (tools)
 Receiving and operating tools of KestShfeMdApi: kest-md-recv receives,
 shows and records quotes; kest-card-info shows what a card is doing;
 kest-config-check checks a configuration file; kest-record reads
 recordings. With manual pages, bash completion, a logrotate file for
-/var/log/kest, the recording format and its Python reader kest_records.")
+/var/log/kest and the recording format. The Python reader of recordings,
+kest_records, is in python3-kestshfemdapi.")
 
 set(CPACK_DEBIAN_CARDSIM_PACKAGE_NAME kestshfemdapi-cardsim)
 set(CPACK_DEBIAN_CARDSIM_PACKAGE_SECTION devel)
@@ -173,6 +172,8 @@ kest-exchange-dump.
 Its libraries live in /usr/${KEST_MODEL_INSTALL_LIBDIR}; an application
 uses them only when started with LD_LIBRARY_PATH pointing there. Never
 install it on a host with the card.")
+
+include(${CMAKE_CURRENT_LIST_DIR}/KestPython.cmake)
 
 # What every package gets, whatever its component.
 set(_kest_changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)

@@ -3,7 +3,9 @@
 # build tree, extracts them into an empty root, checks what every installed
 # binary would load, builds the examples against that root with the CMake
 # package, with pkg-config and with a plain compiler line, and runs them for a
-# few seconds against the installed card model, counting quotes.
+# few seconds against the installed card model, counting quotes; then checks
+# the Python package (dependencies, maintainer scripts) and receives quotes
+# with the installed module kest and examples/python/live_table.py.
 #
 #   scripts/check-install.sh [BUILD_DIR]
 #
@@ -177,9 +179,44 @@ run_example "buffer, plain g++ and pkg-config" "$work/plain-buffer"
 step "the installed tools on the card the examples brought up"
 LD_LIBRARY_PATH="$modeldir:$libdir" "$prefix/bin/kest-card-info" --config "$config" | tail -n 1
 "$prefix/bin/kest-config-check" "$config" | head -n 1
-if /usr/bin/python3 -c 'import numpy' 2>/dev/null; then
-  PYTHONPATH="$prefix/lib/python3/dist-packages" /usr/bin/python3 -c \
-    'import kest_records; print("kest_records from", kest_records.__file__)'
+
+step "the Python package"
+pydeb=$(ls "$work/packages"/python3-kestshfemdapi_*.deb)
+pydir="$prefix/lib/python3/dist-packages"
+depends=$(dpkg-deb -f "$pydeb" Depends)
+echo "python3-kestshfemdapi Depends: $depends"
+for need in libkestshfemdapi1 python3-numpy 'python3 (>='; do
+  case "$depends" in *"$need"*) ;; *) fail "python3-kestshfemdapi does not depend on $need" ;; esac
+done
+if dpkg-deb -c "$work/packages"/kestshfemdapi-tools_*.deb | grep -E '[.]py$|dist-packages' >/dev/null; then
+  fail "the tools package still carries Python files"
 fi
+dpkg-deb -e "$pydeb" "$work/python-control"
+for script in postinst prerm; do
+  [ -x "$work/python-control/$script" ] || fail "python3-kestshfemdapi has no $script"
+  sh -n "$work/python-control/$script" || fail "$script of python3-kestshfemdapi is not valid sh"
+done
+grep 'py3compile -p python3-kestshfemdapi' "$work/python-control/postinst" >/dev/null ||
+  fail "postinst does not byte-compile the package"
+grep 'py3clean -p python3-kestshfemdapi' "$work/python-control/prerm" >/dev/null ||
+  fail "prerm does not remove the byte-compiled files"
+# The interpreter the package serves is Debian's, whichever python3 is first
+# on the PATH; the root's dist-packages and library directory stand in for
+# the system's.
+pyrun() { (cd "$run" && PYTHONPATH="$pydir" PYTHONDONTWRITEBYTECODE=1 LD_LIBRARY_PATH="$modeldir:$libdir" /usr/bin/python3 "$@"); }
+pyrun -c 'import kest, kest_records; print("kest from", kest.__file__); print("kest_records from", kest_records.__file__)' ||
+  fail "python3 -c 'import kest' fails from the installed packages"
+pyrun -c "
+import sys, kest
+with kest.Receiver('$config') as r:
+    batch = r.poll(1024, timeout=10)
+print('kest.Receiver: %d quotes in one poll, first %s' % (len(batch), batch[0]['inst_id'].decode() if len(batch) else '-'))
+sys.exit(0 if len(batch) else 1)
+" | grep -v '^.\[' || fail "kest.Receiver received no quote from the installed packages"
+pyrun "$prefix/share/doc/KestShfeMdApi/examples/python/live_table.py" "$config" --seconds 3 --rows 5 >"$run/live_table.out" 2>&1 ||
+  { tail -n 20 "$run/live_table.out"; fail "examples/python/live_table.py failed"; }
+grep -E '^[0-9]+ instruments, [0-9]+ quotes' "$run/live_table.out" | tail -n 1
+grep -E '^[0-9]+ quotes of [1-9][0-9]* instruments' "$run/live_table.out" >/dev/null ||
+  fail "examples/python/live_table.py showed no quote"
 echo
 echo "check-install: packages, install layout and examples are sound"

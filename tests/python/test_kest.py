@@ -1,0 +1,196 @@
+"""The Python module kest against a live model card (see conftest.py)."""
+import os
+import signal
+import time
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import kest
+import kest_records
+from conftest import child, child_lines, child_report
+
+
+def collect(receiver, seconds):
+    parts = []
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        parts.append(receiver.poll(1024, timeout=0.1).copy())
+    return np.concatenate(parts)
+
+
+def test_dtype_is_the_readers_and_matches_the_c_struct():
+    assert kest.RECORD_DTYPE is kest_records.RECORD_DTYPE
+    layout = kest.record_layout()
+    assert set(layout) == set(kest_records.RECORD_DTYPE.names)
+    assert kest_records.RECORD_DTYPE.itemsize == kest._kest.RECORD_SIZE == 152
+    for name, (offset, size) in layout.items():
+        dtype, at = kest_records.RECORD_DTYPE.fields[name][:2]
+        assert (at, dtype.itemsize) == (offset, size), name
+
+
+def test_records_are_those_kest_md_recv_recorded_on_the_same_run(card):
+    with kest.Receiver(card.ch1) as receiver:
+        got = collect(receiver, 2.0)
+        assert got.dtype is kest_records.RECORD_DTYPE
+    assert card.stop_recorder() == 0
+    recorded = kest_records.load(card.recording)["record"]
+    assert len(got) > 500 and len(recorded) > 500
+    # Channels 1 and 0 take the same instruments: the card wrote the same
+    # records to both, in the same order, from the bring-up on.
+    first = np.nonzero((recorded["inst_no"] == got[0]["inst_no"]) & (recorded["change_no"] == got[0]["change_no"])
+                       & (recorded["inst_id"] == got[0]["inst_id"]))[0]
+    assert len(first) == 1
+    start = first[0]
+    n = min(len(got), len(recorded) - start)
+    assert n > 500
+    for name in kest_records.RECORD_DTYPE.names:
+        assert np.array_equal(got[name][:n], recorded[name][start:start + n]), name
+    assert got[:n].tobytes() == recorded[start:start + n].tobytes()
+
+
+def test_timeouts_on_a_quiet_channel(card):
+    with kest.Receiver(card.ch2) as receiver:
+        t0 = time.monotonic()
+        assert len(receiver.poll(timeout=0)) == 0
+        assert time.monotonic() - t0 < 0.05
+        t0 = time.monotonic()
+        assert len(receiver.poll(timeout=0.3)) == 0
+        waited = time.monotonic() - t0
+        assert 0.29 <= waited < 1.0, waited
+        with pytest.raises(ValueError):
+            receiver.poll(timeout=-1)
+        with pytest.raises(ValueError):
+            receiver.poll(max_records=receiver.capacity + 1, timeout=0)
+
+
+def test_timeouts_on_a_busy_channel(card):
+    with kest.Receiver(card.ch1, capacity=64) as receiver:
+        t0 = time.monotonic()
+        batch = receiver.poll(timeout=None, max_records=64)
+        assert 1 <= len(batch) <= 64
+        batch = receiver.poll(timeout=5, max_records=16)
+        assert 1 <= len(batch) <= 16
+        assert time.monotonic() - t0 < 2
+        # What the card delivered so far, without waiting: after 0.2 s of
+        # quotes at this rate the ring holds more than one.
+        time.sleep(0.2)
+        assert len(receiver.poll(timeout=0, max_records=64)) > 1
+
+
+def test_iteration_and_frame(card):
+    with kest.Receiver(card.ch1) as receiver:
+        quotes = []
+        for q in receiver:
+            quotes.append(q)
+            if len(quotes) == 50:
+                break
+        assert all(q.dtype is kest_records.RECORD_DTYPE for q in quotes)
+        change = {(bytes(q["inst_id"]), int(q["change_no"])) for q in quotes}
+        assert len(change) == 50  # fifty distinct records, none repeated
+        frame = receiver.frame(timeout=1)
+    assert len(frame) > 0
+    reference = kest_records._to_frame(np.zeros(1, dtype=kest_records.ENTRY_DTYPE))
+    assert list(frame.columns) == list(reference.columns)
+    assert list(frame.dtypes) == list(reference.dtypes)
+    assert str(frame["arrival"].dt.tz) == "UTC"
+    now = time.time_ns()
+    assert (frame["arrival"].astype("int64") <= now).all()
+    assert (frame["arrival"].astype("int64") > now - 10 * 10**9).all()
+
+
+def test_no_allocation_per_record_inside_poll(card):
+    with kest.Receiver(card.ch1, capacity=4096) as receiver:
+        receiver.poll(4096, timeout=1)
+        time.sleep(1.5)  # a backlog of records in the ring
+        tracemalloc.start()
+        before = tracemalloc.take_snapshot()
+        batch = receiver.poll(4096, timeout=1)
+        after = tracemalloc.take_snapshot()
+        tracemalloc.stop()
+        blocks = sum(stat.count_diff for stat in after.compare_to(before, "filename") if stat.count_diff > 0)
+        assert len(batch) >= 300
+        # The view of the buffer and its bookkeeping, whatever the count.
+        assert blocks <= 8, (blocks, len(batch))
+        assert np.shares_memory(batch, receiver.poll(1, timeout=1))
+
+
+def test_second_receiver_is_refused(card):
+    with kest.Receiver(card.ch2):
+        with pytest.raises(ValueError, match="one per process"):
+            kest.Receiver(card.ch1)
+    kest.Receiver(card.ch2).close()  # after close a new one starts
+
+
+def test_use_after_close(card):
+    receiver = kest.Receiver(card.ch2)
+    receiver.close()
+    receiver.close()
+    assert receiver.closed
+    with pytest.raises(ValueError, match="closed"):
+        receiver.poll(timeout=0)
+    with pytest.raises(ValueError, match="closed"):
+        next(iter(receiver))
+    with pytest.raises(ValueError, match="closed"):
+        receiver.frame(timeout=0)
+    with pytest.raises(ValueError, match="closed"):
+        with receiver:
+            pass
+
+
+def test_bad_config_path(card):
+    with pytest.raises(kest.StartError) as e:
+        kest.Receiver(os.path.join(card.work, "no-such.ini"))
+    assert e.value.returncode == -2
+    assert e.value.log_file and os.path.exists(e.value.log_file)
+    assert "no-such.ini" in str(e.value)
+
+
+def test_garbage_config_is_refused_before_a_start(card):
+    path = os.path.join(card.work, "garbage.ini")
+    with open(path, "wb") as f:
+        f.write(bytes(range(256)) * 8)
+    with pytest.raises(kest.ConfigError, match="recognises no key"):
+        kest.Receiver(path)
+    with open(path, "w") as f:
+        f.write("[Config]\ndevice=xilinx0:1\n")  # the section's name is case-sensitive
+    with pytest.raises(kest.ConfigError):
+        kest.Receiver(path)
+
+
+@pytest.mark.parametrize("mode", ["iterate", "wait", "python"])
+def test_sigint_raises_keyboard_interrupt_within_a_second(card, mode):
+    config = card.ch2 if mode == "wait" else card.ch1
+    p = child(card, "signal_child.py", mode, config, card.ch2)
+    assert next(child_lines(p)) == "ready"
+    time.sleep(0.3)
+    sent = time.monotonic()
+    p.send_signal(signal.SIGINT)
+    lines = child_report(p)
+    assert p.returncode == 0, lines
+    how, when = lines["loop"].rsplit(" ", 1)
+    assert how == "KeyboardInterrupt"
+    assert float(when) - sent < 1.0
+    # The library ends its polls for good after the signal: the receiver
+    # closes itself (at its next poll when the interrupt came in Python code),
+    # later polls raise Stopped, and a later receiver in the same process is
+    # refused without a start.
+    if mode == "wait":
+        assert lines["closed"] == "True"
+    assert lines["poll-after"] == "Stopped"
+    assert lines["closed-after"] == "True"
+    assert lines["later"] == "Stopped 2"
+
+
+def test_sigterm_ends_iteration_cleanly(card):
+    p = child(card, "signal_child.py", "iterate", card.ch1, card.ch2)
+    assert next(child_lines(p)) == "ready"
+    time.sleep(0.3)
+    p.send_signal(signal.SIGTERM)
+    lines = child_report(p)
+    assert p.returncode == 0, lines
+    assert lines["loop"].rsplit(" ", 1)[0] == "ended normally"
+    assert lines["closed"] == "True"
+    assert lines["poll-after"] == "Stopped"
+    assert lines["later"] == "Stopped 15"
