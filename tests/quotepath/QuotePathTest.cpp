@@ -255,7 +255,10 @@ void CountAMillionPolls(bool metrics) {
 #if defined(KEST_TEST_METRICS)
         if (metrics) {
             polling.store(false);
-            for (;;) {
+            // Wait here for the scraper's _exit. A loop without a side effect
+            // may be assumed to end (clang drops it), so spin on a volatile.
+            volatile bool spin = true;
+            while (spin) {
             }
         }
 #endif
