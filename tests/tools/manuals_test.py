@@ -93,8 +93,8 @@ def man_options(page):
 
 def check_options(man_dir, tools):
     failures = []
-    for spec in tools:
-        tool, path = spec.split("=", 1)
+    for entry in tools:
+        tool, path = entry.split("=", 1)
         page = os.path.join(man_dir, tool + ".1.gz")
         if not os.path.exists(page):
             failures.append(f"{tool}: no manual page {page}")
