@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -334,6 +335,11 @@ public:
         errno = 0;
         if (std::fflush(file_) == 0 && std::ferror(file_) == 0) return;
         failed_ = true;
+        // A write that failed inside an earlier fprintf leaves only the
+        // stream's error flag: its errno is long overwritten. A file system
+        // with no block left is then the cause worth naming.
+        struct statvfs fs;
+        if (errno == 0 && fstatvfs(fileno(file_), &fs) == 0 && fs.f_bavail == 0) errno = ENOSPC;
         error_ = errno != 0 ? std::strerror(errno) : "a write failed";
         std::fprintf(stderr, "%s: writing %s failed: %s; no more quotes go to it\n", kTool, path_.c_str(),
                      error_.c_str());
