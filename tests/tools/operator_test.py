@@ -135,10 +135,10 @@ def help_paths(doc_dir):
         check(wanted in r.stdout.replace("\n", "").replace(" ", ""), f"{tool} --help names {wanted}")
 
 
-def completion(script):
-    def complete(line):
-        words = line.split(" ")
-        bash = f"""
+def complete_line(script, line):
+    """What bash completion offers for line with the tools' completion script."""
+    words = line.split(" ")
+    bash = f"""
 source /usr/share/bash-completion/bash_completion
 source {script}
 COMP_LINE='{line}'; COMP_POINT=${{#COMP_LINE}}
@@ -146,7 +146,12 @@ COMP_WORDS=({' '.join(repr(w) for w in words)}); COMP_CWORD={len(words) - 1}
 _kest_tools {words[0]} '{words[-1]}' '{words[-2] if len(words) > 1 else ''}'
 printf '%s\\n' "${{COMPREPLY[@]}}"
 """
-        return run("bash", "-c", bash).stdout.split()
+    return run("bash", "-c", bash).stdout.split()
+
+
+def completion(script):
+    def complete(line):
+        return complete_line(script, line)
 
     got = complete("kest-md-recv --record-r")
     check(got == ["--record-rotate-mb", "--record-rotate-s"], f"kest-md-recv --record-r: {got}")
