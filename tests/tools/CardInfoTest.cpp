@@ -287,6 +287,7 @@ TEST_F(CardTools, AFileThatWouldSilenceTheCardIsRefusedBeforeTheCardIsTouched) {
     tools_test::WriteFile(config, tools_test::ReadFile(KEST_SAMPLE_CONFIG));
     const std::string channel2 = dir_.File("channel2.ini");
     tools_test::WriteFile(channel2, "[config]\nlog_level=7\ncpucore=-1\ndevice=xilinx0:2\n");
+    ASSERT_EQ(kest_sim::CreateCard(0), 0);  // there before the receiver looks for it
     Process sim({KEST_CARD_SIM, "--card", "0", "--shfe-size", "300", "--ine-size", "80", "--rate", "400",
                  "--stats", "0"},
                 dir_.Path(), "sim");
