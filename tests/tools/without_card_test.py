@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The tools and the Python module on a host without the card's library.
 
-  without_card_test.py COMPLETION SAMPLE_CONFIG PYTHON_TREE MODEL_DIR TOOL...
+  without_card_test.py COMPLETION SAMPLE_CONFIG PYTHON_TREE MODEL_DIR INSTALLED_MODEL_DIR TOOL...
 
 PYTHON_TREE: where the module kest is built, or - when it is not.
 
@@ -10,7 +10,7 @@ find: LD_LIBRARY_PATH is removed, so the model's directory MODEL_DIR is on no
 search path (the model's own tools carry it as their runtime path, and must).
 Each answers --help, --version and bash completion; kest-md-recv and
 kest-card-info, which need the card, say so in one line naming LD_LIBRARY_PATH
-and the model's installed directory and exit 1; kest-md-recv still refuses
+and the model's installed directory INSTALLED_MODEL_DIR and exit 1; kest-md-recv still refuses
 a dangerous file first (exit 2). `import kest` gives the record layout and the
 dtype, and a Receiver raises StartError with the same line.
 """
@@ -34,9 +34,10 @@ def dynamic(path):
 
 
 def main():
-    if len(sys.argv) < 6:
+    if len(sys.argv) < 7:
         sys.exit(__doc__)
-    script, sample, python_tree, model_dir, tools = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
+    script, sample, python_tree, model_dir, installed_model_dir = sys.argv[1:6]
+    tools = sys.argv[6:]
     os.environ.pop("LD_LIBRARY_PATH", None)
     os.environ["KEST_CARDSIM_NAMESPACE"] = f"without-card.{os.getpid()}"
     if "libenyx-hw-c.so.5" in run("/sbin/ldconfig", "-p").stdout:
@@ -61,7 +62,7 @@ def main():
             check("--help" in got and "--version" in got, f"{name} --: completion offers {got}")
 
     wanted = ("cannot load the card's library: libenyx-hw-c.so.5: cannot open shared object file",
-              "LD_LIBRARY_PATH=/usr/lib/x86_64-linux-gnu/kest-cardsim")
+              f"LD_LIBRARY_PATH={installed_model_dir} ")
     with tempfile.TemporaryDirectory() as tmp:
         for argv, what in (([by_name["kest-md-recv"], sample, "--seconds", "5", "--quiet"], "kest-md-recv CONFIG"),
                            ([by_name["kest-card-info"]], "kest-card-info"),
