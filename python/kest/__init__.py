@@ -165,7 +165,9 @@ def _diagnose(log_file, config_path):
             lines = f.read().splitlines()
     except OSError:
         return "see the log file"
-    for line in lines:
+    # The process keeps one log: this start's lines follow its version line.
+    starts = [n for n, line in enumerate(lines) if "KEST_U50_VERSION" in line]
+    for line in lines[starts[-1] if starts else 0:]:
         if "ReadConfig" in line and "failed" in line and "_ReadConfig failed" not in line:
             return f"the library cannot read the configuration file {config_path}"
         if "Could not find accelerator" in line:
