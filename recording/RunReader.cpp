@@ -218,10 +218,20 @@ void RunReader::WalkBlocks() {
                 pos = at + 1;
             }
         }
-        damages_.push_back({path_, expect_no, off, 0,
-                            "block header damaged: " + std::to_string(found - off) +
-                                " bytes skipped to the next whole block (entries not known without the index)"});
-        ++expect_no;
+        // Every block number up to the next whole block was lost here.
+        uint64_t next_no = expect_no + 1;
+        if (found < size_) {
+            BlockHeader c;
+            std::memcpy(&c, Bytes(found, sizeof c), sizeof c);
+            next_no = std::max<uint64_t>(c.block_no, expect_no + 1);
+        }
+        for (uint64_t no = expect_no; no < next_no; ++no) {
+            damages_.push_back({path_, no, off, 0,
+                                "block header damaged: " + std::to_string(found - off) + " bytes from offset " +
+                                    std::to_string(off) +
+                                    " skipped to the next whole block (entries not known without the index)"});
+        }
+        expect_no = next_no;
         off = found;
     }
 }

@@ -1,30 +1,37 @@
-"""Quote recordings of kest-md-recv (``--record FILE``) read into numpy or pandas.
+"""Quote recordings of kest-md-recv (``--record FILE``) read into numpy, pandas or Dask.
 
     import kest_records
     entries = kest_records.load("day.kestrec")              # numpy structured array
     frame = kest_records.load("day.kestrec", frame=True)    # pandas DataFrame
+    rec = kest_records.RecordingFile("day.kestrec")         # blocks, index, damage
+    ddf = kest_records.dataset("/data/*.kestrec")           # Dask DataFrame
 
 The file layout is documented in recording/FORMAT.md of the project: a 64-byte
-header, then 160-byte entries (arrival time in nanoseconds since the epoch,
-then the 152 bytes of the quote record exactly as the library delivered them).
+header, then (version 1) 160-byte entries, or (version 2) blocks of entries,
+each checked by a CRC-32C and optionally zstd-compressed, and an index. An
+entry is the arrival time in nanoseconds since the epoch, then the 152 bytes
+of the quote record exactly as the library delivered them. Blocks that fail
+their checks are skipped, named in ``damages`` and warned about; their entries
+are never returned.
 """
-
+import collections
 import os
 import warnings
 
 import numpy as np
 
-__all__ = ["MAGIC", "FORMAT_VERSION", "HEADER_DTYPE", "RECORD_DTYPE", "ENTRY_DTYPE",
-           "read_header", "recording_files", "load"]
+__all__ = ["MAGIC", "FORMAT_VERSION", "HEADER_DTYPE", "RECORD_DTYPE", "ENTRY_DTYPE", "BLOCK_DTYPE",
+           "Damage", "BlockRef", "DamagedRecording", "RecordingFile",
+           "read_header", "recording_files", "load", "dataset"]
 
 MAGIC = b"KESTREC\0"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 
 HEADER_DTYPE = np.dtype({
     "names": ["magic", "version", "header_bytes", "record_bytes", "entry_bytes", "channel",
-              "config_crc", "clock", "sequence", "started_ns"],
-    "formats": ["S8", "<u2", "<u2", "<u2", "<u2", "<u4", "<u4", "<u4", "<u4", "<i8"],
-    "offsets": [0, 8, 10, 12, 14, 16, 20, 24, 28, 32],
+              "config_crc", "clock", "sequence", "started_ns", "block_entries", "header_crc"],
+    "formats": ["S8", "<u2", "<u2", "<u2", "<u2", "<u4", "<u4", "<u4", "<u4", "<i8", "<u4", "<u4"],
+    "offsets": [0, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 60],
     "itemsize": 64,
 })
 
@@ -51,28 +58,62 @@ ENTRY_DTYPE = np.dtype({
 })
 
 
-def read_header(path):
-    """The file header as a dict; ValueError for a file that is not a recording this reader knows."""
-    with open(path, "rb") as f:
-        raw = f.read(HEADER_DTYPE.itemsize)
+
+class DamagedRecording(ValueError):
+    """Raised by load(..., on_damage="raise") when a block fails its checks."""
+
+
+Damage = collections.namedtuple("Damage", "file block offset entries what")
+BlockRef = collections.namedtuple("BlockRef", "offset entries stored_bytes min_ns max_ns block_no")
+
+BLOCK_DTYPE = np.dtype({
+    "names": ["magic", "header_crc", "entries", "codec", "raw_bytes", "stored_bytes", "first_ns", "last_ns",
+              "data_crc", "block_no", "min_ns", "max_ns"],
+    "formats": ["S4", "<u4", "<u4", "<u2", "<u4", "<u4", "<i8", "<i8", "<u4", "<u4", "<i8", "<i8"],
+    "offsets": [0, 4, 8, 12, 16, 20, 24, 32, 40, 44, 48, 56],
+    "itemsize": 64,
+})
+_INDEX_BLOCK_DTYPE = np.dtype([("offset", "<u8"), ("entries", "<u4"), ("stored_bytes", "<u4"),
+                               ("min_ns", "<i8"), ("max_ns", "<i8")])
+_CODEC_NONE, _CODEC_ZSTD = 0, 1
+
+
+def _crc32c(data):
+    try:
+        import crc32c
+    except ImportError as e:  # pragma: no cover - depends on the machine
+        raise ImportError("reading format version 2 needs the crc32c module (Debian: python3-crc32c)") from e
+    return crc32c.crc32c(data)
+
+
+def _check_header(path, raw):
     if len(raw) < HEADER_DTYPE.itemsize:
         raise ValueError(f"{path}: too short for a recording header")
-    h = np.frombuffer(raw, dtype=HEADER_DTYPE)[0]
+    h = np.frombuffer(raw[:64], dtype=HEADER_DTYPE)[0]
     if bytes(h["magic"]).ljust(8, b"\0") != MAGIC:
         raise ValueError(f"{path}: not a recording (bad magic)")
     if h["version"] > FORMAT_VERSION:
         raise ValueError(f"{path}: format version {h['version']} is newer than this reader's ({FORMAT_VERSION})")
     # Every field that says what the file holds must be this format's; the field is named.
-    for name, good, expected in (
-            ("version", 1 <= h["version"] <= FORMAT_VERSION, "not a version this reader knows"),
-            ("header_bytes", h["header_bytes"] == HEADER_DTYPE.itemsize, "not 64"),
-            ("record_bytes", h["record_bytes"] == RECORD_DTYPE.itemsize, "not 152"),
-            ("entry_bytes", h["entry_bytes"] == ENTRY_DTYPE.itemsize, "not 160"),
-            ("channel", h["channel"] < 16, "not a channel (0..15)"),
-            ("clock", h["clock"] == 1, "not 1 (CLOCK_REALTIME)")):
+    checks = [("version", 1 <= h["version"] <= FORMAT_VERSION, "not a version this reader knows"),
+              ("header_bytes", h["header_bytes"] == HEADER_DTYPE.itemsize, "not 64"),
+              ("record_bytes", h["record_bytes"] == RECORD_DTYPE.itemsize, "not 152"),
+              ("entry_bytes", h["entry_bytes"] == ENTRY_DTYPE.itemsize, "not 160"),
+              ("channel", h["channel"] < 16, "not a channel (0..15)"),
+              ("clock", h["clock"] == 1, "not 1 (CLOCK_REALTIME)")]
+    if h["version"] >= 2:
+        checks += [("block_entries", 1 <= h["block_entries"] <= 65536, "not 1..65536"),
+                   ("header_crc", h["header_crc"] == _crc32c(bytes(raw[:60])), "not the header's CRC-32C")]
+    for name, good, expected in checks:
         if not good:
             raise ValueError(f"{path}: header does not describe this format: field {name} is {h[name]}, {expected}")
     return {name: h[name].item() for name in HEADER_DTYPE.names if name != "magic"}
+
+
+def read_header(path):
+    """The file header as a dict; ValueError for a file that is not a recording this reader knows."""
+    with open(path, "rb") as f:
+        return _check_header(path, f.read(HEADER_DTYPE.itemsize))
 
 
 def recording_files(path):
@@ -85,23 +126,206 @@ def recording_files(path):
     return files
 
 
-def _read_entries(path):
-    header = read_header(path)
-    with open(path, "rb") as f:
-        f.seek(header["header_bytes"])
-        body = f.read()
-    whole = len(body) // ENTRY_DTYPE.itemsize
-    trailing = len(body) - whole * ENTRY_DTYPE.itemsize
-    if trailing:
-        warnings.warn(f"{path}: {trailing} trailing bytes ignored (the recorder stopped in the middle of a block)")
-    return np.frombuffer(body, dtype=ENTRY_DTYPE, count=whole)
+def _sane(h, block_entries):
+    if bytes(h["magic"]) != b"KBLK" or not 1 <= h["entries"] <= block_entries:
+        return False
+    if h["raw_bytes"] != h["entries"] * 160:
+        return False
+    if h["codec"] == _CODEC_NONE:
+        return h["stored_bytes"] == h["raw_bytes"]
+    return h["codec"] == _CODEC_ZSTD and h["stored_bytes"] <= h["raw_bytes"] + 1024
 
 
-def load(path, frame=False, follow_rotation=True):
+class RecordingFile:
+    """One file of a recording, either version, its blocks found from the index or their headers.
+
+    ``header`` (dict), ``blocks`` (list of BlockRef; version 1: none), ``has_index``,
+    ``index_problem`` (why a present index was not used), ``contracts`` (dict of
+    entries per contract from the index, else None), ``trailing_bytes`` (a cut
+    last write), ``damages`` (list of Damage) and ``untrusted`` (entries in
+    damaged blocks) as found so far: reading the entries checks every block.
+    """
+
+    def __init__(self, path):
+        self.path = str(path)
+        self._data = np.memmap(self.path, dtype=np.uint8, mode="r") if os.path.getsize(self.path) else np.zeros(0, np.uint8)
+        self.header = _check_header(self.path, bytes(self._data[:64]))
+        self.blocks, self.has_index, self.index_problem, self.contracts = [], False, "", None
+        self.trailing_bytes, self.damages, self.untrusted = 0, [], 0
+        size = len(self._data)
+        if self.header["version"] == 1:
+            whole = (size - 64) // 160
+            self.trailing_bytes = size - 64 - whole * 160
+            self.entries_count = whole
+            return
+        if not self._load_index():
+            self._walk()
+        self.entries_count = sum(b.entries for b in self.blocks)
+
+    def _load_index(self):
+        d, size = self._data, len(self._data)
+        if size < 64 + 32 + 16 or bytes(d[size - 8:]) != b"KESTEND\0":
+            return False
+        at = int(np.frombuffer(bytes(d[size - 16:size - 8]), "<u8")[0])
+        end = size - 16
+        if not 64 <= at <= end - 32 or bytes(d[at:at + 4]) != b"KIDX":
+            self.index_problem = "the trailer does not point at an index"
+            return False
+        crc, blocks, contracts = np.frombuffer(bytes(d[at + 4:at + 16]), "<u4")
+        bitmap_bytes = int(np.frombuffer(bytes(d[at + 24:at + 28]), "<u4")[0])
+        if crc != _crc32c(d[at + 32:end]):
+            self.index_problem = "the index fails its CRC-32C"
+            return False
+        words = (int(contracts) + 63) // 64
+        per_block = 32 + bitmap_bytes
+        if bitmap_bytes != words * 8 or end - at != 32 + contracts * 24 + blocks * per_block:
+            self.index_problem = "the index's sizes do not add up"
+            return False
+        p = at + 32
+        table = np.frombuffer(bytes(d[p:p + contracts * 24]), np.dtype([("id", "S16"), ("entries", "<u8")]))
+        self.contracts = {bytes(r["id"]).rstrip(b"\0").decode("ascii", "replace"): int(r["entries"]) for r in table}
+        p += contracts * 24
+        raw = np.frombuffer(bytes(d[p:p + blocks * per_block]), np.uint8).reshape(int(blocks), per_block)
+        refs = raw[:, :32].copy().view(_INDEX_BLOCK_DTYPE).reshape(-1)
+        self._bitmaps = raw[:, 32:].copy()
+        self._contract_ids = list(self.contracts)
+        self.blocks = [BlockRef(int(r["offset"]), int(r["entries"]), int(r["stored_bytes"]), int(r["min_ns"]),
+                                int(r["max_ns"]), i) for i, r in enumerate(refs)]
+        self.has_index = True
+        return True
+
+    def _walk(self):
+        d, size, off, expect = self._data, len(self._data), 64, 0
+        limit = self.header["block_entries"]
+        while off < size:
+            if size - off < 64:
+                self.trailing_bytes = size - off
+                return
+            raw = bytes(d[off:off + 64])
+            if raw[:4] == b"KIDX":
+                return  # an index the close did not finish
+            h = np.frombuffer(raw, BLOCK_DTYPE)[0]
+            if _sane(h, limit) and h["header_crc"] == _crc32c(raw[8:]):
+                if size - off - 64 < h["stored_bytes"]:
+                    self.trailing_bytes = size - off
+                    return
+                self.blocks.append(BlockRef(off, int(h["entries"]), int(h["stored_bytes"]), int(h["min_ns"]),
+                                            int(h["max_ns"]), int(h["block_no"])))
+                expect = int(h["block_no"]) + 1
+                off += 64 + int(h["stored_bytes"])
+                continue
+            found, pos = size, off + 1
+            buf = memoryview(d)
+            while True:
+                at = bytes(buf[pos:]).find(b"KBLK") if pos < size else -1
+                if at < 0:
+                    break
+                at += pos
+                c = bytes(d[at:at + 64])
+                if len(c) == 64:
+                    ch = np.frombuffer(c, BLOCK_DTYPE)[0]
+                    if _sane(ch, limit) and ch["header_crc"] == _crc32c(c[8:]) and ch["block_no"] >= expect:
+                        found = at
+                        break
+                pos = at + 1
+            self.damages.append(Damage(self.path, expect, off, 0,
+                                       f"block header damaged: {found - off} bytes skipped to the next whole block"))
+            expect += 1
+            off = found
+
+    def _damaged(self, b, what):
+        self.damages.append(Damage(self.path, b.block_no, b.offset, b.entries, what))
+        self.untrusted += b.entries
+        return None
+
+    def _block(self, b):
+        d = self._data
+        raw = bytes(d[b.offset:b.offset + 64])
+        h = np.frombuffer(raw, BLOCK_DTYPE)[0]
+        if (not _sane(h, self.header["block_entries"]) or h["header_crc"] != _crc32c(raw[8:]) or
+                h["entries"] != b.entries or h["stored_bytes"] != b.stored_bytes):
+            return self._damaged(b, "block header damaged (it fails its CRC-32C or disagrees with the index)")
+        stored = d[b.offset + 64:b.offset + 64 + b.stored_bytes]
+        if _crc32c(stored) != h["data_crc"]:
+            return self._damaged(b, "stored bytes fail their CRC-32C")
+        if h["codec"] == _CODEC_NONE:
+            return stored.view(ENTRY_DTYPE)  # a view of the mapped file
+        try:
+            import zstandard
+        except ImportError as e:  # pragma: no cover - depends on the machine
+            raise ImportError("compressed recordings need the zstandard module (Debian: python3-zstandard)") from e
+        try:
+            raw = zstandard.ZstdDecompressor().decompress(bytes(stored), max_output_size=int(h["raw_bytes"]))
+        except zstandard.ZstdError as e:
+            return self._damaged(b, f"stored bytes do not decompress to the entries: {e}")
+        if len(raw) != h["raw_bytes"]:
+            return self._damaged(b, "stored bytes do not decompress to the entries: wrong size")
+        planes = np.frombuffer(raw, np.uint8).reshape(160, b.entries)
+        return np.ascontiguousarray(planes.T).view(ENTRY_DTYPE).reshape(-1)
+
+    def select(self, from_ns=None, to_ns=None, contracts=None):
+        """The blocks that may hold arrivals in [from_ns, to_ns] and, with the index, one of the
+        contracts (whole identifiers or products, the identifiers' letters)."""
+        lo = -2**63 if from_ns is None else from_ns
+        hi = 2**63 - 1 if to_ns is None else to_ns
+        chosen = [i for i, b in enumerate(self.blocks) if b.max_ns >= lo and b.min_ns <= hi]
+        if contracts and self.has_index:
+            bits = np.zeros(self._bitmaps.shape[1], np.uint8)
+            for c, name in enumerate(self._contract_ids):
+                if _matches(name, contracts):
+                    bits[c // 8] |= 1 << (c % 8)
+            chosen = [i for i in chosen if (self._bitmaps[i] & bits).any()]
+        return chosen
+
+    def runs(self, blocks=None):
+        """Arrays of ENTRY_DTYPE in file order, the trusted entries of each block (of `blocks`,
+        block positions, when given); uncompressed blocks are views of the mapped file."""
+        if self.header["version"] == 1:
+            step = 1 << 16
+            for at in range(0, self.entries_count, step):
+                n = min(step, self.entries_count - at)
+                yield self._data[64 + at * 160:64 + (at + n) * 160].view(ENTRY_DTYPE)
+            return
+        for i in range(len(self.blocks)) if blocks is None else blocks:
+            entries = self._block(self.blocks[i])
+            if entries is not None:
+                yield entries
+
+    def entries(self, blocks=None):
+        parts = list(self.runs(blocks))
+        if not parts:
+            return np.zeros(0, ENTRY_DTYPE)
+        return np.concatenate(parts) if len(parts) > 1 else np.array(parts[0])
+
+
+def _matches(name, contracts):
+    for want in contracts:
+        if name == want or (want.isalpha() and name.startswith(want) and name[len(want):len(want) + 1].isdigit()):
+            return True
+    return False
+
+
+def _read_entries(path, on_damage="warn", blocks=None):
+    rec = RecordingFile(path)
+    entries = rec.entries(blocks)
+    if rec.trailing_bytes:
+        warnings.warn(f"{path}: {rec.trailing_bytes} trailing bytes ignored "
+                      "(the recorder stopped in the middle of a block)")
+    for d in rec.damages:
+        message = (f"{d.file}: block {d.block} at offset {d.offset} ({d.entries} entries) skipped: {d.what}")
+        if on_damage == "raise":
+            raise DamagedRecording(message)
+        warnings.warn(message)
+    return entries
+
+
+def load(path, frame=False, follow_rotation=True, on_damage="warn"):
     """Loads a recording.
 
     path: a recording file, or a list of files. With follow_rotation, the
     files that rotation added after PATH (PATH.1, ...) are read too.
+    on_damage: "warn" (skip damaged blocks with a warning each) or "raise"
+    (DamagedRecording).
 
     Returns a numpy array of ENTRY_DTYPE (fields ``arrival_ns`` and ``record``),
     or with frame=True a pandas DataFrame: ``arrival`` (UTC datetime),
@@ -113,11 +337,50 @@ def load(path, frame=False, follow_rotation=True):
         files = list(path)
     else:
         files = recording_files(path) if follow_rotation else [path]
-    parts = [_read_entries(f) for f in files]
+    parts = [_read_entries(f, on_damage) for f in files]
     entries = np.concatenate(parts) if len(parts) > 1 else parts[0]
     if not frame:
         return entries
     return _to_frame(entries)
+
+
+def _frame_part(path, blocks):
+    return _to_frame(_read_entries(path, blocks=blocks))
+
+
+def dataset(paths, blocks_per_partition=None):
+    """A Dask DataFrame of recordings (the columns of load(frame=True)).
+
+    paths: a glob pattern, a path, or a list of them (each file on its own:
+    rotation files are matched by the glob or listed). One partition per file,
+    or per `blocks_per_partition` blocks of a version 2 file. The partitions
+    read the files where they run: on a dask.distributed cluster the workers
+    need the files at the same paths.
+    """
+    import glob
+
+    import dask
+    import dask.dataframe as dd
+
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    files = []
+    for p in paths:
+        p = str(p)
+        matched = sorted(glob.glob(p)) if any(c in p for c in "*?[") else [p]
+        if not matched:
+            raise FileNotFoundError(f"no recording matches {p}")
+        files += matched
+    parts = []
+    for f in files:
+        rec = RecordingFile(f)
+        if blocks_per_partition and rec.blocks:
+            for start in range(0, len(rec.blocks), blocks_per_partition):
+                parts.append(dask.delayed(_frame_part)(f, list(range(start, min(start + blocks_per_partition,
+                                                                               len(rec.blocks))))))
+        else:
+            parts.append(dask.delayed(_frame_part)(f, None))
+    return dd.from_delayed(parts, meta=_to_frame(np.zeros(0, ENTRY_DTYPE)), verify_meta=False)
 
 
 def _to_frame(entries):

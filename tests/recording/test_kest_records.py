@@ -74,12 +74,12 @@ class KestRecordsTest(unittest.TestCase):
         with open(self.path, "rb") as f:
             data = f.read()
         with open(cut, "wb") as f:
-            f.write(data[:64 + 10 * 160 + 33])
+            f.write(data[:64 + 2 * 64 + 256 * 160 + 10 * 160 + 33])  # the second block cut
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             entries = kest_records.load(cut)
-        self.assertEqual(len(entries), 10)
-        self.assertTrue(any("33 trailing bytes" in str(w.message) for w in caught))
+        self.assertEqual(len(entries), 256)
+        self.assertTrue(any(f"{64 + 10 * 160 + 33} trailing bytes" in str(w.message) for w in caught))
 
     def test_not_a_recording_is_refused(self):
         with self.assertRaisesRegex(ValueError, "bad magic"):
