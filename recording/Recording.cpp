@@ -194,7 +194,8 @@ struct IndexBuilder {
             bits.resize(words, 0);
             put(bits.data(), words * 8);
         }
-        h.crc = Crc32c(out.data() + sizeof h, out.size() - sizeof h);
+        std::memcpy(out.data(), &h, sizeof h);
+        h.crc = Crc32c(out.data() + 8, out.size() - 8);
         std::memcpy(out.data(), &h, sizeof h);
         Trailer t{index_offset, {}};
         std::memcpy(t.magic, kTrailerMagic, sizeof t.magic);

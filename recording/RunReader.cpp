@@ -126,6 +126,7 @@ bool RunReader::LoadIndex() {
     const uint64_t end = size_ - sizeof t;
     if (t.index_offset < sizeof(FileHeader) || t.index_offset > end || end - t.index_offset < sizeof(IndexHeader))
         return problem("the trailer points outside the file");
+    index_at_ = t.index_offset;  // where the blocks end, even when the index is damaged
     std::vector<char> bytes(end - t.index_offset);
     if (::pread(fd_, bytes.data(), bytes.size(), static_cast<off_t>(t.index_offset)) !=
         static_cast<ssize_t>(bytes.size()))
@@ -133,7 +134,7 @@ bool RunReader::LoadIndex() {
     IndexHeader ih;
     std::memcpy(&ih, bytes.data(), sizeof ih);
     if (std::memcmp(ih.magic, kIndexMagic, sizeof ih.magic) != 0) return problem("the index has no magic");
-    if (ih.crc != Crc32c(bytes.data() + sizeof ih, bytes.size() - sizeof ih))
+    if (ih.crc != Crc32c(bytes.data() + 8, bytes.size() - 8))
         return problem("the index fails its CRC-32C");
     const uint64_t words = (uint64_t{ih.contracts} + 63) / 64;
     if (ih.bitmap_bytes != words * 8 ||
@@ -185,7 +186,7 @@ void RunReader::WalkBlocks() {
         }
         BlockHeader h;
         std::memcpy(&h, p, sizeof h);
-        if (std::memcmp(h.magic, kIndexMagic, sizeof h.magic) == 0) return;  // an index the close did not finish
+        if (std::memcmp(h.magic, kIndexMagic, sizeof h.magic) == 0 || off == index_at_) return;  // the index
         if (SaneHeader(h, header_.block_entries)) {
             if (size_ - off - sizeof h < h.stored_bytes) {
                 trailing_ = size_ - off;  // the block being written when the recorder stopped

@@ -173,7 +173,7 @@ class RecordingFile:
             return False
         crc, blocks, contracts = np.frombuffer(bytes(d[at + 4:at + 16]), "<u4")
         bitmap_bytes = int(np.frombuffer(bytes(d[at + 24:at + 28]), "<u4")[0])
-        if crc != _crc32c(d[at + 32:end]):
+        if crc != _crc32c(d[at + 8:end]):
             self.index_problem = "the index fails its CRC-32C"
             return False
         words = (int(contracts) + 63) // 64

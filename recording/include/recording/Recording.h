@@ -75,7 +75,7 @@ constexpr char kIndexMagic[4] = {'K', 'I', 'D', 'X'};
 constexpr char kTrailerMagic[8] = {'K', 'E', 'S', 'T', 'E', 'N', 'D', '\0'};
 struct IndexHeader {
     char magic[4];       // kIndexMagic
-    uint32_t crc;        // CRC-32C of everything after this header up to the trailer
+    uint32_t crc;        // CRC-32C of everything after this field up to the trailer
     uint32_t blocks;     // block records that follow the contracts
     uint32_t contracts;  // contract records
     uint64_t entries;    // in all blocks

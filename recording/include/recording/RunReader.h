@@ -100,6 +100,7 @@ private:
     size_t bitmap_words_ = 0;
     std::vector<ContractCount> contracts_;
     bool has_index_ = false;
+    uint64_t index_at_ = UINT64_MAX;  // the trailer's index offset, when the trailer is whole
     std::string index_problem_;
     size_t next_block_ = 0;
     uint64_t blocks_read_ = 0;
