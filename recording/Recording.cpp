@@ -207,14 +207,15 @@ struct IndexBuilder {
 Writer::Writer(const std::string& path, const WriterOptions& opt)
     : base_(path),
       opt_(opt),
-      buffer_(new uint64_t[(sizeof(BlockHeader) + kBlockEntries * sizeof(Entry)) / 8]),
+      block_entries_(opt.compress ? kCompressedBlockEntries : kBlockEntries),
+      buffer_(new uint64_t[(sizeof(BlockHeader) + block_entries_ * sizeof(Entry)) / 8]),
       entries_(reinterpret_cast<Entry*>(buffer_.get() + sizeof(BlockHeader) / 8)),
       index_(new IndexBuilder) {
     if (opt_.compress) {
         zstd_ = ZSTD_createCCtx();
         ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(zstd_), ZSTD_c_compressionLevel, opt_.zstd_level);
-        packed_.resize(kBlockEntries * sizeof(Entry) + sizeof(BlockHeader) +
-                       ZSTD_compressBound(kBlockEntries * sizeof(Entry)));
+        packed_.resize(block_entries_ * sizeof(Entry) + sizeof(BlockHeader) +
+                       ZSTD_compressBound(block_entries_ * sizeof(Entry)));
     }
 }
 
@@ -252,7 +253,7 @@ bool Writer::OpenFile(int64_t now_ns) {
     h.clock = kClockRealtime;
     h.sequence = sequence_;
     h.started_ns = now_ns;
-    h.block_entries = kBlockEntries;
+    h.block_entries = block_entries_;
     h.header_crc = FileHeaderCrc(h);
     if (!WriteAll(fd_, &h, sizeof h)) {
         error_ = current_ + ": " + std::strerror(errno);

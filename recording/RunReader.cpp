@@ -263,10 +263,15 @@ bool RunReader::ReadBlock(size_t i) {
         Note(i, "stored bytes fail their CRC-32C (" + Hex(crc) + ", the header says " + Hex(h.data_crc) + ")");
         return false;
     }
+    if (h.codec == kCodecNone && reinterpret_cast<uintptr_t>(data) % alignof(Entry) == 0) {
+        run_ptr_ = reinterpret_cast<const Entry*>(data);  // straight from the read-ahead
+        return true;
+    }
     if (run_capacity_ < h.entries) {
         run_.reset(new Entry[h.entries]);
         run_capacity_ = h.entries;
     }
+    run_ptr_ = run_.get();
     if (h.codec == kCodecNone) {
         std::memcpy(run_.get(), data, h.raw_bytes);
         return true;
@@ -308,7 +313,7 @@ bool RunReader::NextRun(const Entry** entries, size_t* count) {
             if (!any) continue;
         }
         if (ReadBlock(next_block_)) {
-            *entries = run_.get();
+            *entries = run_ptr_;
             *count = b.entries;
             ++next_block_;
             return true;

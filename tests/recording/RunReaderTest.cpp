@@ -126,9 +126,7 @@ TEST(RunReader, ASelectionReadsOnlyTheBlocksTheIndexNamesAndMissesNothing) {
     const std::string path = dir.File("day.kestrec");
     std::vector<Entry> written;
     {
-        kest_rec::WriterOptions opt;
-        opt.compress = true;
-        auto w = kest_rec::Writer::Open(path, opt, nullptr);
+        auto w = kest_rec::Writer::Open(path, {}, nullptr);
         // 40 blocks; "cu2501" trades only in blocks 10..12, the others everywhere.
         for (uint32_t i = 0; i < 40 * kest_rec::Writer::kBlockEntries; ++i) {
             KestShfeMdType q = kest_test_rec::SampleRecord(i);

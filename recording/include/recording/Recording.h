@@ -49,7 +49,7 @@ static_assert(offsetof(FileHeader, started_ns) == 32, "started_ns at 32");
 constexpr char kBlockMagic[4] = {'K', 'B', 'L', 'K'};
 enum BlockCodec : uint16_t {
     kCodecNone = 0,  // the entries as they are
-    kCodecZstd = 1,  // zstd of the entries byte-shuffled (byte k of every entry, then byte k+1, ...)
+    kCodecZstd = 1,  // zstd of the entries, arrivals as differences, byte-shuffled (byte k of every entry, ...)
 };
 struct BlockHeader {
     char magic[4];          // kBlockMagic
@@ -141,7 +141,8 @@ struct IndexBuilder;
 // Files after a rotation are named PATH.1, PATH.2, ...
 class Writer {
 public:
-    static constexpr uint32_t kBlockEntries = 256;
+    static constexpr uint32_t kBlockEntries = 256;             // uncompressed: 40 KiB a write
+    static constexpr uint32_t kCompressedBlockEntries = 4096;  // zstd needs room to find repeats
 
     // nullptr with *error set when the file cannot be created.
     static std::unique_ptr<Writer> Open(const std::string& path, const WriterOptions& opt,
@@ -153,7 +154,7 @@ public:
     // The receiving thread's path: a copy into the block; a write(2) only
     // when the block is full or a rotation is due.
     void Append(int64_t arrival_ns, const KestShfeMdType& record) {
-        if (fill_ == kBlockEntries || RotationDue(arrival_ns)) Spill(arrival_ns);
+        if (fill_ == block_entries_ || RotationDue(arrival_ns)) Spill(arrival_ns);
         Entry& e = entries_[fill_++];
         e.arrival_ns = arrival_ns;
         std::memcpy(&e.record, &record, sizeof record);
@@ -198,6 +199,7 @@ private:
     uint64_t written_ = 0;
     bool failed_ = false;
     uint32_t fill_ = 0;
+    uint32_t block_entries_;
     uint64_t stored_ = 0;
     std::string error_;
     std::unique_ptr<uint64_t[]> buffer_;  // BlockHeader, then the entries

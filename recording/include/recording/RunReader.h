@@ -112,6 +112,7 @@ private:
     size_t window_len_ = 0;
     std::vector<char> raw_;
     std::unique_ptr<Entry[]> run_;
+    const Entry* run_ptr_ = nullptr;  // run_, or the read-ahead itself
     size_t run_capacity_ = 0;
     void* zstd_ = nullptr;  // ZSTD_DCtx
 };
