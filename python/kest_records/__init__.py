@@ -15,7 +15,9 @@ their checks are skipped, named in ``damages`` and warned about; their entries
 are never returned.
 """
 import collections
+import mmap
 import os
+import struct
 import warnings
 
 import numpy as np
@@ -126,14 +128,22 @@ def recording_files(path):
     return files
 
 
-def _sane(h, block_entries):
-    if bytes(h["magic"]) != b"KBLK" or not 1 <= h["entries"] <= block_entries:
-        return False
-    if h["raw_bytes"] != h["entries"] * 160:
-        return False
-    if h["codec"] == _CODEC_NONE:
-        return h["stored_bytes"] == h["raw_bytes"]
-    return h["codec"] == _CODEC_ZSTD and h["stored_bytes"] <= h["raw_bytes"] + 1024
+_BLOCK = struct.Struct("<4sIIHHIIqqIIqq")  # BLOCK_DTYPE as a struct: parsed once per block
+
+
+def _block_header(raw, block_entries):
+    """The fields of a block header that checks out (magic, CRC, sizes), else None."""
+    if len(raw) < 64 or raw[:4] != b"KBLK":
+        return None
+    (_, header_crc, entries, codec, _, raw_bytes, stored, first, last, data_crc, block_no, lo, hi) = \
+        _BLOCK.unpack_from(raw)
+    if not 1 <= entries <= block_entries or raw_bytes != entries * 160:
+        return None
+    if not ((codec == _CODEC_NONE and stored == raw_bytes) or (codec == _CODEC_ZSTD and stored <= raw_bytes + 65536)):
+        return None
+    if header_crc != _crc32c(raw[8:64]):
+        return None
+    return entries, codec, stored, data_crc, block_no, lo, hi
 
 
 class RecordingFile:
@@ -144,124 +154,149 @@ class RecordingFile:
     entries per contract from the index, else None), ``trailing_bytes`` (a cut
     last write), ``damages`` (list of Damage) and ``untrusted`` (entries in
     damaged blocks) as found so far: reading the entries checks every block.
+    The file is memory-mapped; uncompressed blocks are read from the mapping.
     """
 
     def __init__(self, path):
         self.path = str(path)
-        self._data = np.memmap(self.path, dtype=np.uint8, mode="r") if os.path.getsize(self.path) else np.zeros(0, np.uint8)
-        self.header = _check_header(self.path, bytes(self._data[:64]))
+        with open(self.path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            self._map = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else b""
+        self._mv = memoryview(self._map)
+        self.header = _check_header(self.path, bytes(self._mv[:64]))
         self.blocks, self.has_index, self.index_problem, self.contracts = [], False, "", None
         self.trailing_bytes, self.damages, self.untrusted = 0, [], 0
-        size = len(self._data)
+        self._index_at = None
         if self.header["version"] == 1:
             whole = (size - 64) // 160
             self.trailing_bytes = size - 64 - whole * 160
             self.entries_count = whole
             return
+        self._zstd = None
         if not self._load_index():
             self._walk()
         self.entries_count = sum(b.entries for b in self.blocks)
 
     def _load_index(self):
-        d, size = self._data, len(self._data)
-        if size < 64 + 32 + 16 or bytes(d[size - 8:]) != b"KESTEND\0":
+        mv, size = self._mv, len(self._mv)
+        if size < 64 + 32 + 16 or bytes(mv[size - 8:]) != b"KESTEND\0":
             return False
-        at = int(np.frombuffer(bytes(d[size - 16:size - 8]), "<u8")[0])
+        at = struct.unpack_from("<Q", mv, size - 16)[0]
         end = size - 16
-        if not 64 <= at <= end - 32 or bytes(d[at:at + 4]) != b"KIDX":
-            self.index_problem = "the trailer does not point at an index"
+        if not 64 <= at <= end - 32:
+            self.index_problem = "the trailer points outside the file"
             return False
-        crc, blocks, contracts = np.frombuffer(bytes(d[at + 4:at + 16]), "<u4")
-        bitmap_bytes = int(np.frombuffer(bytes(d[at + 24:at + 28]), "<u4")[0])
-        if crc != _crc32c(d[at + 8:end]):
+        self._index_at = at
+        if bytes(mv[at:at + 4]) != b"KIDX":
+            self.index_problem = "the index has no magic"
+            return False
+        crc, blocks, contracts, _, bitmap_bytes = struct.unpack_from("<IIIQI", mv, at + 4)
+        if crc != _crc32c(mv[at + 8:end]):
             self.index_problem = "the index fails its CRC-32C"
             return False
-        words = (int(contracts) + 63) // 64
+        words = (contracts + 63) // 64
         per_block = 32 + bitmap_bytes
         if bitmap_bytes != words * 8 or end - at != 32 + contracts * 24 + blocks * per_block:
             self.index_problem = "the index's sizes do not add up"
             return False
         p = at + 32
-        table = np.frombuffer(bytes(d[p:p + contracts * 24]), np.dtype([("id", "S16"), ("entries", "<u8")]))
+        table = np.frombuffer(mv[p:p + contracts * 24], np.dtype([("id", "S16"), ("entries", "<u8")]))
         self.contracts = {bytes(r["id"]).rstrip(b"\0").decode("ascii", "replace"): int(r["entries"]) for r in table}
         p += contracts * 24
-        raw = np.frombuffer(bytes(d[p:p + blocks * per_block]), np.uint8).reshape(int(blocks), per_block)
-        refs = raw[:, :32].copy().view(_INDEX_BLOCK_DTYPE).reshape(-1)
-        self._bitmaps = raw[:, 32:].copy()
+        raw = np.frombuffer(mv[p:p + blocks * per_block], np.uint8).reshape(blocks, per_block)
+        refs = np.ascontiguousarray(raw[:, :32]).view(_INDEX_BLOCK_DTYPE).reshape(-1)
+        self._bitmaps = raw[:, 32:]
         self._contract_ids = list(self.contracts)
-        self.blocks = [BlockRef(int(r["offset"]), int(r["entries"]), int(r["stored_bytes"]), int(r["min_ns"]),
-                                int(r["max_ns"]), i) for i, r in enumerate(refs)]
+        self.blocks = [BlockRef(*t, i) for i, t in enumerate(zip(refs["offset"].tolist(), refs["entries"].tolist(),
+                                                                  refs["stored_bytes"].tolist(),
+                                                                  refs["min_ns"].tolist(), refs["max_ns"].tolist()))]
         self.has_index = True
         return True
 
     def _walk(self):
-        d, size, off, expect = self._data, len(self._data), 64, 0
+        mv, size, off, expect = self._mv, len(self._mv), 64, 0
         limit = self.header["block_entries"]
         while off < size:
             if size - off < 64:
                 self.trailing_bytes = size - off
                 return
-            raw = bytes(d[off:off + 64])
-            if raw[:4] == b"KIDX":
-                return  # an index the close did not finish
-            h = np.frombuffer(raw, BLOCK_DTYPE)[0]
-            if _sane(h, limit) and h["header_crc"] == _crc32c(raw[8:]):
-                if size - off - 64 < h["stored_bytes"]:
+            raw = bytes(mv[off:off + 64])
+            if raw[:4] == b"KIDX" or off == self._index_at:
+                return  # the index
+            h = _block_header(raw, limit)
+            if h is not None:
+                entries, _, stored, _, block_no, lo, hi = h
+                if size - off - 64 < stored:
                     self.trailing_bytes = size - off
                     return
-                self.blocks.append(BlockRef(off, int(h["entries"]), int(h["stored_bytes"]), int(h["min_ns"]),
-                                            int(h["max_ns"]), int(h["block_no"])))
-                expect = int(h["block_no"]) + 1
-                off += 64 + int(h["stored_bytes"])
+                self.blocks.append(BlockRef(off, entries, stored, lo, hi, block_no))
+                expect = block_no + 1
+                off += 64 + stored
                 continue
-            found, pos = size, off + 1
-            buf = memoryview(d)
+            found, next_no, pos = size, expect + 1, off + 1
             while True:
-                at = bytes(buf[pos:]).find(b"KBLK") if pos < size else -1
+                at = self._map.find(b"KBLK", pos)
                 if at < 0:
                     break
-                at += pos
-                c = bytes(d[at:at + 64])
-                if len(c) == 64:
-                    ch = np.frombuffer(c, BLOCK_DTYPE)[0]
-                    if _sane(ch, limit) and ch["header_crc"] == _crc32c(c[8:]) and ch["block_no"] >= expect:
-                        found = at
-                        break
+                c = _block_header(bytes(mv[at:at + 64]), limit)
+                if c is not None and c[4] >= expect:
+                    found, next_no = at, max(c[4], expect + 1)
+                    break
                 pos = at + 1
-            self.damages.append(Damage(self.path, expect, off, 0,
-                                       f"block header damaged: {found - off} bytes skipped to the next whole block"))
-            expect += 1
-            off = found
+            for no in range(expect, next_no):
+                self.damages.append(Damage(self.path, no, off, 0,
+                                           f"block header damaged: {found - off} bytes from offset {off} skipped "
+                                           "to the next whole block (entries not known without the index)"))
+            expect, off = next_no, found
 
     def _damaged(self, b, what):
         self.damages.append(Damage(self.path, b.block_no, b.offset, b.entries, what))
         self.untrusted += b.entries
         return None
 
-    def _block(self, b):
-        d = self._data
-        raw = bytes(d[b.offset:b.offset + 64])
-        h = np.frombuffer(raw, BLOCK_DTYPE)[0]
-        if (not _sane(h, self.header["block_entries"]) or h["header_crc"] != _crc32c(raw[8:]) or
-                h["entries"] != b.entries or h["stored_bytes"] != b.stored_bytes):
+    def _stored(self, b, head=None, stored=None):
+        """The checked stored bytes of a block and its codec, or None (a damage noted). The
+        header and stored bytes come from the mapping unless given."""
+        if head is None:
+            head = bytes(self._mv[b.offset:b.offset + 64])
+            stored = self._mv[b.offset + 64:b.offset + 64 + b.stored_bytes]
+        h = _block_header(head, self.header["block_entries"])
+        if h is None or h[0] != b.entries or h[2] != b.stored_bytes:
             return self._damaged(b, "block header damaged (it fails its CRC-32C or disagrees with the index)")
-        stored = d[b.offset + 64:b.offset + 64 + b.stored_bytes]
-        if _crc32c(stored) != h["data_crc"]:
+        if len(stored) != b.stored_bytes:
+            return self._damaged(b, "block cut short: the file ends inside it")
+        if _crc32c(stored) != h[3]:
             return self._damaged(b, "stored bytes fail their CRC-32C")
-        if h["codec"] == _CODEC_NONE:
-            return stored.view(ENTRY_DTYPE)  # a view of the mapped file
+        return stored, h[1]
+
+    def _decode(self, b, stored, codec, out=None):
+        """The entries of a checked block, into `out` (an ENTRY_DTYPE array of b.entries) when given."""
+        if codec == _CODEC_NONE:
+            view = np.frombuffer(stored, ENTRY_DTYPE)  # a view of the mapped file
+            if out is None:
+                return view
+            out.view(np.uint8)[:] = np.frombuffer(stored, np.uint8)
+            return out
+        if self._zstd is None:
+            try:
+                import zstandard
+            except ImportError as e:  # pragma: no cover - depends on the machine
+                raise ImportError("compressed recordings need the zstandard module (Debian: python3-zstandard)") from e
+            self._zstd = zstandard.ZstdDecompressor()
+            self._zstd_error = zstandard.ZstdError
         try:
-            import zstandard
-        except ImportError as e:  # pragma: no cover - depends on the machine
-            raise ImportError("compressed recordings need the zstandard module (Debian: python3-zstandard)") from e
-        try:
-            raw = zstandard.ZstdDecompressor().decompress(bytes(stored), max_output_size=int(h["raw_bytes"]))
-        except zstandard.ZstdError as e:
+            raw = self._zstd.decompress(stored, max_output_size=b.entries * 160)
+        except self._zstd_error as e:
             return self._damaged(b, f"stored bytes do not decompress to the entries: {e}")
-        if len(raw) != h["raw_bytes"]:
+        if len(raw) != b.entries * 160:
             return self._damaged(b, "stored bytes do not decompress to the entries: wrong size")
-        planes = np.frombuffer(raw, np.uint8).reshape(160, b.entries)
-        return np.ascontiguousarray(planes.T).view(ENTRY_DTYPE).reshape(-1)
+        if out is None:
+            out = np.empty(b.entries, ENTRY_DTYPE)
+        flat = out.view(np.uint8).reshape(b.entries, 160)
+        flat[:] = np.frombuffer(raw, np.uint8).reshape(160, b.entries).T
+        arrival = out["arrival_ns"].view("<u8")
+        np.cumsum(arrival, out=arrival)  # stored as differences, wrapping
+        return out
 
     def select(self, from_ns=None, to_ns=None, contracts=None):
         """The blocks that may hold arrivals in [from_ns, to_ns] and, with the index, one of the
@@ -279,23 +314,54 @@ class RecordingFile:
 
     def runs(self, blocks=None):
         """Arrays of ENTRY_DTYPE in file order, the trusted entries of each block (of `blocks`,
-        block positions, when given); uncompressed blocks are views of the mapped file."""
+        block positions, when given); uncompressed runs are views of the mapped file."""
         if self.header["version"] == 1:
             step = 1 << 16
             for at in range(0, self.entries_count, step):
                 n = min(step, self.entries_count - at)
-                yield self._data[64 + at * 160:64 + (at + n) * 160].view(ENTRY_DTYPE)
+                yield np.frombuffer(self._mv[64 + at * 160:64 + (at + n) * 160], ENTRY_DTYPE)
             return
         for i in range(len(self.blocks)) if blocks is None else blocks:
-            entries = self._block(self.blocks[i])
-            if entries is not None:
-                yield entries
+            b = self.blocks[i]
+            checked = self._stored(b)
+            if checked is not None:
+                entries = self._decode(b, *checked)
+                if entries is not None:
+                    yield entries
 
     def entries(self, blocks=None):
-        parts = list(self.runs(blocks))
-        if not parts:
-            return np.zeros(0, ENTRY_DTYPE)
-        return np.concatenate(parts) if len(parts) > 1 else np.array(parts[0])
+        """The trusted entries (of `blocks`) in one array of ENTRY_DTYPE. Each block is read
+        (pread) straight into the array, checked there, and decompressed in place when it is."""
+        if self.header["version"] == 1:
+            out = np.empty(self.entries_count, ENTRY_DTYPE)
+            with open(self.path, "rb", buffering=0) as f:
+                f.seek(64)
+                f.readinto(memoryview(out.view(np.uint8)))
+            return out
+        chosen = range(len(self.blocks)) if blocks is None else blocks
+        out = np.empty(sum(self.blocks[i].entries for i in chosen), ENTRY_DTYPE)
+        head = bytearray(64)
+        at = 0
+        fd = os.open(self.path, os.O_RDONLY)
+        try:
+            for i in chosen:
+                b = self.blocks[i]
+                dst = out[at:at + b.entries]
+                raw = memoryview(dst.view(np.uint8))
+                if b.stored_bytes > len(raw):  # no codec stores more than the entries
+                    self._damaged(b, "block header damaged (it fails its CRC-32C or disagrees with the index)")
+                    continue
+                got = os.preadv(fd, [head, raw[:b.stored_bytes]], b.offset)
+                checked = self._stored(b, bytes(head), raw[:max(0, got - 64)])
+                if checked is None:
+                    continue
+                if checked[1] != _CODEC_NONE:
+                    checked = (bytes(checked[0]), checked[1])
+                if self._decode(b, *checked, out=dst if checked[1] != _CODEC_NONE else None) is not None:
+                    at += b.entries
+        finally:
+            os.close(fd)
+        return out[:at]
 
 
 def _matches(name, contracts):
