@@ -69,14 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kest_rec::WriterOptions opt;
     opt.compress = in.Byte() & 1;
     std::vector<std::vector<kest_rec::Entry>> blocks(1);
-    const uint32_t count = in.Byte() * 4u + 1;
+    const size_t per_block = opt.compress ? kest_rec::Writer::kCompressedBlockEntries : kest_rec::Writer::kBlockEntries;
+    const uint32_t count = in.Byte() * 24u + 1;  // up to two compressed blocks
     {
         auto w = kest_rec::Writer::Open(path, opt, nullptr);
         if (!w) Fail("cannot write");
         for (uint32_t i = 0; i < count; ++i) {
             KestShfeMdType q = kest_test_rec::SampleRecord(in.Byte() + i);
             const kest_rec::Entry e{static_cast<int64_t>(i) * 1000, q};
-            if (blocks.back().size() == kest_rec::Writer::kBlockEntries) blocks.emplace_back();
+            if (blocks.back().size() == per_block) blocks.emplace_back();
             blocks.back().push_back(e);
             w->Append(e.arrival_ns, e.record);
             if (in.Byte() == 0xff && !blocks.back().empty()) {
