@@ -71,7 +71,7 @@ public:
     uint64_t trailing() const { return trailing_; }
     uint64_t damaged() const { return damaged_; }
     uint64_t untrusted() const { return untrusted_; }
-    uint64_t blocks_read() const { return blocks_read_; }
+    uint64_t blocks_read() const { return blocks_read_ + (reader_ ? reader_->BlocksRead() : 0); }
     const kest_rec::FileHeader& header() const { return first_; }
 
 private:
