@@ -49,7 +49,8 @@ inline void ShuffleEntries(const Entry* in, size_t n, uint8_t* out) {
     const uint8_t* src = reinterpret_cast<const uint8_t*>(in);
     constexpr size_t kSize = sizeof(Entry);
     auto arrival = [in](size_t i) {
-        return static_cast<uint64_t>(in[i].arrival_ns) - (i > 0 ? static_cast<uint64_t>(in[i - 1].arrival_ns) : 0);
+        return static_cast<uint64_t>(in[i].arrival_ns) -
+               (i > 0 ? static_cast<uint64_t>(in[i - 1].arrival_ns) : 0);
     };
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {

@@ -3,8 +3,8 @@
 #include <cinttypes>
 #include <cstddef>
 #include <cstring>
-#include <string>
 #include <initializer_list>
+#include <string>
 
 namespace kest_rec {
 
@@ -42,26 +42,28 @@ struct Field {
     size_t size;
     bool is_signed;
 };
-#define KEST_FIELD(f, s) {#f, offsetof(KestShfeMdType, f), sizeof(KestShfeMdType::f), s}
+#define KEST_FIELD(f, s) \
+    { #f, offsetof(KestShfeMdType, f), sizeof(KestShfeMdType::f), s }
 const Field kFields[] = {
-    KEST_FIELD(inst_no, false),     KEST_FIELD(inst_id, false),       KEST_FIELD(update_time, false),
+    KEST_FIELD(inst_no, false),          KEST_FIELD(inst_id, false),  KEST_FIELD(update_time, false),
     KEST_FIELD(update_milli_sec, false), KEST_FIELD(type, false),     KEST_FIELD(change_no, false),
-    KEST_FIELD(last_px, true),      KEST_FIELD(volume, false),        KEST_FIELD(turnover, true),
-    KEST_FIELD(open_interest, true), KEST_FIELD(bid1_px, true),       KEST_FIELD(bid1_vol, false),
-    KEST_FIELD(bid2_px, true),      KEST_FIELD(bid2_vol, false),      KEST_FIELD(bid3_px, true),
-    KEST_FIELD(bid3_vol, false),    KEST_FIELD(bid4_px, true),        KEST_FIELD(bid4_vol, false),
-    KEST_FIELD(bid5_px, true),      KEST_FIELD(bid5_vol, false),      KEST_FIELD(ask1_px, true),
-    KEST_FIELD(ask1_vol, false),    KEST_FIELD(ask2_px, true),        KEST_FIELD(ask2_vol, false),
-    KEST_FIELD(ask3_px, true),      KEST_FIELD(ask3_vol, false),      KEST_FIELD(ask4_px, true),
-    KEST_FIELD(ask4_vol, false),    KEST_FIELD(ask5_px, true),        KEST_FIELD(ask5_vol, false),
-    KEST_FIELD(reverse1, false),    KEST_FIELD(reverse2, false),      KEST_FIELD(last_tick_flag, false),
+    KEST_FIELD(last_px, true),           KEST_FIELD(volume, false),   KEST_FIELD(turnover, true),
+    KEST_FIELD(open_interest, true),     KEST_FIELD(bid1_px, true),   KEST_FIELD(bid1_vol, false),
+    KEST_FIELD(bid2_px, true),           KEST_FIELD(bid2_vol, false), KEST_FIELD(bid3_px, true),
+    KEST_FIELD(bid3_vol, false),         KEST_FIELD(bid4_px, true),   KEST_FIELD(bid4_vol, false),
+    KEST_FIELD(bid5_px, true),           KEST_FIELD(bid5_vol, false), KEST_FIELD(ask1_px, true),
+    KEST_FIELD(ask1_vol, false),         KEST_FIELD(ask2_px, true),   KEST_FIELD(ask2_vol, false),
+    KEST_FIELD(ask3_px, true),           KEST_FIELD(ask3_vol, false), KEST_FIELD(ask4_px, true),
+    KEST_FIELD(ask4_vol, false),         KEST_FIELD(ask5_px, true),   KEST_FIELD(ask5_vol, false),
+    KEST_FIELD(reverse1, false),         KEST_FIELD(reverse2, false), KEST_FIELD(last_tick_flag, false),
     KEST_FIELD(max_inst_no, false),
 };
 #undef KEST_FIELD
 
 std::string FieldText(const KestShfeMdType& q, const Field& f) {
     const char* p = reinterpret_cast<const char*>(&q) + f.offset;
-    if (f.offset == offsetof(KestShfeMdType, inst_id)) return "\"" + std::string(p, strnlen(p, f.size)) + "\"";
+    if (f.offset == offsetof(KestShfeMdType, inst_id))
+        return "\"" + std::string(p, strnlen(p, f.size)) + "\"";
     if (f.size == 3) {
         char buf[16];
         std::snprintf(buf, sizeof buf, "%02x%02x%02x", uint8_t(p[0]), uint8_t(p[1]), uint8_t(p[2]));
@@ -153,12 +155,14 @@ void WriteJsonLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q) {
     std::memcpy(id, q.inst_id, sizeof q.inst_id);
     id[sizeof q.inst_id] = '\0';
     for (char* c = id; *c != '\0'; ++c) {
-        if (*c == '"' || *c == '\\' || static_cast<unsigned char>(*c) < 0x20 || static_cast<unsigned char>(*c) > 0x7e)
+        if (*c == '"' || *c == '\\' || static_cast<unsigned char>(*c) < 0x20 ||
+            static_cast<unsigned char>(*c) > 0x7e)
             *c = '?';  // keep the line valid JSON whatever the bytes
     }
     const uint32_t t = q.update_time;
     std::fprintf(out,
-                 "{\"arrival_ns\":%" PRId64 ",\"trading_date\":%u,\"inst_no\":%u,\"inst_id\":\"%s\","
+                 "{\"arrival_ns\":%" PRId64
+                 ",\"trading_date\":%u,\"inst_no\":%u,\"inst_id\":\"%s\","
                  "\"update_time\":\"%02u:%02u:%02u.%03u\",\"type\":%u,\"change_no\":%u",
                  arrival_ns, TradingDate(arrival_ns), q.inst_no, id, t / 10000 % 100, t / 100 % 100, t % 100,
                  q.update_milli_sec % 1000u, q.type, q.change_no);
@@ -180,7 +184,8 @@ void WriteJsonLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q) {
             std::fprintf(out, ",\"%s%d_volume\":%u", side[s], i + 1, v);
         }
     }
-    std::fprintf(out, ",\"last_tick_flag\":%u,\"max_inst_no\":%u}\n", q.last_tick_flag ? 1u : 0u, q.max_inst_no);
+    std::fprintf(out, ",\"last_tick_flag\":%u,\"max_inst_no\":%u}\n", q.last_tick_flag ? 1u : 0u,
+                 q.max_inst_no);
 }
 
 }  // namespace kest_rec

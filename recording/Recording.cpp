@@ -5,12 +5,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <cerrno>
 #include <ctime>
-
-#include <zstd.h>
-
 #include <unordered_map>
 
 #include "BlockCodec.h"
@@ -125,7 +123,8 @@ std::string HeaderProblem(const FileHeader& h) {
             return field("block_entries", h.block_entries, "not 1..65536");
         const uint32_t crc = FileHeaderCrc(h);
         if (h.header_crc != crc)
-            return field("header_crc", h.header_crc, ("not the header's CRC-32C (" + std::to_string(crc) + ")").c_str());
+            return field("header_crc", h.header_crc,
+                         ("not the header's CRC-32C (" + std::to_string(crc) + ")").c_str());
     }
     return std::string();
 }
@@ -139,7 +138,9 @@ struct IndexBuilder {
         bool operator==(const Key& o) const { return a == o.a && b == o.b; }
     };
     struct KeyHash {
-        size_t operator()(const Key& k) const { return std::hash<uint64_t>()(k.a * 0x9E3779B97F4A7C15ull ^ k.b); }
+        size_t operator()(const Key& k) const {
+            return std::hash<uint64_t>()(k.a * 0x9E3779B97F4A7C15ull ^ k.b);
+        }
     };
     std::unordered_map<Key, uint32_t, KeyHash> ids;
     std::vector<IndexContract> contracts;

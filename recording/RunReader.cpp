@@ -47,7 +47,8 @@ bool ContractMatches(const char (&inst_id)[16], const std::vector<std::string>& 
         // A product: the identifier's letters are exactly `want`, then comes a digit.
         if (want.size() < len && std::memcmp(want.data(), inst_id, want.size()) == 0 &&
             inst_id[want.size()] >= '0' && inst_id[want.size()] <= '9' &&
-            std::all_of(want.begin(), want.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
+            std::all_of(want.begin(), want.end(),
+                        [](char c) { return std::isalpha(static_cast<unsigned char>(c)); }))
             return true;
     }
     return false;
@@ -124,7 +125,8 @@ bool RunReader::LoadIndex() {
         return false;
     };
     const uint64_t end = size_ - sizeof t;
-    if (t.index_offset < sizeof(FileHeader) || t.index_offset > end || end - t.index_offset < sizeof(IndexHeader))
+    if (t.index_offset < sizeof(FileHeader) || t.index_offset > end ||
+        end - t.index_offset < sizeof(IndexHeader))
         return problem("the trailer points outside the file");
     index_at_ = t.index_offset;  // where the blocks end, even when the index is damaged
     std::vector<char> bytes(end - t.index_offset);
@@ -134,8 +136,7 @@ bool RunReader::LoadIndex() {
     IndexHeader ih;
     std::memcpy(&ih, bytes.data(), sizeof ih);
     if (std::memcmp(ih.magic, kIndexMagic, sizeof ih.magic) != 0) return problem("the index has no magic");
-    if (ih.crc != Crc32c(bytes.data() + 8, bytes.size() - 8))
-        return problem("the index fails its CRC-32C");
+    if (ih.crc != Crc32c(bytes.data() + 8, bytes.size() - 8)) return problem("the index fails its CRC-32C");
     const uint64_t words = (uint64_t{ih.contracts} + 63) / 64;
     if (ih.bitmap_bytes != words * 8 ||
         bytes.size() != sizeof ih + uint64_t{ih.contracts} * sizeof(IndexContract) +
@@ -227,10 +228,11 @@ void RunReader::WalkBlocks() {
             next_no = std::max<uint64_t>(c.block_no, expect_no + 1);
         }
         for (uint64_t no = expect_no; no < next_no; ++no) {
-            damages_.push_back({path_, no, off, 0,
-                                "block header damaged: " + std::to_string(found - off) + " bytes from offset " +
-                                    std::to_string(off) +
-                                    " skipped to the next whole block (entries not known without the index)"});
+            damages_.push_back(
+                {path_, no, off, 0,
+                 "block header damaged: " + std::to_string(found - off) + " bytes from offset " +
+                     std::to_string(off) +
+                     " skipped to the next whole block (entries not known without the index)"});
         }
         expect_no = next_no;
         off = found;
@@ -260,7 +262,8 @@ bool RunReader::ReadBlock(size_t i) {
     const char* data = p + sizeof h;
     const uint32_t crc = Crc32c(data, h.stored_bytes);
     if (crc != h.data_crc) {
-        Note(i, "stored bytes fail their CRC-32C (" + Hex(crc) + ", the header says " + Hex(h.data_crc) + ")");
+        Note(i,
+             "stored bytes fail their CRC-32C (" + Hex(crc) + ", the header says " + Hex(h.data_crc) + ")");
         return false;
     }
     if (h.codec == kCodecNone && reinterpret_cast<uintptr_t>(data) % alignof(Entry) == 0) {
@@ -346,7 +349,8 @@ std::vector<ContractCount> RunReader::Contracts() {
     size_t n;
     while (all->NextRun(&e, &n)) {
         for (size_t i = 0; i < n; ++i) {
-            const std::string id(e[i].record.inst_id, strnlen(e[i].record.inst_id, sizeof e[i].record.inst_id));
+            const std::string id(e[i].record.inst_id,
+                                 strnlen(e[i].record.inst_id, sizeof e[i].record.inst_id));
             auto it = at.emplace(id, out.size());
             if (it.second) out.push_back({id, 0});
             ++out[it.first->second].entries;

@@ -86,11 +86,16 @@ int main(int argc, char** argv) {
     std::string dir = "/tmp", python;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--entries") entries = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (a == "--slice-entries") slice_entries = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (a == "--runs") runs = std::atoi(argv[i + 1]);
-        else if (a == "--dir") dir = argv[i + 1];
-        else if (a == "--python") python = argv[i + 1];
+        if (a == "--entries")
+            entries = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (a == "--slice-entries")
+            slice_entries = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (a == "--runs")
+            runs = std::atoi(argv[i + 1]);
+        else if (a == "--dir")
+            dir = argv[i + 1];
+        else if (a == "--python")
+            python = argv[i + 1];
     }
     const std::string base = dir + "/kest_bench_recording." + std::to_string(getpid());
     const std::string v1 = base + ".v1", v2 = base + ".v2", v2z = base + ".v2z", big = base + ".big";
@@ -130,7 +135,8 @@ int main(int argc, char** argv) {
         std::vector<char> out(ZSTD_compressBound(per * sizeof(kest_rec::Entry)));
         for (size_t at = 0; at < day.size(); at += per) {
             const size_t n = std::min<size_t>(per, day.size() - at);
-            unshuffled += 64 + ZSTD_compress(out.data(), out.size(), &day[at], n * sizeof(kest_rec::Entry), 1);
+            unshuffled +=
+                64 + ZSTD_compress(out.data(), out.size(), &day[at], n * sizeof(kest_rec::Entry), 1);
         }
     }
 
@@ -143,27 +149,30 @@ int main(int argc, char** argv) {
     const double t_read_z = Median(runs, [&] { ReadBytes(v2z); });
     const double t_v2z = Median(runs, [&] { ReadEntries(v2z, &check); });
 
-    std::printf("recording benchmark: %" PRIu64 " entries of a model day, %d runs, medians of thread CPU time, warm page cache\n",
+    std::printf("recording benchmark: %" PRIu64
+                " entries of a model day, %d runs, medians of thread CPU time, warm page cache\n",
                 entries, runs);
     std::printf("  %-58s %12s %-10s %-28s %s\n", "figure", "value", "unit", "limit", "");
-    Row("recorder, version 2 uncompressed (CPU of the appending thread)", n / plain_cpu[plain_cpu.size() / 2] / 1e6,
-        "M rec/s", "baseline", true);
-    Row("recorder, version 2 zstd (CPU of the appending thread)", n / zstd_cpu[zstd_cpu.size() / 2] / 1e6, "M rec/s",
-        ">= 2 M rec/s", n / zstd_cpu[zstd_cpu.size() / 2] >= 2e6);
+    Row("recorder, version 2 uncompressed (CPU of the appending thread)",
+        n / plain_cpu[plain_cpu.size() / 2] / 1e6, "M rec/s", "baseline", true);
+    Row("recorder, version 2 zstd (CPU of the appending thread)", n / zstd_cpu[zstd_cpu.size() / 2] / 1e6,
+        "M rec/s", ">= 2 M rec/s", n / zstd_cpu[zstd_cpu.size() / 2] >= 2e6);
     Row("read(2) of the version 2 file's bytes", n / t_read / 1e6, "M ent/s", "baseline", true);
     Row("RunReader, version 2 uncompressed", n / t_v2 / 1e6, "M ent/s", ">= 6 M/s", n / t_v2 >= 6e6);
     Row("  its time against read(2) of the same bytes", t_v2 / t_read, "x", "<= 2x", t_v2 / t_read <= 2);
     Row("RunReader, version 1 (no checks)", n / t_v1 / 1e6, "M ent/s", "baseline", true);
     Row("RunReader, version 2 zstd", n / t_v2z / 1e6, "M ent/s", ">= 3 M/s", n / t_v2z >= 3e6);
     Row("  read(2) of the compressed file's bytes", n / t_read_z / 1e6, "M ent/s", "baseline", true);
-    Row("size: version 1 / version 2 uncompressed", static_cast<double>(v1_bytes) / v2_bytes, "x", "baseline", true);
-    Row("size: version 1 / version 2 zstd (shuffled)", static_cast<double>(v1_bytes) / v2z_bytes, "x", ">= 3x",
-        static_cast<double>(v1_bytes) / v2z_bytes >= 3);
-    Row("size: version 1 / zstd of the same blocks unshuffled", static_cast<double>(v1_bytes) / unshuffled, "x",
-        "baseline: the shuffle pays?", true);
+    Row("size: version 1 / version 2 uncompressed", static_cast<double>(v1_bytes) / v2_bytes, "x", "baseline",
+        true);
+    Row("size: version 1 / version 2 zstd (shuffled)", static_cast<double>(v1_bytes) / v2z_bytes, "x",
+        ">= 3x", static_cast<double>(v1_bytes) / v2z_bytes >= 3);
+    Row("size: version 1 / zstd of the same blocks unshuffled", static_cast<double>(v1_bytes) / unshuffled,
+        "x", "baseline: the shuffle pays?", true);
     std::fflush(stdout);
     if (!python.empty()) {
-        const std::string cmd = "/usr/bin/python3 " + python + " " + v2 + " " + v2z + " " + std::to_string(runs);
+        const std::string cmd =
+            "/usr/bin/python3 " + python + " " + v2 + " " + v2z + " " + std::to_string(runs);
         if (std::system(cmd.c_str()) != 0) std::printf("  (the numpy figures failed: %s)\n", cmd.c_str());
     }
     std::remove(v1.c_str());
@@ -217,15 +226,18 @@ int main(int argc, char** argv) {
                 everything += k;
             }
         });
-        std::printf("slice of cu2603, 12:00-12:10 CST, from %" PRIu64 " entries (%.2f GB as version 1, %.2f GB on disk):\n",
+        std::printf("slice of cu2603, 12:00-12:10 CST, from %" PRIu64
+                    " entries (%.2f GB as version 1, %.2f GB on disk):\n",
                     slice_entries, slice_entries * 160 / 1e9, FileSize(big) / 1e9);
         Row("blocks read by the slice", static_cast<double>(read_blocks), "blocks",
             "<= holding it + 2 (the edges)", read_blocks >= holding && read_blocks <= holding + 2);
-        Row("blocks holding the contract in the range (full read)", static_cast<double>(holding), "blocks", "", true);
+        Row("blocks holding the contract in the range (full read)", static_cast<double>(holding), "blocks",
+            "", true);
         Row("blocks in the file", static_cast<double>(blocks), "blocks", "", true);
         Row("entries of the contract in the range", static_cast<double>(matched), "entries", "", matched > 0);
         Row("slice time", t_slice * 1e3, "ms", "baseline: full read", true);
-        Row("full read of the file (every block decompressed)", t_all * 1e3, "ms", "", everything == slice_entries);
+        Row("full read of the file (every block decompressed)", t_all * 1e3, "ms", "",
+            everything == slice_entries);
         std::remove(big.c_str());
     }
     return 0;

@@ -69,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kest_rec::WriterOptions opt;
     opt.compress = in.Byte() & 1;
     std::vector<std::vector<kest_rec::Entry>> blocks(1);
-    const size_t per_block = opt.compress ? kest_rec::Writer::kCompressedBlockEntries : kest_rec::Writer::kBlockEntries;
+    const size_t per_block =
+        opt.compress ? kest_rec::Writer::kCompressedBlockEntries : kest_rec::Writer::kBlockEntries;
     const uint32_t count = in.Byte() * 24u + 1;  // up to two compressed blocks
     {
         auto w = kest_rec::Writer::Open(path, opt, nullptr);

@@ -74,7 +74,8 @@ TEST(RunReader, EveryFlippedByteOfTheBlocksIsCaughtAndCostsOnlyItsBlock) {
         if (compress) {
             EXPECT_LT(blocks[0].stored_bytes, 3 * sizeof(Entry));
         }
-        const uint64_t blocks_end = blocks.back().offset + sizeof(kest_rec::BlockHeader) + blocks.back().stored_bytes;
+        const uint64_t blocks_end =
+            blocks.back().offset + sizeof(kest_rec::BlockHeader) + blocks.back().stored_bytes;
         const std::string bytes = kest_test::ReadFile(path);
         ASSERT_EQ(ReadFile(path).entries.size(), written.size());
 
@@ -96,7 +97,8 @@ TEST(RunReader, EveryFlippedByteOfTheBlocksIsCaughtAndCostsOnlyItsBlock) {
                 for (size_t b = 0; b < blocks.size(); ++b)
                     if (b != hit) expected.insert(expected.end(), &written[3 * b], &written[3 * b + 3]);
                 ASSERT_EQ(got.entries.size(), expected.size());
-                ASSERT_EQ(std::memcmp(got.entries.data(), expected.data(), expected.size() * sizeof(Entry)), 0);
+                ASSERT_EQ(std::memcmp(got.entries.data(), expected.data(), expected.size() * sizeof(Entry)),
+                          0);
                 // The index knows what a damaged block held; the block headers alone only for the data.
                 const bool header = at < blocks[hit].offset + sizeof(kest_rec::BlockHeader);
                 if (indexed || !header) {
@@ -115,7 +117,8 @@ TEST(RunReader, EveryFlippedByteOfTheBlocksIsCaughtAndCostsOnlyItsBlock) {
             ASSERT_EQ(pwrite(fd, &bytes[at], 1, static_cast<off_t>(at)), 1);
             ASSERT_EQ(got.entries.size(), written.size()) << "byte " << at;
             ASSERT_TRUE(got.damaged.empty()) << "byte " << at;
-            ASSERT_TRUE(!got.index && (!got.index_problem.empty() || at >= bytes.size() - 8)) << "byte " << at;
+            ASSERT_TRUE(!got.index && (!got.index_problem.empty() || at >= bytes.size() - 8))
+                << "byte " << at;
         }
         close(fd);
     }
@@ -144,10 +147,10 @@ TEST(RunReader, ASelectionReadsOnlyTheBlocksTheIndexNamesAndMissesNothing) {
     const int64_t block_ns = int64_t{1'000'000} * kest_rec::Writer::kBlockEntries;
     const Case cases[] = {
         {{"cu2501"}, INT64_MIN, INT64_MAX, 3},
-        {{"cu"}, 11 * block_ns, INT64_MAX, 2},           // a product, from inside block 11
-        {{}, 20 * block_ns, 25 * block_ns - 1, 5},       // a time range
+        {{"cu"}, 11 * block_ns, INT64_MAX, 2},      // a product, from inside block 11
+        {{}, 20 * block_ns, 25 * block_ns - 1, 5},  // a time range
         {{"sc2510", "cu2501"}, INT64_MIN, INT64_MAX, 40},
-        {{"al2501"}, INT64_MIN, INT64_MAX, 0},           // not in the file
+        {{"al2501"}, INT64_MIN, INT64_MAX, 0},  // not in the file
     };
     for (const Case& c : cases) {
         auto r = RunReader::Open(path, nullptr);
@@ -169,8 +172,8 @@ TEST(RunReader, ASelectionReadsOnlyTheBlocksTheIndexNamesAndMissesNothing) {
                 (c.contracts.empty() || kest_rec::ContractMatches(x.record.inst_id, c.contracts)))
                 expected.push_back(x);
         }
-        const std::string what = (c.contracts.empty() ? std::string("all") : c.contracts[0]) + " from " +
-                                  std::to_string(c.from);
+        const std::string what =
+            (c.contracts.empty() ? std::string("all") : c.contracts[0]) + " from " + std::to_string(c.from);
         EXPECT_EQ(r->BlocksRead(), c.blocks) << what;
         ASSERT_EQ(got.size(), expected.size()) << what;
         EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(Entry)), 0) << what;

@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
     {
         auto w = kest_rec::Writer::Open(argv[1], opt, nullptr);
         if (!w) return 1;
-        for (uint32_t i = 0; i < count; ++i) w->Append(t0 + static_cast<int64_t>(i) * 1000000, kest_test_rec::SampleRecord(i));
+        for (uint32_t i = 0; i < count; ++i)
+            w->Append(t0 + static_cast<int64_t>(i) * 1000000, kest_test_rec::SampleRecord(i));
     }
     const KestShfeMdType& q = kest_test_rec::SampleRecord(index);
     FILE* f = std::fopen(argv[2], "w");

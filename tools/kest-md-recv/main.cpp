@@ -90,7 +90,8 @@ Options ParseOptions(int argc, char** argv) {
     opts.Whole("record-rotate-s", "S",
                "with --record: start the next file once a file spans\nS seconds of arrivals, 1 to 604800",
                &opt.rotateSeconds, 1, 604800);
-    opts.Flag("record-compress", "with --record: zstd-compress each block (about 3x smaller)", &opt.recordCompress);
+    opts.Flag("record-compress", "with --record: zstd-compress each block\n(about 3x smaller)",
+              &opt.recordCompress);
     opts.Text("csv", "FILE",
               "write every quote as a CSV line to FILE: arrival in ns since\n"
               "the epoch (UTC), trading date, prices in yuan, volumes in\n"

@@ -55,7 +55,8 @@ bool ParseHundredths(const char* text, int64_t& out) {
     if (*p == '-' || *p == '+') negative = *p++ == '-';
     uint64_t whole = 0;
     int digits = 0;
-    while (*p >= '0' && *p <= '9' && digits < 16) whole = whole * 10 + static_cast<uint64_t>(*p++ - '0'), ++digits;
+    while (*p >= '0' && *p <= '9' && digits < 16)
+        whole = whole * 10 + static_cast<uint64_t>(*p++ - '0'), ++digits;
     uint64_t frac = 0;
     int places = 0, fdigits = 0;
     bool round_up = false;
@@ -118,8 +119,8 @@ bool TickImport::ReadFile(const std::string& path, const Sink& sink, std::string
             if (names[i] == name) return static_cast<int>(i);
         return -1;
     };
-    const char* required[] = {"TradingDay", "InstrumentID", "LastPrice", "Volume", "UpdateTime",
-                              "UpdateMillisec", "BidPrice1", "BidVolume1", "AskPrice1", "AskVolume1"};
+    const char* required[] = {"TradingDay",     "InstrumentID", "LastPrice",  "Volume",    "UpdateTime",
+                              "UpdateMillisec", "BidPrice1",    "BidVolume1", "AskPrice1", "AskVolume1"};
     for (const char* name : required)
         if (column(name) < 0) return fail(std::string("the header has no column ") + name);
     const int c_day = column("TradingDay"), c_id = column("InstrumentID"), c_ex = column("ExchangeID"),
@@ -136,19 +137,22 @@ bool TickImport::ReadFile(const std::string& path, const Sink& sink, std::string
         if (line.empty() || line == "\r") continue;
         const std::vector<std::string> cells = Split(line);
         if (cells.size() != names.size())
-            return fail(std::to_string(cells.size()) + " columns, the header has " + std::to_string(names.size()));
+            return fail(std::to_string(cells.size()) + " columns, the header has " +
+                        std::to_string(names.size()));
         auto cell = [&](int c) -> const std::string& { return cells[static_cast<size_t>(c)]; };
         auto number_of = [&](int c, bool price, int64_t& v) {
             if (c < 0) {
                 v = 0;
                 return true;
             }
-            return price ? ParseHundredths(cell(c).c_str(), v) : (cell(c).empty() ? (v = 0, true) : ParseWhole(cell(c), v));
+            return price ? ParseHundredths(cell(c).c_str(), v)
+                         : (cell(c).empty() ? (v = 0, true) : ParseWhole(cell(c), v));
         };
         KestShfeMdType q;
         std::memset(&q, 0, sizeof q);
         const std::string& id = cell(c_id);
-        if (id.empty() || id.size() >= sizeof q.inst_id) return fail("InstrumentID '" + id + "' is not 1 to 15 characters");
+        if (id.empty() || id.size() >= sizeof q.inst_id)
+            return fail("InstrumentID '" + id + "' is not 1 to 15 characters");
         std::memcpy(q.inst_id, id.data(), id.size());
         int feed;
         const std::string exchange = c_ex < 0 ? std::string("SHFE") : cell(c_ex);
@@ -166,8 +170,8 @@ bool TickImport::ReadFile(const std::string& path, const Sink& sink, std::string
             return fail("TradingDay '" + day + "' is not YYYYMMDD");
         unsigned hh, mm, ss;
         char rest;
-        if (std::sscanf(cell(c_time).c_str(), "%2u:%2u:%2u%c", &hh, &mm, &ss, &rest) != 3 || hh > 23 || mm > 59 ||
-            ss > 60)
+        if (std::sscanf(cell(c_time).c_str(), "%2u:%2u:%2u%c", &hh, &mm, &ss, &rest) != 3 || hh > 23 ||
+            mm > 59 || ss > 60)
             return fail("UpdateTime '" + cell(c_time) + "' is not HH:MM:SS");
         int64_t ms;
         if (!ParseWhole(cell(c_ms), ms) || ms < 0 || ms > 999)
@@ -176,15 +180,18 @@ bool TickImport::ReadFile(const std::string& path, const Sink& sink, std::string
         if (!number_of(c_last, true, last)) return fail("LastPrice '" + cell(c_last) + "' is not a number");
         if (!number_of(c_vol, false, volume) || volume < 0 || volume > UINT32_MAX)
             return fail("Volume '" + cell(c_vol) + "' is not a number of lots");
-        if (!number_of(c_turn, true, turnover)) return fail("Turnover '" + cell(c_turn) + "' is not a number");
-        if (!number_of(c_oi, false, interest)) return fail("OpenInterest '" + cell(c_oi) + "' is not a number");
+        if (!number_of(c_turn, true, turnover))
+            return fail("Turnover '" + cell(c_turn) + "' is not a number");
+        if (!number_of(c_oi, false, interest))
+            return fail("OpenInterest '" + cell(c_oi) + "' is not a number");
         int32_t px[2][5];
         uint32_t qty[2][5];
         for (int s = 0; s < 2; ++s) {
             for (int l = 0; l < 5; ++l) {
                 int64_t p, v;
                 if (!number_of(c_px[s][l], true, p) || p < INT32_MIN || p > INT32_MAX)
-                    return fail(names[static_cast<size_t>(c_px[s][l])] + " '" + cell(c_px[s][l]) + "' is not a price");
+                    return fail(names[static_cast<size_t>(c_px[s][l])] + " '" + cell(c_px[s][l]) +
+                                "' is not a price");
                 if (!number_of(c_qty[s][l], false, v) || v < 0 || v > UINT32_MAX)
                     return fail(names[static_cast<size_t>(c_qty[s][l])] + " '" + cell(c_qty[s][l]) +
                                 "' is not a number of lots");
@@ -192,7 +199,8 @@ bool TickImport::ReadFile(const std::string& path, const Sink& sink, std::string
                 qty[s][l] = static_cast<uint32_t>(v);
             }
         }
-        if (last < INT32_MIN || last > INT32_MAX) return fail("LastPrice '" + cell(c_last) + "' is out of range");
+        if (last < INT32_MIN || last > INT32_MAX)
+            return fail("LastPrice '" + cell(c_last) + "' is out of range");
         // The trading day's clock: the night session (from 18:00, and past
         // midnight) happened on the evening of the weekday before.
         int64_t days = DaysFromCivil(static_cast<int>(y), mo, d);
@@ -204,9 +212,9 @@ bool TickImport::ReadFile(const std::string& path, const Sink& sink, std::string
         const int64_t cst_s = days * 86400 + hh * 3600 + mm * 60 + ss;
         const int64_t arrival = ((cst_s - kCstOffsetS) * 1000 + ms) * 1000000;
 
-        Instrument& inst =
-            instruments_[feed].emplace(id, Instrument{static_cast<uint32_t>(instruments_[feed].size()), 0})
-                .first->second;
+        Instrument& inst = instruments_[feed]
+                               .emplace(id, Instrument{static_cast<uint32_t>(instruments_[feed].size()), 0})
+                               .first->second;
         q.inst_no = inst.number;
         q.update_time = hh * 10000 + mm * 100 + ss;
         q.update_milli_sec = static_cast<uint16_t>(ms);

@@ -79,8 +79,9 @@ private:
         if (!reader_) return;
         trailing_ += reader_->TrailingBytes();
         for (const kest_rec::Damage& d : reader_->Damages()) {
-            std::fprintf(stderr, "%s: %s: block %" PRIu64 " at offset %" PRIu64 " (%" PRIu64 " entries) skipped: %s\n",
-                         kTool, d.file.c_str(), d.block, d.offset, d.entries, d.what.c_str());
+            std::fprintf(
+                stderr, "%s: %s: block %" PRIu64 " at offset %" PRIu64 " (%" PRIu64 " entries) skipped: %s\n",
+                kTool, d.file.c_str(), d.block, d.offset, d.entries, d.what.c_str());
         }
         damaged_ += reader_->Damages().size();
         untrusted_ += reader_->Untrusted();
@@ -102,8 +103,8 @@ std::string Utc(int64_t ns) {
     struct tm t {};
     gmtime_r(&s, &t);
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%09" PRId64 "Z", t.tm_year + 1900, t.tm_mon + 1,
-                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ns - sec * 1000000000);
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%09" PRId64 "Z", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ns - sec * 1000000000);
     return buf;
 }
 
@@ -265,7 +266,8 @@ int Info(const std::vector<std::string>& paths) {
                         static_cast<double>(last - first) / 1e9);
         }
         if (h.version >= 2) {
-            std::printf("  %" PRIu64 " blocks; index in %" PRIu64 " of %zu file(s)%s\n", blocks, indexed, files.size(),
+            std::printf("  %" PRIu64 " blocks; index in %" PRIu64 " of %zu file(s)%s\n", blocks, indexed,
+                        files.size(),
                         indexed < files.size() ? " (the others' rebuilt from their blocks)" : "");
         }
         std::printf("  %zu contracts (records):", contracts.size());
@@ -276,9 +278,11 @@ int Info(const std::vector<std::string>& paths) {
         }
         std::printf("\n");
         if (damaged > 0)
-            std::printf("  %" PRIu64 " damaged block header(s) or index met: run kest-record verify\n", damaged);
+            std::printf("  %" PRIu64 " damaged block header(s) or index met: run kest-record verify\n",
+                        damaged);
         if (trailing > 0) {
-            std::printf("  %" PRIu64 " bytes after the last whole record ignored (the recorder stopped mid-block)\n",
+            std::printf("  %" PRIu64
+                        " bytes after the last whole record ignored (the recorder stopped mid-block)\n",
                         trailing);
         }
     }
@@ -305,13 +309,18 @@ int Verify(const std::vector<std::string>& paths) {
                             file.c_str(), d.block, d.offset, d.entries, d.what.c_str());
             }
             const bool bad = !r->Damages().empty() || !r->IndexProblem().empty();
-            if (!r->IndexProblem().empty()) std::printf("%s: index damaged: %s\n", file.c_str(), r->IndexProblem().c_str());
-            std::printf("%s: %s, format %u, %" PRIu64 " entries trusted, %" PRIu64 " untrusted in %zu damaged block(s)",
+            if (!r->IndexProblem().empty())
+                std::printf("%s: index damaged: %s\n", file.c_str(), r->IndexProblem().c_str());
+            std::printf("%s: %s, format %u, %" PRIu64 " entries trusted, %" PRIu64
+                        " untrusted in %zu damaged block(s)",
                         file.c_str(), bad ? "DAMAGED" : "ok", r->Header().version, good, r->Untrusted(),
                         r->Damages().size());
-            if (r->Header().version >= 2 && !r->HasIndex()) std::printf(", no index (the recorder stopped before closing)");
-            if (r->TrailingBytes() > 0) std::printf(", %" PRIu64 " bytes of a cut last write", r->TrailingBytes());
-            if (r->Header().version == 1) std::printf(" (version 1 holds no checksums: only its layout is checked)");
+            if (r->Header().version >= 2 && !r->HasIndex())
+                std::printf(", no index (the recorder stopped before closing)");
+            if (r->TrailingBytes() > 0)
+                std::printf(", %" PRIu64 " bytes of a cut last write", r->TrailingBytes());
+            if (r->Header().version == 1)
+                std::printf(" (version 1 holds no checksums: only its layout is checked)");
             std::printf("\n");
             if (bad) rc = 1;
         }
@@ -319,8 +328,8 @@ int Verify(const std::vector<std::string>& paths) {
     return rc;
 }
 
-int Slice(const std::vector<std::string>& paths, const Selection& sel, Output::Form form, const std::string& out_path,
-          uint64_t limit, bool compress, bool stats) {
+int Slice(const std::vector<std::string>& paths, const Selection& sel, Output::Form form,
+          const std::string& out_path, uint64_t limit, bool compress, bool stats) {
     Output out(form, out_path);
     bool opened = false, failed = false;
     uint64_t written = 0, damaged = 0, blocks = 0;
@@ -343,13 +352,15 @@ int Slice(const std::vector<std::string>& paths, const Selection& sel, Output::F
         damaged += in.damaged();
         blocks += in.blocks_read();
         if (in.trailing() > 0) {
-            std::fprintf(stderr, "%s: %s: %" PRIu64 " bytes after the last whole record ignored\n", kTool, path.c_str(),
-                         in.trailing());
+            std::fprintf(stderr, "%s: %s: %" PRIu64 " bytes after the last whole record ignored\n", kTool,
+                         path.c_str(), in.trailing());
         }
     }
     if (!opened && !failed) opened = out.Open(kest_rec::FileHeader{}, compress);
     const bool ok = !opened || out.Close(!failed);
-    if (stats) std::fprintf(stderr, "%s: %" PRIu64 " records written, %" PRIu64 " blocks read\n", kTool, written, blocks);
+    if (stats)
+        std::fprintf(stderr, "%s: %" PRIu64 " records written, %" PRIu64 " blocks read\n", kTool, written,
+                     blocks);
     return failed || !ok || damaged > 0 ? 1 : 0;
 }
 
@@ -396,7 +407,12 @@ int Import(const std::vector<std::string>& paths, const std::string& out_path, b
     if (!out.Open(like, compress)) return 1;
     for (const std::string& path : paths) {
         std::string error;
-        if (!import.ReadFile(path, [&](int64_t t, const KestShfeMdType& q) { out.Put({t, q}); }, &error)) {
+        if (!import.ReadFile(
+                path,
+                [&](int64_t t, const KestShfeMdType& q) {
+                    out.Put({t, q});
+                },
+                &error)) {
             std::fprintf(stderr, "%s: %s; nothing written\n", kTool, error.c_str());
             out.Close(false);
             return 1;
@@ -423,13 +439,15 @@ int Compare(const std::string& a, const std::string& b) {
                 std::printf("not compared whole: damaged blocks were skipped (see above)\n");
                 return 1;
             }
-            std::printf("differ: %s ends after %" PRIu64 " records, the other goes on\n", (hx ? b : a).c_str(), n);
+            std::printf("differ: %s ends after %" PRIu64 " records, the other goes on\n",
+                        (hx ? b : a).c_str(), n);
             return 1;
         }
         const std::string diff = kest_rec::FirstDifference(ex->record, ey->record);
         if (!diff.empty()) {
-            std::printf("differ: record %" PRIu64 " (from 0), %.16s change %u against %.16s change %u: field %s\n", n,
-                        ex->record.inst_id, ex->record.change_no, ey->record.inst_id, ey->record.change_no,
+            std::printf("differ: record %" PRIu64
+                        " (from 0), %.16s change %u against %.16s change %u: field %s\n",
+                        n, ex->record.inst_id, ex->record.change_no, ey->record.inst_id, ey->record.change_no,
                         diff.c_str());
             return 1;
         }
@@ -453,8 +471,9 @@ int main(int argc, char** argv) {
         kTool,
         "info FILE... | verify FILE... | cat|slice FILE... [OPTION]... | csv FILE | merge FILE... -o OUT |\n"
         "       import CSV... -o OUT | compare A B",
-        "Reads, checks, cuts, merges and imports quote recordings of kest-md-recv --record (format: "
-        KEST_RECORDING_FORMAT_DOC ").\n"
+        "Reads, checks, cuts, merges and imports quote recordings of kest-md-recv --record "
+        "(format: " KEST_RECORDING_FORMAT_DOC
+        ").\n"
         "FILE names a recording; the files rotation added after it (FILE.1, ...) are read with it.\n"
         "  info     per recording from its index: channel, files, records, blocks, first and last\n"
         "           arrival (UTC), entries per contract, and the bytes ignored at a cut end\n"
@@ -469,12 +488,15 @@ int main(int argc, char** argv) {
         "           BidPrice1..5, AskVolume1..5; columns by header name) into a recording\n"
         "  compare  whether A and B hold the same record bytes in the same order (arrival times\n"
         "           are not compared), else the first record and field that differ");
-    opts.Text("output", "OUT", "write to OUT (a recording unless --csv or --jsonl); -o OUT for short", &output);
+    opts.Text("output", "OUT", "write to OUT (a recording unless --csv or --jsonl); -o OUT for short",
+              &output);
     opts.Text("contracts", "LIST",
-              "cat/slice: only these contracts, comma-separated; a product\n(letters only, e.g. cu) takes all its contracts",
+              "cat/slice: only these contracts, comma-separated; a product\n(letters only, e.g. cu) takes "
+              "all its contracts",
               &contracts);
     opts.Custom("from", "T",
-                "cat/slice: arrivals from T: ns since the epoch, or\nYYYY-MM-DDTHH:MM[:SS.fff] with Z or +hh:mm (none: UTC+8)",
+                "cat/slice: arrivals from T: ns since the epoch, or\nYYYY-MM-DDTHH:MM[:SS.fff] with Z or "
+                "+hh:mm (none: UTC+8)",
                 [&](const char* t) { return ParseTime(t, &sel.from); });
     opts.Custom("to", "T", "cat/slice: arrivals up to T (inclusive), as --from",
                 [&](const char* t) { return ParseTime(t, &sel.to); });
@@ -485,10 +507,15 @@ int main(int argc, char** argv) {
     opts.Flag("four-ps", "import: to the 4ps feeds (default: the 2ps feeds of SHFE and INE)", &four_ps);
     opts.Flag("stats", "cat/slice: say on standard error how many blocks were read", &stats);
     opts.Epilogue(
-        "Exit status: 0 done (compare: the same), 1 recordings differ, cannot be read or hold damaged blocks\n"
-        "(what could be trusted is still written), or an import row is malformed (nothing written), 2 bad arguments.");
+        "Exit status: 0 done (compare: the same), 1 recordings differ, cannot be read or hold damaged "
+        "blocks\n"
+        "(what could be trusted is still written), or an import row is malformed (nothing written), 2 bad "
+        "arguments.");
     std::vector<std::string> words = opts.Parse(static_cast<int>(args.size()), args.data());
-    if (words.empty()) opts.Fail("a command is needed: info, verify, cat, slice, csv, merge, import or compare");
+    if (words.empty())
+        opts.Fail(
+            "a command is needed: info, verify, cat, slice, csv, merge, import or compare (see kest-record "
+            "--help)");
     const std::string cmd = words[0];
     words.erase(words.begin());
     if (words.empty()) opts.Fail(cmd + " needs at least one FILE");
@@ -501,8 +528,9 @@ int main(int argc, char** argv) {
     if (cmd == "info") return Info(words);
     if (cmd == "verify") return Verify(words);
     if (cmd == "cat" || cmd == "slice") {
-        const Output::Form form =
-            jsonl ? Output::kJsonl : csv || output.empty() ? Output::kCsv : Output::kRecording;
+        const Output::Form form = jsonl                   ? Output::kJsonl
+                                  : csv || output.empty() ? Output::kCsv
+                                                          : Output::kRecording;
         return Slice(words, sel, form, output, limit, compress, stats);
     }
     if (cmd == "csv") {

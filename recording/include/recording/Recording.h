@@ -23,19 +23,19 @@ constexpr uint32_t kChannels = 16;      // a card's processing channels
 
 // 64 bytes, little-endian, at offset 0 of every file of a recording.
 struct FileHeader {
-    char magic[8];          // kMagic
-    uint16_t version;       // kFormatVersion; a reader refuses a newer one
-    uint16_t header_bytes;  // 64: records start here
-    uint16_t record_bytes;  // 152: sizeof(KestShfeMdType)
-    uint16_t entry_bytes;   // 160: arrival time + record
-    uint32_t channel;       // the recorder's channel (its configuration's device)
-    uint32_t config_crc;    // CRC-32C (seed 0, no inversion) of the recorder's configuration file
-    uint32_t clock;         // kClockRealtime
-    uint32_t sequence;      // 0 for the first file of a recording, +1 at each rotation
-    int64_t started_ns;     // when this file was opened, on `clock`
-    uint32_t block_entries; // version 2: most entries a block holds; version 1: zero
-    uint8_t reserved[16];   // zero
-    uint32_t header_crc;    // version 2: CRC-32C of bytes 0..59; version 1: zero
+    char magic[8];           // kMagic
+    uint16_t version;        // kFormatVersion; a reader refuses a newer one
+    uint16_t header_bytes;   // 64: records start here
+    uint16_t record_bytes;   // 152: sizeof(KestShfeMdType)
+    uint16_t entry_bytes;    // 160: arrival time + record
+    uint32_t channel;        // the recorder's channel (its configuration's device)
+    uint32_t config_crc;     // CRC-32C (seed 0, no inversion) of the recorder's configuration file
+    uint32_t clock;          // kClockRealtime
+    uint32_t sequence;       // 0 for the first file of a recording, +1 at each rotation
+    int64_t started_ns;      // when this file was opened, on `clock`
+    uint32_t block_entries;  // version 2: most entries a block holds; version 1: zero
+    uint8_t reserved[16];    // zero
+    uint32_t header_crc;     // version 2: CRC-32C of bytes 0..59; version 1: zero
 };
 static_assert(sizeof(FileHeader) == 64, "file header is 64 bytes");
 static_assert(offsetof(FileHeader, version) == 8, "version at 8");
@@ -49,7 +49,8 @@ static_assert(offsetof(FileHeader, started_ns) == 32, "started_ns at 32");
 constexpr char kBlockMagic[4] = {'K', 'B', 'L', 'K'};
 enum BlockCodec : uint16_t {
     kCodecNone = 0,  // the entries as they are
-    kCodecZstd = 1,  // zstd of the entries, arrivals as differences, byte-shuffled (byte k of every entry, ...)
+    kCodecZstd =
+        1,  // zstd of the entries, arrivals as differences, byte-shuffled (byte k of every entry, ...)
 };
 struct BlockHeader {
     char magic[4];          // kBlockMagic
@@ -74,11 +75,11 @@ static_assert(sizeof(BlockHeader) == 64, "block header is 64 bytes");
 constexpr char kIndexMagic[4] = {'K', 'I', 'D', 'X'};
 constexpr char kTrailerMagic[8] = {'K', 'E', 'S', 'T', 'E', 'N', 'D', '\0'};
 struct IndexHeader {
-    char magic[4];       // kIndexMagic
-    uint32_t crc;        // CRC-32C of everything after this field up to the trailer
-    uint32_t blocks;     // block records that follow the contracts
-    uint32_t contracts;  // contract records
-    uint64_t entries;    // in all blocks
+    char magic[4];          // kIndexMagic
+    uint32_t crc;           // CRC-32C of everything after this field up to the trailer
+    uint32_t blocks;        // block records that follow the contracts
+    uint32_t contracts;     // contract records
+    uint64_t entries;       // in all blocks
     uint32_t bitmap_bytes;  // per block: bit c set when contract c has an entry in it; a multiple of 8
     uint32_t reserved;
 };
@@ -169,8 +170,8 @@ public:
         if (fill_ != 0 && now_ns - entries_[0].arrival_ns > max_age_ns) Flush();
     }
 
-    uint64_t Records() const { return records_; }  // appended
-    uint64_t Written() const { return written_; }  // whole entries that reached a file
+    uint64_t Records() const { return records_; }     // appended
+    uint64_t Written() const { return written_; }     // whole entries that reached a file
     uint64_t StoredBytes() const { return stored_; }  // block bytes written, headers included
     bool Failed() const { return failed_; }
     uint32_t Files() const { return sequence_ + 1; }

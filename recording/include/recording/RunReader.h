@@ -64,7 +64,7 @@ public:
 
     // Version 2: the blocks as found, from the index or from the block headers.
     const std::vector<BlockRef>& Blocks() const { return blocks_; }
-    bool HasIndex() const { return has_index_; }           // the file's own, whole index
+    bool HasIndex() const { return has_index_; }                        // the file's own, whole index
     const std::string& IndexProblem() const { return index_problem_; }  // why a present index was not used
     // Entries per contract: from the index, else by reading the whole file
     // (once; the reading position is kept).
@@ -81,7 +81,7 @@ private:
     bool LoadIndex();
     void WalkBlocks();
     const char* Bytes(uint64_t offset, size_t size);  // nullptr past the end of the file
-    bool ReadBlock(size_t i);                          // fills run_; false (and a Damage) when damaged
+    bool ReadBlock(size_t i);                         // fills run_; false (and a Damage) when damaged
     void Note(size_t i, const std::string& what);
 
     std::string path_;
