@@ -176,7 +176,8 @@ TEST(RunReader, ASelectionReadsOnlyTheBlocksTheIndexNamesAndMissesNothing) {
             (c.contracts.empty() ? std::string("all") : c.contracts[0]) + " from " + std::to_string(c.from);
         EXPECT_EQ(r->BlocksRead(), c.blocks) << what;
         ASSERT_EQ(got.size(), expected.size()) << what;
-        EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(Entry)), 0) << what;
+        EXPECT_TRUE(got.empty() || std::memcmp(got.data(), expected.data(), got.size() * sizeof(Entry)) == 0)
+            << what;
     }
     // The per-contract counts of the index are those of the entries.
     auto r = RunReader::Open(path, nullptr);
