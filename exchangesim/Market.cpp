@@ -10,19 +10,23 @@ namespace {
 
 struct Activity {
     const char* code;
-    double weight;      // share of the exchange's order flow, relative
-    int64_t vol_ticks;  // the product's walk per slice while it trades: up to this many ticks
-    int main_month;     // the month of the main contract (the most traded)
+    double weight;   // share of the exchange's order flow, relative
+    double day_vol;  // a day's standard deviation of the price, in percent
+    int main_month;  // the month of the main contract (the most traded)
 };
 
 // Where a trading day's order flow goes (late 2024 shape): the main
 // contracts of rb, ag, au, cu, ni, sc lead their exchanges.
 const Activity kActivity[] = {
-    {"rb", 10, 1, 5}, {"ag", 8, 1, 6}, {"au", 6, 2, 6}, {"cu", 6, 1, 2},   {"ni", 5, 1, 2}, {"al", 4, 1, 2},
-    {"zn", 3, 1, 2},  {"ru", 3, 1, 5}, {"hc", 3, 1, 5}, {"fu", 3, 1, 5},   {"ao", 3, 1, 5}, {"sp", 2, 1, 5},
-    {"bu", 2, 1, 6},  {"ss", 2, 1, 2}, {"sn", 2, 1, 2}, {"br", 1.5, 1, 5}, {"pb", 1, 1, 2}, {"sc", 10, 1, 2},
-    {"ec", 5, 2, 4},  {"lu", 3, 1, 5}, {"nr", 1, 1, 5}, {"bc", 1, 1, 2},
+    {"rb", 10, 1.2, 5},  {"ag", 8, 1.6, 6}, {"au", 6, 1.0, 6},  {"cu", 6, 1.1, 2}, {"ni", 5, 1.6, 2},
+    {"al", 4, 0.9, 2},   {"zn", 3, 1.1, 2}, {"ru", 3, 1.5, 5},  {"hc", 3, 1.2, 5}, {"fu", 3, 1.6, 5},
+    {"ao", 3, 2.0, 5},   {"sp", 2, 1.2, 5}, {"bu", 2, 1.2, 6},  {"ss", 2, 0.9, 2}, {"sn", 2, 1.5, 2},
+    {"br", 1.5, 1.8, 5}, {"pb", 1, 0.8, 2}, {"sc", 10, 1.8, 2}, {"ec", 5, 4.0, 4}, {"lu", 3, 1.8, 5},
+    {"nr", 1, 1.4, 5},   {"bc", 1, 1.1, 2},
 };
+
+// Slices of continuous trading in a day, about (night and day sessions).
+constexpr double kSlicesPerDay = 100000;
 
 std::string ProductCode(const Instrument& in) {
     const std::string& id = in.product_class == '2' ? in.underlying_id : in.inst_id;
@@ -72,12 +76,25 @@ Market::Market(const Universe& listing, const MarketOptions& opt)
             ps.code = code;
             ps.night = NightSessionOf(code);
             ps.tick = in.price_tick;
+            double day_vol = 1.0;
             for (const Activity& a : kActivity) {
                 if (code == a.code) {
                     ps.weight = a.weight;
-                    ps.vol_ticks = a.vol_ticks;
+                    day_vol = a.day_vol;
                 }
             }
+            // A walk of one step a slice at most: the day's variance in ticks
+            // spread over the day's slices (a coarse tick moves rarely, a fine
+            // one often, in steps of several ticks when it must).
+            const double ticks = day_vol / 100.0 * static_cast<double>(in.ref_price) /
+                                 static_cast<double>(std::max<int64_t>(in.price_tick, 1));
+            ps.step_ticks = 1;
+            double p = ticks * ticks / kSlicesPerDay;
+            while (p > 1) {
+                ++ps.step_ticks;
+                p = ticks * ticks / kSlicesPerDay / static_cast<double>(ps.step_ticks * ps.step_ticks);
+            }
+            ps.step_chance = p;
             products_.push_back(ps);
         }
         info_[i].product = static_cast<int32_t>(p);
@@ -247,14 +264,14 @@ void Market::Slice(int64_t end_ms, std::vector<int32_t>& fast, std::vector<int32
         ProductState& ps = products_[p];
         if (opt_.sessions) {
             phases[p] = PhaseAt(ps.night, end_ms);
-            for (int32_t c : ps.contracts) {
-                ContractInfo& ci = info_[static_cast<size_t>(c)];
-                if (ci.trading_day >= 0 && ci.trading_day != day) Roll(c);
-                ci.trading_day = day;
+            if (ps.trading_day != day) {
+                if (ps.trading_day >= 0)
+                    for (int32_t c : ps.contracts) Roll(c);
+                ps.trading_day = day;
             }
         }
         if (phases[p] == Phase::kClosed) continue;
-        ps.price += ps.tick * rng_.Range(-ps.vol_ticks, ps.vol_ticks);
+        if (rng_.Chance(ps.step_chance)) ps.price += ps.tick * ps.step_ticks * (rng_.Chance(0.5) ? 1 : -1);
         if (rng_.Chance(opt_.shock))
             ps.price += ps.price * rng_.Range(6, 10) / 100 * (rng_.Chance(0.5) ? 1 : -1);
         ps.price = std::max(ps.price, ps.tick);

@@ -21,6 +21,7 @@ import argparse
 import sys
 
 import matplotlib
+import matplotlib.dates
 
 matplotlib.use("Agg")  # a file, no display
 import matplotlib.pyplot as plt  # noqa: E402
@@ -40,27 +41,25 @@ def feed_name(t):
 
 def exchange_clock(frame):
     """Each quote's exchange time stamp as a CST datetime (naive): the time of
-    day on the CST date of the first arrival, a day later each time the stamps
-    fall back by more than half a day (midnight of a night session)."""
-    tod = frame["exchange_time"].to_numpy()
-    half = np.timedelta64(12, "h")
-    running = np.maximum.accumulate(tod)
-    wrapped = np.zeros(len(tod), dtype=np.int64)
-    days, high = 0, tod[0] if len(tod) else np.timedelta64(0, "ms")
-    # Stamps arrive in order per feed, not exactly across feeds: a day is
-    # added only when a stamp falls far below the highest of the day so far.
-    for i, t in enumerate(tod):
-        if high - t > half:
-            days += 1
-            high = t
-        elif t > high:
-            high = t
-        wrapped[i] = days
-    del running
+    day on the CST date of the first arrival, a day later from each midnight
+    the stamps pass. The feeds interleave around midnight (a 2ps quote of
+    23:59:59.750 may arrive after a 4ps one of 00:00:00), so a stamp far
+    above the highest so far belongs to the day before."""
+    day_ms, half = 86400000, 43200000
+    tod = (frame["exchange_time"].to_numpy() // np.timedelta64(1, "ms")).astype(np.int64)
+    out = np.empty_like(tod)
+    day, high = 0, tod[0] if len(tod) else 0
+    for i, t in enumerate(tod.tolist()):
+        c = day * day_ms + t
+        if c < high - half:
+            day += 1
+            c += day_ms
+        elif c > high + half:
+            c -= day_ms
+        out[i] = c
+        high = max(high, c)
     first = (frame["arrival"].iloc[0].tz_localize(None) + pd.Timedelta(hours=CST)).normalize()
-    if tod[0] > frame["arrival"].iloc[0].tz_localize(None) - first + pd.Timedelta(hours=CST) + half:
-        first -= pd.Timedelta(days=1)  # recorded just after midnight, stamps of the evening before
-    return first + pd.to_timedelta(wrapped, unit="D") + frame["exchange_time"]
+    return pd.Series(first + pd.to_timedelta(out, unit="ms"), index=frame.index)
 
 
 def start_backlog(per_second):
@@ -104,13 +103,13 @@ def main():
     speed = exchange_span / span if span > 0 else 1.0
     accelerated = speed > 1.5
 
-    # The busiest contracts, each on the feed that carries it most often.
+    # The busiest contract of each product, on the feed that carries it most often.
     per_key = frame["key"].value_counts()
-    chosen, contracts = [], set()
+    chosen, products = [], set()
     for key in per_key.index:
-        inst = key.split(" ")[0]
-        if inst not in contracts:
-            contracts.add(inst)
+        product = key.split(" ")[0].rstrip("0123456789CP-.")[:2]
+        if product not in products:
+            products.add(product)
             chosen.append(key)
         if len(chosen) == opt.instruments:
             break
@@ -133,9 +132,20 @@ def main():
             ax.plot(part["stamp"], (part["bid1_price"] + part["ask1_price"]) / 2, lw=0.7, color="tab:blue",
                     drawstyle="steps-post")
         ax.set_ylabel("yuan")
-        spread = (q["ask1_price"] - q["bid1_price"]).median() if len(q) else float("nan")
-        ax.set_title(f"{key}: mid (blue) in its bid-ask band (orange), {len(q):,} two-sided quotes, "
-                     f"median spread {spread:g}", loc="left", fontsize=9)
+        # The spread, its mean per minute, as steps along the foot of the
+        # panel on its own scale (the band is a tick wide at a day's scale).
+        width = pd.Series((q["ask1_price"] - q["bid1_price"]).to_numpy(), index=q["stamp"])
+        per_minute = width.resample("1min").mean()
+        foot = ax.twinx()
+        foot.plot(per_minute.index, per_minute.values, lw=0.6, color="tab:orange", drawstyle="steps-post")
+        foot.set_ylim(0, 4 * (per_minute.max() if per_minute.notna().any() else 1))
+        foot.set_ylabel("spread", color="tab:orange", fontsize=8)
+        ax.set_zorder(foot.get_zorder() + 1)  # the mid above the spread
+        ax.patch.set_visible(False)
+        ax.set_title(f"{key}: mid (blue) inside its bid-ask band (orange), spread per minute (steps at the foot), "
+                     f"{len(q):,} two-sided quotes, median spread {width.median() if len(q) else float('nan'):g}",
+                     loc="left", fontsize=9)
+        ax.xaxis.set_major_formatter(matplotlib.dates.DateFormatter("%H:%M"))
         ax.set_xlabel("exchange time (CST)", fontsize=8)
 
     rate = fig.add_subplot(grid[n, :])

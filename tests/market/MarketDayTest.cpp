@@ -50,6 +50,28 @@ bool SameMarket(const LiveUpdate& a, const LiveUpdate& b) {
     return same;
 }
 
+// Whether the exchange may send a product's quote stamped at a CST time of
+// day (ms): the call auction and the sessions, each window's opening bound
+// excluded and its closing bound included. Written out here, apart from the
+// simulator's own table, so that a fault there shows.
+bool MaySend(const std::string& product, int64_t tod) {
+    auto in = [tod](int h0, int m0, int h1, int m1) {
+        return tod > (h0 * 60 + m0) * 60000LL && tod <= (h1 * 60 + m1) * 60000LL;
+    };
+    int night_end = -1;  // minutes after midnight; -1: no night session; 1440: 24:00
+    for (const char* p : {"rb", "hc", "ru", "fu", "bu", "sp", "br", "lu", "nr"})
+        if (product == p) night_end = 23 * 60;
+    for (const char* p : {"cu", "al", "zn", "pb", "ni", "sn", "ss", "ao", "bc"})
+        if (product == p) night_end = 60;
+    for (const char* p : {"au", "ag", "sc"})
+        if (product == p) night_end = 150;
+    const bool day = in(9, 0, 10, 15) || in(10, 30, 11, 30) || in(13, 30, 15, 0);
+    if (night_end < 0) return day || in(8, 55, 8, 59);
+    const bool night =
+        night_end == 23 * 60 ? in(21, 0, 23, 0) : in(21, 0, 24, 0) || tod == 0 || in(0, 0, 0, night_end);
+    return day || night || in(20, 55, 20, 59);
+}
+
 // The exchange time of an update carried at slice_end: the latest moment not
 // after it with the update's CST time of day.
 int64_t UpdateEpoch(const LiveUpdate& u, int64_t slice_end) {
@@ -98,8 +120,15 @@ void RunDay(bool ine, uint64_t seed, double rate, double shock, DayStats& st) {
                                           std::to_string(u.update_milli_sec);
                 ++st.updates;
                 ASSERT_LE(end - at, Market::kSlowMs) << where << ": carried late";
-                // Sessions: nothing outside them but the call auction.
-                ASSERT_NE(phase, Phase::kClosed) << where << ": outside the product's sessions";
+                // Sessions: nothing outside them but the call auction; the
+                // 2ps feed sends on its 500 ms boundaries only.
+                ASSERT_TRUE(MaySend(Product(in.underlying_id), CstDayMs(at)))
+                    << where << ": outside the product's sessions";
+                ASSERT_NE(phase, Phase::kClosed) << where;
+                if (f == 0) {
+                    ASSERT_EQ(end % Market::kSlowMs, 0)
+                        << where << ": the 2ps feed sent between its boundaries";
+                }
                 if (phase == Phase::kOpenPrint) ++st.auction_prints;
                 if (u.update_time == 101500 || u.update_time == 150000 || u.update_time == 23000)
                     ++st.closing_stamps;

@@ -12,7 +12,8 @@
 // the main month most of it, the months next to it some, far months and
 // options little; the order flow is fastest after each open and before the
 // close. Prices follow a per-product walk (volatility in ticks per product);
-// every contract trades inside its limit prices, and at a limit the book is
+// every contract trades inside its limit prices (rarely, a product jumps
+// to one), and at a limit the book is
 // one-sided at the limit price. The trading day rolls at the night auction:
 // volume and turnover restart, the last price becomes the settlement the new
 // limits are drawn around.
@@ -31,7 +32,7 @@ struct MarketOptions {
     uint64_t seed = 1;
     double rate = 200;      // contract changes drawn per second of exchange time (before the open's rush)
     bool sessions = false;  // false: trading around the clock, no auction, no roll
-    double shock = 2e-6;    // chance per product and slice of a jump that takes it to a limit
+    double shock = 1e-7;    // chance per product and slice of a jump that takes it to a limit
 };
 
 struct ContractInfo {
@@ -40,7 +41,6 @@ struct ContractInfo {
     double weight = 0;   // share of its product's order flow
     int64_t offset = 0;  // futures: hundredths above the product's price (contango)
     int64_t last_change_slice = -1;
-    int64_t trading_day = -1;
 };
 
 class Market {
@@ -67,13 +67,13 @@ private:
         std::string code;
         NightClose night = NightClose::kNone;
         double weight = 1;
-        int64_t vol_ticks = 1;
+        double step_chance = 0;  // per slice of trading: a step of step_ticks up or down
+        int64_t step_ticks = 1;
         int64_t tick = 1;
         int64_t price = 0;  // hundredths: the product's level (its first month)
         std::vector<int32_t> contracts;
         std::vector<double> cumulative;  // of the contracts' weights
-        bool in_auction = false;
-        int64_t indicative = 0;
+        int64_t trading_day = -1;        // of the last slice, days since 1970 (CST); -1: none yet
     };
     void Roll(int32_t i);
     void Change(int32_t i, int64_t end_ms, Phase phase);
