@@ -180,24 +180,22 @@ size_t LiveCard::Step(uint32_t n) {
     auto live = [this](int f) {
         return feeds_[f].live && block_running_[BlockOf(static_cast<EMDQPDataType>(f))];
     };
-    // Enough of the market for n packets of each live feed (a quiet market
-    // gives up after a simulated hour and a half).
-    for (int slice = 0; slice < 20000; ++slice) {
+    // Slice by slice, each live feed's packets as the market makes them (so
+    // that they meet the clock of their slice), until each made n; a closed
+    // or quiet market gives up after a simulated hour and a half.
+    uint32_t made[4] = {};
+    for (int slice = 0;; ++slice) {
         bool enough = true;
-        for (int f = 0; f < 4; ++f)
-            if (live(f) && live_[f]->Pending() < n) enough = false;
-        if (enough) break;
+        for (int f = 0; f < 4; ++f) {
+            while (live(f) && made[f] < n && ProduceOne(static_cast<EMDQPDataType>(f))) ++made[f];
+            if (live(f) && made[f] < n) enough = false;
+        }
+        if (enough || slice == 20000) break;
         const int64_t c = clock_ms_.load(std::memory_order_relaxed) + Market::kSliceMs;
         clock_ms_.store(c, std::memory_order_relaxed);
         AdvanceMarkets(c);
     }
-    size_t made = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        for (int f = 0; f < 4; ++f) {
-            if (live(f) && ProduceOne(static_cast<EMDQPDataType>(f))) ++made;
-        }
-    }
-    return made;
+    return static_cast<size_t>(made[0]) + made[1] + made[2] + made[3];
 }
 
 void LiveCard::AdvanceMarkets(int64_t target) {
@@ -205,7 +203,7 @@ void LiveCard::AdvanceMarkets(int64_t target) {
     // Far behind (a stopped debugger, a clock set anew, the wall clock after
     // a bring-up): the market goes on from now rather than replaying the gap.
     if (next_slice_end_ == 0 || target - next_slice_end_ > 2000 * kSlice)
-        next_slice_end_ = (target / kSlice + 1) * kSlice;
+        next_slice_end_ = (target + kSlice - 1) / kSlice * kSlice;
     static constexpr EMDQPDataType kFast[2] = {SHFE_4PS, INE_4PS}, kSlow[2] = {SHFE_2PS, INE_2PS};
     while (next_slice_end_ <= target) {
         for (int x = 0; x < 2; ++x) {

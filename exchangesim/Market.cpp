@@ -75,26 +75,12 @@ Market::Market(const Universe& listing, const MarketOptions& opt)
             ProductState ps;
             ps.code = code;
             ps.night = NightSessionOf(code);
-            ps.tick = in.price_tick;
-            double day_vol = 1.0;
             for (const Activity& a : kActivity) {
                 if (code == a.code) {
                     ps.weight = a.weight;
-                    day_vol = a.day_vol;
+                    ps.day_vol = a.day_vol;
                 }
             }
-            // A walk of one step a slice at most: the day's variance in ticks
-            // spread over the day's slices (a coarse tick moves rarely, a fine
-            // one often, in steps of several ticks when it must).
-            const double ticks = day_vol / 100.0 * static_cast<double>(in.ref_price) /
-                                 static_cast<double>(std::max<int64_t>(in.price_tick, 1));
-            ps.step_ticks = 1;
-            double p = ticks * ticks / kSlicesPerDay;
-            while (p > 1) {
-                ++ps.step_ticks;
-                p = ticks * ticks / kSlicesPerDay / static_cast<double>(ps.step_ticks * ps.step_ticks);
-            }
-            ps.step_chance = p;
             products_.push_back(ps);
         }
         info_[i].product = static_cast<int32_t>(p);
@@ -117,6 +103,18 @@ Market::Market(const Universe& listing, const MarketOptions& opt)
             }
         }
         ps.price = base;
+        // A walk of one step a slice at most: the day's variance in ticks
+        // spread over the day's slices (a coarse tick moves rarely, a fine
+        // one often, in steps of several ticks when it must).
+        const double ticks = ps.day_vol / 100.0 * static_cast<double>(base) /
+                             static_cast<double>(std::max<int64_t>(ps.tick, 1));
+        ps.step_ticks = 1;
+        double chance = ticks * ticks / kSlicesPerDay;
+        while (chance > 1) {
+            ++ps.step_ticks;
+            chance = ticks * ticks / kSlicesPerDay / static_cast<double>(ps.step_ticks * ps.step_ticks);
+        }
+        ps.step_chance = chance;
         double sum = 0;
         for (int32_t c : ps.contracts) {
             ContractInfo& ci = info_[static_cast<size_t>(c)];
@@ -294,6 +292,9 @@ void Market::Slice(int64_t end_ms, std::vector<int32_t>& fast, std::vector<int32
         const double want = opt_.rate * static_cast<double>(kSliceMs) / 1000.0 * Shape(end_ms, opt_.sessions);
         int64_t draws = static_cast<int64_t>(want);
         if (rng_.Chance(want - static_cast<double>(draws))) ++draws;
+        // Past a few draws per contract nearly every draw meets a contract
+        // that already changed in this slice.
+        draws = std::min<int64_t>(draws, 3 * static_cast<int64_t>(contracts_.size()));
         for (int64_t k = 0; k < draws; ++k) {
             double r = rng_.Unit() * trading_weight;
             size_t p = 0;

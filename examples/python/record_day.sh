@@ -27,14 +27,18 @@ export KEST_CARDSIM_NAMESPACE="day.$$"
 build/tools/kest-card-sim/kest-card-sim --clock 2025-01-02T20:50 --clock-speed "$speed" --rate 30 --stats 60 \
   >"$out/kest-card-sim.out" 2>&1 &
 sim=$!
-trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; build/tools/kest-card-ctl/kest-card-ctl remove 0 >/dev/null 2>&1 || true' EXIT
+cleanup() {
+  kill "$sim" 2>/dev/null || true
+  wait "$sim" 2>/dev/null || true
+  build/tools/kest-card-ctl/kest-card-ctl remove 0 >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
 # Receivers run in the exchange's zone, as a host at the exchange does: the
 # library reads the card's last-update times in local time.
 (cd "$out" && TZ=Asia/Shanghai LD_LIBRARY_PATH="$root/build/cardsim" \
   "$root/build/tools/kest-md-recv/kest-md-recv" day.ini --record day.kestrec --seconds "$seconds" --quiet \
   --stale-ms 0 >recv.out 2>recv.err)
-kill "$sim"
-wait "$sim" || true
+cleanup
 tail -n 3 "$out/recv.out"
 PYTHONPATH="$root/python${PYTHONPATH:+:$PYTHONPATH}" /usr/bin/python3 examples/python/plot_day.py \
   "$out/day.kestrec" -o "$png" --instruments 4

@@ -62,7 +62,7 @@ struct LiveCardOptions {
     int64_t clock_start_ms = 0;       // simulated clock at start; 0: the wall clock
     double clock_speed = 1;           // exchange seconds per real second, when free running
     bool sessions = false;            // trade in the exchange's sessions; false: around the clock
-    double limit_shock = 1e-7;        // chance per product and 250 ms of a jump to a limit
+    double limit_shock = 2e-8;        // chance per product and 250 ms of a jump to a limit
 };
 
 class LiveCard {

@@ -32,7 +32,7 @@ struct MarketOptions {
     uint64_t seed = 1;
     double rate = 200;      // contract changes drawn per second of exchange time (before the open's rush)
     bool sessions = false;  // false: trading around the clock, no auction, no roll
-    double shock = 1e-7;    // chance per product and slice of a jump that takes it to a limit
+    double shock = 2e-8;    // chance per product and slice of a jump that takes it to a limit
 };
 
 struct ContractInfo {
@@ -67,6 +67,7 @@ private:
         std::string code;
         NightClose night = NightClose::kNone;
         double weight = 1;
+        double day_vol = 1.0;    // percent
         double step_chance = 0;  // per slice of trading: a step of step_ticks up or down
         int64_t step_ticks = 1;
         int64_t tick = 1;
