@@ -92,8 +92,10 @@ def main():
 
     try:
         frame = kest_records.load(opt.recording, frame=True)
-    except (OSError, ValueError) as e:
-        sys.exit(f"plot_day.py: {opt.recording} is not a recording this reader knows: {e}")
+    except OSError as e:
+        sys.exit(f"plot_day.py: cannot read {opt.recording}: {e.strerror or e}")
+    except ValueError as e:
+        sys.exit(f"plot_day.py: {opt.recording} is not a recording this reader knows ({e})")
     if frame.empty:
         sys.exit(f"plot_day.py: {opt.recording} holds no quotes")
     frame["feed"] = frame["type"].map(feed_name)
@@ -101,9 +103,15 @@ def main():
     frame["stamp"] = exchange_clock(frame)
     start, end = frame["arrival"].min(), frame["arrival"].max()
     span = (end - start).total_seconds()
-    exchange_span = (frame["stamp"].max() - frame["stamp"].min()).total_seconds()
-    speed = exchange_span / span if span > 0 else 1.0
+    per_second = frame.set_index("arrival").resample("1s").size()
+    backlog = start_backlog(frame, per_second)
+    # The exchange clock's pace against arrival, past the backlog.
+    live = frame[frame["arrival"] >= per_second.index[backlog]] if backlog else frame
+    live_span = (live["arrival"].max() - live["arrival"].min()).total_seconds()
+    speed = (live["stamp"].max() - live["stamp"].min()).total_seconds() / live_span if live_span > 0 else 1.0
     accelerated = speed > 1.5
+    # The spread's mean over about 300 steps of the run's exchange time.
+    step = f"{max(1, int((frame['stamp'].max() - frame['stamp'].min()).total_seconds() / 300))}s"
 
     # The busiest contract of each product, on the feed that carries it most often.
     per_key = frame["key"].value_counts()
@@ -134,33 +142,33 @@ def main():
             ax.plot(part["stamp"], (part["bid1_price"] + part["ask1_price"]) / 2, lw=0.7, color="tab:blue",
                     drawstyle="steps-post")
         ax.set_ylabel("yuan")
-        # The spread, its mean per minute, as steps along the foot of the
+        # The spread, its mean per step, as steps along the foot of the
         # panel on its own scale (the band is a tick wide at a day's scale).
         width = pd.Series((q["ask1_price"] - q["bid1_price"]).to_numpy(), index=q["stamp"])
-        per_minute = width.resample("1min").mean()
+        per_minute = width.resample(step).mean()
         foot = ax.twinx()
         foot.plot(per_minute.index, per_minute.values, lw=0.6, color="tab:orange", drawstyle="steps-post")
         foot.set_ylim(0, 4 * (per_minute.max() if per_minute.notna().any() else 1))
         foot.set_ylabel("spread", color="tab:orange", fontsize=8)
         ax.set_zorder(foot.get_zorder() + 1)  # the mid above the spread
         ax.patch.set_visible(False)
-        ax.set_title(f"{key}: mid (blue) inside its bid-ask band (orange), spread per minute (steps at the foot), "
+        ax.set_title(f"{key}: mid (blue) inside its bid-ask band (orange), mean spread per {step} (steps at the foot), "
                      f"{len(q):,} two-sided quotes, median spread {width.median() if len(q) else float('nan'):g}",
                      loc="left", fontsize=9)
-        ax.xaxis.set_major_formatter(matplotlib.dates.DateFormatter("%H:%M"))
+        locator = matplotlib.dates.AutoDateLocator()
+        ax.xaxis.set_major_locator(locator)
+        ax.xaxis.set_major_formatter(matplotlib.dates.ConciseDateFormatter(locator))
         ax.set_xlabel("exchange time (CST)", fontsize=8)
 
     rate = fig.add_subplot(grid[n, :])
-    per_second = frame.set_index("arrival").resample("1s").size()
-    backlog = start_backlog(frame, per_second)
     shown = per_second.iloc[backlog:]
     busy = shown[shown > 0]
     rate.plot(shown.index, shown.values, lw=0.8, color="tab:green")
     if backlog:
         drained = int(per_second.iloc[:backlog].sum())
         rate.axvspan(per_second.index[0], per_second.index[backlog], color="tab:gray", alpha=0.3)
-        rate.annotate(f"start backlog: {drained:,} quotes in {backlog} s (left out)", (per_second.index[0], 0),
-                      xytext=(4, 4), textcoords="offset points", fontsize=8, va="bottom")
+        rate.text(0.005, 0.95, f"grey: start backlog, {drained:,} quotes drained in {backlog} s (left out)",
+                  transform=rate.transAxes, fontsize=8, va="top")
     rate.set_ylabel("quotes / s")
     rate.set_xlabel("arrival (UTC)")
     rate.set_title(f"quote rate: median {busy.median() if len(busy) else 0:,.0f}/s while quotes flow, "

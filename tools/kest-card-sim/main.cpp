@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
               "exchange seconds per real second, 0.01 to 10000 (default 1);\n"
               "given, the market keeps the exchange's sessions (see --sessions)",
               &clockSpeed, 0.01, 10000);
-    opts.Custom("sessions", "on|off",
+    opts.Custom("sessions", "ON|OFF",
                 "on: each product trades in its sessions (night from 21:00 to\n"
                 "23:00, 01:00 or 02:30, day 09:00-15:00) after its call\n"
                 "auction, nothing in between; off: trading around the clock\n"

@@ -6,9 +6,9 @@
 # kest-md-recv --record on channel 0 (cu, au, rb and sc futures), then
 # plot_day.py.
 #
-#   examples/python/record_day.sh [OUT_DIR] [PNG]      (default build/day, examples/python/sim_day.png)
+#   scripts/record-day.sh [OUT_DIR] [PNG]     (default build/day, examples/python/sim_day.png)
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 root=$PWD
 out=${1:-$root/build/day}
 png=${2:-$root/examples/python/sim_day.png}
