@@ -141,8 +141,9 @@ def records(path):
 def kill_receiver():
     # The 4ps feeds only: they carry every change of a contract, so that the
     # change numbers account for every quote (the 2ps feeds step over what
-    # they conflate).
-    path = config(0, {0: "cu", 3: "al,au,ag,rb"})
+    # they conflate). Every future: a contract changes four times a second
+    # at most, so a few products would take minutes to fill the check.
+    path = config(0, {0: "cu", 3: "all"})
     with open(path) as f:
         body = f.read()
     with open(path, "w") as f:

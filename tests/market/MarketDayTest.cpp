@@ -50,21 +50,24 @@ bool SameMarket(const LiveUpdate& a, const LiveUpdate& b) {
     return same;
 }
 
-// Whether the exchange may send a product's quote stamped at a CST time of
-// day (ms): the call auction and the sessions, each window's opening bound
-// excluded and its closing bound included. Written out here, apart from the
-// simulator's own table, so that a fault there shows.
-bool MaySend(const std::string& product, int64_t tod) {
+// Whether the exchange may send a quote of a product whose night session
+// ends night_end stamped at a CST time of day (ms): the call auction and the
+// sessions, each window's opening bound excluded and its closing bound
+// included. Written out here, apart from the simulator's own table, so that
+// a fault there shows.
+int NightEnd(const std::string& product) {  // minutes after midnight; -1: no night session
+    for (const char* p : {"rb", "hc", "ru", "fu", "bu", "sp", "br", "lu", "nr"})
+        if (product == p) return 23 * 60;
+    for (const char* p : {"cu", "al", "zn", "pb", "ni", "sn", "ss", "ao", "bc"})
+        if (product == p) return 60;
+    for (const char* p : {"au", "ag", "sc"})
+        if (product == p) return 150;
+    return -1;
+}
+bool MaySend(int night_end, int64_t tod) {
     auto in = [tod](int h0, int m0, int h1, int m1) {
         return tod > (h0 * 60 + m0) * 60000LL && tod <= (h1 * 60 + m1) * 60000LL;
     };
-    int night_end = -1;  // minutes after midnight; -1: no night session; 1440: 24:00
-    for (const char* p : {"rb", "hc", "ru", "fu", "bu", "sp", "br", "lu", "nr"})
-        if (product == p) night_end = 23 * 60;
-    for (const char* p : {"cu", "al", "zn", "pb", "ni", "sn", "ss", "ao", "bc"})
-        if (product == p) night_end = 60;
-    for (const char* p : {"au", "ag", "sc"})
-        if (product == p) night_end = 150;
     const bool day = in(9, 0, 10, 15) || in(10, 30, 11, 30) || in(13, 30, 15, 0);
     if (night_end < 0) return day || in(8, 55, 8, 59);
     const bool night =
@@ -94,8 +97,26 @@ void RunDay(bool ine, uint64_t seed, double rate, double shock, DayStats& st) {
     Market market(slowU, mo);
     LiveFeed slow(slowU, LiveFeedOptions{}), fast(fastU, LiveFeedOptions{});
 
-    std::map<std::string, Seen> seen[2];                   // [0] 2ps, [1] 4ps
-    std::map<std::string, std::deque<LiveUpdate>> recent;  // the 4ps feed's last states per contract
+    // Per feed by its own instrument number: the product's night and the
+    // 4ps number of the same contract (the feeds number apart).
+    std::vector<int> night[2];
+    std::vector<NightClose> group[2];
+    std::vector<int32_t> toFast(static_cast<size_t>(slowU.Size()));
+    std::map<std::string, int32_t> fastNo;
+    for (const Instrument& in : fastU.Instruments()) {
+        fastNo[in.inst_id] = in.inst_no;
+        night[1].push_back(NightEnd(Product(in.underlying_id)));
+        group[1].push_back(NightSessionOf(Product(in.underlying_id)));
+    }
+    for (const Instrument& in : slowU.Instruments()) {
+        toFast[static_cast<size_t>(in.inst_no)] = fastNo.at(in.inst_id);
+        night[0].push_back(NightEnd(Product(in.underlying_id)));
+        group[0].push_back(NightSessionOf(Product(in.underlying_id)));
+    }
+    std::vector<Seen> seen[2] = {std::vector<Seen>(slowU.Instruments().size()),
+                                 std::vector<Seen>(fastU.Instruments().size())};
+    std::vector<std::deque<LiveUpdate>> recent(fastU.Instruments().size());  // the 4ps feed's last states
+    std::vector<uint64_t> fastUpdates(fastU.Instruments().size()), nightUpdates(fastU.Instruments().size());
     std::vector<int32_t> fastC, slowC;
     std::vector<LiveUpdate> a, b;
     const int64_t start = 1735822200000LL;  // 2025-01-02 20:50:00 CST
@@ -112,22 +133,24 @@ void RunDay(bool ine, uint64_t seed, double rate, double shock, DayStats& st) {
                 ASSERT_EQ(a.size(), 1u);
                 const LiveUpdate& u = a[0];
                 const Instrument& in = feed.State(u.inst_no);  // this feed's own numbering
-                const std::string& id = in.inst_id;
+                const size_t no = static_cast<size_t>(u.inst_no);
                 const int64_t at = UpdateEpoch(u, end);
-                const Phase phase = PhaseAt(NightSessionOf(Product(in.underlying_id)), at);
-                const std::string where = id + " on " + FeedName(f ? fastFeed : slowFeed) + " at " +
-                                          std::to_string(u.update_time) + "." +
-                                          std::to_string(u.update_milli_sec);
+                const Phase phase = PhaseAt(group[f][no], at);
+                // Made only for a failure's message.
+                auto where = [&] {
+                    return in.inst_id + " on " + FeedName(f ? fastFeed : slowFeed) + " at " +
+                           std::to_string(u.update_time) + "." + std::to_string(u.update_milli_sec);
+                };
                 ++st.updates;
-                ASSERT_LE(end - at, Market::kSlowMs) << where << ": carried late";
+                ASSERT_LE(end - at, Market::kSlowMs) << where() << ": carried late";
                 // Sessions: nothing outside them but the call auction; the
                 // 2ps feed sends on its 500 ms boundaries only.
-                ASSERT_TRUE(MaySend(Product(in.underlying_id), CstDayMs(at)))
-                    << where << ": outside the product's sessions";
-                ASSERT_NE(phase, Phase::kClosed) << where;
+                ASSERT_TRUE(MaySend(night[f][no], CstDayMs(at)))
+                    << where() << ": outside the product's sessions";
+                ASSERT_NE(phase, Phase::kClosed) << where();
                 if (f == 0) {
                     ASSERT_EQ(end % Market::kSlowMs, 0)
-                        << where << ": the 2ps feed sent between its boundaries";
+                        << where() << ": the 2ps feed sent between its boundaries";
                 }
                 if (phase == Phase::kOpenPrint) ++st.auction_prints;
                 if (u.update_time == 101500 || u.update_time == 150000 || u.update_time == 23000)
@@ -136,51 +159,51 @@ void RunDay(bool ine, uint64_t seed, double rate, double shock, DayStats& st) {
                 const int64_t bid1 = u.bid[0].price, ask1 = u.ask[0].price;
                 if (phase == Phase::kAuction) {
                     ASSERT_TRUE(bid1 == ask1 && bid1 > 0 && u.bid[1].price == 0 && u.ask[1].price == 0)
-                        << where << ": an auction shows one indicative price";
+                        << where() << ": an auction shows one indicative price";
                 } else if (bid1 > 0 && ask1 > 0) {
-                    ASSERT_LT(bid1, ask1) << where << ": crossed or locked book";
+                    ASSERT_LT(bid1, ask1) << where() << ": crossed or locked book";
                 }
                 for (int i = 1; i < kBookDepth; ++i) {
                     if (u.bid[i].price > 0) {
-                        ASSERT_LT(u.bid[i].price, u.bid[i - 1].price) << where;
+                        ASSERT_LT(u.bid[i].price, u.bid[i - 1].price) << where();
                     }
                     if (u.ask[i].price > 0) {
-                        ASSERT_GT(u.ask[i].price, u.ask[i - 1].price) << where;
+                        ASSERT_GT(u.ask[i].price, u.ask[i - 1].price) << where();
                     }
                 }
                 // Limits: every price inside them; at a limit the book is one-sided.
                 for (int64_t px :
                      {u.last_price, u.bid[0].price, u.bid[4].price, u.ask[0].price, u.ask[4].price}) {
                     if (px == 0) continue;
-                    ASSERT_GE(px, in.lower_limit) << where << ": below the lower limit";
-                    ASSERT_LE(px, in.upper_limit) << where << ": above the upper limit";
+                    ASSERT_GE(px, in.lower_limit) << where() << ": below the lower limit";
+                    ASSERT_LE(px, in.upper_limit) << where() << ": above the upper limit";
                 }
                 if (phase == Phase::kTrading && bid1 == in.upper_limit) {
-                    ASSERT_EQ(ask1, 0) << where << ": limit up with sellers";
+                    ASSERT_EQ(ask1, 0) << where() << ": limit up with sellers";
                     ++st.limit_states;
                 }
                 if (phase == Phase::kTrading && ask1 == in.lower_limit) {
-                    ASSERT_EQ(bid1, 0) << where << ": limit down with buyers";
+                    ASSERT_EQ(bid1, 0) << where() << ": limit down with buyers";
                     ++st.limit_states;
                 }
                 // Per contract and trading day: change numbers strictly up,
                 // volume and turnover never down, turnover = volume x price x multiple.
-                Seen& s = seen[f][id];
+                Seen& s = seen[f][no];
                 const int64_t day = TradingDay(at);
                 if (s.updates > 0) {
-                    ASSERT_GT(u.change_no, s.change_no) << where << ": change number not increasing";
+                    ASSERT_GT(u.change_no, s.change_no) << where() << ": change number not increasing";
                     if (day == s.day) {
-                        ASSERT_GE(u.volume, s.volume) << where << ": volume fell within the day";
-                        ASSERT_GE(u.turnover, s.turnover) << where << ": turnover fell within the day";
+                        ASSERT_GE(u.volume, s.volume) << where() << ": volume fell within the day";
+                        ASSERT_GE(u.turnover, s.turnover) << where() << ": turnover fell within the day";
                         if (f == 1 && u.change_no == s.change_no + 1) {
                             ASSERT_EQ(u.turnover - s.turnover, static_cast<int64_t>(u.volume - s.volume) *
                                                                    u.last_price * in.volume_multiple)
-                                << where << ": turnover does not follow volume x price x multiple";
+                                << where() << ": turnover does not follow volume x price x multiple";
                         }
                     } else {
-                        ASSERT_GT(day, s.day) << where;
+                        ASSERT_GT(day, s.day) << where();
                         ++st.rolls;
-                        ASSERT_LT(u.volume, 1000u) << where << ": the new trading day starts from nothing";
+                        ASSERT_LT(u.volume, 1000u) << where() << ": the new trading day starts from nothing";
                     }
                 }
                 s.change_no = u.change_no;
@@ -190,23 +213,22 @@ void RunDay(bool ine, uint64_t seed, double rate, double shock, DayStats& st) {
                 ++s.updates;
                 // One market: a state the 2ps feed carries is one the 4ps feed carried.
                 if (f == 1) {
-                    auto& r = recent[id];
+                    auto& r = recent[no];
                     r.push_back(u);
                     if (r.size() > 4) r.pop_front();
-                    ++st.updates_by_contract[id];
-                    st.volume[id] = u.volume;  // of the last trading day seen
+                    ++fastUpdates[no];
                     const int64_t tod = CstDayMs(at);
-                    if (tod > 21 * kHour || tod < 3 * kHour) ++st.night_updates[Product(in.underlying_id)];
+                    if (tod > 21 * kHour || tod < 3 * kHour) ++nightUpdates[no];
                 } else {
-                    const auto& r = recent[id];
+                    const auto& r = recent[static_cast<size_t>(toFast[no])];
                     const auto hit = std::find_if(
                         r.begin(), r.end(), [&](const LiveUpdate& x) { return x.change_no == u.change_no; });
                     ASSERT_TRUE(hit != r.end())
-                        << where << ": change " << u.change_no << " never on the 4ps feed";
+                        << where() << ": change " << u.change_no << " never on the 4ps feed";
                     LiveUpdate mine = *hit;
                     mine.inst_no = u.inst_no;
                     mine.packet_no = u.packet_no;
-                    ASSERT_TRUE(SameMarket(mine, u)) << where << ": the feeds show different markets";
+                    ASSERT_TRUE(SameMarket(mine, u)) << where() << ": the feeds show different markets";
                     ++st.matched;
                 }
             }
@@ -216,11 +238,17 @@ void RunDay(bool ine, uint64_t seed, double rate, double shock, DayStats& st) {
     for (int f = 0; f < 2; ++f) {
         const LiveFeed& feed = f ? fast : slow;
         for (const Instrument& in : feed.Current().Instruments()) {
-            const auto it = seen[f].find(in.inst_id);
-            if (it != seen[f].end()) {
-                EXPECT_EQ(in.change_no, it->second.change_no) << in.inst_id;
+            const Seen& s = seen[f][static_cast<size_t>(in.inst_no)];
+            if (s.updates > 0) {
+                EXPECT_EQ(in.change_no, s.change_no) << in.inst_id;
             }
         }
+    }
+    for (const Instrument& in : fast.Current().Instruments()) {
+        const size_t no = static_cast<size_t>(in.inst_no);
+        st.updates_by_contract[in.inst_id] = fastUpdates[no];
+        st.volume[in.inst_id] = seen[1][no].volume;  // of the last trading day seen
+        if (nightUpdates[no] > 0) st.night_updates[Product(in.underlying_id)] += nightUpdates[no];
     }
 }
 
