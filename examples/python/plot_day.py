@@ -111,7 +111,8 @@ def main():
     speed = (live["stamp"].max() - live["stamp"].min()).total_seconds() / live_span if live_span > 0 else 1.0
     accelerated = speed > 1.5
     # The spread's mean over about 300 steps of the run's exchange time.
-    step = f"{max(1, int((frame['stamp'].max() - frame['stamp'].min()).total_seconds() / 300))}s"
+    wanted = (frame["stamp"].max() - frame["stamp"].min()).total_seconds() / 300
+    step = next((f"{n}s" for n in (1, 5, 10, 30, 60, 300, 900) if n >= wanted), "3600s")
 
     # The busiest contract of each product, on the feed that carries it most often.
     per_key = frame["key"].value_counts()
