@@ -395,6 +395,28 @@ bool Card::TableChannelOpen(int table) const {
     return ValidTable(table) && shm_->tables[table].open.load(std::memory_order_relaxed) != 0;
 }
 
+namespace {
+
+// Between two attempts of a blocking push at a full ring: a consumer that is
+// draining it frees room within microseconds, so spin first (a yield on a
+// busy core gives the time slice away for milliseconds), then yield, then
+// sleep for a consumer that has stopped.
+void BackOff(unsigned attempt) {
+    if (attempt < 256) {
+        for (int i = 0; i < 32; ++i) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+    } else if (attempt < 320) {
+        sched_yield();
+    } else {
+        usleep(50);
+    }
+}
+
+}  // namespace
+
 bool Card::PushA2c(int channel, const void* msg, uint32_t size) {
     if (!ValidChannel(channel)) return false;
     RingHeader& ring = shm_->a2c[channel];
@@ -412,9 +434,12 @@ bool Card::PushA2cBlocking(int channel, const void* msg, uint32_t size, const st
         ring.refused.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    // No clock read without a timeout: a replay pushes without one.
+    const auto deadline = timeout_ms >= 0
+                              ? std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)
+                              : std::chrono::steady_clock::time_point{};
     bool waited = false;
-    for (unsigned attempt = 0;; ++attempt) {
+    for (unsigned attempt = 0;;) {
         if (RingPushOwned(shm_, ring, msg, size)) return true;
         if (!waited) {
             waited = true;
@@ -426,11 +451,7 @@ bool Card::PushA2cBlocking(int channel, const void* msg, uint32_t size, const st
             ring.refused.fetch_add(1, std::memory_order_relaxed);
             return false;
         }
-        if (attempt < 64) {
-            sched_yield();
-        } else {
-            usleep(50);
-        }
+        BackOff(attempt++);
     }
 }
 
@@ -456,7 +477,10 @@ uint32_t Card::PushA2cBatchBlocking(int channel, const PushBatch& batch, const s
         ring.refused.fetch_add(batch.count, std::memory_order_relaxed);
         return 0;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    // No clock read without a timeout: a replay pushes without one.
+    const auto deadline = timeout_ms >= 0
+                              ? std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)
+                              : std::chrono::steady_clock::time_point{};
     PushBatch rest = batch;
     bool waited = false;
     for (unsigned attempt = 0; rest.count != 0;) {
@@ -478,11 +502,7 @@ uint32_t Card::PushA2cBatchBlocking(int channel, const PushBatch& batch, const s
             ring.refused.fetch_add(rest.count, std::memory_order_relaxed);
             break;
         }
-        if (attempt++ < 64) {
-            sched_yield();
-        } else {
-            usleep(50);
-        }
+        BackOff(attempt++);
     }
     return batch.count - rest.count;
 }

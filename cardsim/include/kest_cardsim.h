@@ -156,7 +156,7 @@ public:
     // Card-to-host ring of a channel. false when the ring lacks room (counted),
     // or the message is empty or above the a2c MTU, or the channel is bad.
     bool PushA2c(int channel, const void* msg, uint32_t size);
-    // Retries (yielding) until pushed, *stop becomes true, or timeout_ms passes
+    // Retries (spinning a while, then yielding) until pushed, *stop becomes true, or timeout_ms passes
     // (timeout_ms < 0: no timeout). Each refused attempt is counted.
     bool PushA2cBlocking(int channel, const void* msg, uint32_t size, const std::atomic<bool>* stop,
                          int timeout_ms);
@@ -166,7 +166,7 @@ public:
     // how many; each one left out is counted as refused (all of them when
     // the size is 0 or above the MTU, or the channel is bad).
     uint32_t PushA2cBatch(int channel, const PushBatch& batch);
-    // Retries what is left (yielding) until the whole batch is pushed, *stop
+    // Retries what is left (as PushA2cBlocking) until the whole batch is pushed, *stop
     // becomes true, or timeout_ms passes (< 0: no timeout); how many were
     // pushed. Counted as PushA2cBlocking counts one message.
     uint32_t PushA2cBatchBlocking(int channel, const PushBatch& batch, const std::atomic<bool>* stop,
