@@ -11,8 +11,8 @@
   full_ring      a stopped receiver whose ring fills: refusals counted by the
                  card, the loss and the stale backlog reported by the receiver,
                  nothing torn or reordered afterwards
-  kill_replay    kill -9 of a card process replaying at full speed (in the
-                 middle of its batches) and a second replay of the same file:
+  kill_replay    kill -9 of a card process replaying (in the middle of its
+                 batches) and a second one at full speed of the same file:
                  the receiver's recording is whole records of a prefix of the
                  source, then the whole source
 
@@ -293,7 +293,8 @@ def write_recording(path, count):
             inst, n = i % 50, i // 50
             record = struct.pack("<I16sIHHIi", inst, b"ag%04d" % (2500 + inst), 93000, n % 1000, 0, n + 1,
                                  700000 + i % 977)
-            f.write(struct.pack("<q", 1765000000000000000 + i) + record + bytes(152 - len(record)))
+            # 10 us apart: 3 s for 300,000 quotes at the recorded pace.
+            f.write(struct.pack("<q", 1765000000000000000 + i * 10000) + record + bytes(152 - len(record)))
 
 
 def entries(path):
@@ -312,7 +313,8 @@ def kill_replay():
     copy = os.path.join(work, "copy.kestrec")
     ch6 = receiver(6, "ch6", "--record", copy)
     wait_for("the receiver on channel 6 started", lambda: "logical start" in text(ch6) or os.path.exists(copy))
-    first = card_sim("replay1", "--replay", source, "--channel", "6", "--speed", "max")
+    # At the recorded pace, pushing the records due in batches, so that it is killed mid-stream.
+    first = card_sim("replay1", "--replay", source, "--channel", "6", "--speed", "1")
     wait_for("part of the first replay received", lambda: received_so_far(6) > 30000)
     first.kill()  # SIGKILL, in the middle of its pushes
     first.wait()

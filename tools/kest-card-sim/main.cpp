@@ -394,6 +394,18 @@ int main(int argc, char** argv) {
     live->Model().ReleaseChannels(channels);
     PrintStats(*live);
     PrintChannels(*live);
+    // A replay that ended before its receiver took everything (or started)
+    // leaves the card, so that the receiver can still take the records.
+    if (created && !keep && !replay.empty()) {
+        if (const uint64_t pending = live->Model().A2cStats(static_cast<int>(replayChannel)).pending) {
+            keep = true;
+            std::printf(
+                "card %u kept: %llu replayed records not yet taken from channel %lld (kest-card-ctl "
+                "remove %u removes it)\n",
+                o.card_index, static_cast<unsigned long long>(pending), static_cast<long long>(replayChannel),
+                o.card_index);
+        }
+    }
     live.reset();
     removeCreated();
     return replayFailed ? 1 : 0;
