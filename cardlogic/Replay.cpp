@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -139,6 +140,8 @@ ReplayResult Replay(Card& card, const std::vector<std::string>& files, const Rep
     ReplayResult result;
     const std::unique_ptr<ReplaySource> source = ReplaySource::Open(files);
     const Selection selection(opt);
+    source->Select(opt.from.clock == ReplayTime::Clock::kArrival ? opt.from.value : INT64_MIN,
+                   opt.to.clock == ReplayTime::Clock::kArrival ? opt.to.value : INT64_MAX, opt.contracts);
     static const dma_header_t kHeader{DMA_UDP, DMA_QUOTE_MSG_SIZE};
     PushBatch batch;
     batch.header = &kHeader;
