@@ -1,61 +1,206 @@
 #include "cardlogic/Replay.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <climits>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <thread>
 
 #include "cardlogic/CardBook.h"
+#include "cardlogic/ReplaySource.h"
 #include "recording/Recording.h"
+#include "recording/RunReader.h"
 
 namespace kest_sim {
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Records per push: one completion word and one head store for all of them,
+// few enough (10 KiB) that the consumer starts on a batch while it is warm.
+constexpr uint32_t kBatch = 64;
+
+int64_t ExchangeMs(const KestShfeMdType& q) {
+    const int64_t t = q.update_time;
+    return ((t / 10000) * 3600 + t / 100 % 100 * 60 + t % 100) * 1000 + q.update_milli_sec;
+}
+
+// Which records a replay plays; a record costs a few comparisons.
+class Selection {
+public:
+    explicit Selection(const ReplayOptions& opt) : from_(opt.from), to_(opt.to), contracts_(opt.contracts) {
+        wraps_ = from_.clock == ReplayTime::Clock::kExchange && to_.clock == ReplayTime::Clock::kExchange &&
+                 from_.value > to_.value;
+        all_ = contracts_.empty() && from_.clock == ReplayTime::Clock::kNone &&
+               to_.clock == ReplayTime::Clock::kNone;
+    }
+    bool All() const { return all_; }
+    bool Takes(const kest_rec::Entry& e) const {
+        // A whole identifier or a product, as kest-record selects them.
+        if (!contracts_.empty() && !kest_rec::ContractMatches(e.record.inst_id, contracts_)) return false;
+        const bool after = from_.clock == ReplayTime::Clock::kNone || Value(e, from_.clock) >= from_.value;
+        const bool before = to_.clock == ReplayTime::Clock::kNone || Value(e, to_.clock) < to_.value;
+        return wraps_ ? (after || before) : (after && before);
+    }
+
+private:
+    static int64_t Value(const kest_rec::Entry& e, ReplayTime::Clock c) {
+        return c == ReplayTime::Clock::kArrival ? e.arrival_ns : ExchangeMs(e.record);
+    }
+    ReplayTime from_, to_;
+    bool wraps_ = false, all_ = true;
+    std::vector<std::string> contracts_;
+};
+
+bool Stopped(const std::atomic<bool>* stop) {
+    // Acquire pairs with the release store of whoever asks to stop.
+    return stop != nullptr && stop->load(std::memory_order_acquire);
+}
+
+// Waits until `due`; false when *stop ended the wait.
+bool WaitUntil(Clock::time_point due, const std::atomic<bool>* stop) {
+    for (Clock::time_point now = Clock::now(); now < due; now = Clock::now()) {
+        if (Stopped(stop)) return false;
+        const auto left = due - now;
+        if (left > std::chrono::milliseconds(2))
+            std::this_thread::sleep_for(left - std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseReplayTime(const std::string& text, ReplayTime* out, std::string* why) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, consumed = 0;
+    double s = 0;
+    const char* t = text.c_str();
+    auto fail = [&](const char* w) {
+        if (why != nullptr) *why = w;
+        return false;
+    };
+    auto seconds_ok = [&](const char* rest) {
+        // Optional ":SS[.fff]" after HH:MM.
+        consumed = 0;
+        if (*rest == '\0' || *rest == 'Z') return rest;
+        if (std::sscanf(rest, ":%lf%n", &s, &consumed) != 1 || s < 0 || s >= 60.5)
+            return static_cast<const char*>(nullptr);
+        return rest + consumed;
+    };
+    if (std::sscanf(t, "%4d-%2d-%2d%n", &y, &mo, &d, &consumed) == 3 && consumed == 10) {
+        const char* rest = t + 10;
+        if (*rest == 'T' || *rest == ' ') {
+            int used = 0;
+            if (std::sscanf(rest + 1, "%2d:%2d%n", &h, &mi, &used) != 2 || used != 5)
+                return fail("wants YYYY-MM-DD[THH:MM[:SS[.fff]]][Z] or HH:MM[:SS[.mmm]]");
+            rest = seconds_ok(rest + 1 + used);
+            if (rest == nullptr) return fail("has bad seconds");
+        }
+        const bool utc = *rest == 'Z';
+        if (utc) ++rest;
+        if (*rest != '\0' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59)
+            return fail("wants YYYY-MM-DD[THH:MM[:SS[.fff]]][Z] or HH:MM[:SS[.mmm]]");
+        std::tm tm{};
+        tm.tm_year = y - 1900;
+        tm.tm_mon = mo - 1;
+        tm.tm_mday = d;
+        tm.tm_hour = h;
+        tm.tm_min = mi;
+        tm.tm_isdst = -1;
+        const time_t whole = utc ? timegm(&tm) : mktime(&tm);
+        out->clock = ReplayTime::Clock::kArrival;
+        out->value = static_cast<int64_t>(whole) * 1000000000 + static_cast<int64_t>(s * 1e9 + 0.5);
+        return true;
+    }
+    int used = 0;
+    if (std::sscanf(t, "%2d:%2d%n", &h, &mi, &used) == 2 && used == 5) {
+        const char* rest = seconds_ok(t + 5);
+        if (rest == nullptr || *rest != '\0') return fail("has bad seconds");
+        if (h > 23 || mi > 59 || h < 0 || mi < 0) return fail("is not a time of day");
+        out->clock = ReplayTime::Clock::kExchange;
+        out->value = (int64_t{h} * 3600 + mi * 60) * 1000 + static_cast<int64_t>(s * 1000 + 0.5);
+        return true;
+    }
+    return fail("wants YYYY-MM-DD[THH:MM[:SS[.fff]]][Z] or HH:MM[:SS[.mmm]]");
+}
+
 ReplayResult Replay(Card& card, const std::vector<std::string>& files, const ReplayOptions& opt,
                     const std::atomic<bool>* stop) {
-    using Clock = std::chrono::steady_clock;
     ReplayResult result;
-    QuoteMessage msg;
-    msg.header.dma_type = DMA_UDP;
-    msg.header.dma_len = DMA_QUOTE_MSG_SIZE;
+    const std::unique_ptr<ReplaySource> source = ReplaySource::Open(files);
+    const Selection selection(opt);
+    source->Select(opt.from.clock == ReplayTime::Clock::kArrival ? opt.from.value : INT64_MIN,
+                   opt.to.clock == ReplayTime::Clock::kArrival ? opt.to.value : INT64_MAX, opt.contracts);
+    static const dma_header_t kHeader{DMA_UDP, DMA_QUOTE_MSG_SIZE};
+    PushBatch batch;
+    batch.header = &kHeader;
+    batch.header_size = sizeof kHeader;
+    batch.payload_size = sizeof(KestShfeMdType);
+    batch.stride = sizeof(kest_rec::Entry);
+    static_assert(sizeof kHeader + sizeof(KestShfeMdType) == DMA_QUOTE_MSG_SIZE, "a quote message");
 
     bool have_base = false;
     int64_t first_arrival = 0;
     Clock::time_point started{};
-    kest_rec::Entry e;
-    for (const std::string& path : files) {
-        std::unique_ptr<kest_rec::Reader> reader = kest_rec::Reader::Open(path, &result.error);
-        if (!reader) break;
-        result.trailing_bytes += reader->TrailingBytes();
-        while (reader->Next(e)) {
+    // When the entry with arrival time `arrival` is due, at the scaled pace.
+    auto due = [&](int64_t arrival) {
+        return started + std::chrono::nanoseconds(
+                             static_cast<int64_t>(static_cast<double>(arrival - first_arrival) / opt.speed));
+    };
+    const kest_rec::Entry* run = nullptr;
+    size_t count = 0;
+    while (!result.stopped && source->NextRun(&run, &count)) {
+        for (size_t i = 0; i < count;) {
+            if (!selection.All()) {
+                const size_t first = i;
+                while (i < count && !selection.Takes(run[i])) ++i;
+                result.left_out += i - first;
+                if (i == count) break;
+            }
+            // Up to a batch of consecutive records that are played.
+            size_t end = std::min(count, i + kBatch);
+            if (!selection.All()) {
+                size_t j = i + 1;
+                while (j < end && selection.Takes(run[j])) ++j;
+                end = j;
+            }
             if (!have_base) {
                 have_base = true;
-                first_arrival = e.arrival_ns;
+                first_arrival = run[i].arrival_ns;
                 started = Clock::now();
-            } else if (opt.speed > 0) {
-                // Keep to the recorded spacing, scaled; a late push is not caught
-                // up by skipping, only by not waiting.
-                const auto due =
-                    started + std::chrono::nanoseconds(static_cast<int64_t>(
-                                  static_cast<double>(e.arrival_ns - first_arrival) / opt.speed));
-                while (Clock::now() < due) {
-                    if (stop != nullptr && stop->load(std::memory_order_acquire)) {
-                        result.stopped = true;
-                        return result;
-                    }
-                    const auto left = due - Clock::now();
-                    if (left > std::chrono::milliseconds(2)) {
-                        std::this_thread::sleep_for(left - std::chrono::milliseconds(1));
-                    }
+            }
+            if (opt.speed > 0) {
+                // Keep to the recorded spacing, scaled: wait for the first, then
+                // take those already due with it. A late push is not caught up
+                // by skipping, only by not waiting.
+                if (!WaitUntil(due(run[i].arrival_ns), stop)) {
+                    result.stopped = true;
+                    break;
                 }
+                const Clock::time_point now = Clock::now();
+                size_t j = i + 1;
+                while (j < end && due(run[j].arrival_ns) <= now) ++j;
+                end = j;
             }
-            msg.quote = e.record;
-            if (!card.PushA2cBlocking(opt.channel, &msg, sizeof msg, stop, -1)) {
+            batch.payloads = reinterpret_cast<const uint8_t*>(&run[i].record);
+            batch.count = static_cast<uint32_t>(end - i);
+            const uint32_t pushed = card.PushA2cBatchBlocking(opt.channel, batch, stop, -1);
+            result.records += pushed;
+            if (pushed != batch.count) {
                 result.stopped = true;
-                return result;
+                break;
             }
-            ++result.records;
-            result.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+            i = end;
         }
     }
+    if (have_base) result.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    result.error = source->Error();
+    result.left_out += source->PassedOver();
+    result.skipped = source->Skipped();
+    result.trailing_bytes = source->TrailingBytes();
     return result;
 }
 

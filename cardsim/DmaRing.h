@@ -133,14 +133,85 @@ inline bool RingTryPush(CardShm* shm, RingHeader& ring, const void* msg, uint32_
     return true;
 }
 
-// After taking a ring over from a holder that died: a slot it completed but
-// did not yet count in head is kept (the consumer may have taken it).
+// How many of `count` records of rec bytes fit from head while the consumer
+// stands at tail (padding and the terminator's header counted); the end
+// position after them in *end.
+inline uint32_t RingBatchFits(uint64_t cap, uint64_t head, uint64_t tail, uint64_t rec, uint32_t count,
+                              uint64_t* end) {
+    uint64_t pos = head;
+    uint32_t n = 0;
+    for (; n < count; ++n) {
+        const uint64_t off = pos & (cap - 1);
+        const uint64_t next = pos + (rec > cap - off ? cap - off : 0) + rec;
+        if (next + kRecordHeader - tail > cap) break;
+        pos = next;
+    }
+    *end = pos;
+    return n;
+}
+
+// Appends the first messages of a batch that fit (all of them when there is
+// room), as a card's DMA engine completes several descriptors at once: every
+// slot is written with its size and completion word, then the terminator
+// after the last, and the first slot's completion word goes last, with
+// release order. It pairs with the consumer's acquire load of that word,
+// which then sees every slot of the batch complete; the consumer reads only
+// the word at its own position, so the later slots' words, stored earlier,
+// are never taken before the first. The caller holds the ring. Returns how
+// many messages were pushed (0: none fit, or the size is out of bounds).
+inline uint32_t RingTryPushBatch(CardShm* shm, RingHeader& ring, const PushBatch& b) {
+    const uint32_t size = b.Size();
+    if (size == 0 || size > ring.mtu || b.count == 0) return 0;
+    uint8_t* const data = RingData(shm, ring);
+    const uint64_t cap = ring.capacity, mask = cap - 1;
+    const uint64_t rec = RecordBytes(size);
+    // Only the holder stores head: relaxed is enough.
+    const uint64_t head = ring.head.load(std::memory_order_relaxed);
+    uint64_t end;
+    uint32_t n = RingBatchFits(cap, head, ring.tail_seen, rec, b.count, &end);
+    if (n < b.count) {
+        // Acquire pairs with the consumer's release store of tail, as in RingTryPush.
+        ring.tail_seen = ring.tail.load(std::memory_order_acquire);
+        n = RingBatchFits(cap, head, ring.tail_seen, rec, b.count, &end);
+        if (n == 0) return 0;
+    }
+    const uint8_t* payload = b.payloads;
+    uint64_t pos = head;
+    for (uint32_t i = 0; i < n; ++i, payload += b.stride) {
+        uint64_t off = pos & mask;
+        if (rec > cap - off) {
+            StoreWord(data + off, kPadMarker, __ATOMIC_RELAXED);
+            // The first slot's word is stored last, below.
+            if (pos != head) StoreWord(data + off + 4, CompletionOf(pos), __ATOMIC_RELAXED);
+            pos += cap - off;
+            off = 0;
+        }
+        if (b.header_size != 0) std::memcpy(data + off + kRecordHeader, b.header, b.header_size);
+        std::memcpy(data + off + kRecordHeader + b.header_size, payload, b.payload_size);
+        StoreWord(data + off, size, __ATOMIC_RELAXED);
+        if (pos != head) StoreWord(data + off + 4, CompletionOf(pos), __ATOMIC_RELAXED);
+        pos += rec;
+    }
+    StoreWord(data + (end & mask) + 4, TerminatorOf(end), __ATOMIC_RELAXED);
+    // Release pairs with the consumer's acquire load: the whole batch is
+    // complete before its first slot is.
+    StoreWord(data + (head & mask) + 4, CompletionOf(head), __ATOMIC_RELEASE);
+    // Release: as for the store in RingTryPush.
+    ring.head.store(end, std::memory_order_release);
+    return n;
+}
+
+// After taking a ring over from a holder that died: the slots it completed
+// but did not yet count in head are kept (the consumer may have taken them).
+// A batch is completed as a whole by its first slot's word, so the walk
+// either stops at that slot or runs through the batch to its terminator;
+// slots of a batch cut short by the death are written over.
 inline void RingRepairHead(CardShm* shm, RingHeader& ring) {
     const uint8_t* const data = RingData(shm, ring);
     const uint64_t cap = ring.capacity;
     // Acquire pairs with the dead holder's last release store of head.
     uint64_t head = ring.head.load(std::memory_order_acquire);
-    for (int i = 0; i < 2; ++i) {
+    for (uint64_t i = 0; i < cap / kRecordHeader; ++i) {
         const uint64_t off = head & (cap - 1);
         // Acquire pairs with the release store of the completion word.
         if (LoadWord(data + off + 4, __ATOMIC_ACQUIRE) != CompletionOf(head)) break;
@@ -228,8 +299,10 @@ __attribute__((visibility("default"))) uint64_t AcquireRight(CardShm* shm, RingH
 // Gives the right up if the calling thread holds it.
 __attribute__((visibility("default"))) void ReleaseRight(RingHeader& ring);
 
-// Pushes one message as holder of the right, taking it first when needed.
-inline bool RingPushOwned(CardShm* shm, RingHeader& ring, const void* msg, uint32_t size) {
+// Runs push() (a push into the ring, returning what it pushed) as holder of
+// the right, taking it first when needed.
+template <typename Push>
+inline auto WithRight(CardShm* shm, RingHeader& ring, Push&& push) -> decltype(push()) {
     const uint32_t me = static_cast<uint32_t>(CachedTid());
     // Relaxed: the holder only checks that it still holds the right; no one
     // takes it from a holder whose busy word says it pushes.
@@ -264,16 +337,36 @@ inline bool RingPushOwned(CardShm* shm, RingHeader& ring, const void* msg, uint3
                 continue;
             }
         }
+        const auto pushed = push();
+        // Release pairs with a waiter's acquire load: what this push wrote is
+        // visible to whoever takes the ring over while we are idle.
+        busy.store(idle, std::memory_order_release);
+        return pushed;
+    }
+}
+
+// Pushes one message as holder of the right, taking it first when needed.
+inline bool RingPushOwned(CardShm* shm, RingHeader& ring, const void* msg, uint32_t size) {
+    return WithRight(shm, ring, [&] {
         const bool ok = RingTryPush(shm, ring, msg, size);
         if (ok) {
             AddUnderLock(ring.pushed, 1);
             AddUnderLock(ring.bytes, size);
         }
-        // Release pairs with a waiter's acquire load: what this push wrote is
-        // visible to whoever takes the ring over while we are idle.
-        busy.store(idle, std::memory_order_release);
         return ok;
-    }
+    });
+}
+
+// Pushes what fits of a batch as holder of the right; how many it pushed.
+inline uint32_t RingPushBatchOwned(CardShm* shm, RingHeader& ring, const PushBatch& batch) {
+    return WithRight(shm, ring, [&] {
+        const uint32_t n = RingTryPushBatch(shm, ring, batch);
+        if (n != 0) {
+            AddUnderLock(ring.pushed, n);
+            AddUnderLock(ring.bytes, uint64_t{n} * batch.Size());
+        }
+        return n;
+    });
 }
 
 // Lock of a c2a ring (host senders, model-side poppers): one uncontended

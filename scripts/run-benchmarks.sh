@@ -7,7 +7,9 @@
 #   scripts/run-benchmarks.sh [BUILD_DIR]     (default: build)
 #
 # KEST_BENCH_RUNS runs of each benchmark (default 5, at least 3);
-# KEST_BENCH_CPUS=a,b the two cores of the cross-core measures (default 0,1).
+# KEST_BENCH_CPUS=a,b the two cores of the cross-core measures (default 0,1);
+# KEST_BENCHES="kest_bench_x ..." a subset. bench/replay/ReplayBench.cpp says
+# how to measure the replay with the tools of another build.
 # Builds the benchmarks first when the build directory has been configured,
 # else configures it (RelWithDebInfo, Ninja).
 set -euo pipefail
@@ -15,18 +17,18 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 runs=${KEST_BENCH_RUNS:-5}
 [ "$runs" -ge 3 ] || { echo "KEST_BENCH_RUNS must be at least 3" >&2; exit 2; }
-benches=(kest_bench_latency kest_bench_throughput kest_bench_quotepath kest_bench_bringup)
+benches=(${KEST_BENCHES:-kest_bench_latency kest_bench_throughput kest_bench_quotepath kest_bench_bringup kest_bench_replay kest_bench_recvtool})
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j "${KEST_JOBS:-2}" --target "${benches[@]}" >/dev/null
+cmake --build "$build" -j "${KEST_JOBS:-2}" --target ${benches[@]} >/dev/null
 
 raw=$(mktemp)
 trap 'rm -f "$raw"' EXIT
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for ((r = 1; r <= runs; r++)); do
-  for b in "${benches[@]}"; do
+  for b in ${benches[@]}; do
     exe=$(find "$build/bench" -type f -name "$b" -perm -u+x | head -n 1)
     [ -n "$exe" ] || { echo "$b not built" >&2; exit 1; }
     "$exe" | grep '^FIGURE ' >>"$raw" || { echo "$b failed" >&2; exit 1; }
@@ -54,13 +56,21 @@ BEGIN {
   row[++n] = "plain_ring_p50|Plain ring same framing one way, p50|ping-pong one way, p50|none|"
   row[++n] = "model_poll_p50|Card model ring one way, p50 (bare poll)|ping-pong one way, p50|none|"
   row[++n] = "model_poll_vs_plain|Card model ring one way, p50 (bare poll)|plain ring same framing, p50|none|"
-  row[++n] = "throughput|Throughput across cores, producer at full speed|plain ring same framing|ge|2"
+  row[++n] = "throughput|Throughput across cores, producer at full speed|plain ring same framing|ge|1"
+  row[++n] = "throughput_batched|Throughput across cores, batches of 32|plain ring same framing|ge|2"
   row[++n] = "throughput_two_producers|Throughput, two producer processes, one ring|plain ring same framing|none|"
   row[++n] = "empty_poll|Empty KestRecv()|bare empty poll_once|add|1"
   row[++n] = "quote_callback|Delivered quote, callback|bare poll + virtual call|le|1.15"
   row[++n] = "quote_buffer|Delivered quote, buffer|bare poll + 152-byte copy|le|1.15"
   row[++n] = "quote_callback_metrics|Delivered quote, callback, counted for --metrics|the same, not counted|add|2"
   row[++n] = "bringup|Full bring-up, channel 0, default sizes|the three 1 s pauses|le|1.15"
+  row[++n] = "replay_buffer|Replay --speed max into KestRecv(record), 2 cores|the model ring itself, same receiver|ge|0.67"
+  row[++n] = "replay_buffer_target|Replay --speed max into KestRecv(record)|the target|ge|1"
+  row[++n] = "replay_record|Replay --speed max into kest-md-recv --record --quiet|the model ring itself, same receiver|none|"
+  row[++n] = "replay_record_target|The same, recording identical to the source|the target|ge|1"
+  row[++n] = "recv_tool_quote|kest-md-recv --record --quiet, work per quote (CPU)|one quote at 5 M/s (200 ns)|le|1"
+  row[++n] = "recv_tool_quote_unrecorded|kest-md-recv --quiet, work per quote (CPU)|one quote at 5 M/s (200 ns)|le|1"
+  row[++n] = "recv_tool_quote_vs_clocks|kest-md-recv --record --quiet, work per quote (CPU)|the three clock reads it made before|none|"
 }
 $1 == "FIGURE" {
   fig[$2] = fig[$2] " " $3; lim[$2] = lim[$2] " " $4; unit[$2] = $5

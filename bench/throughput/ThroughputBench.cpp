@@ -7,7 +7,9 @@
 //
 // Each measure runs kRounds times, alternating; the figure and the limit are
 // the medians. Prints FIGURE throughput <M msg/s> <plain ring M msg/s>, and
-// throughput_two_producers: two producer processes into the one ring.
+// throughput_two_producers: two producer processes into the one ring, and
+// throughput_batched: the producer pushing kBatch messages at a time
+// (Card::PushA2cBatch, as the replay does), the plain ring still pushing one.
 #include <sys/wait.h>
 
 #include "BenchSupport.h"
@@ -18,6 +20,7 @@ using namespace kest_bench;
 
 constexpr uint64_t kMessages = 2000000;
 constexpr int kRounds = 5;
+constexpr uint32_t kBatch = 32;
 
 struct CountingSpi : CKestShfeMdSpi {
     void OnShfeMdData(const KestShfeMdType* q) override { sum += static_cast<uint64_t>(q->last_px), ++n; }
@@ -26,6 +29,8 @@ struct CountingSpi : CKestShfeMdSpi {
 
 // Runs push() kMessages times on cpu_b while poll() runs on this thread (cpu_a)
 // until it has taken them all; messages per second, in millions.
+// push(msg, left) returns how many messages it pushed (a batch may push
+// several, never more than left).
 template <typename Push, typename Poll>
 double Rate(int cpu_a, int cpu_b, Push push, Poll poll) {
     // Release-stored by this thread to start the producer, acquire-loaded by it.
@@ -35,10 +40,7 @@ double Rate(int cpu_a, int cpu_b, Push push, Poll poll) {
         QuoteMessage msg;
         while (!go.load(std::memory_order_acquire)) {
         }
-        for (uint64_t i = 0; i < kMessages; ++i) {
-            while (!push(msg)) {
-            }
-        }
+        for (uint64_t i = 0; i < kMessages;) i += push(msg, kMessages - i);
     });
     PinTo(cpu_a);
     const auto t0 = std::chrono::steady_clock::now();
@@ -96,17 +98,35 @@ int main() {
     if (api.KestStart(spi, card.Config(1).c_str()) != 0) return 1;
     const uint32_t ring_bytes = card.card->A2cStats(1).a2c_capacity;
 
-    std::vector<double> lib, plain, two;
+    // The batch's messages lie one after the other, as a replay's entries do.
+    std::vector<QuoteMessage> batch(kBatch);
+    static_assert(sizeof(QuoteMessage) == DMA_QUOTE_MSG_SIZE, "messages are contiguous");
+    kest_sim::PushBatch b;
+    b.payloads = batch[0].bytes;
+    b.payload_size = sizeof batch[0].bytes;
+    b.stride = sizeof batch[0];
+
+    std::vector<double> lib, plain, two, batched;
     for (int r = 0; r < kRounds; ++r) {
         two.push_back(TwoProducerRate(cpu_a, cpu_b, [&] { return api.KestRecv(); }));
         lib.push_back(Rate(
             cpu_a, cpu_b,
-            [&](const QuoteMessage& m) { return card.card->PushA2c(1, m.bytes, sizeof m.bytes); },
+            [&](const QuoteMessage& m, uint64_t) {
+                return card.card->PushA2c(1, m.bytes, sizeof m.bytes) ? 1u : 0u;
+            },
+            [&] { return api.KestRecv(); }));
+        batched.push_back(Rate(
+            cpu_a, cpu_b,
+            [&](const QuoteMessage&, uint64_t left) {
+                b.count = static_cast<uint32_t>(std::min<uint64_t>(kBatch, left));
+                return card.card->PushA2cBatch(1, b);
+            },
             [&] { return api.KestRecv(); }));
         PlainRing ring(ring_bytes);
         uint64_t sum = 0;
         plain.push_back(Rate(
-            cpu_a, cpu_b, [&](const QuoteMessage& m) { return ring.TryPush(m.bytes, sizeof m.bytes); },
+            cpu_a, cpu_b,
+            [&](const QuoteMessage& m, uint64_t) { return ring.TryPush(m.bytes, sizeof m.bytes) ? 1u : 0u; },
             [&] {
                 return ring.Poll([&](const uint8_t* data, uint32_t) {
                     sum += static_cast<uint64_t>(
@@ -118,10 +138,14 @@ int main() {
     std::printf("cpus %d,%d  ring %u bytes  M msg/s per round, library / plain:", cpu_a, cpu_b, ring_bytes);
     for (int r = 0; r < kRounds; ++r) std::printf(" %.2f/%.2f", lib[r], plain[r]);
     std::printf("\n");
+    std::printf("batches of %u, M msg/s per round:", kBatch);
+    for (double t : batched) std::printf(" %.2f", t);
+    std::printf("\n");
     std::printf("two producer processes, M msg/s per round:");
     for (double t : two) std::printf(" %.2f", t);
     std::printf("\n");
     Figure("throughput", Median(lib), Median(plain), "Mmsg/s");
+    Figure("throughput_batched", Median(batched), Median(plain), "Mmsg/s");
     Figure("throughput_two_producers", Median(two), Median(plain), "Mmsg/s");
     CKestShfeMdApi::DestroyKestShfeMdApi(api);
     return 0;

@@ -94,6 +94,20 @@ struct CardStats {
     uint64_t journal_head = 0;     // seq of the newest journal entry (0: none)
 };
 
+// Messages pushed as one batch (Card::PushA2cBatch): message i is the
+// header_size bytes at `header` (the same for all; may be none) followed by
+// payload_size bytes at payloads + i * stride. A recording's entries, for
+// one, are pushed behind a DMA header straight from where they lie.
+struct PushBatch {
+    const void* header = nullptr;
+    uint32_t header_size = 0;
+    const uint8_t* payloads = nullptr;
+    uint32_t payload_size = 0;
+    uint64_t stride = 0;
+    uint32_t count = 0;
+    uint32_t Size() const { return header_size + payload_size; }
+};
+
 // Namespace in force ($KEST_CARDSIM_NAMESPACE or "default") and shm name of a card.
 KEST_SIM_API std::string Namespace();
 KEST_SIM_API std::string ShmName(uint32_t index);
@@ -142,10 +156,21 @@ public:
     // Card-to-host ring of a channel. false when the ring lacks room (counted),
     // or the message is empty or above the a2c MTU, or the channel is bad.
     bool PushA2c(int channel, const void* msg, uint32_t size);
-    // Retries (yielding) until pushed, *stop becomes true, or timeout_ms passes
+    // Retries (spinning a while, then yielding) until pushed, *stop becomes true, or timeout_ms passes
     // (timeout_ms < 0: no timeout). Each refused attempt is counted.
     bool PushA2cBlocking(int channel, const void* msg, uint32_t size, const std::atomic<bool>* stop,
                          int timeout_ms);
+    // Several messages at once, published together the way a card's DMA
+    // engine completes several descriptors: the host still takes each in
+    // its own slot, in order. Pushes the first messages that fit and returns
+    // how many; each one left out is counted as refused (all of them when
+    // the size is 0 or above the MTU, or the channel is bad).
+    uint32_t PushA2cBatch(int channel, const PushBatch& batch);
+    // Retries what is left (as PushA2cBlocking) until the whole batch is pushed, *stop
+    // becomes true, or timeout_ms passes (< 0: no timeout); how many were
+    // pushed. Counted as PushA2cBlocking counts one message.
+    uint32_t PushA2cBatchBlocking(int channel, const PushBatch& batch, const std::atomic<bool>* stop,
+                                  int timeout_ms);
     uint32_t A2cFreeBytes(int channel) const;  // room for messages (framing included)
 
     // Which process plays the card for a channel (kest-card-sim), so that two

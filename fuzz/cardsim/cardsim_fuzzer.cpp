@@ -1,7 +1,7 @@
 // The card model's host interface driven by arbitrary call sequences: register
 // reads and writes at any address (the table protocol's registers among
-// them), a2c pushes by the card side against host polls (nested polls
-// included), producers that die in a push, c2a sends against card-side pops,
+// them), a2c pushes (single and batched) by the card side against host polls
+// (nested polls included), producers that die in a push or a batch, c2a sends against card-side pops,
 // stream re-creation.
 // Each byte picks an operation, the following bytes its arguments. Checked:
 // the rings are first in, first out, byte for byte, nothing delivered twice
@@ -116,7 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (h == nullptr) return 0;
     std::deque<std::vector<uint8_t>> a2c, c2a;
     uint8_t counter = 0;
-    uint32_t slack = 0;  // ring bytes a dead producer completed and the next holder counts
+    // Ring bytes a dead producer completed and the next holder counts; the
+    // card, and a producer's death, outlive an input.
+    static uint32_t slack = 0;
     size_t pos = 0;
     auto next = [&](size_t n) -> uint64_t {
         uint64_t v = 0;
@@ -128,6 +130,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         switch (op % 8) {
             case 0: {  // card pushes a message of a chosen size
                 const uint32_t len = static_cast<uint32_t>(next(2) % 1100);
+                if (op & 0x80) {  // a batch of such messages, published at once
+                    const uint32_t count = 1 + ((op >> 4) & 7);
+                    std::vector<uint8_t> all(size_t{len} * count + 1);
+                    for (auto& b : all) b = counter++;
+                    const uint64_t free = h->card->A2cFreeBytes(kChannel) - slack;
+                    kest_sim::PushBatch b;
+                    b.payloads = all.data();
+                    b.payload_size = len;
+                    b.stride = len;
+                    b.count = count;
+                    const uint32_t n = h->card->PushA2cBatch(kChannel, b);
+                    if (len > 0 && len <= 1024) slack = 0;
+                    const uint64_t rec = 8 + ((len + 7u) & ~7u);
+                    if (n > count || ((len == 0 || len > 1024) && n != 0)) std::abort();
+                    // Room for all (padding at the end and the terminator included) means all.
+                    if (len > 0 && len <= 1024 && free >= (count + 1) * rec + 8 && n != count) std::abort();
+                    for (uint32_t i = 0; i < n; ++i)
+                        a2c.emplace_back(all.begin() + i * len, all.begin() + (i + 1) * len);
+                    break;
+                }
                 std::vector<uint8_t> msg(len);
                 for (auto& b : msg) b = counter++;
                 const uint32_t free = h->card->A2cFreeBytes(kChannel) - slack;
@@ -208,7 +230,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint64_t head = r.head.load(), free = h->card->A2cFreeBytes(kChannel);
                 std::vector<uint8_t> msg(1 + next(1) * 4);
                 for (auto& b : msg) b = counter++;
-                if (!(op & 0x10) && kest_sim::RingTryPush(h->card->Shm(), r, msg.data(), msg.size())) {
+                if (op & 0x20) {  // in a batch: before its first slot's word was stored, or after
+                    const uint32_t count = 1 + static_cast<uint32_t>(next(1) % 6);
+                    std::vector<uint8_t> all(msg.size() * count);
+                    for (auto& b : all) b = counter++;
+                    kest_sim::PushBatch b;
+                    b.payloads = all.data();
+                    b.payload_size = static_cast<uint32_t>(msg.size());
+                    b.stride = msg.size();
+                    b.count = count;
+                    uint8_t* const first = kest_sim::RingData(h->card->Shm(), r) + (head & 4095) + 4;
+                    const uint32_t before = kest_sim::LoadWord(first, __ATOMIC_RELAXED);
+                    const uint32_t n = kest_sim::RingTryPushBatch(h->card->Shm(), r, b);
+                    if (op & 0x10) {
+                        kest_sim::StoreWord(first, before, __ATOMIC_RELAXED);  // nothing of it is complete
+                    } else {
+                        slack = free - h->card->A2cFreeBytes(kChannel);
+                        for (uint32_t i = 0; i < n; ++i)
+                            a2c.emplace_back(all.begin() + i * msg.size(),
+                                             all.begin() + (i + 1) * msg.size());
+                    }
+                } else if (!(op & 0x10) && kest_sim::RingTryPush(h->card->Shm(), r, msg.data(), msg.size())) {
                     slack = free - h->card->A2cFreeBytes(kChannel);
                     a2c.push_back(std::move(msg));
                 } else if ((op & 0x10) && (head & 4095) + 8 + msg.size() <= 4096 && free >= 2048) {

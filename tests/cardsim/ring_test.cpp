@@ -76,6 +76,69 @@ TEST_F(CardTest, ProducerThreadAndPollerHandOverMessagesIntactAndInOrder) {
     enyx_hw_a2c_stream_destroy(s);
 }
 
+// Batches of 1 to 40 messages, one size per batch (a header in front of every other batch), go
+// through a ring far smaller than what passes: blocking batches, then batches of which a full ring
+// takes the first messages only (the rest counted refused). The poller takes each in its own slot.
+TEST_F(CardTest, BatchedPushesArriveOneMessagePerSlotInOrder) {
+    Make(8192);
+    constexpr uint64_t kTotal = 300000;
+    std::vector<uint8_t> payloads(40 * 2048);
+    uint64_t refused = 0;  // written by the producer, read after join
+    // Release-stored by this thread when it stops polling; acquire-loaded by the producer thread.
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        for (uint64_t i = 0, batch = 0; i < kTotal && !stop.load(std::memory_order_acquire); ++batch) {
+            // Message i's bytes follow from i; a batch holds messages of SizeOf(its first) bytes.
+            // A header is shared by the batch while message i's bytes follow from i: a batch
+            // with a header carries one message.
+            const uint32_t size = SizeOf(i), header = batch % 2 == 0 && size > 5 ? 5 : 0;
+            const uint32_t count =
+                header != 0 ? 1 : static_cast<uint32_t>(std::min<uint64_t>(1 + batch % 40, kTotal - i));
+            uint8_t head[5];
+            for (uint32_t m = 0; m < count; ++m)
+                for (uint32_t k = 0; k < size; ++k)
+                    (k < header ? head[k] : payloads[m * size + k - header]) = ByteOf(i + m, k);
+            kest_sim::PushBatch b;
+            b.header = head;
+            b.header_size = header;
+            b.payloads = payloads.data();
+            b.payload_size = size - header;
+            b.stride = size;
+            b.count = count;
+            const uint32_t n =
+                i < kTotal / 2 ? card_->PushA2cBatchBlocking(0, b, &stop, -1) : card_->PushA2cBatch(0, b);
+            refused += b.count - n;
+            i += n;
+        }
+    });
+    enyx_hw_a2c_stream* s = OpenA2c(host_->acc, 0);
+    Checker c;  // the size is the batch's: only the bytes are checked
+    auto handle = [](const uint8_t* data, uint32_t size, void* opaque) {
+        auto* c = static_cast<Checker*>(opaque);
+        const uint64_t i = c->next++;
+        bool ok = size != 0 && reinterpret_cast<uintptr_t>(data) % 8 == 0;
+        for (uint32_t k = 0; ok && k < size; ++k) ok = data[k] == ByteOf(i, k);
+        c->bad += !ok;
+    };
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+         c.next < kTotal && c.bad == 0 && std::chrono::steady_clock::now() < end;) {
+        if (enyx_hw_a2c_stream_poll_once(s, handle, &c) == 0) std::this_thread::yield();
+    }
+    stop.store(true, std::memory_order_release);
+    producer.join();
+    EXPECT_TRUE(c.next == kTotal && c.bad == 0) << c.next << " taken, " << c.bad << " bad";
+    const kest_sim::ChannelStats st = card_->A2cStats(0);
+    EXPECT_EQ(std::make_tuple(st.pushed, st.refused, st.pending), std::make_tuple(kTotal, refused, 0));
+    EXPECT_GT(refused, 0u) << "the ring never filled: the partial batches were not exercised";
+    kest_sim::PushBatch too_big;
+    too_big.payloads = payloads.data();
+    too_big.payload_size = 2049;
+    too_big.count = 3;
+    EXPECT_EQ(card_->PushA2cBatch(0, too_big), 0u);
+    EXPECT_EQ(card_->A2cStats(0).refused, refused + 3);
+    enyx_hw_a2c_stream_destroy(s);
+}
+
 // A handler that polls the same stream again, and pushes more, far past the ring's size.
 struct Nest {
     enyx_hw_a2c_stream* s;
@@ -225,6 +288,75 @@ TEST_F(CardTest, SeveralProducerProcessesShareOneRing) {
     for (pid_t pid : pids) EXPECT_EQ(WaitStatus(pid), 0);
     const kest_sim::ChannelStats st = card_->A2cStats(0);
     EXPECT_EQ(std::make_tuple(taken, seen.bad, st.pushed, st.pending), std::make_tuple(kAll, 0, kAll, 0));
+    enyx_hw_a2c_stream_destroy(s);
+}
+
+// A producer process killed (SIGKILL) at any moment of its batches, over and over, while the host
+// drains: what the host takes is each producer's messages intact and consecutive, a batch whole or
+// not at all, and the next producer carries on in the same ring.
+TEST_F(CardTest, ProducerKilledMidBatchLeavesWholeMessagesAndTheRingUsable) {
+    Make(1 << 16);
+    enyx_hw_a2c_stream* s = OpenA2c(host_->acc, 0);
+    struct Seen {
+        uint32_t producer = 0, next = 0;
+        uint64_t taken = 0, bad = 0;
+    } seen;
+    auto check = [](const uint8_t* p, uint32_t size, void* o) {
+        auto* v = static_cast<Seen*>(o);
+        uint32_t id = 0, i = 0;
+        std::memcpy(&id, p, 4);
+        std::memcpy(&i, p + 4, 4);
+        if (id != v->producer) v->producer = id, v->next = 0;  // a new producer starts at 0
+        bool ok = size == 160 && i == v->next;
+        for (uint32_t k = 8; ok && k < size; ++k) ok = p[k] == static_cast<uint8_t>(i + k);
+        v->bad += !ok;
+        v->next = i + 1;
+        ++v->taken;
+    };
+    auto drain_until = [&](uint64_t taken) {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+             seen.taken < taken && std::chrono::steady_clock::now() < end;) {
+            if (enyx_hw_a2c_stream_poll_once(s, check, &seen) == 0) std::this_thread::yield();
+        }
+        return seen.taken >= taken;
+    };
+    for (uint32_t id = 1; id <= 12; ++id) {
+        const pid_t pid = Spawn([id] {
+            auto card = kest_sim::Card::Open(0);
+            std::vector<uint8_t> m(64 * 160);
+            for (uint32_t i = 0; card;) {
+                const uint32_t count = 1 + i % 64;
+                for (uint32_t j = 0; j < count; ++j) {
+                    uint8_t* p = &m[j * 160];
+                    const uint32_t n = i + j;
+                    std::memcpy(p, &id, 4);
+                    std::memcpy(p + 4, &n, 4);
+                    for (uint32_t k = 8; k < 160; ++k) p[k] = static_cast<uint8_t>(n + k);
+                }
+                kest_sim::PushBatch b;
+                b.payloads = m.data();
+                b.payload_size = 160;
+                b.stride = 160;
+                b.count = count;
+                i += card->PushA2cBatchBlocking(0, b, nullptr, -1);
+            }
+            return 1;
+        });
+        ASSERT_TRUE(drain_until(seen.taken + 3000 + id * 997)) << "producer " << id << " delivered";
+        kill(pid, SIGKILL);
+        EXPECT_EQ(WaitStatus(pid) & 0x7f, SIGKILL);
+    }
+    const uint8_t last[160] = {99};  // id 99, message 0
+    std::vector<uint8_t> tail(last, last + 160);
+    for (uint32_t k = 8; k < 160; ++k) tail[k] = static_cast<uint8_t>(k);
+    while (enyx_hw_a2c_stream_poll_once(s, check, &seen) == 1) {
+    }
+    ASSERT_TRUE(card_->PushA2c(0, tail.data(), 160)) << "the right taken over from the dead producer";
+    while (enyx_hw_a2c_stream_poll_once(s, check, &seen) == 1) {
+    }
+    EXPECT_EQ(seen.bad, 0u) << "torn, repeated or skipped messages among " << seen.taken;
+    EXPECT_EQ(std::make_tuple(seen.producer, seen.next), std::make_tuple(99u, 1u));
+    EXPECT_EQ(card_->A2cStats(0).pending, 0u);
     enyx_hw_a2c_stream_destroy(s);
 }
 

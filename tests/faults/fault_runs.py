@@ -11,12 +11,17 @@
   full_ring      a stopped receiver whose ring fills: refusals counted by the
                  card, the loss and the stale backlog reported by the receiver,
                  nothing torn or reordered afterwards
+  kill_replay    kill -9 of a card process replaying (in the middle of its
+                 batches) and a second one at full speed of the same file:
+                 the receiver's recording is whole records of a prefix of the
+                 source, then the whole source
 
 fault_runs.py SCENARIO BUILD_DIR CONFIG   (BUILD_DIR holds tools/ and cardsim/)
 Waits use deadlines; a deadline passed fails the run, speed never does.
 """
 import csv
 import os
+import struct
 import re
 import signal
 import subprocess
@@ -289,9 +294,63 @@ def full_ring():
     check(torn == 0, f"every recorded quote well formed ({torn} not)")
 
 
+def write_recording(path, count):
+    """A recording of `count` quotes of 50 instruments, each numbering its changes from 1."""
+    header = b"KESTREC\0" + struct.pack("<HHHHIIIIq", 1, 64, 152, 160, 6, 0, 1, 0, 1765000000000000000)
+    with open(path, "wb") as f:
+        f.write(header + bytes(64 - len(header)))
+        for i in range(count):
+            inst, n = i % 50, i // 50
+            record = struct.pack("<I16sIHHIi", inst, b"ag%04d" % (2500 + inst), 93000, n % 1000, 0, n + 1,
+                                 700000 + i % 977)
+            # 10 us apart: 3 s for 300,000 quotes at the recorded pace.
+            f.write(struct.pack("<q", 1765000000000000000 + i * 10000) + record + bytes(152 - len(record)))
+
+
+def entries(path):
+    """The record bytes of a one-file recording, entry by entry (a receiver
+    writes blocks of format version 2; the source here is version 1)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
+    import kest_records
+    records = kest_records.load(path, follow_rotation=False, on_damage="raise")["record"]
+    return [r.tobytes() for r in records]
+
+
+def kill_replay():
+    source = os.path.join(work, "source.kestrec")
+    write_recording(source, 300000)
+    config(6)
+    # A small ring: the replay goes at the receiver's pace, pushing batches as room appears.
+    run(tool["kest-card-ctl"], "create", "0", "--a2c-ring-bytes", "1048576")
+    copy = os.path.join(work, "copy.kestrec")
+    ch6 = receiver(6, "ch6", "--record", copy)
+    wait_for("the receiver on channel 6 started", lambda: "logical start" in text(ch6) or os.path.exists(copy))
+    # At the recorded pace, pushing the records due in batches, so that it is killed mid-stream.
+    first = card_sim("replay1", "--replay", source, "--channel", "6", "--speed", "1")
+    wait_for("part of the first replay received", lambda: received_so_far(6) > 30000)
+    first.kill()  # SIGKILL, in the middle of its pushes
+    first.wait()
+    check("replayed" not in text(first), "the first replay was killed before it finished")
+    second = card_sim("replay2", "--replay", source, "--channel", "6", "--speed", "max")
+    wait_for("the second replay finished", lambda: second.poll() is not None)
+    check(second.returncode == 0 and "replayed 300000 records" in text(second),
+          f"the second replay took the ring over and played every record ({second.returncode})")
+
+    def pending():
+        m = re.search(r"(?m)^\s+6\s+(\d+) /", run(tool["kest-card-ctl"], "status", "0").stdout)
+        return int(m.group(1)) if m else -1
+    wait_for("the receiver took everything", lambda: pending() == 0)
+    stop(ch6)
+    src, got = entries(source), entries(copy)
+    head = len(got) - len(src)
+    check(0 < head < len(src), f"the receiver recorded {len(got)} records: {head} of the first replay and then the second's")
+    check(got[:head] == src[:head], "the first replay's records: a prefix of the source, whole and in order")
+    check(got[head:] == src, "the second replay's records: the whole source, in order")
+
+
 try:
     {"kill_receiver": kill_receiver, "kill_channel0": kill_channel0, "kill_card": kill_card,
-     "full_ring": full_ring}[scenario]()
+     "full_ring": full_ring, "kill_replay": kill_replay}[scenario]()
 finally:
     for p in procs:
         if p.poll() is None:

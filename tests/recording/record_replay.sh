@@ -44,7 +44,7 @@ start_card() { # namespace, kest-card-sim options...
   fail "no simulated card in $KEST_CARDSIM_NAMESPACE"
 }
 stop_card() {
-  kill "$sim"
+  kill "$sim" 2>/dev/null || true
   wait "$sim" || true
   sim=""
 }

@@ -16,10 +16,12 @@
 #include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ToolOptions.h"
 #include "cardlogic/LiveCard.h"
 #include "cardlogic/Replay.h"
+#include "cardlogic/ReplaySource.h"
 #include "exchangesim/Sessions.h"
 #include "recording/Recording.h"
 
@@ -117,9 +119,11 @@ int main(int argc, char** argv) {
     uint64_t seed = 1, ring = co.a2c_ring_bytes;
     double rate = o.updates_per_second, loss = 0, reorder = 0, gap = 0;
     bool keep = false;
-    std::string replay;
+    std::vector<std::string> replay;  // files or patterns, in order
     int64_t replayChannel = 0;
     double speed = 1.0;  // 0: as fast as the ring takes them
+    kest_sim::ReplayOptions ro;
+    bool hold = false;
     kest_tools::ToolOptions opts(
         kTool, "[OPTION]...",
         "Runs a simulated card and its exchange until SIGINT or SIGTERM: mirrors the exchange's snapshot\n"
@@ -198,15 +202,54 @@ int main(int argc, char** argv) {
     opts.Whole("stats", "S", "print statistics every S seconds, 0 (only at exit) to 86400\n(default 5)",
                &stats, 0, 86400);
     opts.Flag("keep-card", "leave a card this run created in place on exit", &keep);
-    opts.Text("replay", "FILE",
-              "play the recording FILE (and FILE.1, ... after it) into one\n"
-              "channel instead of the live feed: the recorded records, byte\n"
-              "for byte, in order; a full ring is waited on, nothing is\n"
-              "skipped. Snapshots are still mirrored, so a receiver on\n"
-              "channel 0 brings the card up as usual; a replay into channel\n"
-              "0 begins once a bring-up has started the card's logic, into\n"
-              "any other channel at once",
-              &replay);
+    opts.Custom("replay", "FILE",
+                "play the recording FILE (and FILE.1, ... after it) into one\n"
+                "channel instead of the live feed: the recorded records, byte\n"
+                "for byte, in order; a full ring is waited on, nothing is\n"
+                "skipped. Give it again for more recordings, played in the\n"
+                "order given; FILE may be a quoted glob pattern (its matches\n"
+                "in name order). Snapshots are still mirrored, so a receiver\n"
+                "on channel 0 brings the card up as usual; a replay into\n"
+                "channel 0 begins once a bring-up has started the card's\n"
+                "logic, into any other channel at once. The run ends when the\n"
+                "last record is in the ring (see --hold)",
+                [&replay](const char* text) {
+                    replay.emplace_back(text);
+                    return std::string();
+                });
+    opts.Custom("from", "TIME",
+                "with --replay: play records from TIME on: HH:MM[:SS[.mmm]] an\n"
+                "exchange time of day (the quote's update time), or\n"
+                "YYYY-MM-DD[THH:MM[:SS[.fff]]][Z] an arrival time, local or\n"
+                "UTC (Z)",
+                [&ro](const char* text) {
+                    std::string why;
+                    return kest_sim::ParseReplayTime(text, &ro.from, &why) ? std::string() : why;
+                });
+    opts.Custom("to", "TIME",
+                "with --replay: play records before TIME, written as for\n"
+                "--from; exchange times with --from after --to span midnight",
+                [&ro](const char* text) {
+                    std::string why;
+                    return kest_sim::ParseReplayTime(text, &ro.to, &why) ? std::string() : why;
+                });
+    opts.Custom("contracts", "LIST",
+                "with --replay: play only these instruments, a comma list of\n"
+                "identifiers or products (cu2501,sc)",
+                [&ro](const char* text) {
+                    for (const char* p = text; *p != '\0';) {
+                        const char* comma = std::strchr(p, ',');
+                        const std::string id(p, comma ? comma : p + std::strlen(p));
+                        if (id.empty() || id.size() > 15)
+                            return std::string("wants identifiers of 1 to 15 characters");
+                        ro.contracts.push_back(id);
+                        p = comma ? comma + 1 : p + std::strlen(p);
+                    }
+                    return std::string();
+                });
+    opts.Flag("hold",
+              "with --replay: keep the card up after the last record until\nSIGINT, SIGTERM or --seconds",
+              &hold);
     opts.Whole("channel", "N", "with --replay: the channel played into, 0 to 15 (default 0)", &replayChannel,
                0, 15);
     opts.Custom("speed", "X|max",
@@ -227,15 +270,22 @@ int main(int argc, char** argv) {
         "Cards live in the namespace KEST_CARDSIM_NAMESPACE names (default \"default\").\n"
         "A channel that another card process drives (a live card, or a replay) is not written\n"
         "twice: the run says which process drives which channels, and stops.\n"
-        "Exit status: 0 after a run, 1 the card cannot be created or opened or another\n"
-        "process drives a channel this run would write, 2 bad arguments.");
+        "Exit status: 0 after a run, 1 the card cannot be created or opened, another process\n"
+        "drives a channel this run would write, or a replayed file cannot be read, 2 bad arguments.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
     if (!operands.empty()) opts.Fail("unexpected argument '" + operands[0] + "' (see kest-card-sim --help)");
     if ((opts.Given("channel") || opts.Given("speed")) && replay.empty())
         opts.Fail("--channel and --speed go with --replay FILE");
+    if ((opts.Given("from") || opts.Given("to") || opts.Given("contracts") || opts.Given("hold")) &&
+        replay.empty())
+        opts.Fail("--from, --to, --contracts and --hold go with --replay FILE");
+    std::vector<std::string> replayFiles;
     if (!replay.empty()) {
         std::string error;
-        if (!kest_rec::Reader::Open(replay, &error)) opts.Fail("--replay: " + error);
+        replayFiles = kest_sim::ReplayFiles(replay, &error);
+        if (replayFiles.empty()) opts.Fail("--replay: " + error);
+        for (const std::string& f : replayFiles)
+            if (!kest_rec::Reader::Open(f, &error)) opts.Fail("--replay: " + error);
         o.free_run = false;  // the recording is the only source of quotes
     }
     o.card_index = static_cast<uint32_t>(card);
@@ -308,6 +358,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     std::atomic<bool> stopReplay{false};
+    // Release-stored by the replay thread when it is done; acquire-loaded by the main thread.
+    std::atomic<bool> replayDone{false};
+    bool replayFailed = false;  // written by the replay thread, read after join
     std::thread replayer;
     if (!replay.empty()) {
         replayer = std::thread([&] {
@@ -326,35 +379,45 @@ int main(int argc, char** argv) {
                     usleep(10000);
                 }
             }
-            kest_sim::ReplayOptions ro;
             ro.channel = static_cast<int>(replayChannel);
             ro.speed = speed;
-            const kest_sim::ReplayResult r =
-                kest_sim::Replay(model, kest_rec::RecordingFiles(replay), ro, &stopReplay);
+            const kest_sim::ReplayResult r = kest_sim::Replay(model, replayFiles, ro, &stopReplay);
+            replayFailed = !r.error.empty();
             if (!r.error.empty()) std::fprintf(stderr, "%s: --replay: %s\n", kTool, r.error.c_str());
-            std::printf("replayed %llu records into channel %lld in %.3f s (%.0f records/s)%s\n",
-                        static_cast<unsigned long long>(r.records), static_cast<long long>(replayChannel),
-                        r.seconds, r.seconds > 0 ? static_cast<double>(r.records) / r.seconds : 0.0,
-                        r.stopped ? ", stopped early" : "");
+            std::printf(
+                "replayed %llu records into channel %lld in %.3f s (%.0f records/s), %llu left out, %llu "
+                "skipped%s\n",
+                static_cast<unsigned long long>(r.records), static_cast<long long>(replayChannel), r.seconds,
+                r.seconds > 0 ? static_cast<double>(r.records) / r.seconds : 0.0,
+                static_cast<unsigned long long>(r.left_out), static_cast<unsigned long long>(r.skipped),
+                r.stopped ? ", stopped early" : "");
             if (r.trailing_bytes > 0) {
                 std::printf(
                     "  %llu bytes after the last whole record ignored (the recorder stopped mid-block)\n",
                     static_cast<unsigned long long>(r.trailing_bytes));
             }
             std::fflush(stdout);
+            replayDone.store(true, std::memory_order_release);
         });
     }
 
     const time_t end = seconds > 0 ? std::time(nullptr) + seconds : 0;
+    time_t nextStats = std::time(nullptr) + (stats > 0 ? stats : 5);
     for (;;) {
         long wait = stats > 0 ? static_cast<long>(stats) : 5;
         if (end) wait = std::min<long>(wait, std::max<long>(0, end - std::time(nullptr)));
+        // A replay that ends the run is looked at ten times a second.
+        const bool replayEnds = !replay.empty() && !hold;
         struct timespec ts {
-            wait, 0
+            replayEnds ? 0 : wait, replayEnds ? 100000000L : 0
         };
         const int sig = sigtimedwait(&sigs, nullptr, &ts);
         if (sig == SIGINT || sig == SIGTERM) break;
         if (end && std::time(nullptr) >= end) break;
+        // Acquire pairs with the replay thread's release store.
+        if (replayEnds && replayDone.load(std::memory_order_acquire)) break;
+        if (replayEnds && std::time(nullptr) < nextStats) continue;
+        nextStats = std::time(nullptr) + wait;
         if (stats > 0) PrintStats(*live);
     }
     // Release pairs with the replay thread's acquire loads.
@@ -364,7 +427,19 @@ int main(int argc, char** argv) {
     live->Model().ReleaseChannels(channels);
     PrintStats(*live);
     PrintChannels(*live);
+    // A replay that ended before its receiver took everything (or started)
+    // leaves the card, so that the receiver can still take the records.
+    if (created && !keep && !replay.empty()) {
+        if (const uint64_t pending = live->Model().A2cStats(static_cast<int>(replayChannel)).pending) {
+            keep = true;
+            std::printf(
+                "card %u kept: %llu replayed records not yet taken from channel %lld (kest-card-ctl "
+                "remove %u removes it)\n",
+                o.card_index, static_cast<unsigned long long>(pending), static_cast<long long>(replayChannel),
+                o.card_index);
+        }
+    }
     live.reset();
     removeCreated();
-    return 0;
+    return replayFailed ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "InstrumentIndex.h"
 #include "KestShfeMdStruct.h"
 #include "recording/Recording.h"
 
@@ -85,7 +86,14 @@ private:
     uint64_t total_ = 0;
     // The last change number per feed (record type) and instrument: one
     // identifier may be quoted by two feeds, each numbering its own changes.
-    std::map<std::pair<uint16_t, std::string>, uint32_t> lastChange_;
+    // With it, the identifier's entry of instruments_.
+    struct Figures {
+        InstrumentStats* stats;
+        uint32_t lastChange;
+    };
+    std::map<std::pair<uint16_t, std::string>, Figures> lastChange_;
+    // Finds both from the record's bytes; the maps' entries never move.
+    InstrumentIndex<Figures> index_;
     LossCounts loss_;
     int64_t staleMs_ = 0;
     // The local time zone's offset, looked up again once a minute of arrivals.

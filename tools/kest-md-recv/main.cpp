@@ -30,6 +30,7 @@
 #include "KestShfeMdApi.h"
 #include "ProductLibrary.h"
 #include "QuoteBook.h"
+#include "RecvClock.h"
 #include "RecvMetrics.h"
 #include "StartVerdict.h"
 #include "ToolOptions.h"
@@ -41,10 +42,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const char* const kTool = "kest-md-recv";
 
-uint64_t NowNs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
-}
+// The polling thread's clock: a stamp costs one counter read (RecvClock.h).
+RecvClock g_recvClock;
+uint64_t NowNs() { return g_recvClock.NowNs(); }
 
 struct Options {
     std::string config;
@@ -214,7 +214,7 @@ public:
     Receiver(QuoteBook& book, RecvMetrics* metrics) : book_(book), metrics_(metrics) {}
     void OnShfeMdData(const KestShfeMdType* quote) override {
         const uint64_t latency = NowNs() - pollStartNs;
-        const int64_t arrival = kest_rec::RealtimeNs();
+        const int64_t arrival = g_recvClock.ArrivalNs();
         book_.Latency().Add(latency);
         book_.OnQuote(*quote, arrival);
         if (metrics_ != nullptr) metrics_->Delivered(quote->type, latency, arrival);
@@ -512,7 +512,7 @@ int main(int argc, char** argv) {
             r = api.KestRecv(record);
             if (r == 1) {
                 const uint64_t latency = NowNs() - t0;
-                const int64_t arrival = kest_rec::RealtimeNs();
+                const int64_t arrival = g_recvClock.ArrivalNs();
                 book.Latency().Add(latency);
                 book.OnQuote(record, arrival);
                 if (metrics) metrics->Delivered(record.type, latency, arrival);
@@ -523,6 +523,7 @@ int main(int argc, char** argv) {
         }
         if (r == -1) break;
         if ((++polls & 0xFFF) == 0) {
+            g_recvClock.Anchor();
             const auto now = Clock::now();
             if (timed && now >= deadline) stop = true;
             if (metrics)
