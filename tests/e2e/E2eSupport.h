@@ -77,9 +77,10 @@ struct Api {
 
 class World : public ::testing::Test {
 public:
-    // Polls until pred() holds or the deadline passes; returns pred().
+    // Polls until pred() holds or the deadline passes (five minutes: never
+    // reached by a sound run, however loaded the machine); returns pred().
     static bool PollUntil(const std::function<int32_t()>& poll, const std::function<bool()>& pred,
-                          int timeout_ms = 20000) {
+                          int timeout_ms = 300000) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (!pred() && std::chrono::steady_clock::now() < deadline) {
             if (poll() == 0) std::this_thread::yield();

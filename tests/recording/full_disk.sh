@@ -16,9 +16,11 @@ sample=$6
 work=$(mktemp -d)
 small=$work/small
 sim=""
+receiver=""
 mounted=0
 export KEST_CARDSIM_NAMESPACE="fulldisk.$$"
 cleanup() {
+  [ -n "$receiver" ] && kill "$receiver" 2>/dev/null && wait "$receiver" 2>/dev/null
   [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
   "$card_ctl" remove --all >/dev/null 2>&1 || true
   [ "$mounted" = 1 ] && umount "$small"
@@ -47,15 +49,32 @@ mounted=1
 sed "s/^device=.*/device=xilinx0:0/" "$sample" >ch0.ini
 "$card_sim" --card 0 --stats 0 --shfe-size 300 --ine-size 100 --rate 2000 >sim.out 2>&1 &
 sim=$!
-for _ in $(seq 100); do
-  "$card_ctl" list 2>/dev/null | grep -q '^0 ' && break
-  sleep 0.1
-done
+# Waits for a condition, not for a time: a loaded machine or a sanitizer may
+# take minutes over the bring-up. The deadline only ends a run that hangs.
+await() { # what, command...
+  local what=$1 deadline=$((SECONDS + 400))
+  shift
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || fail "waited 400 s for $what"
+    sleep 0.2
+  done
+}
+await "the simulated card" sh -c "'$card_ctl' list 2>/dev/null | grep -q '^0 '"
+# The receiver runs until both outputs have failed (each failure is said
+# within a second of the write that failed); then it is asked to stop.
 cd "$small"
-status=0
-"$recv" "$work/ch0.ini" --record x.kestrec --csv x.csv --seconds 8 --quiet >"$work/recv.out" 2>"$work/recv.err" ||
-  status=$?
+"$recv" "$work/ch0.ini" --record x.kestrec --csv x.csv --quiet >"$work/recv.out" 2>"$work/recv.err" &
+receiver=$!
 cd "$work"
+both_failed() {
+  kill -0 "$receiver" 2>/dev/null || fail "the receiver ended before the file system was full"
+  grep -q 'recording failed: ' recv.err && grep -q 'writing x.csv failed: ' recv.err
+}
+await "the recording and the CSV to fail on the full file system" both_failed
+kill -INT "$receiver"
+status=0
+wait "$receiver" || status=$?
+receiver=""
 [ "$status" = 1 ] || fail "exit status $status on a full file system, not 1"
 [ "$(grep -c 'recording failed: .*No space left on device' recv.err)" = 1 ] || fail "recording failure not said once"
 [ "$(grep -c 'writing x.csv failed: No space left on device' recv.err)" = 1 ] || fail "CSV failure not said once"

@@ -26,6 +26,17 @@ fail() {
   exit 1
 }
 
+# Waits for a condition, not for a time: a loaded machine or a sanitizer may
+# take minutes over a bring-up. The deadline only ends a run that hangs.
+await() { # what, command...
+  local what=$1 deadline=$((SECONDS + 400))
+  shift
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || fail "waited 400 s for $what"
+    sleep 0.2
+  done
+}
+
 # A configuration for a channel: the sample one with the channel changed.
 config() { sed "s/^device=.*/device=xilinx0:$1/" "$sample" >"ch$1.ini"; }
 config 0
@@ -37,11 +48,7 @@ start_card() { # namespace, kest-card-sim options...
   shift
   "$card_sim" --card 0 --stats 0 "$@" >"sim.$KEST_CARDSIM_NAMESPACE.out" 2>&1 &
   sim=$!
-  for _ in $(seq 100); do
-    "$card_ctl" list 2>/dev/null | grep '^0 ' >/dev/null && return 0
-    sleep 0.1
-  done
-  fail "no simulated card in $KEST_CARDSIM_NAMESPACE"
+  await "a simulated card in $KEST_CARDSIM_NAMESPACE" sh -c "'$card_ctl' list 2>/dev/null | grep -q '^0 '"
 }
 stop_card() {
   kill "$sim"
@@ -51,33 +58,34 @@ stop_card() {
 
 # Waits until the file holds `count` quotes (the receiver writes an idle
 # block out within 200 ms), then stops the receiver.
+holds() { # pid, recording, count
+  kill -0 "$1" 2>/dev/null || fail "the receiver ended before $2 held $3 quotes"
+  have=$("$record" info "$2" 2>/dev/null | sed -n 's/.* \([0-9]*\) records$/\1/p')
+  [ "${have:-0}" -ge "$3" ]
+}
 receive_until() { # pid, recording, count
-  for _ in $(seq 300); do
-    have=$("$record" info "$2" 2>/dev/null | sed -n 's/.* \([0-9]*\) records$/\1/p')
-    [ "${have:-0}" -ge "$3" ] && break
-    sleep 0.1
-  done
+  await "$2 to hold $3 quotes" holds "$@"
   kill -INT "$1"
   wait "$1" || fail "the receiver failed"
 }
 
 ns="rec.$$"
 start_card "$ns.live" --shfe-size 300 --ine-size 100 --rate 300
-"$recv" ch0.ini --record live.kestrec --seconds 10 --quiet >recv-live.out 2>&1 ||
-  fail "the live receiver failed"
+"$recv" ch0.ini --record live.kestrec --quiet >recv-live.out 2>&1 &
+receive_until $! live.kestrec 1000
 stop_card
 live=$("$record" info live.kestrec | sed -n 's/.* \([0-9]*\) records$/\1/p')
-[ "${live:-0}" -gt 100 ] || fail "only ${live:-0} quotes recorded live"
+[ "${live:-0}" -ge 1000 ] || fail "only ${live:-0} quotes recorded live"
 echo "recorded live on channel 0: $live quotes"
 
 # Waits for the simulated card's line saying the replay is done.
+replay_done() {
+  kill -0 "$sim" 2>/dev/null || grep -q '^replayed' "$1" || fail "the simulated card ended before its replay"
+  grep -q '^replayed' "$1"
+}
 replayed() { # sim output
-  for _ in $(seq 600); do
-    grep -q '^replayed' "$1" && { grep '^replayed' "$1"; return 0; }
-    kill -0 "$sim" 2>/dev/null || break
-    sleep 0.1
-  done
-  fail "the replay did not finish"
+  await "the simulated card to finish its replay" replay_done "$1"
+  grep '^replayed' "$1"
 }
 
 start_card "$ns.ch3" --replay live.kestrec --channel 3 --speed 4
