@@ -44,15 +44,19 @@ struct ConfigText {
     int crc_mux_check = 1;
     std::string channels[16] = {"all"};
     bool options[16] = {};
+    int cpucore = -1;
+    int route = 19;
+    std::string extra;  // more [config] lines
 
     std::string Render() const {
         static const char* const kFeeds[4] = {"shfe2ps", "shfe4ps", "ine2ps", "ine4ps"};
         std::ostringstream out;
-        out << "[config]\nlog_level=7\ncpucore=-1\ndevice=" << device << "\n";
+        out << "[config]\nlog_level=7\ncpucore=" << cpucore << "\ndevice=" << device << "\n";
         for (int f = 0; f < 4; ++f) out << kFeeds[f] << "=" << feeds[f] << "\n";
         out << "DSTMAC=00:11:22:33:44:55\nDSTIP=192.168.1.2\nDSTPORT=30000\nSRCMAC=00:0a:35:00:01:fe\n"
-               "SRCIP=192.168.1.1\nSRCPORT=30001\nTARGETROUTE=19\nlast_tick_channel=65537\ncrc_mux_check="
-            << crc_mux_check << "\n";
+               "SRCIP=192.168.1.1\nSRCPORT=30001\nTARGETROUTE="
+            << route << "\nlast_tick_channel=65537\ncrc_mux_check=" << crc_mux_check << "\n"
+            << extra;
         for (int c = 0; c < 16; ++c) {
             if (!channels[c].empty())
                 out << "[channel" << c << "]\ninsts=" << channels[c]

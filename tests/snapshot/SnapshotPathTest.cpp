@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -28,6 +29,7 @@ public:
     Kest_U50::U50DstPort& Ports() { return impl_.m_u50DstPort; }
     Kest_U50::UEnabledMask& Finished() { return impl_.m_finishedMask; }
     bool TcpInitFinished() const { return impl_.m_isTcpInitFinished; }
+    void SetTcpInitFinished(bool finished) { impl_.m_isTcpInitFinished = finished; }
     SInstTableType* Table(int feed) {
         U50InstTable& t = impl_.m_u50InstTable;
         return std::array<SInstTableType*, 4>{t.shfe2psInstTable, t.shfe4psInstTable, t.ine2psInstTable,
@@ -405,6 +407,39 @@ TEST_F(TcpReassemblyTest, FirstSegmentMustOpenAStreamOfAnEnabledUnfinishedFeed) 
     EXPECT_EQ(card_->ReadReg(Reg::SHFE2PS_SNAP_PKT_NO), 1u);
 }
 
+TEST_F(TcpReassemblyTest, OnlySegmentsFromTheSnapshotServerToTheClientOfTheStreamAreTaken) {
+    const auto stream = Opening() + Instruments(1, 1) + Instruments(2, 1);
+    const size_t second = kOpen, third = second + Instruments(1, 1).size();
+    // A segment of the stream as another frame: the same bytes, its addresses changed.
+    auto frame = [&](size_t from, size_t to, const std::function<void(kest_sim::TcpFrameSpec&)>& change) {
+        kest_sim::TcpFrameSpec spec =
+            kest_sim::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + from), kAck);
+        spec.payload = stream.data() + from;
+        spec.payload_size = to - from;
+        change(spec);
+        return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(spec));
+    };
+    // The client's side of the connection (to the snapshot port) opens nothing.
+    peer_->Handle(frame(0, second, [](kest_sim::TcpFrameSpec& f) {
+        std::swap(f.src_ip, f.dst_ip), std::swap(f.src_port, f.dst_port);
+    }));
+    EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
+    EXPECT_EQ(peer_->Session(conn_.server_port).init, 0);
+    Send(stream, 0, second);
+    ASSERT_EQ(peer_->Ports().port_shfe_2ps, conn_.client_port);
+    // The next bytes in order, but from another host or to another host: not this stream's.
+    peer_->Handle(frame(second, third, [](kest_sim::TcpFrameSpec& f) { f.src_ip ^= 0x100; }));
+    peer_->Handle(frame(second, third, [](kest_sim::TcpFrameSpec& f) { f.dst_ip ^= 0x100; }));
+    EXPECT_FALSE(Decoded(1));
+    Send(stream, second, third);
+    EXPECT_TRUE(Decoded(1));
+    peer_->Handle(frame(third, stream.size(), [](kest_sim::TcpFrameSpec& f) { f.src_ip += 1; }));
+    peer_->Handle(frame(third, stream.size(), [](kest_sim::TcpFrameSpec& f) { f.dst_ip += 1; }));
+    EXPECT_FALSE(Decoded(2));
+    Send(stream, third, stream.size());
+    ExpectDecodedOnce(1, 2);
+}
+
 TEST_F(TcpReassemblyTest, TablesAreWrittenAfterTheLastFinalMessageAndOneMoreSegment) {
     peer_->Config().enabled_mask.enabled_mask = 0x01;
     const auto stream = Opening() + Instruments(1, 3) + Instruments(4, 1, MDQP_FLAG_LAST);
@@ -579,12 +614,19 @@ TEST_F(SnapshotFixture, ALostPacketIsForgivenExactlyInTheListedMinutesOfLocalTim
             bool forgiven = false;
             for (const IgnoredWindow& w : kIgnoredWindows)
                 forgiven = forgiven || (w.hour == hour && minute >= w.first && minute <= w.last);
-            peer_->Ports().port_ine_4ps = 4;
+            // A snapshot complete on all four feeds: a loss that is not forgiven starts it all over.
+            Kest_U50::U50DstPort& ports = peer_->Ports();
+            ports.port_shfe_2ps = 1, ports.port_shfe_4ps = 2, ports.port_ine_2ps = 3, ports.port_ine_4ps = 4;
             peer_->Finished().enabled_mask = 0x0F;
+            peer_->SetTcpInitFinished(true);
             const bool startsOver = peer_->LostPacket(lossBits[minute % 4] | 0x1);
             ASSERT_EQ(startsOver, !forgiven) << hour << ":" << minute;
-            EXPECT_EQ(peer_->Ports().port_ine_4ps, forgiven ? 4 : 0) << hour << ":" << minute;
+            const std::vector<int> kept = {ports.port_shfe_2ps, ports.port_shfe_4ps, ports.port_ine_2ps,
+                                           ports.port_ine_4ps};
+            const std::vector<int> want = forgiven ? std::vector<int>{1, 2, 3, 4} : std::vector<int>(4, 0);
+            EXPECT_EQ(kept, want) << hour << ":" << minute;
             EXPECT_EQ(peer_->Finished().enabled_mask, forgiven ? 0x0F : 0) << hour << ":" << minute;
+            EXPECT_EQ(peer_->TcpInitFinished(), forgiven) << hour << ":" << minute;
         }
     }
     if (oldTz != nullptr) {

@@ -210,7 +210,8 @@ json WaitForCard(Process& watched, const std::function<bool(const json&)>& ready
             if (ready(j)) return j;
         }
         if (!watched.Running() || std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "waited for the card's state: " << (watched.Running() ? "5 minutes passed" : "the receiver ended");
+            ADD_FAILURE() << "waited for the card's state: "
+                          << (watched.Running() ? "5 minutes passed" : "the receiver ended");
             return json();
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -277,8 +278,9 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
     // The live table shows the card's time of each quote as a clock time,
     // once a quote came (however long a loaded machine takes).
     Process table({KEST_MD_RECV, config}, dir_.Path(), "recv3");
-    EXPECT_TRUE(WaitForOutput(table, std::regex("exchange time[\\s\\S]*[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}\n"),
-                              "a quote in the live table"));
+    EXPECT_TRUE(WaitForOutput(
+        table, std::regex("exchange time[\\s\\S]*[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}\n"),
+        "a quote in the live table"));
     table.Signal(SIGTERM);
     const Result third = table.Wait();
     EXPECT_EQ(third.exit, 0) << third.err;
