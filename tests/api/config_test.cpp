@@ -110,17 +110,6 @@ TEST_F(ConfigTest, ChannelSectionsAndTheirFlags) {
     EXPECT_EQ(whole.find("ni0101"), std::string::npos);
 }
 
-TEST_F(ConfigTest, LoadingLogsTheValuesInOrder) {
-    Kest_U50::CCommonLog::GetInstance().SetLogLevel(15);
-    Load("[config]\nlog_level=5\ncpucore=3\ndevice=xilinx2:0\nDSTIP=10.0.0.1\n");
-    const std::string log = kest_test::ReadFile(Kest_U50::CCommonLog::GetInstance().GetLogFileName());
-    size_t at = 0;
-    for (const char* text : {"log_level[5]", "cpucore[3]", "bus_id[2] channel_id[0]", "enabled_mask[9]",
-                             "shfe2ps_ip_a[239.3.42.71:21000]", "DSTIP[10.0.0.1]", "crc_mux_check[0]"}) {
-        ASSERT_NE(at = log.find(std::string("[_ReadConfig] ") + text, at), std::string::npos) << text;
-    }
-}
-
 TEST_F(ConfigTest, UnreadableFileFailsAndLeavesTheRecord) {
     Load("[config]\ncpucore=4\n");
     EXPECT_EQ(Peer::Load(*api_, dir_.File("missing.ini")), -1);

@@ -137,15 +137,6 @@ protected:
     bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
     // Within one line: '.' stops at line ends.
     bool LogMatches(const std::string& re) const { return std::regex_search(Log(), std::regex(re)); }
-    // The instrument a quote names (identifier cut to 15 characters), or nullptr.
-    const kest_sim::Instrument* Find(const KestShfeMdType& q) const {
-        const auto* u = q.type > 3 ? nullptr : &card_->Exchange(static_cast<EMDQPDataType>(q.type));
-        if (!u || q.inst_no >= static_cast<uint32_t>(u->Size())) return nullptr;
-        const kest_sim::Instrument& inst = u->At(static_cast<int32_t>(q.inst_no));
-        return std::string(q.inst_id, strnlen(q.inst_id, sizeof(q.inst_id))) == inst.inst_id.substr(0, 15)
-                   ? &inst
-                   : nullptr;
-    }
 
     kest_test::ScopedTempDir dir_;
     std::unique_ptr<kest_sim::LiveCard> card_;

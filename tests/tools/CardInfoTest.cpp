@@ -127,27 +127,6 @@ TEST_F(CardTools, ShowsWhatTheCardHoldsAndWritesNothing) {
     EXPECT_GT(after.host_reads, before.host_reads);
 }
 
-TEST_F(CardTools, RatesComeFromTwoReadsOfTheCounters) {
-    ASSERT_EQ(kest_sim::CreateCard(0), 0);
-    auto card = kest_sim::Card::Open(0);
-    ASSERT_TRUE(card);
-    std::atomic<bool> stop{false};
-    // A card whose line A counters of the 2ps block grow while the tool looks.
-    std::thread grow([&] {
-        while (!stop.load()) {
-            card->WriteReg(R::MUX0_2PS_PKTS, card->ReadReg(R::MUX0_2PS_PKTS) + 10);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    });
-    const json j = Info({"--interval", "0.3"});
-    stop = true;
-    grow.join();
-    EXPECT_EQ(j["interval_seconds"], 0.3);
-    EXPECT_GT(j["multicast_packets_per_second"]["mux0_2ps"].get<double>(), 0.0);
-    EXPECT_EQ(j["multicast_packets_per_second"]["mux1_2ps"].get<double>(), 0.0);
-    EXPECT_GT(j["multicast_packets"]["mux0_2ps"].get<uint64_t>(), 0u);
-}
-
 TEST_F(CardTools, ForetellsTheBringUpDecisionForAConfigurationFile) {
     ASSERT_EQ(kest_sim::CreateCard(0), 0);
     auto card = kest_sim::Card::Open(0);
