@@ -112,10 +112,10 @@ try:
                   "--stats", "0"])
     wait_for("the simulated card", lambda: subprocess.run([tool["kest-card-ctl"], "list"], env=env,
                                                         capture_output=True, text=True).stdout.startswith("0 "), 30)
-    recv = start("recv", [tool["kest-md-recv"], config, "--quiet", "--seconds", "300", "--metrics", ":0"])
-    recv_port = wait_for("kest-md-recv names its metrics port", lambda: served_port("recv"), 30)
+    recv = start("recv", [tool["kest-md-recv"], config, "--quiet", "--seconds", "3600", "--metrics", ":0"])
+    recv_port = wait_for("kest-md-recv names its metrics port", lambda: served_port("recv"), 300)
     info = start("info", [tool["kest-card-info"], "--metrics", "127.0.0.1:0"])
-    info_port = wait_for("kest-card-info names its metrics port", lambda: served_port("info"), 30)
+    info_port = wait_for("kest-card-info names its metrics port", lambda: served_port("info"), 300)
     if recv_port is None or info_port is None:
         raise SystemExit(1)
 
@@ -147,9 +147,9 @@ scrape_configs:
         except OSError:
             return False
 
-    wait_for("Prometheus is ready", ready, 60)
+    wait_for("Prometheus is ready", ready, 300)
     wait_for("Prometheus scrapes both targets",
-             lambda: len([s for s in query(prom, "up == 1")]) == 2, 60)
+             lambda: len([s for s in query(prom, "up == 1")]) == 2, 300)
 
     # The counter as Prometheus stored it, scrape after scrape.
     seen = []
@@ -161,7 +161,7 @@ scrape_configs:
             if not seen or v != seen[-1]:
                 seen.append(v)
         return len(seen) >= 4
-    wait_for("four different values of the quote counter", rising, 90)
+    wait_for("four different values of the quote counter", rising, 400)
     check(len(seen) >= 4 and all(b > a for a, b in zip(seen, seen[1:])) and seen[0] > 0,
           f"the quote counter Prometheus scraped rises: {seen}")
     buckets = query(prom, 'sum(kest_poll_to_delivery_latency_seconds_bucket{le="+Inf"})')
@@ -172,7 +172,7 @@ scrape_configs:
     def evaluated():
         groups = json.loads(get(f"http://127.0.0.1:{prom}/api/v1/rules"))["data"]["groups"]
         return all(r.get("health") == "ok" for g in groups for r in g["rules"])
-    wait_for("every rule evaluated", evaluated, 30)
+    wait_for("every rule evaluated", evaluated, 300)
     groups = json.loads(get(f"http://127.0.0.1:{prom}/api/v1/rules"))["data"]["groups"]
     names = [r["name"] for g in groups for r in g["rules"]]
     bad = [(r["name"], r.get("lastError")) for g in groups for r in g["rules"] if r.get("health") != "ok"]

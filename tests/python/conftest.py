@@ -29,7 +29,7 @@ INSTRUMENTS = "cu,al,au,ag"
 os.environ["KEST_CARDSIM_NAMESPACE"] = f"pytest-kest.{os.getpid()}"
 
 
-def wait_for(what, predicate, seconds=60):
+def wait_for(what, predicate, seconds=300):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if predicate():
@@ -69,7 +69,7 @@ class Card:
                                                                text=True).stdout.startswith("0 "))
         self.recv = subprocess.Popen([TOOL["kest-md-recv"], self.ch0, "--quiet", "--buffer", "--record",
                                       self.recording], cwd=work, stdout=self.recv_out, stderr=subprocess.STDOUT)
-        wait_for("channel 0 brought the card up", lambda: "logical start" in self.recv_text(), 120)
+        wait_for("channel 0 brought the card up", lambda: "logical start" in self.recv_text(), 400)
 
     def pending(self, channel):
         """Messages waiting in the channel's card-to-host ring, as the model counts them."""
