@@ -1,5 +1,9 @@
-// Minimal callback-mode application: counts the quotes it receives and prints
-// the last one seen of each second, until SIGINT or SIGTERM.
+// Minimal callback-mode application: counts the quotes it receives until
+// SIGINT or SIGTERM, then prints the count and the last quote received.
+// Nothing is printed while it receives: a report each second would be a
+// write(2) on the polling thread, and every quote arriving meanwhile would
+// wait behind it (kest-md-recv shows how to report between polls when that
+// is acceptable).
 //
 // What to know:
 // - The library creates no thread. KestStart and every KestRecv run on the

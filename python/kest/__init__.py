@@ -24,6 +24,7 @@ good in this process (see Receiver).
 import glob
 import os
 import re
+import stat
 import time
 
 import numpy as np
@@ -58,7 +59,9 @@ _check_dtype()
 class StartError(RuntimeError):
     """The library's start failed.
 
-    returncode: what KestStart returned (-1 null path, -2 start-up failed);
+    returncode: what KestStart returned (-1 null path, -2 start-up failed),
+    None when the library (or the card's library under it) could not be
+    loaded, which the message says in one line with where to get it;
     log_file: the log file the library wrote for this start (in the working
     directory), or None if none was found.
     """
@@ -125,6 +128,23 @@ def _recognised_key(data):
     return False
 
 
+def _file_problem(path):
+    """What keeps a start from checksumming the file, as kest-config-check says it."""
+    try:
+        st = os.stat(path)
+    except OSError as e:
+        return f"cannot be opened: {e.strerror}"
+    if stat.S_ISDIR(st.st_mode):
+        return "is a directory, not a configuration file"
+    if not stat.S_ISREG(st.st_mode):
+        return "is not a regular file, so the library cannot checksum it"
+    if st.st_size == 0:
+        return "is empty (the library refuses to start on an empty file)"
+    if st.st_size > 0x7FFFFFFF:
+        return "is larger than 2 GiB, more than the library checksums"
+    return "cannot be read"
+
+
 def _log_files_since(began):
     files = []
     for name in glob.glob("kest_u50_*.log"):
@@ -145,7 +165,9 @@ def _diagnose(log_file, config_path):
             lines = f.read().splitlines()
     except OSError:
         return "see the log file"
-    for line in lines:
+    # The process keeps one log: this start's lines follow its version line.
+    starts = [n for n, line in enumerate(lines) if "KEST_U50_VERSION" in line]
+    for line in lines[starts[-1] if starts else 0:]:
         if "ReadConfig" in line and "failed" in line and "_ReadConfig failed" not in line:
             return f"the library cannot read the configuration file {config_path}"
         if "Could not find accelerator" in line:
@@ -156,7 +178,7 @@ def _diagnose(log_file, config_path):
         if "DMA Init failed" in line:
             return "the card has no DMA stream for the configured channel (device=xilinxN:C)"
         if "Error opening file" in line:
-            return f"the library cannot checksum the configuration file {config_path} (is it empty?)"
+            return f"the library cannot checksum the configuration file {config_path}: it {_file_problem(config_path)}"
     return "see the log file"
 
 
@@ -230,9 +252,13 @@ class Receiver:
         except OSError:
             data = None  # the library says why it cannot read it
         if data and not _recognised_key(data):
-            raise ConfigError(f"{config_path}: the library recognises no key in this file: a start would read it "
-                              "as channel 0 with every default, reprogram the card and empty every channel's "
-                              "subscriptions (kest-config-check shows what it reads)")
+            # The verdict line of kest-config-check and kest-md-recv's refusal.
+            raise ConfigError(f"{config_path}: DANGEROUS: the library recognises no key in this file: a start "
+                              "reads it as channel 0 with every default, reprograms the card and empties every "
+                              "channel's subscriptions. Do not start channel 0 with this file.")
+        missing = _kest.load_library()
+        if missing:
+            raise StartError(missing, None, None)
         self.config_path = config_path
         self._r = None
         began = time.time()

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "KestShfeMdApi.h"
+#include "ProductLibrary.h"
 
 namespace py = pybind11;
 
@@ -103,6 +104,8 @@ bool IsNull(CKestShfeMdApi& api) {
 // an object that was never started answers -1 only then (and 0 otherwise,
 // touching nothing).
 bool LibraryEnded() {
+    // A library that was never loaded has never started in this process.
+    if (!kest_tools::ProductLibrary::Loaded()) return false;
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
     if (IsNull(api)) throw std::bad_alloc();
     KestShfeMdType scratch;
@@ -379,6 +382,14 @@ PYBIND11_MODULE(_kest, m) {
     m.def("record_layout", &RecordLayout, "{field: (offsetof, sizeof)} of KestShfeMdType as compiled");
     m.def("library_ended", &LibraryEnded, "whether the library of this process has ended its polls for good");
     m.def("receiver_open", [] { return g_receiverOpen; });
+    m.def(
+        "load_library",
+        [] {
+            std::string error;
+            kest_tools::ProductLibrary::Load(error);
+            return error;
+        },
+        "loads libKestShfeMdApi.so.1 (and the card's library) once: '' when loaded, else why not");
     m.def(
         "last_signal", [] { return g_lastSignal.load(); },
         "SIGINT or SIGTERM as last seen while a receiver was open (0: none)");

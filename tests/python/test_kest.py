@@ -158,6 +158,10 @@ def test_bad_config_path(card):
     assert e.value.returncode == -2
     assert e.value.log_file and os.path.exists(e.value.log_file)
     assert "no-such.ini" in str(e.value)
+    # A directory is named as one (the library cannot checksum it).
+    with pytest.raises(kest.StartError) as e:
+        kest.Receiver(card.work)
+    assert "it is a directory, not a configuration file" in str(e.value), str(e.value)
 
 
 def test_garbage_config_is_refused_before_a_start(card):

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -269,6 +270,80 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.Wait().exit, 0);
     EXPECT_TRUE(kest_sim::CardExists(0));  // it was there before the model started
+}
+
+size_t Lines(const std::string& path) {
+    const std::string text = tools_test::ReadFile(path);
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Waits (ctest's timeout bounds the test) until `path` holds more than `lines`
+// lines while `writer` runs; false when the writer ended first.
+bool WaitForLines(Process& writer, const std::string& path, size_t lines) {
+    while (Lines(path) <= lines) {
+        if (!writer.Running()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return true;
+}
+
+TEST_F(CardTools, AFileThatWouldSilenceTheCardIsRefusedBeforeTheCardIsTouched) {
+    // Card 0 live, brought up from the sample, channel 2 receiving.
+    const std::string config = dir_.File("kest_md.ini");
+    tools_test::WriteFile(config, tools_test::ReadFile(KEST_SAMPLE_CONFIG));
+    const std::string channel2 = dir_.File("channel2.ini");
+    tools_test::WriteFile(channel2, "[config]\nlog_level=7\ncpucore=-1\ndevice=xilinx0:2\n");
+    ASSERT_EQ(kest_sim::CreateCard(0), 0);  // there before the receiver looks for it
+    Process sim({KEST_CARD_SIM, "--card", "0", "--shfe-size", "300", "--ine-size", "80", "--rate", "400",
+                 "--stats", "0"},
+                dir_.Path(), "sim");
+    Process recv0({KEST_MD_RECV, config, "--quiet", "--seconds", "3600"}, dir_.Path(), "recv0");
+    const uint32_t crc = FileCrc(tools_test::ReadFile(config));
+    const json up = WaitForCard(recv0, [crc](const json& j) {
+        return j["config_checksum"] == crc && j["multicast_packets"]["mux0_2ps"].get<uint64_t>() > 0;
+    });
+    ASSERT_FALSE(up.is_null()) << "channel 0 never brought the card up: " << recv0.Wait().err;
+    const std::string csv = dir_.File("channel2.csv");
+    Process recv2({KEST_MD_RECV, channel2, "--quiet", "--csv", csv, "--seconds", "3600"}, dir_.Path(),
+                  "recv2");
+    ASSERT_TRUE(WaitForLines(recv2, csv, 1)) << "channel 2 never received a quote: " << recv2.Wait().err;
+
+    // A file of random bytes: refused with the configuration check's verdict, exit 2.
+    std::string garbage(3000, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : garbage) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    // A random file may hold a line that the reader takes as a known key; this one does not.
+    for (char& c : garbage)
+        if (c == '=') c = '-';
+    const std::string bad = dir_.File("garbage.ini");
+    tools_test::WriteFile(bad, garbage);
+    auto card = kest_sim::Card::Open(0);
+    ASSERT_TRUE(card);
+    const uint64_t journal = card->JournalHead();
+    const Result refused = RunTool({KEST_MD_RECV, bad, "--seconds", "5"}, dir_.Path());
+    EXPECT_EQ(refused.exit, 2) << refused.err;
+    EXPECT_NE(refused.err.find("kest-md-recv: " + bad +
+                               ": DANGEROUS: the library recognises no key in this file: a start reads it as "
+                               "channel 0 with every default"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_NE(refused.err.find("--force starts anyway"), std::string::npos) << refused.err;
+    EXPECT_EQ(refused.out, "");  // the library was never started: no log line
+    EXPECT_EQ(card->JournalHead(), journal) << "the refused start wrote a register";
+    // The configuration check says the same line.
+    const Result check = RunTool({KEST_CONFIG_CHECK, bad});
+    EXPECT_EQ(check.exit, 2);
+    EXPECT_EQ(check.out.substr(0, check.out.find('\n')), refused.err.substr(14, refused.err.find('\n') - 14));
+
+    // Channel 2 goes on receiving after the refusal.
+    const size_t before = Lines(csv);
+    EXPECT_TRUE(WaitForLines(recv2, csv, before)) << "channel 2 stopped receiving: " << recv2.Wait().err;
+    EXPECT_EQ(Info()["config_checksum"], crc);
+    recv2.Signal(SIGTERM);
+    EXPECT_EQ(recv2.Wait().exit, 0);
 }
 
 TEST_F(CardTools, SecondsBoundAStartThatWaitsForASnapshotThatNeverComes) {

@@ -3,7 +3,7 @@
 
   operator_test.py verdicts      BIN_DIR...   kest-config-check and kest-card-info --config agree
   operator_test.py large-file    BIN_DIR...   repeated findings are capped with a count
-  operator_test.py not-a-file    BIN_DIR...   kest-md-recv says what a configuration path is
+  operator_test.py not-a-file    BIN_DIR...   kest-md-recv refuses a path that is no file, says what it is
   operator_test.py help-paths    DOC_DIR BIN_DIR...   --help names the installed recording format
   operator_test.py completion    COMPLETION BIN_DIR...   bash completion of options and commands
   operator_test.py logrotate     LOGROTATE_FILE   the rotation of the service log directories
@@ -68,6 +68,11 @@ def verdicts(tmp):
             check("DANGEROUS" not in c.stdout, f"{name}: not called dangerous")
             cj = json.loads(run("kest-config-check", path, "--json").stdout)
             i = run("kest-card-info", "--config", path, "--json")
+            if text is None:
+                # No file at all to foretell a start from: a bad argument.
+                check(i.returncode == 2 and "Is a directory" in json.loads(i.stdout)["error"],
+                      f"{name}: kest-card-info --config DIRECTORY exits 2 (got {i.returncode}) {i.stdout}")
+                continue
             check(i.returncode == 0, f"{name}: kest-card-info --config reads the card (exit {i.returncode}) {i.stderr}")
             ij = json.loads(i.stdout)
             check(cj["verdict"] == "start-fails" and ij["config"]["decision"] == "start-fails",
@@ -110,9 +115,17 @@ def large_file(tmp):
 def not_a_file(tmp):
     with Card():
         r = run("kest-md-recv", tmp, "--seconds", "20", "--quiet", cwd=tmp)
-        check(r.returncode == 1, f"kest-md-recv DIRECTORY exits 1 (got {r.returncode})")
+        first = r.stderr.strip().splitlines()[0] if r.stderr.strip() else ""
+        check(r.returncode == 2, f"kest-md-recv DIRECTORY is refused with exit 2 (got {r.returncode})")
+        check(first == f"kest-md-recv: {tmp}: START FAILS: the file is a directory, not a configuration file; "
+              "the start fails before touching the card. No channel can start with this file.",
+              "kest-md-recv DIRECTORY gives the configuration check's verdict: " + first)
+        check(r.stdout == "", "nothing started: no log line on stdout")
+        # Forced, the library says it itself and the receiver names the cause.
+        r = run("kest-md-recv", tmp, "--force", "--seconds", "20", "--quiet", cwd=tmp)
+        check(r.returncode == 1, f"kest-md-recv DIRECTORY --force exits 1 (got {r.returncode})")
         check(f"configuration file {tmp}: it is a directory, not a configuration file" in r.stderr,
-              "kest-md-recv DIRECTORY says it is a directory: " + r.stderr.strip().splitlines()[0])
+              "kest-md-recv DIRECTORY --force says it is a directory: " + r.stderr.strip().splitlines()[0])
 
 
 def help_paths(doc_dir):
@@ -122,10 +135,10 @@ def help_paths(doc_dir):
         check(wanted in r.stdout.replace("\n", "").replace(" ", ""), f"{tool} --help names {wanted}")
 
 
-def completion(script):
-    def complete(line):
-        words = line.split(" ")
-        bash = f"""
+def complete_line(script, line):
+    """What bash completion offers for line with the tools' completion script."""
+    words = line.split(" ")
+    bash = f"""
 source /usr/share/bash-completion/bash_completion
 source {script}
 COMP_LINE='{line}'; COMP_POINT=${{#COMP_LINE}}
@@ -133,7 +146,12 @@ COMP_WORDS=({' '.join(repr(w) for w in words)}); COMP_CWORD={len(words) - 1}
 _kest_tools {words[0]} '{words[-1]}' '{words[-2] if len(words) > 1 else ''}'
 printf '%s\\n' "${{COMPREPLY[@]}}"
 """
-        return run("bash", "-c", bash).stdout.split()
+    return run("bash", "-c", bash).stdout.split()
+
+
+def completion(script):
+    def complete(line):
+        return complete_line(script, line)
 
     got = complete("kest-md-recv --record-r")
     check(got == ["--record-rotate-mb", "--record-rotate-s"], f"kest-md-recv --record-r: {got}")

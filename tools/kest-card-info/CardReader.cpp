@@ -1,10 +1,9 @@
 #include "CardReader.h"
 
-#include <dlfcn.h>
-
 #include <cerrno>
 #include <cstring>
 
+#include "CardLibrary.h"
 #include "FpgaRegisterCommon.h"
 
 namespace kest_tools {
@@ -90,12 +89,6 @@ bool CardReader::Read(uint32_t reg, uint64_t& value) const {
     return rc == 0;
 }
 
-std::string CardReader::LibraryPath() {
-    Dl_info info;
-    std::memset(&info, 0, sizeof info);
-    if (dladdr(reinterpret_cast<void*>(&enyx_hw_read), &info) != 0 && info.dli_fname != nullptr)
-        return info.dli_fname;
-    return "libenyx-hw-c.so.5";
-}
+std::string CardReader::LibraryPath() { return CardLibrary::Path(); }
 
 }  // namespace kest_tools

@@ -2,6 +2,7 @@
 // so that it reads a real card and the model alike. Read-only: it takes the
 // per-core lock for each read, as the library does, and never writes a
 // register or resets a core, so it is safe beside running receivers.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "CardHint.h"
+#include "CardLibrary.h"
 #include "CardMetrics.h"
 #include "CardReader.h"
 #include "FpgaRegisterCommon.h"
@@ -349,8 +351,8 @@ int main(int argc, char** argv) {
     opts.Epilogue(
         "The card model is looked for in the namespace given by KEST_CARDSIM_NAMESPACE (default "
         "\"default\").\n"
-        "Exit status: 0 read, 1 the card could not be opened or read, 2 bad arguments or an unreadable\n"
-        "--config file.");
+        "Exit status: 0 read, 1 the card's library could not be loaded or the card could not be opened or\n"
+        "read, 2 bad arguments or an unreadable --config file (a directory included).");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
     if (!operands.empty()) opts.Fail("unexpected argument '" + operands[0] + "' (see " + kTool + " --help)");
     if (prometheus && serve) opts.Fail("--prometheus prints one scrape, --metrics serves them: choose one");
@@ -364,13 +366,26 @@ int main(int argc, char** argv) {
         const kest_tools::StartVerdict v = kest_tools::StartVerdict::Read(config);
         if (v.opened) card = static_cast<uint16_t>(v.bus);
     }
-    if (!config.empty() && access(config.c_str(), R_OK) != 0) {
-        const std::string why = config + ": " + std::strerror(errno);
-        if (json) JsonError(static_cast<uint32_t>(card), "cannot read " + why);
-        opts.Fail("cannot read " + why);
+    if (!config.empty()) {
+        // A directory passes access() but is no file a start can read.
+        struct stat st;
+        const int error = access(config.c_str(), R_OK) != 0                       ? errno
+                          : stat(config.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? EISDIR
+                                                                                  : 0;
+        if (error != 0) {
+            const std::string why = config + ": " + std::strerror(error);
+            if (json) JsonError(static_cast<uint32_t>(card), "cannot read " + why);
+            opts.Fail("cannot read " + why);
+        }
     }
 
     const uint32_t index = static_cast<uint32_t>(card);
+    std::string libraryError;
+    if (!kest_tools::CardLibrary::Load(libraryError)) {
+        if (json) JsonError(index, libraryError);
+        std::fprintf(stderr, "%s: %s\n", kTool, libraryError.c_str());
+        return kest_tools::kNoCardLibraryExit;
+    }
     if (serve) return kest_tools::ServeCardMetrics(index, metricsAt, kTool);
     if (prometheus) {
         bool ok = false;

@@ -458,7 +458,6 @@ void Check::CheckKey(const ConfigKey& entry, const Seen& seen) {
 // Instrument tokens, split with the library's own splitting into the
 // library's token type (cut to 31 characters).
 void Check::CheckChannels() {
-    bool anyList = false;
     for (int n = 0; n < kChannels; ++n) {
         ChannelValue& ch = channels_[n];
         const std::string name = ChannelSection(n);
@@ -478,7 +477,6 @@ void Check::CheckChannels() {
         if (options != nullptr && options->value != "recv" && options->value != "norecv")
             Warn(options->line, "options=" + options->value + " in [" + name +
                                     "] reads as off (norecv): only exactly 'recv' takes option instruments");
-        if (!ch.insts.empty()) anyList = true;
         if (ch.recvall || insts == nullptr) continue;
         Kest_U50::CInstrumentListType list;
         list.UnSafeCopyFrom(ch.insts.c_str());
@@ -532,11 +530,6 @@ void Check::CheckChannels() {
             }
         }
     }
-    if (!anyList && channel_ == 0 && recognised_)
-        danger_.push_back(
-            {0,
-             "channel 0 with no instrument list for any channel: a start reprograms the card and leaves "
-             "every channel (0 to 15) without subscriptions"});
 }
 
 void Check::Effective() {
@@ -693,16 +686,9 @@ bool Check::Run() {
         Warn(Find(kConfig, "device") ? Find(kConfig, "device")->line : 0,
              "card " + std::to_string(bus_) + " is taken as card " +
                  std::to_string(static_cast<uint16_t>(bus_)) + " (16 bits)");
-    if (channel_ == 0 && enabled_ == 0 && recognised_)
-        danger_.push_back(
-            {0,
-             "no feed is enabled: a start of channel 0 reprograms the card and then waits for ever "
-             "for a snapshot that never completes"});
-    if (!recognised_ && startFails_.empty())
-        danger_.push_back(
-            {0,
-             "the library recognises no key in this file: a start reads it as channel 0 with every "
-             "default, reprograms the card and empties every channel's subscriptions"});
+    // What makes a file dangerous is decided once, for every tool that refuses or warns.
+    if (startFails_.empty())
+        for (const std::string& d : verdict_.dangers) danger_.push_back({0, d});
     if (channel_ == 0) CheckChannels();
     std::stable_sort(warnings_.begin(), warnings_.end(),
                      [](const Finding& a, const Finding& b) { return a.line < b.line; });
@@ -710,14 +696,8 @@ bool Check::Run() {
 }
 
 std::string Check::Headline() const {
-    if (!startFails_.empty())
-        return path_ + ": START FAILS: " + startFails_[0].text +
-               "; the start fails before touching the card. No channel can start with this file.";
-    if (!danger_.empty()) {
-        std::string s = path_ + ": DANGEROUS: " + danger_[0].text;
-        for (size_t i = 1; i < danger_.size(); ++i) s += "; " + danger_[i].text;
-        return s + ". Do not start channel 0 with this file.";
-    }
+    const std::string verdict = verdict_.Headline(path_);
+    if (!verdict.empty()) return verdict;
     if (warningCount_ == 0) return path_ + ": no warnings";
     return path_ + ": " + std::to_string(warningCount_) + (warningCount_ == 1 ? " warning" : " warnings");
 }

@@ -28,8 +28,10 @@
 #include "CardHint.h"
 #include "ConfigFileKind.h"
 #include "KestShfeMdApi.h"
+#include "ProductLibrary.h"
 #include "QuoteBook.h"
 #include "RecvMetrics.h"
+#include "StartVerdict.h"
 #include "ToolOptions.h"
 #include "recording/QuoteCsv.h"
 #include "recording/Recording.h"
@@ -58,6 +60,7 @@ struct Options {
     int64_t staleMs = 3000;
     bool metrics = false;
     kest_tools::ListenAddress metricsAt;
+    bool force = false;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -113,11 +116,16 @@ Options ParseOptions(int argc, char** argv) {
                     opt.metrics = true;
                     return kest_tools::ParseListenAddress(text, opt.metricsAt);
                 });
+    opts.Flag("force",
+              "start with a file that kest-config-check calls DANGEROUS\n"
+              "or START FAILS (refused otherwise, before the card is\n"
+              "touched)",
+              &opt.force);
     opts.Epilogue(
         "The library writes kest_u50_YYYYMMDD_HHMMSS.log in the working directory and mirrors each line on\n"
         "standard output. The card model is looked for in the namespace KEST_CARDSIM_NAMESPACE names.\n"
-        "Exit status: 0 after a run, 1 when the start failed or an output file cannot be written, 2 bad\n"
-        "arguments.");
+        "Exit status: 0 after a run, 1 when the start failed, the library or the card's library cannot be\n"
+        "loaded or an output file cannot be written, 2 bad arguments or a configuration file refused.");
     const std::vector<std::string> operands = opts.Parse(argc, argv);
     if (operands.empty()) opts.Fail("needs the configuration file CONFIG (see kest-md-recv --help)");
     if (operands.size() > 1) opts.Fail("unexpected argument '" + operands[1] + "' (see kest-md-recv --help)");
@@ -386,6 +394,8 @@ private:
 
 int main(int argc, char** argv) {
     const Options opt = ParseOptions(argc, argv);
+    if (!opt.force && !kest_tools::StartAllowed(kTool, opt.config)) return 2;
+    if (!kest_tools::RequireProductLibrary(kTool)) return kest_tools::kNoCardLibraryExit;
     FILE* csv = nullptr;
     FILE* bin = nullptr;
     OutputFile csvFile("csv", opt.csv), binFile("bin", opt.bin);
