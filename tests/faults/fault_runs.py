@@ -6,8 +6,6 @@
                  beyond the block the killed recorder had not yet written
   kill_channel0  kill -9 of channel 0 during the snapshot phase and its
                  restart: the card is brought up, quotes flow on another channel
-  kill_card      kill -9 of the simulated card: receivers keep running and
-                 resume when the card is started again
   full_ring      a stopped receiver whose ring fills: refusals counted by the
                  card, the loss and the stale backlog reported by the receiver,
                  nothing torn or reordered afterwards
@@ -218,32 +216,6 @@ def kill_channel0():
     check((summary_count(again) or 0) > 0, f"the restarted channel 0 received {summary_count(again)} quotes")
 
 
-def kill_card():
-    config(0, {0: "cu,al", 5: "au,ag"})
-    config(5)
-    run(tool["kest-card-ctl"], "create", "0")
-    sim = card_sim("sim-a", "--rate", "2000")
-    ch0 = receiver(0, "ch0")
-    if not up(ch0):
-        return
-    ch5 = receiver(5, "ch5")
-    wait_for("quotes on channel 5", lambda: received_so_far(5) > 3000)
-    sim.kill()
-    sim.wait()
-    before = received_so_far(5)
-    time.sleep(2)
-    check(ch0.poll() is None and ch5.poll() is None, "both receivers still run without the card's logic")
-    sim2 = card_sim("sim-b", "--rate", "2000")
-    wait_for("quotes on channel 5 after the card restarted", lambda: received_so_far(5) > before + 3000)
-    stop(sim2, signal.SIGTERM)
-    drained(0, 5)
-    stop(ch5)
-    stop(ch0)
-    n5 = summary_count(ch5) or 0
-    check(n5 > before + 3000, f"channel 5 received {n5} quotes, {before} before the card was killed")
-    check(ch5.returncode == 0 and ch0.returncode == 0, "both receivers ended normally")
-
-
 def full_ring():
     config(0, {0: "cu", 5: "al,au,ag,rb,ru"})
     config(5)
@@ -289,8 +261,7 @@ def full_ring():
 
 
 try:
-    {"kill_receiver": kill_receiver, "kill_channel0": kill_channel0, "kill_card": kill_card,
-     "full_ring": full_ring}[scenario]()
+    {"kill_receiver": kill_receiver, "kill_channel0": kill_channel0, "full_ring": full_ring}[scenario]()
 finally:
     for p in procs:
         if p.poll() is None:

@@ -9,7 +9,8 @@ prometheus (scraping both every second, with the alert rules of OPS_DIR
 loaded). Checks, through Prometheus's query interface, that the quote
 counter rises from scrape to scrape and that every rule group evaluates
 without error; checks both expositions with `promtool check metrics`, and
-that the model's ring counters and a busy port are reported. Stops
+that the model's ring counters and a busy port are reported, and that the
+Grafana dashboard names only what the tools serve (dashboard_check.py). Stops
 everything it started. Waits use deadlines; a deadline passed fails the
 run, speed never does.
 """
@@ -25,6 +26,8 @@ import tempfile
 import time
 import urllib.parse
 import urllib.request
+
+import dashboard_check
 
 build, config, ops = (os.path.abspath(a) for a in sys.argv[1:4])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-card-info")}
@@ -189,6 +192,12 @@ scrape_configs:
     promtool_metrics(once.stdout, "kest-card-info --prometheus")
     check(re.search(r'^kest_card_ring_quotes_total\{card="0",channel="0"\} [1-9]', once.stdout, re.M) is not None,
           "the model's ring counters are in the card's metrics")
+    # The dashboard against what both tools serve.
+    served = dashboard_check.scrape_names(get(f"http://127.0.0.1:{recv_port}/metrics"))
+    served.update(dashboard_check.scrape_names(once.stdout))
+    for what, passed, details in dashboard_check.verdicts(os.path.join(ops, "grafana", "kest-dashboard.json"),
+                                                           served):
+        check(passed, f"{what}: {details}")
     missing = subprocess.run([tool["kest-card-info"], "--prometheus", "--card", "7"], env=env, capture_output=True,
                              text=True)
     check(missing.returncode == 1 and 'kest_card_up{card="7"} 0' in missing.stdout,
