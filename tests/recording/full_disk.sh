@@ -10,6 +10,7 @@
 #
 #   full_disk.sh KEST_MD_RECV KEST_CARD_SIM KEST_CARD_CTL KEST_RECORD MODEL_LIB_DIR SAMPLE_CONFIG
 set -euo pipefail
+. "$(dirname "$0")/await.sh"
 recv=$1 card_sim=$2 card_ctl=$3 record=$4
 export LD_LIBRARY_PATH="$5${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 sample=$6
@@ -49,16 +50,6 @@ mounted=1
 sed "s/^device=.*/device=xilinx0:0/" "$sample" >ch0.ini
 "$card_sim" --card 0 --stats 0 --shfe-size 300 --ine-size 100 --rate 2000 >sim.out 2>&1 &
 sim=$!
-# Waits for a condition, not for a time: a loaded machine or a sanitizer may
-# take minutes over the bring-up. The deadline only ends a run that hangs.
-await() { # what, command...
-  local what=$1 deadline=$((SECONDS + 400))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || fail "waited 400 s for $what"
-    sleep 0.2
-  done
-}
 await "the simulated card" sh -c "'$card_ctl' list 2>/dev/null | grep -q '^0 '"
 # The receiver runs until both outputs have failed (each failure is said
 # within a second of the write that failed); then it is asked to stop.

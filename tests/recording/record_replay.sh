@@ -7,6 +7,7 @@
 #
 #   record_replay.sh KEST_MD_RECV KEST_CARD_SIM KEST_CARD_CTL KEST_RECORD MODEL_LIB_DIR SAMPLE_CONFIG
 set -euo pipefail
+. "$(dirname "$0")/await.sh"
 recv=$1 card_sim=$2 card_ctl=$3 record=$4
 export LD_LIBRARY_PATH="$5${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 sample=$6
@@ -24,17 +25,6 @@ fail() {
   echo "record_replay: $*" >&2
   for f in "$work"/*.out; do echo "--- $f"; tail -n 15 "$f"; done >&2
   exit 1
-}
-
-# Waits for a condition, not for a time: a loaded machine or a sanitizer may
-# take minutes over a bring-up. The deadline only ends a run that hangs.
-await() { # what, command...
-  local what=$1 deadline=$((SECONDS + 400))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || fail "waited 400 s for $what"
-    sleep 0.2
-  done
 }
 
 # A configuration for a channel: the sample one with the channel changed.
