@@ -23,16 +23,6 @@ def collect(receiver, count):
     return np.concatenate(parts)
 
 
-def test_dtype_is_the_readers_and_matches_the_c_struct():
-    assert kest.RECORD_DTYPE is kest_records.RECORD_DTYPE
-    layout = kest.record_layout()
-    assert set(layout) == set(kest_records.RECORD_DTYPE.names)
-    assert kest_records.RECORD_DTYPE.itemsize == kest._kest.RECORD_SIZE == 152
-    for name, (offset, size) in layout.items():
-        dtype, at = kest_records.RECORD_DTYPE.fields[name][:2]
-        assert (at, dtype.itemsize) == (offset, size), name
-
-
 def test_records_are_those_kest_md_recv_recorded_on_the_same_run(card):
     with kest.Receiver(card.ch1) as receiver:
         got = collect(receiver, 600)
