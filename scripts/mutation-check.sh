@@ -98,7 +98,7 @@ area_tests() {
   case $files in *python/kest_records/*) re='^recording[.]python' ;; esac
   case $files in *public/config/*) re='IniReader|ConfigTest|ConfigCheck' ;; esac
   case $files in *public/crc/*) re='Crc32c' ;; esac
-  case $files in *cardsim/*) re='CardTest|Ring|cardsim' ;; esac
+  case $files in *cardsim/*) re='^(e2e|quotepath)[.]' ;; esac
   case $files in *recording/* | *tools/kest-record/* | *cardlogic/Replay*) re='record|replay|tools' ;; esac
   echo "$re"
 }

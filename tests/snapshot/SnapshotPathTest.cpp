@@ -1,8 +1,8 @@
 // The snapshot path over the card model and the simulated exchange: decoding of single MDQP messages,
-// reassembly of the mirrored TCP streams by hand-built frames for each rule, and the minutes in which a
-// lost packet does not start the snapshot over. Whole simulated snapshots under mirror-port faults are
-// the reassembly fuzzer's, the subscription bits of every entry the configuration fuzzer's (each
-// against an oracle of its own).
+// the subscription bits of the instrument tables at their edges, reassembly of the mirrored TCP streams
+// by hand-built frames for each rule, and the minutes in which a lost packet does not start the snapshot
+// over. Whole simulated snapshots under mirror-port faults are the reassembly fuzzer's (against an
+// oracle of its own).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -256,6 +256,75 @@ TEST_F(MdqpDecoderTest, FieldsThatDoNotFitOrAreUnknownAreSkippedWithoutReadingBe
     EXPECT_EQ(peer_->Table(SHFE_4PS)[0].inst_id[0], '\0');  // where entry 4096 would be
     tail.bytes.insert(tail.bytes.end(), {1, 1});            // 2 bytes of a field header
     EXPECT_EQ(Parse(tail.Build()), 0);
+}
+
+// --- Subscription bits in word 0 of the card's entries at their edges (list selection is proven end to end).
+
+using Words = std::vector<uint32_t>;
+constexpr uint32_t T = INST_CONFIG_TOUCHED;  // the entry went through a subscription pass
+
+const std::vector<const char*> kShfe = {"cu2412", "cu2501", "cu2412C70000", "au2412", "cu24120", "al2412",
+                                        "",       "c"};
+const std::vector<const char*> kIne = {"sc2412", "sc2501", "lu2412", "sc2412C500"};
+
+class InstrumentTableTest : public SnapshotFixture {
+protected:
+    // Identifiers into entries 0..n-1 of the host and card tables, and the count register the pass reads.
+    void Load(EMDQPDataType feed, const std::vector<const char*>& ids) {
+        for (uint32_t i = 0; i < ids.size(); ++i) {
+            SInstTableType& e = peer_->Table(feed)[i];
+            std::memcpy(e.inst_id, ids[i], std::strlen(ids[i]));
+            e.price_tick = static_cast<int32_t>(100 + i);
+            for (uint32_t w = 0; w < 64; ++w)
+                card_->WriteTableWord(feed, i * 64 + w, reinterpret_cast<uint32_t*>(&e)[w]);
+        }
+        card_->WriteReg(feed >= INE_2PS ? Reg::INE_INST_COUNT : Reg::SHFE_INST_COUNT, ids.size() - 1);
+    }
+    void Subscribe(int32_t channel, const char* insts, bool options) {
+        Kest_U50::U50ChannelInfo& c = peer_->Config().channelInfo[channel];
+        c.insts.UnSafeCopyFrom(insts);
+        c.options = options;
+        c.recvall = c.insts.Comp("all") == 0;
+        peer_->SubscribeManager(channel);
+    }
+    // Word 0 of the given entries in the card.
+    Words Word0(EMDQPDataType feed, std::initializer_list<uint32_t> entries) {
+        Words out;
+        for (uint32_t e : entries) out.push_back(card_->ReadTableWord(feed, e * 64));
+        return out;
+    }
+};
+
+TEST_F(InstrumentTableTest, ProductTokensAndFullIdentifiersSubscribeMatchingEntries) {
+    Load(SHFE_2PS, kShfe);
+    Load(SHFE_4PS, kShfe);
+    Subscribe(3, "cu,au2412", false);
+    // Not taken: an option by a product token, cu24120 (7 characters), another product, and "c".
+    for (EMDQPDataType feed : {SHFE_2PS, SHFE_4PS})
+        EXPECT_EQ(Word0(feed, {0, 1, 2, 3, 4, 5, 7}), Words({T | 8, T | 8, T, T | 8, T, T, T})) << feed;
+}
+
+TEST_F(InstrumentTableTest, AllTakesEveryEntryUpToTheCountOfEnabledFeeds) {
+    Load(SHFE_2PS, kShfe);
+    Load(INE_2PS, kIne);
+    Load(INE_4PS, kIne);
+    peer_->Config().enabled_mask.enabled_mask = 0x05;  // SHFE 2ps, INE 2ps
+    Subscribe(1, "all", false);
+    // No options without options; empty entries up to the count too; disabled feeds see only the unsubscribe.
+    EXPECT_EQ(Word0(SHFE_2PS, {0, 2, 6, 8}), Words({T | 2, T, T | 2, 0}));
+    EXPECT_EQ(Word0(INE_2PS, {1, 3}), Words({T | 2, T}));
+    EXPECT_EQ(Word0(INE_4PS, {0}), Words({T}));
+    EXPECT_EQ(Word0(SHFE_4PS, {0}), Words({T}));
+}
+
+TEST_F(InstrumentTableTest, EachPassChangesOnlyItsChannelAndAllWithOptionsTakesOptions) {
+    Load(SHFE_2PS, kShfe);
+    Subscribe(3, "cu", false);
+    Subscribe(5, "all", true);
+    // cu2412, cu2501, the option, au2412 and the empty entry.
+    EXPECT_EQ(Word0(SHFE_2PS, {0, 1, 2, 3, 6}), Words({T | 0x28, T | 0x28, T | 0x20, T | 0x20, T | 0x20}));
+    Subscribe(3, "", false);  // an empty list only takes the channel's bit away
+    EXPECT_EQ(Word0(SHFE_2PS, {0, 1, 2, 3, 6}), Words({T | 0x20, T | 0x20, T | 0x20, T | 0x20, T | 0x20}));
 }
 
 // --- Reassembly: hand-built frames for each rule.
