@@ -56,6 +56,14 @@ LiveCard::LiveCard(const LiveCardOptions& opt, std::unique_ptr<Card> card)
         lo.line_b = opt_.line_b;
         lo.gap = opt_.gap;
         live_[f].reset(new LiveFeed(u, lo));
+        if (f == SHFE_2PS || f == INE_2PS) {
+            MarketOptions mo;
+            mo.seed = opt_.seed;
+            mo.rate = opt_.updates_per_second;
+            mo.sessions = opt_.sessions;
+            mo.shock = opt_.limit_shock;
+            markets_[IsIneFeed(feed) ? 1 : 0].reset(new Market(u, mo));
+        }
         feeds_[f].line_a.reserve(8);
         feeds_[f].line_b.reserve(8);
     }
@@ -148,7 +156,6 @@ void LiveCard::StartBlock(int block) {
     if (opt_.clock_start_ms == 0 && !clock_set_) clock_ms_.store(WallMs(), std::memory_order_relaxed);
     run_base_ms_ = clock_ms_.load(std::memory_order_relaxed);
     run_base_ = std::chrono::steady_clock::now();
-    run_made_ = 0;
 }
 
 void LiveCard::StopBlock(int block) {
@@ -170,47 +177,70 @@ void LiveCard::StopBlock(int block) {
 size_t LiveCard::Step(uint32_t n) {
     std::lock_guard<std::mutex> lock(mu_);
     React();
-    size_t made = 0;
-    for (uint32_t i = 0; i < n; ++i) {
+    auto live = [this](int f) {
+        return feeds_[f].live && block_running_[BlockOf(static_cast<EMDQPDataType>(f))];
+    };
+    // Slice by slice, each live feed's packets as the market makes them (so
+    // that they meet the clock of their slice), until each made n; a closed
+    // or quiet market gives up after a simulated hour and a half.
+    uint32_t made[4] = {};
+    for (int slice = 0;; ++slice) {
+        bool enough = true;
         for (int f = 0; f < 4; ++f) {
-            if (!feeds_[f].live || !block_running_[BlockOf(static_cast<EMDQPDataType>(f))]) continue;
-            clock_ms_.store(clock_ms_.load(std::memory_order_relaxed) + opt_.clock_step_ms,
-                            std::memory_order_relaxed);
-            ProduceOne(static_cast<EMDQPDataType>(f));
-            ++made;
+            while (live(f) && made[f] < n && ProduceOne(static_cast<EMDQPDataType>(f))) ++made[f];
+            if (live(f) && made[f] < n) enough = false;
         }
+        if (enough || slice == 20000) break;
+        const int64_t c = clock_ms_.load(std::memory_order_relaxed) + Market::kSliceMs;
+        clock_ms_.store(c, std::memory_order_relaxed);
+        AdvanceMarkets(c);
     }
-    return made;
+    return static_cast<size_t>(made[0]) + made[1] + made[2] + made[3];
+}
+
+void LiveCard::AdvanceMarkets(int64_t target) {
+    constexpr int64_t kSlice = Market::kSliceMs;
+    // Far behind (a stopped debugger, a clock set anew, the wall clock after
+    // a bring-up): the market goes on from now rather than replaying the gap.
+    if (next_slice_end_ == 0 || target - next_slice_end_ > 2000 * kSlice)
+        next_slice_end_ = (target + kSlice - 1) / kSlice * kSlice;
+    static constexpr EMDQPDataType kFast[2] = {SHFE_4PS, INE_4PS}, kSlow[2] = {SHFE_2PS, INE_2PS};
+    while (next_slice_end_ <= target) {
+        for (int x = 0; x < 2; ++x) {
+            markets_[x]->Slice(next_slice_end_, fast_, slow_);
+            const std::vector<Instrument>& c = markets_[x]->Contracts();
+            for (int32_t i : fast_) live_[kFast[x]]->Publish(c[static_cast<size_t>(i)]);
+            for (int32_t i : slow_) live_[kSlow[x]]->Publish(c[static_cast<size_t>(i)]);
+        }
+        next_slice_end_ += kSlice;
+    }
+    // A feed nobody receives still follows the market, for its next snapshot.
+    for (int f = 0; f < 4; ++f) {
+        if (!(feeds_[f].live && block_running_[BlockOf(static_cast<EMDQPDataType>(f))]))
+            live_[f]->SkipPending();
+    }
 }
 
 void LiveCard::FreeRun() {
     if (!block_running_[0] && !block_running_[1]) return;
     const auto now = std::chrono::steady_clock::now();
     const int64_t elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - run_base_).count();
-    clock_ms_.store(run_base_ms_ + elapsed, std::memory_order_relaxed);
-    const uint64_t due =
-        static_cast<uint64_t>(static_cast<double>(elapsed) * opt_.updates_per_second / 1000.0);
-    uint64_t budget = due > run_made_ ? due - run_made_ : 0;
-    if (budget > 2000) {
-        // Fell far behind (a stopped debugger, a slow machine): drop the backlog.
-        run_made_ = due - 2000;
-        budget = 2000;
-    }
-    for (uint64_t i = 0; i < budget; ++i) {
-        for (int f = 0; f < 4; ++f) {
-            if (feeds_[f].live && block_running_[BlockOf(static_cast<EMDQPDataType>(f))]) {
-                ProduceOne(static_cast<EMDQPDataType>(f));
-            }
+    const int64_t target =
+        run_base_ms_ + static_cast<int64_t>(static_cast<double>(elapsed) * opt_.clock_speed);
+    clock_ms_.store(target, std::memory_order_relaxed);
+    AdvanceMarkets(target);
+    for (int f = 0; f < 4; ++f) {
+        if (!feeds_[f].live || !block_running_[BlockOf(static_cast<EMDQPDataType>(f))]) continue;
+        while (ProduceOne(static_cast<EMDQPDataType>(f))) {
         }
-        ++run_made_;
     }
 }
 
-void LiveCard::ProduceOne(EMDQPDataType f) {
+bool LiveCard::ProduceOne(EMDQPDataType f) {
     FeedState& st = feeds_[f];
     st.line_a.clear();
     st.line_b.clear();
-    live_[f]->Step(clock_ms_.load(std::memory_order_relaxed), st.line_a, st.line_b);
+    if (live_[f]->Step(st.line_a, st.line_b) == 0) return false;
     const int block = BlockOf(f);
     if (!st.line_a.empty()) {
         const uint32_t reg = BlockReg(R::MUX0_2PS_PKTS, block);
@@ -225,6 +255,7 @@ void LiveCard::ProduceOne(EMDQPDataType f) {
     for (const LiveUpdate& u : st.line_b) st.arbiter.Offer(1, u, sink);
     st.arbiter.Settle(sink);
     dups_[f].store(st.arbiter.Duplicates(), std::memory_order_relaxed);
+    return true;
 }
 
 void LiveCard::Apply(EMDQPDataType f, const LiveUpdate& u) {
@@ -286,7 +317,7 @@ void LiveCard::SetClock(int64_t epoch_ms) {
     clock_set_ = true;
     run_base_ms_ = epoch_ms;
     run_base_ = std::chrono::steady_clock::now();
-    run_made_ = 0;
+    next_slice_end_ = 0;
 }
 
 bool LiveCard::PushFrame(const std::vector<uint8_t>& frame, bool block) {

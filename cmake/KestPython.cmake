@@ -23,15 +23,18 @@ endif()
 list(APPEND CPACK_COMPONENTS_ALL python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kestshfemdapi)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-# numpy is all both modules need; pandas only for frames.
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_kest_python_depends}python3-numpy")
+# numpy for both modules, the CRC-32C and zstd of version 2 recordings for
+# kest_records; pandas only for frames, dask for datasets.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_kest_python_depends}python3-numpy, python3-crc32c, python3-zstandard")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-pandas")
-set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-matplotlib, kestshfemdapi-tools")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS_DATASETS "python3-dask, python3-distributed")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS
+    "python3-matplotlib, kestshfemdapi-tools, ${CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS_DATASETS}")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION
     "SHFE/INE five-level futures quotes from the U50 card (Python)
 The Python modules of KestShfeMdApi: kest receives live quotes into numpy
 arrays through the library; kest_records reads the recordings of
-kest-md-recv --record into numpy or pandas.")
+kest-md-recv --record into numpy, pandas or Dask.")
 # Byte-compiled files are made at installation and removed before removal,
 # as Debian's Python packages do (py3compile/py3clean from python3-minimal).
 foreach(_script postinst prerm)

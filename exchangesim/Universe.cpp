@@ -177,10 +177,11 @@ Universe Universe::Make(const UniverseOptions& opt) {
     int32_t size = opt.size > 0 ? opt.size : DefaultUniverseSize(opt.feed);
     size = std::min(size, limit);
 
-    // The instrument list depends on the exchange only; the state depends on
-    // the feed too, so the 2ps and 4ps views of one exchange differ.
-    Rng state_rng(MixSeed(opt.seed, 0x100 + static_cast<uint64_t>(opt.feed)));
-    Rng order_rng(MixSeed(opt.seed, ine ? 0x200 : 0x201));
+    // The list and the market's state depend on the exchange only: both of
+    // its feeds show one market. The instrument numbers are each feed's own.
+    Rng state_rng(MixSeed(opt.seed, 0x100 + static_cast<uint64_t>(ine ? INE_2PS : SHFE_2PS)));
+    const bool fast_feed = opt.feed == SHFE_4PS || opt.feed == INE_4PS;
+    Rng order_rng(MixSeed(opt.seed, (ine ? 0x200 : 0x201) + (fast_feed ? 0x10 : 0)));
 
     const Product* products = ine ? kIneProducts : kShfeProducts;
     const size_t nproducts = ine ? sizeof(kIneProducts) / sizeof(kIneProducts[0])

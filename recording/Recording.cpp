@@ -5,13 +5,54 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <cerrno>
 #include <ctime>
+#include <unordered_map>
 
+#include "BlockCodec.h"
 #include "crc/Crc32.h"
+#include "recording/RunReader.h"
+
+#if defined(__x86_64__)
+#include <nmmintrin.h>
+#endif
 
 namespace kest_rec {
+
+namespace {
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) uint32_t Crc32cHardware(uint32_t c, const uint8_t* p, size_t n) {
+    uint64_t c64 = c;
+    for (; n >= 8; n -= 8, p += 8) {
+        uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        c64 = _mm_crc32_u64(c64, v);
+    }
+    c = static_cast<uint32_t>(c64);
+    for (; n > 0; --n) c = _mm_crc32_u8(c, *p++);
+    return c;
+}
+const bool kHaveCrcInstruction = __builtin_cpu_supports("sse4.2");
+#endif
+}  // namespace
+
+uint32_t Crc32c(const void* data, size_t size, uint32_t crc) {
+    uint32_t c = ~crc;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+#if defined(__x86_64__)
+    if (kHaveCrcInstruction) return ~Crc32cHardware(c, p, size);
+#endif
+    static const Kest_U50::CCrc32 kTable;
+    while (size > 0) {
+        const size_t n = size > (1u << 30) ? (1u << 30) : size;
+        kTable.calculate_crc32c(c, p, static_cast<int32_t>(n));
+        p += n;
+        size -= n;
+    }
+    return ~c;
+}
 
 int64_t RealtimeNs() {
     timespec ts{};
@@ -77,13 +118,107 @@ std::string HeaderProblem(const FileHeader& h) {
     if (h.entry_bytes != sizeof(Entry)) return field("entry_bytes", h.entry_bytes, "not 160");
     if (h.channel >= kChannels) return field("channel", h.channel, "not a channel (0..15)");
     if (h.clock != kClockRealtime) return field("clock", h.clock, "not 1 (CLOCK_REALTIME)");
+    if (h.version >= 2) {
+        if (h.block_entries < 1 || h.block_entries > 65536)
+            return field("block_entries", h.block_entries, "not 1..65536");
+        const uint32_t crc = FileHeaderCrc(h);
+        if (h.header_crc != crc)
+            return field("header_crc", h.header_crc,
+                         ("not the header's CRC-32C (" + std::to_string(crc) + ")").c_str());
+    }
     return std::string();
 }
 
 // ---------------------------------------------------------------- Writer
 
+// What the index of the file being written will say; filled a block at a time.
+struct IndexBuilder {
+    struct Key {
+        uint64_t a, b;
+        bool operator==(const Key& o) const { return a == o.a && b == o.b; }
+    };
+    struct KeyHash {
+        size_t operator()(const Key& k) const {
+            return std::hash<uint64_t>()(k.a * 0x9E3779B97F4A7C15ull ^ k.b);
+        }
+    };
+    std::unordered_map<Key, uint32_t, KeyHash> ids;
+    std::vector<IndexContract> contracts;
+    std::vector<IndexBlock> blocks;
+    std::vector<std::vector<uint64_t>> bitmaps;
+
+    void Add(uint64_t offset, uint32_t stored, const Entry* e, uint32_t n, int64_t min_ns, int64_t max_ns) {
+        blocks.push_back({offset, n, stored, min_ns, max_ns});
+        bitmaps.emplace_back((contracts.size() + 63) / 64 + 1, 0);
+        std::vector<uint64_t>& bits = bitmaps.back();
+        for (uint32_t i = 0; i < n; ++i) {
+            Key k;
+            std::memcpy(&k, e[i].record.inst_id, sizeof k);
+            auto it = ids.find(k);
+            uint32_t c;
+            if (it == ids.end()) {
+                c = static_cast<uint32_t>(contracts.size());
+                ids.emplace(k, c);
+                IndexContract ic{};
+                std::memcpy(ic.inst_id, e[i].record.inst_id, sizeof ic.inst_id);
+                contracts.push_back(ic);
+                if (c / 64 >= bits.size()) bits.resize(c / 64 + 1, 0);
+            } else {
+                c = it->second;
+            }
+            ++contracts[c].entries;
+            bits[c / 64] |= uint64_t{1} << (c % 64);
+        }
+    }
+    void Clear() {
+        ids.clear();
+        contracts.clear();
+        blocks.clear();
+        bitmaps.clear();
+    }
+    std::vector<char> Bytes(uint64_t index_offset) const {
+        const size_t words = (contracts.size() + 63) / 64;
+        IndexHeader h{};
+        std::memcpy(h.magic, kIndexMagic, sizeof h.magic);
+        h.blocks = static_cast<uint32_t>(blocks.size());
+        h.contracts = static_cast<uint32_t>(contracts.size());
+        for (const IndexBlock& b : blocks) h.entries += b.entries;
+        h.bitmap_bytes = static_cast<uint32_t>(words * 8);
+        std::vector<char> out(sizeof h);
+        auto put = [&out](const void* p, size_t n) {
+            out.insert(out.end(), static_cast<const char*>(p), static_cast<const char*>(p) + n);
+        };
+        put(contracts.data(), contracts.size() * sizeof(IndexContract));
+        for (size_t i = 0; i < blocks.size(); ++i) {
+            put(&blocks[i], sizeof blocks[i]);
+            std::vector<uint64_t> bits(bitmaps[i]);
+            bits.resize(words, 0);
+            put(bits.data(), words * 8);
+        }
+        std::memcpy(out.data(), &h, sizeof h);
+        h.crc = Crc32c(out.data() + 8, out.size() - 8);
+        std::memcpy(out.data(), &h, sizeof h);
+        Trailer t{index_offset, {}};
+        std::memcpy(t.magic, kTrailerMagic, sizeof t.magic);
+        put(&t, sizeof t);
+        return out;
+    }
+};
+
 Writer::Writer(const std::string& path, const WriterOptions& opt)
-    : base_(path), opt_(opt), block_(new Entry[kBlockEntries]) {}
+    : base_(path),
+      opt_(opt),
+      block_entries_(opt.compress ? kCompressedBlockEntries : kBlockEntries),
+      buffer_(new uint64_t[(sizeof(BlockHeader) + block_entries_ * sizeof(Entry)) / 8]),
+      entries_(reinterpret_cast<Entry*>(buffer_.get() + sizeof(BlockHeader) / 8)),
+      index_(new IndexBuilder) {
+    if (opt_.compress) {
+        zstd_ = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(zstd_), ZSTD_c_compressionLevel, opt_.zstd_level);
+        packed_.resize(block_entries_ * sizeof(Entry) + sizeof(BlockHeader) +
+                       ZSTD_compressBound(block_entries_ * sizeof(Entry)));
+    }
+}
 
 std::unique_ptr<Writer> Writer::Open(const std::string& path, const WriterOptions& opt, std::string* error) {
     std::unique_ptr<Writer> w(new Writer(path, opt));
@@ -96,7 +231,8 @@ std::unique_ptr<Writer> Writer::Open(const std::string& path, const WriterOption
 
 Writer::~Writer() {
     Flush();
-    if (fd_ >= 0) ::close(fd_);
+    CloseFile();
+    ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(zstd_));
 }
 
 bool Writer::OpenFile(int64_t now_ns) {
@@ -118,6 +254,8 @@ bool Writer::OpenFile(int64_t now_ns) {
     h.clock = kClockRealtime;
     h.sequence = sequence_;
     h.started_ns = now_ns;
+    h.block_entries = block_entries_;
+    h.header_crc = FileHeaderCrc(h);
     if (!WriteAll(fd_, &h, sizeof h)) {
         error_ = current_ + ": " + std::strerror(errno);
         failed_ = true;
@@ -125,7 +263,24 @@ bool Writer::OpenFile(int64_t now_ns) {
     }
     file_bytes_ = sizeof h;
     file_started_ns_ = now_ns;
+    index_->Clear();
     return true;
+}
+
+// The index is written only at a clean close: a reader rebuilds it from the
+// block headers when the recorder died first.
+void Writer::CloseFile() {
+    if (fd_ < 0) return;
+    if (!failed_) {
+        const std::vector<char> index = index_->Bytes(file_bytes_);
+        if (!WriteAll(fd_, index.data(), index.size())) {
+            error_ = current_ + ": " + std::strerror(errno);
+            failed_ = true;
+            (void)::ftruncate(fd_, static_cast<off_t>(file_bytes_));  // no half index
+        }
+    }
+    ::close(fd_);
+    fd_ = -1;
 }
 
 bool Writer::Flush() {
@@ -134,27 +289,60 @@ bool Writer::Flush() {
         return false;
     }
     if (fill_ == 0) return true;
-    const size_t bytes = fill_ * sizeof(Entry);
+    const uint32_t n = fill_;
     fill_ = 0;
+    BlockHeader h{};
+    std::memcpy(h.magic, kBlockMagic, sizeof h.magic);
+    h.entries = n;
+    h.raw_bytes = n * static_cast<uint32_t>(sizeof(Entry));
+    h.first_ns = entries_[0].arrival_ns;
+    h.last_ns = entries_[n - 1].arrival_ns;
+    h.min_ns = h.max_ns = h.first_ns;
+    for (uint32_t i = 1; i < n; ++i) {
+        h.min_ns = std::min(h.min_ns, entries_[i].arrival_ns);
+        h.max_ns = std::max(h.max_ns, entries_[i].arrival_ns);
+    }
+    h.block_no = static_cast<uint32_t>(index_->blocks.size());
+    char* block = reinterpret_cast<char*>(buffer_.get());
+    h.codec = kCodecNone;
+    h.stored_bytes = h.raw_bytes;
+    if (zstd_ != nullptr) {
+        uint8_t* shuffled = reinterpret_cast<uint8_t*>(packed_.data()) + packed_.size() - h.raw_bytes;
+        ShuffleEntries(entries_, n, shuffled);
+        char* dst = packed_.data() + sizeof(BlockHeader);
+        const size_t z = ZSTD_compress2(static_cast<ZSTD_CCtx*>(zstd_), dst, ZSTD_compressBound(h.raw_bytes),
+                                        shuffled, h.raw_bytes);
+        if (!ZSTD_isError(z) && z < h.raw_bytes) {  // else stored as it is
+            h.codec = kCodecZstd;
+            h.stored_bytes = static_cast<uint32_t>(z);
+            block = packed_.data();
+        }
+    }
+    h.data_crc = Crc32c(block + sizeof h, h.stored_bytes);
+    h.header_crc = BlockHeaderCrc(h);
+    std::memcpy(block, &h, sizeof h);
+    const size_t bytes = sizeof h + h.stored_bytes;
     size_t done = 0;
-    const bool ok = WriteAll(fd_, block_.get(), bytes, &done);
-    written_ += done / sizeof(Entry);
-    file_bytes_ += done / sizeof(Entry) * sizeof(Entry);
+    const bool ok = WriteAll(fd_, block, bytes, &done);  // one write(2) unless the disk is full
     if (!ok) {
         error_ = current_ + ": " + std::strerror(errno);
         failed_ = true;
-        // A cut entry would only be ignored by a reader; say it with the size.
+        // A cut block would only be skipped by a reader; the file ends at its last whole block.
         (void)::ftruncate(fd_, static_cast<off_t>(file_bytes_));
+        return false;
     }
-    return ok;
+    index_->Add(file_bytes_, h.stored_bytes, entries_, n, h.min_ns, h.max_ns);
+    written_ += n;
+    file_bytes_ += bytes;
+    stored_ += bytes;
+    return true;
 }
 
 void Writer::Spill(int64_t arrival_ns) {
     const bool rotate = RotationDue(arrival_ns);
     Flush();
     if (!rotate || fd_ < 0 || failed_) return;
-    ::close(fd_);
-    fd_ = -1;
+    CloseFile();
     ++sequence_;
     OpenFile(arrival_ns);
 }
@@ -162,45 +350,22 @@ void Writer::Spill(int64_t arrival_ns) {
 // ---------------------------------------------------------------- Reader
 
 std::unique_ptr<Reader> Reader::Open(const std::string& path, std::string* error) {
-    auto fail = [&](const std::string& why) {
-        if (error != nullptr) *error = path + ": " + why;
-        return nullptr;
-    };
     std::unique_ptr<Reader> r(new Reader());
-    r->file_ = std::fopen(path.c_str(), "rb");
-    if (r->file_ == nullptr) return fail(std::strerror(errno));
-    struct stat st {};
-    if (fstat(fileno(r->file_), &st) != 0) return fail(std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) return fail("is a directory");
-    FileHeader& h = r->header_;
-    if (std::fread(&h, 1, sizeof h, r->file_) != sizeof h) return fail("too short for a recording header");
-    if (std::memcmp(h.magic, kMagic, sizeof h.magic) != 0) return fail("not a recording (bad magic)");
-    if (h.version > kFormatVersion) {
-        return fail("format version " + std::to_string(h.version) + " is newer than this reader's (" +
-                    std::to_string(kFormatVersion) + ")");
-    }
-    const std::string bad = HeaderProblem(h);
-    if (!bad.empty()) return fail("header does not describe this format: " + bad);
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
-    const uint64_t body = size > h.header_bytes ? size - h.header_bytes : 0;
-    r->entries_ = body / sizeof(Entry);
-    r->trailing_ = body % sizeof(Entry);
-    r->buffer_.resize(1 << 20);
-    std::setvbuf(r->file_, r->buffer_.data(), _IOFBF, r->buffer_.size());
+    r->runs_ = RunReader::Open(path, error);
+    if (!r->runs_) return nullptr;
+    r->header_ = r->runs_->Header();
     return r;
 }
 
-Reader::~Reader() {
-    if (file_ != nullptr) std::fclose(file_);
-}
+Reader::~Reader() = default;
+
+uint64_t Reader::Entries() const { return runs_->Entries(); }
+uint64_t Reader::TrailingBytes() const { return runs_->TrailingBytes(); }
 
 bool Reader::Next(Entry& out) {
-    if (read_ == entries_) return false;
-    if (std::fread(&out, 1, sizeof out, file_) != sizeof out) {
-        entries_ = read_;  // shrank under us: stop at what was there
-        return false;
-    }
-    ++read_;
+    if (left_ == 0 && !runs_->NextRun(&run_, &left_)) return false;
+    std::memcpy(&out, run_++, sizeof out);
+    --left_;
     return true;
 }
 

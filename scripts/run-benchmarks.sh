@@ -82,3 +82,12 @@ END {
     printf "| %-54s | %10.2f %-3s | %-30s | %10.2f %-3s | %8s | %-8s | %-4s |\n", c[2], f, (u == "Mmsg/s" ? "M/s" : u), c[3], l, (u == "Mmsg/s" ? "M/s" : u), rs, t, met
   }
 }' "$raw"
+
+# Recordings: a table of its own (each figure beside its limit, medians of
+# KEST_BENCH_RUNS runs inside the program); KEST_BENCH_SLICE_ENTRIES=0 skips
+# the 32 M-entry slice day (about 1.3 GB in /tmp for a minute).
+if [ -f "$build/CMakeCache.txt" ] && cmake --build "$build" -j "${KEST_JOBS:-2}" --target kest_bench_recording >/dev/null; then
+  echo
+  "$build/bench/recording/kest_bench_recording" --runs "$runs" --slice-entries "${KEST_BENCH_SLICE_ENTRIES:-33554432}" \
+    --python bench/recording/read_bench.py
+fi

@@ -42,7 +42,10 @@ cd "$run"
 # libenyx-hw-c.so.5 the loader finds: here, the model's.
 export LD_LIBRARY_PATH="$root/build/cardsim${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 echo "simulated card 0 up (namespace $KEST_CARDSIM_NAMESPACE); starting channel 0 from config/kest_md.ini"
-"$root/build/tools/kest-md-recv/kest-md-recv" "$root/config/kest_md.ini" --seconds "$seconds" "$@"
+# Quote times are the exchange's, China Standard Time; the receiver runs in
+# that zone as on a host at the exchange (the library reads the card's
+# last-update times in local time, and the tool measures a quote's age so).
+TZ=Asia/Shanghai "$root/build/tools/kest-md-recv/kest-md-recv" "$root/config/kest_md.ini" --seconds "$seconds" "$@"
 echo
 echo "the card as the library sees it, and what a restart of channel 0 with the same file would do:"
 "$root/build/tools/kest-card-info/kest-card-info" --config "$root/config/kest_md.ini"

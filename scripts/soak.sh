@@ -149,8 +149,8 @@ for ch in range(16):
     body = out.split("=== summary ===")[-1]
     for line in body.splitlines():
         f = line.split()
-        if len(f) == 3 and f[1].isdigit() and f[2].isdigit():
-            insts[f[0]] = int(f[1])
+        if len(f) == 4 and f[2].isdigit() and f[3].isdigit():  # instrument feed quotes missing
+            insts[f[0]] = insts.get(f[0], 0) + int(f[2])
     tokens = lists[ch].split(",")
     options = ch == 15
     misrouted = sum(n for i, n in insts.items() if not any(matches(i, t, options) for t in tokens))

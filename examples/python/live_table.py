@@ -20,6 +20,12 @@ import time
 import kest
 
 
+FEEDS = {0: "SHFE 2ps", 1: "SHFE 4ps", 2: "INE 2ps", 3: "INE 4ps"}
+# The 4ps feeds carry every change of a contract; a 2ps feed carries a
+# contract at most every 500 ms and steps over the changes in between.
+CARRIES_EVERY_CHANGE = (1, 3)
+
+
 class Book:
     """Per (record type, instrument): last quote, quotes, change-number gaps."""
 
@@ -35,7 +41,7 @@ class Book:
         keys = list(zip(batch["type"].tolist(), batch["inst_id"].tolist()))
         for i, (key, change) in enumerate(zip(keys, batch["change_no"].tolist())):
             previous = self.change.get(key)
-            if previous is not None and change > previous + 1:
+            if previous is not None and change > previous + 1 and key[0] in CARRIES_EVERY_CHANGE:
                 self.gaps[key] = self.gaps.get(key, 0) + change - previous - 1
             self.change[key] = change
             self.count[key] = self.count.get(key, 0) + 1
@@ -55,14 +61,14 @@ class Book:
         rate = sum(self.window.values()) / window_seconds if window_seconds > 0 else 0
         out.append(f"{len(self.last)} instruments, {self.total} quotes in {seconds:.0f} s, {rate:,.0f} quotes/s, "
                    f"{sum(self.gaps.values())} missing (change-number gaps)\n")
-        out.append(f"{'instrument':<10} {'type':>4} {'bid vol':>8} {'bid':>11} {'ask':>11} {'ask vol':>8} "
+        out.append(f"{'instrument':<10} {'feed':<8} {'bid vol':>8} {'bid':>11} {'ask':>11} {'ask vol':>8} "
                    f"{'last':>11} {'volume':>10} {'time':>12} {'q/s':>7} {'gaps':>6}\n")
         busiest = sorted(self.last, key=lambda k: -self.count[k])[:rows]
         for key in sorted(busiest, key=lambda k: k[1]):
             q = self.last[key]
             t = int(q["update_time"])
             when = f"{t // 10000:02d}:{t // 100 % 100:02d}:{t % 100:02d}.{int(q['update_milli_sec']):03d}"
-            out.append(f"{key[1].decode(errors='replace'):<10} {key[0]:>4} {int(q['bid1_vol']):>8} "
+            out.append(f"{key[1].decode(errors='replace'):<10} {FEEDS.get(key[0], key[0]):<8} {int(q['bid1_vol']):>8} "
                        f"{q['bid1_px'] / 100:>11.2f} {q['ask1_px'] / 100:>11.2f} {int(q['ask1_vol']):>8} "
                        f"{q['last_px'] / 100:>11.2f} {int(q['volume']):>10} {when:>12} "
                        f"{self.window.get(key, 0) / window_seconds:>7.1f} {self.gaps.get(key, 0):>6}\n")

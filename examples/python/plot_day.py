@@ -1,21 +1,27 @@
 #!/usr/bin/python3
-"""A recording's day as one picture: mid price and spread per instrument over
-time, the quote rate per second, and the histogram of the delay from the
-exchange's time stamp to arrival at the receiver.
+"""A recording's day as one picture: per instrument the mid price inside its
+bid-ask band on the exchange's clock, the quote rate per second of arrival,
+and either the delay from the exchange's time stamp to arrival (a recording
+made in real time) or the quotes per quarter hour of the exchange's day, by
+feed (a recording of an accelerated simulated clock, where that delay means
+nothing).
 
     plot_day.py RECORDING [-o day.png] [--instruments N]
 
 RECORDING is a file of kest-md-recv --record (with the files rotation added
-after it). The recording keeps each quote's arrival time (CLOCK_REALTIME at
-the receiver) and the exchange's update time (HHMMSS.mmm, China Standard
-Time from the exchanges, UTC from the card model: the one that fits is
-taken); a recording holds no poll start, so the delay shown is exchange time
-to arrival, to the millisecond the exchange stamps. Needs python3-matplotlib,
-python3-pandas and python3-numpy; writes a PNG.
+after it). Quotes are named by contract and feed ("cu2502 SHFE 4ps"): the
+feeds of an exchange carry one market at their own cadence. The exchange's
+update time (HHMMSS.mmm) is China Standard Time; a recording holds no poll
+start, so the delay shown is exchange time to arrival, to the millisecond the
+exchange stamps. The burst of quotes a receiver drains from its ring when it
+starts (the backlog) is kept out of the rate plot and marked there. Needs
+python3-matplotlib, python3-pandas and python3-numpy; writes a PNG.
 """
 import argparse
+import sys
 
 import matplotlib
+import matplotlib.dates
 
 matplotlib.use("Agg")  # a file, no display
 import matplotlib.pyplot as plt  # noqa: E402
@@ -24,21 +30,57 @@ import pandas as pd  # noqa: E402
 
 import kest_records  # noqa: E402
 
-def exchange_delay_ms(frame, utc_offset_hours):
-    """Arrival minus the exchange's stamp, in ms; the stamp is a time of day on
-    a clock utc_offset_hours ahead of UTC, put on the arrival's date there
-    (within half a day)."""
-    local = frame["arrival"].dt.tz_localize(None) + pd.Timedelta(hours=utc_offset_hours)
-    stamp = local.dt.normalize() + frame["exchange_time"]
-    delay = (local - stamp).dt.total_seconds() * 1000.0
-    day = 86400000.0
-    return (delay + day / 2) % day - day / 2
+FEEDS = {0: "SHFE 2ps", 1: "SHFE 4ps", 2: "INE 2ps", 3: "INE 4ps"}
+CST = 8  # hours ahead of UTC: the exchanges' clock
+SESSION_BREAK = pd.Timedelta(minutes=5)  # a longer pause in a contract's quotes ends a line
+
+
+def feed_name(t):
+    return FEEDS.get(int(t), f"type {int(t)}")
 
 
 def exchange_clock(frame):
-    """The exchange's clock: China Standard Time (UTC+8) as the exchanges stamp,
-    or UTC as the card model does; the one that gives the smaller delays."""
-    return min((8, 0), key=lambda h: abs(np.median(exchange_delay_ms(frame, h))))
+    """Each quote's exchange time stamp as a CST datetime (naive): the time of
+    day on the CST date of the first arrival, a day later from each midnight
+    the stamps pass. The feeds interleave around midnight (a 2ps quote of
+    23:59:59.750 may arrive after a 4ps one of 00:00:00), so a stamp far
+    above the highest so far belongs to the day before."""
+    day_ms, half = 86400000, 43200000
+    tod = (frame["exchange_time"].to_numpy() // np.timedelta64(1, "ms")).astype(np.int64)
+    out = np.empty_like(tod)
+    day, high = 0, tod[0] if len(tod) else 0
+    for i, t in enumerate(tod.tolist()):
+        c = day * day_ms + t
+        if c < high - half:
+            day += 1
+            c += day_ms
+        elif c > high + half:
+            c -= day_ms
+        out[i] = c
+        high = max(high, c)
+    first = (frame["arrival"].iloc[0].tz_localize(None) + pd.Timedelta(hours=CST)).normalize()
+    return pd.Series(first + pd.to_timedelta(out, unit="ms"), index=frame.index)
+
+
+def start_backlog(frame, per_second):
+    """Seconds at the start that drained a backlog: a receiver that starts
+    late takes in seconds what the exchange sent over a longer time, so in
+    those seconds the exchange's clock runs far faster than it does through
+    the rest of the run (whatever the simulated clock's speed)."""
+    bins = frame.groupby(frame["arrival"].dt.floor("1s"))["stamp"]
+    covered = (bins.max() - bins.min()).dt.total_seconds().reindex(per_second.index).fillna(0)
+    steady = covered[covered > 0].iloc[len(covered) // 10 :].median() if (covered > 0).any() else 0
+    n = 0
+    while n < len(covered) // 2 and covered.iloc[n] > 3 * max(steady, 1.0):
+        n += 1
+    return n
+
+
+def segments(x):
+    """Index ranges of x without a pause longer than SESSION_BREAK."""
+    cuts = np.flatnonzero(np.diff(x.to_numpy()) > SESSION_BREAK.to_timedelta64()) + 1
+    bounds = [0, *cuts, len(x)]
+    return [slice(a, b) for a, b in zip(bounds[:-1], bounds[1:]) if b > a]
 
 
 def main():
@@ -48,56 +90,120 @@ def main():
     parser.add_argument("--instruments", type=int, default=4, help="instruments to draw: the busiest N")
     opt = parser.parse_args()
 
-    frame = kest_records.load(opt.recording, frame=True)
+    try:
+        frame = kest_records.load(opt.recording, frame=True)
+    except OSError as e:
+        sys.exit(f"plot_day.py: cannot read {opt.recording}: {e.strerror or e}")
+    except ValueError as e:
+        sys.exit(f"plot_day.py: {opt.recording} is not a recording this reader knows ({e})")
     if frame.empty:
-        raise SystemExit(f"plot_day.py: {opt.recording} holds no quotes")
-    frame["key"] = frame["inst_id"] + np.where(frame["type"] == 0, "", " (type " + frame["type"].astype(str) + ")")
-    busiest = frame["key"].value_counts().index[: opt.instruments]
-    start = frame["arrival"].min()
-    span = (frame["arrival"].max() - start).total_seconds()
+        sys.exit(f"plot_day.py: {opt.recording} holds no quotes")
+    frame["feed"] = frame["type"].map(feed_name)
+    frame["key"] = frame["inst_id"] + " " + frame["feed"]
+    frame["stamp"] = exchange_clock(frame)
+    start, end = frame["arrival"].min(), frame["arrival"].max()
+    span = (end - start).total_seconds()
+    per_second = frame.set_index("arrival").resample("1s").size()
+    backlog = start_backlog(frame, per_second)
+    # The exchange clock's pace against arrival, past the backlog.
+    live = frame[frame["arrival"] >= per_second.index[backlog]] if backlog else frame
+    live_span = (live["arrival"].max() - live["arrival"].min()).total_seconds()
+    speed = (live["stamp"].max() - live["stamp"].min()).total_seconds() / live_span if live_span > 0 else 1.0
+    accelerated = speed > 1.5
+    # The spread's mean over about 300 steps of the run's exchange time.
+    wanted = (frame["stamp"].max() - frame["stamp"].min()).total_seconds() / 300
+    step = next((f"{n}s" for n in (1, 5, 10, 30, 60, 300, 900) if n >= wanted), "3600s")
 
-    n = len(busiest)
-    fig = plt.figure(figsize=(12, 3.0 * n + 6), constrained_layout=True)
+    # The busiest contract of each product, on the feed that carries it most often.
+    per_key = frame["key"].value_counts()
+    chosen, products = [], set()
+    for key in per_key.index:
+        product = key.split(" ")[0].rstrip("0123456789CP-.")[:2]
+        if product not in products:
+            products.add(product)
+            chosen.append(key)
+        if len(chosen) == opt.instruments:
+            break
+
+    n = len(chosen)
+    fig = plt.figure(figsize=(13, 2.8 * n + 6.5), constrained_layout=True)
     grid = fig.add_gridspec(n + 2, 2)
-    fig.suptitle(f"{opt.recording}: {len(frame):,} quotes of {frame['key'].nunique()} instruments, "
-                 f"{start:%Y-%m-%d %H:%M:%S} UTC + {span:,.0f} s")
+    feeds = ", ".join(sorted(frame["feed"].unique()))
+    fig.suptitle(f"{opt.recording}: {len(frame):,} quotes of {frame['inst_id'].nunique()} contracts on {feeds}\n"
+                 f"exchange time {frame['stamp'].min():%Y-%m-%d %H:%M} to {frame['stamp'].max():%Y-%m-%d %H:%M} CST, "
+                 f"recorded in {span:,.0f} s" + (f" (clock {speed:,.0f}x)" if accelerated else ""))
 
-    for row, key in enumerate(busiest):
-        q = frame[frame["key"] == key]
-        two_sided = (q["bid1_volume"] > 0) & (q["ask1_volume"] > 0)
-        q = q[two_sided]
+    for row, key in enumerate(chosen):
+        q = frame[(frame["key"] == key) & (frame["bid1_volume"] > 0) & (frame["ask1_volume"] > 0)]
         ax = fig.add_subplot(grid[row, :])
-        mid = (q["bid1_price"] + q["ask1_price"]) / 2
-        ax.plot(q["arrival"], mid, lw=0.8, color="tab:blue")
-        ax.set_ylabel(f"{key}\nmid (yuan)")
-        spread = ax.twinx()
-        spread.plot(q["arrival"], q["ask1_price"] - q["bid1_price"], lw=0.6, color="tab:orange", alpha=0.7)
-        spread.set_ylabel("spread (yuan)", color="tab:orange")
-        ax.set_title(f"{key}: {len(q):,} two-sided quotes", loc="left", fontsize=9)
+        for s in segments(q["stamp"]):
+            part = q.iloc[s]
+            ax.fill_between(part["stamp"], part["bid1_price"], part["ask1_price"], step="post",
+                            color="tab:orange", alpha=0.35, lw=0)
+            ax.plot(part["stamp"], (part["bid1_price"] + part["ask1_price"]) / 2, lw=0.7, color="tab:blue",
+                    drawstyle="steps-post")
+        ax.set_ylabel("yuan")
+        # The spread, its mean per step, as steps along the foot of the
+        # panel on its own scale (the band is a tick wide at a day's scale).
+        width = pd.Series((q["ask1_price"] - q["bid1_price"]).to_numpy(), index=q["stamp"])
+        per_minute = width.resample(step).mean()
+        foot = ax.twinx()
+        foot.plot(per_minute.index, per_minute.values, lw=0.6, color="tab:orange", drawstyle="steps-post")
+        foot.set_ylim(0, 4 * (per_minute.max() if per_minute.notna().any() else 1))
+        foot.set_ylabel("spread", color="tab:orange", fontsize=8)
+        ax.set_zorder(foot.get_zorder() + 1)  # the mid above the spread
+        ax.patch.set_visible(False)
+        ax.set_title(f"{key}: mid (blue) inside its bid-ask band (orange), mean spread per {step} (steps at the foot), "
+                     f"{len(q):,} two-sided quotes, median spread {width.median() if len(q) else float('nan'):g}",
+                     loc="left", fontsize=9)
+        locator = matplotlib.dates.AutoDateLocator()
+        ax.xaxis.set_major_locator(locator)
+        ax.xaxis.set_major_formatter(matplotlib.dates.ConciseDateFormatter(locator))
+        ax.set_xlabel("exchange time (CST)", fontsize=8)
 
     rate = fig.add_subplot(grid[n, :])
-    per_second = frame.set_index("arrival").resample("1s").size()
-    rate.plot(per_second.index, per_second.values, lw=0.8, color="tab:green")
+    shown = per_second.iloc[backlog:]
+    busy = shown[shown > 0]
+    rate.plot(shown.index, shown.values, lw=0.8, color="tab:green")
+    if backlog:
+        drained = int(per_second.iloc[:backlog].sum())
+        rate.axvspan(per_second.index[0], per_second.index[backlog], color="tab:gray", alpha=0.3)
+        rate.text(0.005, 0.95, f"grey: start backlog, {drained:,} quotes drained in {backlog} s (left out)",
+                  transform=rate.transAxes, fontsize=8, va="top")
     rate.set_ylabel("quotes / s")
     rate.set_xlabel("arrival (UTC)")
-    rate.set_title(f"quote rate: median {per_second.median():,.0f}/s, highest {per_second.max():,}/s",
-                   loc="left", fontsize=9)
+    rate.set_title(f"quote rate: median {busy.median() if len(busy) else 0:,.0f}/s while quotes flow, "
+                   f"highest {shown.max():,}/s", loc="left", fontsize=9)
 
-    offset = exchange_clock(frame)
-    delay = exchange_delay_ms(frame, offset)
-    hist = fig.add_subplot(grid[n + 1, 0])
-    hist.hist(delay, bins=100, color="tab:purple")
-    hist.set_yscale("log")
-    hist.set_xlabel(f"exchange time stamp (UTC+{offset}) to arrival (ms)")
-    hist.set_ylabel("quotes")
-    p = np.percentile(delay, [50, 99, 99.9])
-    hist.set_title(f"delay: p50 {p[0]:.1f} ms, p99 {p[1]:.1f} ms, p99.9 {p[2]:.1f} ms", loc="left", fontsize=9)
+    lower = fig.add_subplot(grid[n + 1, 0])
+    if accelerated:
+        hour = (frame["stamp"] - frame["stamp"].min().normalize()).dt.total_seconds() / 3600
+        bins = np.arange(np.floor(hour.min()), np.ceil(hour.max()) + 0.25, 0.25)
+        for feed, part in hour.groupby(frame["feed"]):
+            lower.hist(part, bins=bins, histtype="step", label=feed)
+        ticks = lower.get_xticks()
+        lower.set_xticks(ticks, [f"{int(t) % 24:02d}:00" for t in ticks], fontsize=7)
+        lower.set_xlim(bins[0], bins[-1])
+        lower.set_xlabel("exchange time (CST)")
+        lower.set_ylabel("quotes per 15 min")
+        lower.legend(fontsize=7)
+        lower.set_title("the day's sessions, by feed", loc="left", fontsize=9)
+    else:
+        local = frame["arrival"].dt.tz_localize(None) + pd.Timedelta(hours=CST)
+        delay = (local - frame["stamp"]).dt.total_seconds() * 1000.0
+        lower.hist(delay, bins=100, color="tab:purple")
+        lower.set_yscale("log")
+        lower.set_xlabel("exchange time stamp (CST) to arrival (ms)")
+        lower.set_ylabel("quotes")
+        p = np.percentile(delay, [50, 99, 99.9])
+        lower.set_title(f"delay: p50 {p[0]:.1f} ms, p99 {p[1]:.1f} ms, p99.9 {p[2]:.1f} ms", loc="left", fontsize=9)
 
     counts = fig.add_subplot(grid[n + 1, 1])
-    top = frame["key"].value_counts().head(15)
+    top = per_key.head(15)
     counts.barh(top.index[::-1], top.values[::-1], color="tab:gray")
     counts.set_xlabel("quotes")
-    counts.set_title("busiest instruments", loc="left", fontsize=9)
+    counts.tick_params(axis="y", labelsize=7)
+    counts.set_title("busiest contracts, by feed", loc="left", fontsize=9)
 
     fig.savefig(opt.output, dpi=80)
     print(f"plot_day.py: wrote {opt.output}")

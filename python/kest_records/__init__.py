@@ -1,30 +1,39 @@
-"""Quote recordings of kest-md-recv (``--record FILE``) read into numpy or pandas.
+"""Quote recordings of kest-md-recv (``--record FILE``) read into numpy, pandas or Dask.
 
     import kest_records
     entries = kest_records.load("day.kestrec")              # numpy structured array
     frame = kest_records.load("day.kestrec", frame=True)    # pandas DataFrame
+    rec = kest_records.RecordingFile("day.kestrec")         # blocks, index, damage
+    ddf = kest_records.dataset("/data/*.kestrec")           # Dask DataFrame
 
 The file layout is documented in recording/FORMAT.md of the project: a 64-byte
-header, then 160-byte entries (arrival time in nanoseconds since the epoch,
-then the 152 bytes of the quote record exactly as the library delivered them).
+header, then (version 1) 160-byte entries, or (version 2) blocks of entries,
+each checked by a CRC-32C and optionally zstd-compressed, and an index. An
+entry is the arrival time in nanoseconds since the epoch, then the 152 bytes
+of the quote record exactly as the library delivered them. Blocks that fail
+their checks are skipped, named in ``damages`` and warned about; their entries
+are never returned.
 """
-
+import collections
+import mmap
 import os
+import struct
 import warnings
 
 import numpy as np
 
-__all__ = ["MAGIC", "FORMAT_VERSION", "HEADER_DTYPE", "RECORD_DTYPE", "ENTRY_DTYPE",
-           "read_header", "recording_files", "load"]
+__all__ = ["MAGIC", "FORMAT_VERSION", "HEADER_DTYPE", "RECORD_DTYPE", "ENTRY_DTYPE", "BLOCK_DTYPE",
+           "Damage", "BlockRef", "DamagedRecording", "RecordingFile",
+           "read_header", "recording_files", "load", "dataset"]
 
 MAGIC = b"KESTREC\0"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
 
 HEADER_DTYPE = np.dtype({
     "names": ["magic", "version", "header_bytes", "record_bytes", "entry_bytes", "channel",
-              "config_crc", "clock", "sequence", "started_ns"],
-    "formats": ["S8", "<u2", "<u2", "<u2", "<u2", "<u4", "<u4", "<u4", "<u4", "<i8"],
-    "offsets": [0, 8, 10, 12, 14, 16, 20, 24, 28, 32],
+              "config_crc", "clock", "sequence", "started_ns", "block_entries", "header_crc"],
+    "formats": ["S8", "<u2", "<u2", "<u2", "<u2", "<u4", "<u4", "<u4", "<u4", "<i8", "<u4", "<u4"],
+    "offsets": [0, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 60],
     "itemsize": 64,
 })
 
@@ -51,28 +60,62 @@ ENTRY_DTYPE = np.dtype({
 })
 
 
-def read_header(path):
-    """The file header as a dict; ValueError for a file that is not a recording this reader knows."""
-    with open(path, "rb") as f:
-        raw = f.read(HEADER_DTYPE.itemsize)
+
+class DamagedRecording(ValueError):
+    """Raised by load(..., on_damage="raise") when a block fails its checks."""
+
+
+Damage = collections.namedtuple("Damage", "file block offset entries what")
+BlockRef = collections.namedtuple("BlockRef", "offset entries stored_bytes min_ns max_ns block_no")
+
+BLOCK_DTYPE = np.dtype({
+    "names": ["magic", "header_crc", "entries", "codec", "raw_bytes", "stored_bytes", "first_ns", "last_ns",
+              "data_crc", "block_no", "min_ns", "max_ns"],
+    "formats": ["S4", "<u4", "<u4", "<u2", "<u4", "<u4", "<i8", "<i8", "<u4", "<u4", "<i8", "<i8"],
+    "offsets": [0, 4, 8, 12, 16, 20, 24, 32, 40, 44, 48, 56],
+    "itemsize": 64,
+})
+_INDEX_BLOCK_DTYPE = np.dtype([("offset", "<u8"), ("entries", "<u4"), ("stored_bytes", "<u4"),
+                               ("min_ns", "<i8"), ("max_ns", "<i8")])
+_CODEC_NONE, _CODEC_ZSTD = 0, 1
+
+
+def _crc32c(data):
+    try:
+        import crc32c
+    except ImportError as e:  # pragma: no cover - depends on the machine
+        raise ImportError("reading format version 2 needs the crc32c module (Debian: python3-crc32c)") from e
+    return crc32c.crc32c(data)
+
+
+def _check_header(path, raw):
     if len(raw) < HEADER_DTYPE.itemsize:
         raise ValueError(f"{path}: too short for a recording header")
-    h = np.frombuffer(raw, dtype=HEADER_DTYPE)[0]
+    h = np.frombuffer(raw[:64], dtype=HEADER_DTYPE)[0]
     if bytes(h["magic"]).ljust(8, b"\0") != MAGIC:
         raise ValueError(f"{path}: not a recording (bad magic)")
     if h["version"] > FORMAT_VERSION:
         raise ValueError(f"{path}: format version {h['version']} is newer than this reader's ({FORMAT_VERSION})")
     # Every field that says what the file holds must be this format's; the field is named.
-    for name, good, expected in (
-            ("version", 1 <= h["version"] <= FORMAT_VERSION, "not a version this reader knows"),
-            ("header_bytes", h["header_bytes"] == HEADER_DTYPE.itemsize, "not 64"),
-            ("record_bytes", h["record_bytes"] == RECORD_DTYPE.itemsize, "not 152"),
-            ("entry_bytes", h["entry_bytes"] == ENTRY_DTYPE.itemsize, "not 160"),
-            ("channel", h["channel"] < 16, "not a channel (0..15)"),
-            ("clock", h["clock"] == 1, "not 1 (CLOCK_REALTIME)")):
+    checks = [("version", 1 <= h["version"] <= FORMAT_VERSION, "not a version this reader knows"),
+              ("header_bytes", h["header_bytes"] == HEADER_DTYPE.itemsize, "not 64"),
+              ("record_bytes", h["record_bytes"] == RECORD_DTYPE.itemsize, "not 152"),
+              ("entry_bytes", h["entry_bytes"] == ENTRY_DTYPE.itemsize, "not 160"),
+              ("channel", h["channel"] < 16, "not a channel (0..15)"),
+              ("clock", h["clock"] == 1, "not 1 (CLOCK_REALTIME)")]
+    if h["version"] >= 2:
+        checks += [("block_entries", 1 <= h["block_entries"] <= 65536, "not 1..65536"),
+                   ("header_crc", h["header_crc"] == _crc32c(bytes(raw[:60])), "not the header's CRC-32C")]
+    for name, good, expected in checks:
         if not good:
             raise ValueError(f"{path}: header does not describe this format: field {name} is {h[name]}, {expected}")
     return {name: h[name].item() for name in HEADER_DTYPE.names if name != "magic"}
+
+
+def read_header(path):
+    """The file header as a dict; ValueError for a file that is not a recording this reader knows."""
+    with open(path, "rb") as f:
+        return _check_header(path, f.read(HEADER_DTYPE.itemsize))
 
 
 def recording_files(path):
@@ -85,23 +128,281 @@ def recording_files(path):
     return files
 
 
-def _read_entries(path):
-    header = read_header(path)
-    with open(path, "rb") as f:
-        f.seek(header["header_bytes"])
-        body = f.read()
-    whole = len(body) // ENTRY_DTYPE.itemsize
-    trailing = len(body) - whole * ENTRY_DTYPE.itemsize
-    if trailing:
-        warnings.warn(f"{path}: {trailing} trailing bytes ignored (the recorder stopped in the middle of a block)")
-    return np.frombuffer(body, dtype=ENTRY_DTYPE, count=whole)
+_BLOCK = struct.Struct("<4sIIHHIIqqIIqq")  # BLOCK_DTYPE as a struct: parsed once per block
 
 
-def load(path, frame=False, follow_rotation=True):
+def _block_header(raw, block_entries):
+    """The fields of a block header that checks out (magic, CRC, sizes), else None."""
+    if len(raw) < 64 or raw[:4] != b"KBLK":
+        return None
+    (_, header_crc, entries, codec, _, raw_bytes, stored, first, last, data_crc, block_no, lo, hi) = \
+        _BLOCK.unpack_from(raw)
+    if not 1 <= entries <= block_entries or raw_bytes != entries * 160:
+        return None
+    if not ((codec == _CODEC_NONE and stored == raw_bytes) or (codec == _CODEC_ZSTD and stored <= raw_bytes + 65536)):
+        return None
+    if header_crc != _crc32c(raw[8:64]):
+        return None
+    return entries, codec, stored, data_crc, block_no, lo, hi
+
+
+class RecordingFile:
+    """One file of a recording, either version, its blocks found from the index or their headers.
+
+    ``header`` (dict), ``blocks`` (list of BlockRef; version 1: none), ``has_index``,
+    ``index_problem`` (why a present index was not used), ``contracts`` (dict of
+    entries per contract from the index, else None), ``trailing_bytes`` (a cut
+    last write), ``damages`` (list of Damage) and ``untrusted`` (entries in
+    damaged blocks) as found so far: reading the entries checks every block.
+    The file is memory-mapped; uncompressed blocks are read from the mapping.
+    """
+
+    def __init__(self, path):
+        self.path = str(path)
+        with open(self.path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            self._map = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else b""
+        self._mv = memoryview(self._map)
+        self.header = _check_header(self.path, bytes(self._mv[:64]))
+        self.blocks, self.has_index, self.index_problem, self.contracts = [], False, "", None
+        self.trailing_bytes, self.damages, self.untrusted = 0, [], 0
+        self._index_at = None
+        if self.header["version"] == 1:
+            whole = (size - 64) // 160
+            self.trailing_bytes = size - 64 - whole * 160
+            self.entries_count = whole
+            return
+        self._zstd = None
+        if not self._load_index():
+            self._walk()
+        self.entries_count = sum(b.entries for b in self.blocks)
+
+    def _load_index(self):
+        mv, size = self._mv, len(self._mv)
+        if size < 64 + 32 + 16 or bytes(mv[size - 8:]) != b"KESTEND\0":
+            return False
+        at = struct.unpack_from("<Q", mv, size - 16)[0]
+        end = size - 16
+        if not 64 <= at <= end - 32:
+            self.index_problem = "the trailer points outside the file"
+            return False
+        self._index_at = at
+        if bytes(mv[at:at + 4]) != b"KIDX":
+            self.index_problem = "the index has no magic"
+            return False
+        crc, blocks, contracts, _, bitmap_bytes = struct.unpack_from("<IIIQI", mv, at + 4)
+        if crc != _crc32c(mv[at + 8:end]):
+            self.index_problem = "the index fails its CRC-32C"
+            return False
+        words = (contracts + 63) // 64
+        per_block = 32 + bitmap_bytes
+        if bitmap_bytes != words * 8 or end - at != 32 + contracts * 24 + blocks * per_block:
+            self.index_problem = "the index's sizes do not add up"
+            return False
+        p = at + 32
+        table = np.frombuffer(mv[p:p + contracts * 24], np.dtype([("id", "S16"), ("entries", "<u8")]))
+        self.contracts = {bytes(r["id"]).rstrip(b"\0").decode("ascii", "replace"): int(r["entries"]) for r in table}
+        p += contracts * 24
+        raw = np.frombuffer(mv[p:p + blocks * per_block], np.uint8).reshape(blocks, per_block)
+        refs = np.ascontiguousarray(raw[:, :32]).view(_INDEX_BLOCK_DTYPE).reshape(-1)
+        self._bitmaps = raw[:, 32:]
+        self._contract_ids = list(self.contracts)
+        self.blocks = [BlockRef(*t, i) for i, t in enumerate(zip(refs["offset"].tolist(), refs["entries"].tolist(),
+                                                                  refs["stored_bytes"].tolist(),
+                                                                  refs["min_ns"].tolist(), refs["max_ns"].tolist()))]
+        self.has_index = True
+        return True
+
+    def _walk(self):
+        mv, size, off, expect = self._mv, len(self._mv), 64, 0
+        limit = self.header["block_entries"]
+        while off < size:
+            if size - off < 64:
+                self.trailing_bytes = size - off
+                return
+            raw = bytes(mv[off:off + 64])
+            if raw[:4] == b"KIDX" or off == self._index_at:
+                return  # the index
+            h = _block_header(raw, limit)
+            if h is not None:
+                entries, _, stored, _, block_no, lo, hi = h
+                if size - off - 64 < stored:
+                    self.trailing_bytes = size - off
+                    return
+                self.blocks.append(BlockRef(off, entries, stored, lo, hi, block_no))
+                expect = block_no + 1
+                off += 64 + stored
+                continue
+            found, next_no, pos = size, expect + 1, off + 1
+            while True:
+                at = self._map.find(b"KBLK", pos)
+                if at < 0:
+                    break
+                c = _block_header(bytes(mv[at:at + 64]), limit)
+                if c is not None and c[4] >= expect:
+                    found, next_no = at, max(c[4], expect + 1)
+                    break
+                pos = at + 1
+            for no in range(expect, next_no):
+                self.damages.append(Damage(self.path, no, off, 0,
+                                           f"block header damaged: {found - off} bytes from offset {off} skipped "
+                                           "to the next whole block (entries not known without the index)"))
+            expect, off = next_no, found
+
+    def _damaged(self, b, what):
+        self.damages.append(Damage(self.path, b.block_no, b.offset, b.entries, what))
+        self.untrusted += b.entries
+        return None
+
+    def _stored(self, b, head=None, stored=None):
+        """The checked stored bytes of a block and its codec, or None (a damage noted). The
+        header and stored bytes come from the mapping unless given."""
+        if head is None:
+            head = bytes(self._mv[b.offset:b.offset + 64])
+            stored = self._mv[b.offset + 64:b.offset + 64 + b.stored_bytes]
+        h = _block_header(head, self.header["block_entries"])
+        if h is None or h[0] != b.entries or h[2] != b.stored_bytes:
+            return self._damaged(b, "block header damaged (it fails its CRC-32C or disagrees with the index)")
+        if len(stored) != b.stored_bytes:
+            return self._damaged(b, "block cut short: the file ends inside it")
+        if _crc32c(stored) != h[3]:
+            return self._damaged(b, "stored bytes fail their CRC-32C")
+        return stored, h[1]
+
+    def _decode(self, b, stored, codec, out=None):
+        """The entries of a checked block, into `out` (an ENTRY_DTYPE array of b.entries) when given."""
+        if codec == _CODEC_NONE:
+            view = np.frombuffer(stored, ENTRY_DTYPE)  # a view of the mapped file
+            if out is None:
+                return view
+            out.view(np.uint8)[:] = np.frombuffer(stored, np.uint8)
+            return out
+        if self._zstd is None:
+            try:
+                import zstandard
+            except ImportError as e:  # pragma: no cover - depends on the machine
+                raise ImportError("compressed recordings need the zstandard module (Debian: python3-zstandard)") from e
+            self._zstd = zstandard.ZstdDecompressor()
+            self._zstd_error = zstandard.ZstdError
+        try:
+            raw = self._zstd.decompress(stored, max_output_size=b.entries * 160)
+        except self._zstd_error as e:
+            return self._damaged(b, f"stored bytes do not decompress to the entries: {e}")
+        if len(raw) != b.entries * 160:
+            return self._damaged(b, "stored bytes do not decompress to the entries: wrong size")
+        if out is None:
+            out = np.empty(b.entries, ENTRY_DTYPE)
+        flat = out.view(np.uint8).reshape(b.entries, 160)
+        flat[:] = np.frombuffer(raw, np.uint8).reshape(160, b.entries).T
+        arrival = out["arrival_ns"].view("<u8")
+        np.cumsum(arrival, out=arrival)  # stored as differences, wrapping
+        return out
+
+    def select(self, from_ns=None, to_ns=None, contracts=None):
+        """The blocks that may hold arrivals in [from_ns, to_ns] and, with the index, one of the
+        contracts (whole identifiers or products, the identifiers' letters)."""
+        lo = -2**63 if from_ns is None else from_ns
+        hi = 2**63 - 1 if to_ns is None else to_ns
+        chosen = [i for i, b in enumerate(self.blocks) if b.max_ns >= lo and b.min_ns <= hi]
+        if contracts and self.has_index:
+            bits = np.zeros(self._bitmaps.shape[1], np.uint8)
+            for c, name in enumerate(self._contract_ids):
+                if _matches(name, contracts):
+                    bits[c // 8] |= 1 << (c % 8)
+            chosen = [i for i in chosen if (self._bitmaps[i] & bits).any()]
+        return chosen
+
+    def runs(self, blocks=None):
+        """Arrays of ENTRY_DTYPE in file order, the trusted entries of each block (of `blocks`,
+        block positions, when given); uncompressed runs are views of the mapped file."""
+        if self.header["version"] == 1:
+            step = 1 << 16
+            for at in range(0, self.entries_count, step):
+                n = min(step, self.entries_count - at)
+                yield np.frombuffer(self._mv[64 + at * 160:64 + (at + n) * 160], ENTRY_DTYPE)
+            return
+        for i in range(len(self.blocks)) if blocks is None else blocks:
+            b = self.blocks[i]
+            checked = self._stored(b)
+            if checked is not None:
+                entries = self._decode(b, *checked)
+                if entries is not None:
+                    yield entries
+
+    def entries(self, blocks=None):
+        """The trusted entries (of `blocks`) in one array of ENTRY_DTYPE. Each block is read
+        (pread) straight into the array, checked there, and decompressed in place when it is."""
+        if self.header["version"] == 1:
+            out = _empty(self.entries_count)
+            with open(self.path, "rb", buffering=0) as f:
+                f.seek(64)
+                f.readinto(memoryview(out.view(np.uint8)))
+            return out
+        chosen = range(len(self.blocks)) if blocks is None else blocks
+        out = _empty(sum(self.blocks[i].entries for i in chosen))
+        head = bytearray(64)
+        at = 0
+        fd = os.open(self.path, os.O_RDONLY)
+        try:
+            for i in chosen:
+                b = self.blocks[i]
+                dst = out[at:at + b.entries]
+                raw = memoryview(dst.view(np.uint8))
+                if b.stored_bytes > len(raw):  # no codec stores more than the entries
+                    self._damaged(b, "block header damaged (it fails its CRC-32C or disagrees with the index)")
+                    continue
+                got = os.preadv(fd, [head, raw[:b.stored_bytes]], b.offset)
+                checked = self._stored(b, bytes(head), raw[:max(0, got - 64)])
+                if checked is None:
+                    continue
+                if checked[1] != _CODEC_NONE:
+                    checked = (bytes(checked[0]), checked[1])
+                if self._decode(b, *checked, out=dst if checked[1] != _CODEC_NONE else None) is not None:
+                    at += b.entries
+        finally:
+            os.close(fd)
+        return out[:at]
+
+
+def _empty(count):
+    """An uninitialised ENTRY_DTYPE array; a large one in memory the kernel maps all at once
+    (a page fault per 4 KiB page costs more than reading the file)."""
+    size = count * ENTRY_DTYPE.itemsize
+    populate = getattr(mmap, "MAP_POPULATE", 0)
+    if size < (1 << 20) or not populate:
+        return np.empty(count, ENTRY_DTYPE)
+    memory = mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | populate)
+    return np.frombuffer(memory, ENTRY_DTYPE)
+
+
+def _matches(name, contracts):
+    for want in contracts:
+        if name == want or (want.isalpha() and name.startswith(want) and name[len(want):len(want) + 1].isdigit()):
+            return True
+    return False
+
+
+def _read_entries(path, on_damage="warn", blocks=None):
+    rec = RecordingFile(path)
+    entries = rec.entries(blocks)
+    if rec.trailing_bytes:
+        warnings.warn(f"{path}: {rec.trailing_bytes} trailing bytes ignored "
+                      "(the recorder stopped in the middle of a block)")
+    for d in rec.damages:
+        message = (f"{d.file}: block {d.block} at offset {d.offset} ({d.entries} entries) skipped: {d.what}")
+        if on_damage == "raise":
+            raise DamagedRecording(message)
+        warnings.warn(message)
+    return entries
+
+
+def load(path, frame=False, follow_rotation=True, on_damage="warn"):
     """Loads a recording.
 
     path: a recording file, or a list of files. With follow_rotation, the
     files that rotation added after PATH (PATH.1, ...) are read too.
+    on_damage: "warn" (skip damaged blocks with a warning each) or "raise"
+    (DamagedRecording).
 
     Returns a numpy array of ENTRY_DTYPE (fields ``arrival_ns`` and ``record``),
     or with frame=True a pandas DataFrame: ``arrival`` (UTC datetime),
@@ -113,11 +414,50 @@ def load(path, frame=False, follow_rotation=True):
         files = list(path)
     else:
         files = recording_files(path) if follow_rotation else [path]
-    parts = [_read_entries(f) for f in files]
+    parts = [_read_entries(f, on_damage) for f in files]
     entries = np.concatenate(parts) if len(parts) > 1 else parts[0]
     if not frame:
         return entries
     return _to_frame(entries)
+
+
+def _frame_part(path, blocks):
+    return _to_frame(_read_entries(path, blocks=blocks))
+
+
+def dataset(paths, blocks_per_partition=None):
+    """A Dask DataFrame of recordings (the columns of load(frame=True)).
+
+    paths: a glob pattern, a path, or a list of them (each file on its own:
+    rotation files are matched by the glob or listed). One partition per file,
+    or per `blocks_per_partition` blocks of a version 2 file. The partitions
+    read the files where they run: on a dask.distributed cluster the workers
+    need the files at the same paths.
+    """
+    import glob
+
+    import dask
+    import dask.dataframe as dd
+
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    files = []
+    for p in paths:
+        p = str(p)
+        matched = sorted(glob.glob(p)) if any(c in p for c in "*?[") else [p]
+        if not matched:
+            raise FileNotFoundError(f"no recording matches {p}")
+        files += matched
+    parts = []
+    for f in files:
+        rec = RecordingFile(f)
+        if blocks_per_partition and rec.blocks:
+            for start in range(0, len(rec.blocks), blocks_per_partition):
+                parts.append(dask.delayed(_frame_part)(f, list(range(start, min(start + blocks_per_partition,
+                                                                               len(rec.blocks))))))
+        else:
+            parts.append(dask.delayed(_frame_part)(f, None))
+    return dd.from_delayed(parts, meta=_to_frame(np.zeros(0, ENTRY_DTYPE)), verify_meta=False)
 
 
 def _to_frame(entries):

@@ -100,6 +100,50 @@ TEST_F(EventsTest, OtherMessagesAreDroppedAndOnlyALostPacketOutsideTheIgnoredMin
 #endif
 }
 
+TEST_F(EventsTest, OnTheExchangesClockALostPacketAtTheNightCloseIsIgnoredAndNothingFollowsUntilTheDay) {
+    // A receiver in the exchange's zone, as at the exchange; the market in
+    // its sessions, stepped on the simulated clock.
+    setenv("TZ", "Asia/Shanghai", 1);
+    tzset();
+    ASSERT_TRUE(kest_sim::CardExists(0) || kest_sim::CreateCard(0) == 0);
+    kest_sim::LiveCardOptions options;
+    options.seed = 7;
+    options.shfe_size = shfe_size_;
+    options.ine_size = ine_size_;
+    options.free_run = false;
+    options.sessions = true;
+    options.keepalive_interval_ms = 2;
+    card_ = kest_sim::LiveCard::Open(options);
+    ASSERT_TRUE(card_ && card_->Start());
+    Api api;
+    Collector spi;
+    ASSERT_EQ(api->KestStart(spi, WriteConfig(ConfigText()).c_str()), 0) << Log();
+    kest_sim::Card& model = card_->Model();
+    ASSERT_TRUE(PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; }));
+    const uint64_t starts = model.Stats().card_starts;
+
+    // 2025-01-03 02:29:59.750 CST: the last slice of the night (au, ag, sc) ends at 02:30:00.000.
+    const int64_t close = 1735842600000LL;
+    card_->SetClock(close - 250);
+    card_->InjectGap(SHFE_4PS, 1);
+    const uint64_t events = card_->EventsWritten(0);
+    card_->Step(3);
+    ASSERT_GT(card_->EventsWritten(0), events) << "the lost packet was in the night's last slice";
+    PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; });
+    EXPECT_EQ(model.Stats().card_starts, starts) << "no bring-up at 02:30";
+    EXPECT_TRUE(LogMatches(
+        R"(\] (?=.*ts\[2,30\]).*received lost pkt event, ignore\. event=16384 last_update_time\[)"))
+        << Log();
+
+    // The rest of the night's last slice, then nothing between the sessions:
+    // the clock runs an hour and a half on without another quote.
+    card_->Step(1000000);
+    EXPECT_GT(card_->ClockMs(), close + 3600 * 1000);
+    PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; });
+    ASSERT_FALSE(spi.quotes.empty());
+    for (const auto& q : spi.quotes) ASSERT_EQ(q.update_time, 23000u) << q.inst_id << " after the close";
+}
+
 TEST_F(EventsTest, SigtermEndsRecvStartAndEveryLaterPoll) {
     const std::string path = OpenCardWith();
     Api api;

@@ -24,7 +24,9 @@ import time
 
 scenario, build, sample = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-record")}
-env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"),
+# Quote times are the exchange's (China Standard Time): receivers run in its
+# zone, as on a host at the exchange, so that a quote's age is its age.
+env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",
            KEST_CARDSIM_NAMESPACE=f"faults.{scenario}.{os.getpid()}")
 work = tempfile.mkdtemp(prefix=f"kest-fault-{scenario}.")
 procs = []
@@ -144,7 +146,15 @@ def records(path):
 
 
 def kill_receiver():
-    config(0, {0: "cu", 3: "al,au,ag,rb"})
+    # The 4ps feeds only: they carry every change of a contract, so that the
+    # change numbers account for every quote (the 2ps feeds step over what
+    # they conflate). Every future: a contract changes four times a second
+    # at most, so a few products would take minutes to fill the check.
+    path = config(0, {0: "cu", 3: "all"})
+    with open(path) as f:
+        body = f.read()
+    with open(path, "w") as f:
+        f.write(re.sub(r"(?m)^(shfe2ps|ine2ps)=enabled$", r"\1=disabled", body))
     config(3)
     run(tool["kest-card-ctl"], "create", "0")
     sim = card_sim("sim", "--rate", "3000")

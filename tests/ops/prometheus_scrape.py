@@ -31,7 +31,7 @@ import dashboard_check
 
 build, config, ops = (os.path.abspath(a) for a in sys.argv[1:4])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-card-info")}
-env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"),
+env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",  # the exchange's zone
            KEST_CARDSIM_NAMESPACE=f"ops.prometheus.{os.getpid()}")
 work = tempfile.mkdtemp(prefix="kest-prometheus.")
 procs = []

@@ -16,6 +16,7 @@
 #include "TestSupport.h"
 #include "recording/QuoteCsv.h"
 #include "recording/Recording.h"
+#include "recording/RunReader.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ TEST(Recording, RotatedFilesHoldEveryRecordOnceInOrderWithTheirHeaders) {
     kest_rec::WriterOptions opt;
     opt.channel = 7;
     opt.config_crc = 0xA1B2C3D4u;
-    opt.rotate_bytes = 64 + 300 * sizeof(Entry);  // 300 entries a file
+    opt.rotate_bytes = 64 + 2 * sizeof(kest_rec::BlockHeader) + 300 * sizeof(Entry);  // 300 entries a file
     std::vector<Entry> written;
     {
         std::string error;
@@ -103,9 +104,10 @@ TEST(Recording, EachFileSaysWhenItStartedAndANewOneStartsOnceAFileSpansTheRotati
     EXPECT_NE(access((path + ".3").c_str(), F_OK), 0);
 }
 
-TEST(Recording, AKilledRecorderLeavesWholeEntriesAndTheReaderSaysWhatItIgnored) {
+TEST(Recording, AKilledRecorderLeavesWholeBlocksAndTheReaderSaysWhatItIgnored) {
     kest_test::ScopedTempDir dir;
     const std::string path = dir.File("killed.kestrec");
+    const size_t block = sizeof(kest_rec::BlockHeader) + Writer::kBlockEntries * sizeof(Entry);
     {
         auto w = Writer::Open(path, {}, nullptr);
         ASSERT_TRUE(w);
@@ -114,22 +116,47 @@ TEST(Recording, AKilledRecorderLeavesWholeEntriesAndTheReaderSaysWhatItIgnored) 
         // A crash now: only the full block has reached the file.
         struct stat st {};
         ASSERT_EQ(stat(path.c_str(), &st), 0);
-        EXPECT_EQ(static_cast<size_t>(st.st_size), 64 + Writer::kBlockEntries * sizeof(Entry));
+        EXPECT_EQ(static_cast<size_t>(st.st_size), 64 + block);
         w->FlushIfOlder(Writer::kBlockEntries + 500, 1000);  // the oldest waits 244 ns: not yet
         ASSERT_EQ(stat(path.c_str(), &st), 0);
-        EXPECT_EQ(static_cast<size_t>(st.st_size), 64 + Writer::kBlockEntries * sizeof(Entry));
+        EXPECT_EQ(static_cast<size_t>(st.st_size), 64 + block);
         w->FlushIfOlder(Writer::kBlockEntries + 2000, 1000);  // now it has waited long enough
         ASSERT_EQ(stat(path.c_str(), &st), 0);
-        EXPECT_EQ(static_cast<size_t>(st.st_size), 64 + (Writer::kBlockEntries + 10) * sizeof(Entry));
+        EXPECT_EQ(static_cast<size_t>(st.st_size), 64 + block + 64 + 10 * sizeof(Entry));
     }
-    // Killed in the middle of a block write: part of an entry at the end.
-    ASSERT_EQ(truncate(path.c_str(), 64 + 100 * sizeof(Entry) + 57), 0);
+    // Killed in the middle of the second block's write (the index never written).
+    ASSERT_EQ(truncate(path.c_str(), 64 + block + 57), 0);
     uint64_t trailing = 0;
     const std::vector<Entry> read = ReadAll({path}, &trailing);
-    EXPECT_EQ(read.size(), 100u);
+    EXPECT_EQ(read.size(), Writer::kBlockEntries);
     EXPECT_EQ(trailing, 57u);
-    EXPECT_EQ(Reader::Open(path, nullptr)->Entries(), 100u) << "the cut entry is no entry";
-    EXPECT_EQ(std::memcmp(&read[99].record, &kest_test_rec::SampleRecord(99), sizeof(KestShfeMdType)), 0);
+    EXPECT_EQ(Reader::Open(path, nullptr)->Entries(), Writer::kBlockEntries) << "the cut block is no block";
+    EXPECT_EQ(std::memcmp(&read.back().record, &kest_test_rec::SampleRecord(255), sizeof(KestShfeMdType)), 0);
+    EXPECT_TRUE(kest_rec::RunReader::Open(path, nullptr)->Damages().empty()) << "a cut tail is not damage";
+}
+
+TEST(Recording, VersionOneFilesAreStillReadToTheirLastWholeEntry) {
+    kest_test::ScopedTempDir dir;
+    kest_rec::FileHeader h{};
+    std::memcpy(h.magic, kest_rec::kMagic, 8);
+    h.version = 1;
+    h.header_bytes = 64;
+    h.record_bytes = 152;
+    h.entry_bytes = 160;
+    h.channel = 3;
+    h.clock = kest_rec::kClockRealtime;
+    std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
+    for (uint32_t i = 0; i < 5000; ++i) {
+        const Entry e{int64_t{i}, kest_test_rec::SampleRecord(i)};
+        bytes.append(reinterpret_cast<const char*>(&e), sizeof e);
+    }
+    bytes.append(57, 'x');  // killed in the middle of a write
+    kest_test::WriteFile(dir.File("v1"), bytes);
+    uint64_t trailing = 0;
+    const std::vector<Entry> read = ReadAll({dir.File("v1")}, &trailing);
+    ASSERT_EQ(read.size(), 5000u);
+    EXPECT_EQ(trailing, 57u);
+    EXPECT_EQ(std::memcmp(read.data(), bytes.data() + 64, read.size() * sizeof(Entry)), 0);
 }
 
 TEST(Recording, FilesThatAreNotRecordingsAreRefusedWithTheReason) {
@@ -149,14 +176,15 @@ TEST(Recording, FilesThatAreNotRecordingsAreRefusedWithTheReason) {
     const std::string good = dir.File("good");
     { ASSERT_TRUE(Writer::Open(good, {}, nullptr)); }
     std::string bytes = kest_test::ReadFile(good);
-    bytes[8] = 2;  // a newer version
+    bytes[8] = 3;  // a newer version
     kest_test::WriteFile(dir.File("newer"), bytes);
-    EXPECT_NE(refused(dir.File("newer")).find("format version 2 is newer"), std::string::npos);
-    bytes[8] = 1;
+    EXPECT_NE(refused(dir.File("newer")).find("format version 3 is newer"), std::string::npos);
+    bytes[8] = 2;
     // Each field that says what the file holds, wrong, is named.
     const std::pair<size_t, const char*> fields[] = {
         {8, "field version is 0"},    {10, "field header_bytes is 65535"}, {12, "field record_bytes is"},
-        {14, "field entry_bytes is"}, {16, "field channel is 200"},        {24, "field clock is"}};
+        {14, "field entry_bytes is"}, {16, "field channel is 200"},        {24, "field clock is"},
+        {32, "field header_crc is"}};
     for (const auto& [offset, named] : fields) {
         std::string bad = bytes;
         bad[offset] = offset == 8 ? 0 : offset == 16 ? char(200) : char(0xff);

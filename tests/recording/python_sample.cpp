@@ -1,6 +1,6 @@
 // Writes a recording of deterministic records and, beside it, one record's
 // fields as C++ reads them from the struct, for the Python reader's test.
-//   kest_recording_sample OUT.kestrec OUT.json COUNT INDEX
+//   kest_recording_sample OUT.kestrec OUT.json COUNT INDEX [zstd]
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -9,17 +9,19 @@
 #include "recording/Recording.h"
 
 int main(int argc, char** argv) {
-    if (argc != 5) return 2;
+    if (argc != 5 && argc != 6) return 2;
     const uint32_t count = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
     const uint32_t index = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
     kest_rec::WriterOptions opt;
     opt.channel = 11;
     opt.config_crc = 0x12345678u;
+    opt.compress = argc == 6;
     const int64_t t0 = INT64_C(1765000000000000000);
     {
         auto w = kest_rec::Writer::Open(argv[1], opt, nullptr);
         if (!w) return 1;
-        for (uint32_t i = 0; i < count; ++i) w->Append(t0 + static_cast<int64_t>(i) * 1000000, kest_test_rec::SampleRecord(i));
+        for (uint32_t i = 0; i < count; ++i)
+            w->Append(t0 + static_cast<int64_t>(i) * 1000000, kest_test_rec::SampleRecord(i));
     }
     const KestShfeMdType& q = kest_test_rec::SampleRecord(index);
     FILE* f = std::fopen(argv[2], "w");

@@ -11,10 +11,13 @@ import tempfile
 import unittest
 import warnings
 
+import numpy as np
+
 sys.path.insert(0, os.environ["KEST_PYTHON_DIR"])
 import kest_records  # noqa: E402
 
 COUNT, INDEX = 1000, 123
+RECORD = os.environ.get("KEST_RECORD")  # the kest-record tool, for the import round trip
 
 
 class KestRecordsTest(unittest.TestCase):
@@ -81,12 +84,95 @@ class KestRecordsTest(unittest.TestCase):
         with open(self.path, "rb") as f:
             data = f.read()
         with open(cut, "wb") as f:
-            f.write(data[:64 + 10 * 160 + 33])
+            f.write(data[:64 + 2 * 64 + 256 * 160 + 10 * 160 + 33])  # the second block cut
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             entries = kest_records.load(cut)
-        self.assertEqual(len(entries), 10)
-        self.assertTrue(any("33 trailing bytes" in str(w.message) for w in caught))
+        self.assertEqual(len(entries), 256)
+        self.assertTrue(any(f"{64 + 10 * 160 + 33} trailing bytes" in str(w.message) for w in caught))
+
+    def test_compressed_reads_as_uncompressed_and_damage_is_named_and_skipped(self):
+        packed = os.path.join(self.dir, "packed.kestrec")
+        subprocess.run([os.environ["KEST_RECORDING_SAMPLE"], packed, os.path.join(self.dir, "p.json"), "5000", "0",
+                        "zstd"], check=True)
+        plain = os.path.join(self.dir, "plain.kestrec")
+        subprocess.run([os.environ["KEST_RECORDING_SAMPLE"], plain, os.path.join(self.dir, "q.json"), "5000", "0"],
+                       check=True)
+        self.assertLess(os.path.getsize(packed), os.path.getsize(plain) / 3)
+        expected = kest_records.load(plain)
+        self.assertTrue((kest_records.load(packed) == expected).all())
+        for path in (plain, packed):
+            rec = kest_records.RecordingFile(path)
+            self.assertTrue(rec.has_index)
+            first, second = rec.blocks[0], rec.blocks[1]
+            with open(path, "rb") as f:
+                data = bytearray(f.read())
+            data[second.offset + 64 + 100] ^= 0x01  # one bit of the second block's data
+            bad = os.path.join(self.dir, "bad.kestrec")
+            with open(bad, "wb") as f:
+                f.write(data)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                got = kest_records.load(bad)
+            lost = slice(first.entries, first.entries + second.entries)
+            self.assertTrue((got == np.delete(expected, lost)).all())
+            self.assertTrue(any(f"block 1 at offset {second.offset} ({second.entries} entries) skipped" in
+                                str(w.message) for w in caught), [str(w.message) for w in caught])
+            with self.assertRaises(kest_records.DamagedRecording):
+                kest_records.load(bad, on_damage="raise")
+            # Without the index (a recorder killed before its close) the blocks are found by their headers.
+            with open(bad, "wb") as f:
+                f.write(data[:rec.blocks[-1].offset + 64 + rec.blocks[-1].stored_bytes])
+            rec = kest_records.RecordingFile(bad)
+            self.assertFalse(rec.has_index)
+            self.assertTrue((rec.entries() == np.delete(expected, lost)).all())
+            self.assertEqual([(d.block, d.entries) for d in rec.damages], [(1, second.entries)])
+
+    @unittest.skipUnless(RECORD, "KEST_RECORD not set")
+    def test_import_round_trip_of_the_common_tick_layout(self):
+        columns = ("TradingDay,InstrumentID,ExchangeID,ExchangeInstID,LastPrice,PreSettlementPrice,Volume,Turnover,"
+                   "OpenInterest,UpdateTime,UpdateMillisec,BidPrice1,BidVolume1,AskPrice1,AskVolume1,BidPrice2,"
+                   "BidVolume2,AskPrice2,AskVolume2,ActionDay")
+        rows = [  # the night session of Friday 2026-12-04 trades for Monday 2026-12-07
+            "20261207,cu2701,SHFE,cu2701,71230.0,71000,12,8547600.5,150321,21:00:00,500,71220,3,71240,5,71210,7,"
+            "71250,9,20261204",
+            "20261207,sc2702,INE,sc2702,512.3,510,4,2049200,33001,01:30:02,0,512.2,1,512.4,2,512.1,3,512.5,4,20261205",
+            "20261207,cu2701,SHFE,cu2701,71240.0,71000,15,10684800.25,150330,09:00:01,0,71230,1,71250,2,"
+            "1.7976931348623157e+308,0,71260,6,20261207",
+        ]
+        csv_path, rec_path = os.path.join(self.dir, "ticks.csv"), os.path.join(self.dir, "ticks.kestrec")
+        with open(csv_path, "w") as f:
+            f.write(columns + "\n" + "\n".join(rows) + "\n")
+        subprocess.run([RECORD, "import", csv_path, "-o", rec_path], check=True, capture_output=True)
+        out = subprocess.run([RECORD, "csv", rec_path], check=True, capture_output=True, text=True).stdout
+        lines = [line.split(",") for line in out.splitlines()]
+        head = lines[0]
+        got = [dict(zip(head, line)) for line in lines[1:]]
+        self.assertEqual(len(got), 3)
+        for row, want in zip(got, ((20261207, "cu2701", "21:00:00.500", 0, "71230.00", "12", "8547600.50", "150321",
+                                    "71220.00", "3", "71240.00", "5", "71210.00", "71250.00"),
+                                   (20261207, "sc2702", "01:30:02.000", 2, "512.30", "4", "2049200.00", "33001",
+                                    "512.20", "1", "512.40", "2", "512.10", "512.50"),
+                                   (20261207, "cu2701", "09:00:01.000", 0, "71240.00", "15", "10684800.25",
+                                    "150330", "71230.00", "1", "71250.00", "2", "0.00", "71260.00"))):
+            self.assertEqual((int(row["trading_date_yyyymmdd"]), row["inst_id"],
+                              row["update_time_exchange_hh:mm:ss.mmm"], int(row["type_card_record_type"]),
+                              row["last_price_yuan"], row["volume_lots"], row["turnover_yuan"],
+                              row["open_interest_lots"], row["bid1_price_yuan"], row["bid1_volume_lots"],
+                              row["ask1_price_yuan"], row["ask1_volume_lots"], row["bid2_price_yuan"],
+                              row["ask2_price_yuan"]), want)
+        # Arrivals on the trading day's clock: Friday 21:00 and Saturday 01:30:02 CST, Monday 09:00:01.
+        self.assertEqual([int(r["arrival_ns_since_epoch_utc"]) for r in got],
+                         [1796389200500000000, 1796405402000000000, 1796605201000000000])
+        self.assertEqual([r["change_no"] for r in got], ["1", "1", "2"])
+        # A malformed row is refused with its line number, and nothing is written.
+        with open(csv_path, "a") as f:
+            f.write(rows[0].replace("71230.0", "71x30") + "\n")
+        os.remove(rec_path)
+        bad = subprocess.run([RECORD, "import", csv_path, "-o", rec_path], capture_output=True, text=True)
+        self.assertEqual(bad.returncode, 1)
+        self.assertIn(f"{csv_path}:5: LastPrice '71x30' is not a number", bad.stderr)
+        self.assertFalse(os.path.exists(rec_path))
 
     def test_not_a_recording_is_refused(self):
         with self.assertRaisesRegex(ValueError, "bad magic"):

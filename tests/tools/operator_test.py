@@ -159,7 +159,7 @@ def completion(script):
     check({"--card", "--config", "--interval", "--json", "--help", "--version"} <= set(got),
           f"kest-card-info --: {got}")
     got = complete("kest-record ")
-    check(got == ["info", "csv", "compare"], f"kest-record: {got}")
+    check(got == ["info", "verify", "cat", "slice", "csv", "merge", "import", "compare"], f"kest-record: {got}")
     got = complete("kest-card-ctl re")
     check(got == ["reset", "remove"], f"kest-card-ctl re: {got}")
     got = complete("kest-exchange-dump --feed ine")

@@ -20,6 +20,7 @@
 #include "ToolOptions.h"
 #include "cardlogic/LiveCard.h"
 #include "cardlogic/Replay.h"
+#include "exchangesim/Sessions.h"
 #include "recording/Recording.h"
 
 namespace {
@@ -32,6 +33,9 @@ void PrintStats(const kest_sim::LiveCard& card) {
         quotes += card.QuotesWritten(ch);
         refused += card.QuotesRefused(ch);
     }
+    uint32_t hhmmss = 0;
+    uint16_t milli = 0;
+    kest_sim::CstTimeOfDay(card.ClockMs(), hhmmss, milli);
     std::printf("frames mirrored %llu in %u rounds; blocks 2ps %s 4ps %s; quotes %llu refused %llu;",
                 static_cast<unsigned long long>(card.FramesMirrored()), card.SnapshotRounds(),
                 card.BlockRunning(0) ? "running" : "idle", card.BlockRunning(1) ? "running" : "idle",
@@ -42,7 +46,7 @@ void PrintStats(const kest_sim::LiveCard& card) {
                     static_cast<unsigned long long>(card.Updates(feed)),
                     static_cast<unsigned long long>(card.Gaps(feed)));
     }
-    std::printf("\n");
+    std::printf("; exchange clock %02u:%02u:%02u CST\n", hhmmss / 10000, hhmmss / 100 % 100, hhmmss % 100);
     std::fflush(stdout);
 }
 
@@ -128,7 +132,10 @@ int main(int argc, char** argv) {
                   &seed, 0, UINT64_MAX);
     opts.Whole("shfe-size", "N", "instruments per SHFE feed, 1 to 4096 (default 4000)", &shfe, 1, 4096);
     opts.Whole("ine-size", "N", "instruments per INE feed, 1 to 1024 (default 900)", &ine, 1, 1024);
-    opts.Real("rate", "R", "live updates per second per feed, 0.1 to 1000000 (default 200)", &rate, 0.1, 1e6);
+    opts.Real("rate", "R",
+              "the market's order flow: contract changes drawn per second of\n"
+              "exchange time per exchange, 0.1 to 1000000 (default 200)",
+              &rate, 0.1, 1e6);
     opts.Custom("faults", "PLAN",
                 "faults of the mirrored snapshot connections: none, all, or a\n"
                 "comma list of reorder=P dup=P loss=P foreign=P (chances per\n"
@@ -154,10 +161,34 @@ int main(int argc, char** argv) {
               "chance per packet that both lines miss it: a gap that raises\n"
               "a lost-packet event, 0 to 1 (default 0)",
               &gap, 0, 1);
-    opts.Whole("clock", "EPOCH_SECONDS",
-               "start of the simulated exchange clock, seconds since 1970,\n"
-               "1 to 4102444800 (default: now)",
-               &clock, 1, 4102444800LL);
+    double clockSpeed = 1;
+    std::string sessions;
+    opts.Custom("clock", "START",
+                "start of the simulated exchange clock: seconds since 1970\n"
+                "(1 to 4102444800), a China Standard Time of day today (20:50),\n"
+                "or a CST date and time (2025-01-02T20:50); default: now",
+                [&clock](const char* text) {
+                    std::string err;
+                    int64_t s = 0;
+                    if (!kest_sim::ParseClock(text, std::time(nullptr), s, &err)) return err;
+                    clock = s;
+                    return std::string();
+                });
+    opts.Real("clock-speed", "X",
+              "exchange seconds per real second, 0.01 to 10000 (default 1);\n"
+              "given, the market keeps the exchange's sessions (see --sessions)",
+              &clockSpeed, 0.01, 10000);
+    opts.Custom("sessions", "ON|OFF",
+                "on: each product trades in its sessions (night from 21:00 to\n"
+                "23:00, 01:00 or 02:30, day 09:00-15:00) after its call\n"
+                "auction, nothing in between; off: trading around the clock\n"
+                "(default on with --clock-speed, else off)",
+                [&sessions](const char* text) {
+                    if (std::strcmp(text, "on") != 0 && std::strcmp(text, "off") != 0)
+                        return std::string("wants on or off");
+                    sessions = text;
+                    return std::string();
+                });
     opts.Unsigned("ring-bytes", "N",
                   "card-to-host ring of each channel when the card is created,\n"
                   "4096 to 1073741824 bytes, rounded up to a power of two\n(default 268435456)",
@@ -217,6 +248,8 @@ int main(int argc, char** argv) {
     o.line_a.reorder = o.line_b.reorder = reorder;
     o.gap = gap;
     o.clock_start_ms = clock * 1000;
+    o.clock_speed = clockSpeed;
+    o.sessions = sessions.empty() ? opts.Given("clock-speed") : sessions == "on";
     co.a2c_ring_bytes = static_cast<uint32_t>(ring);
 
     // The signals are taken synchronously below; block them before any

@@ -1,6 +1,7 @@
 #include "QuoteBook.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstring>
 #include <ctime>
@@ -56,15 +57,17 @@ void QuoteBook::OnQuote(const KestShfeMdType& q, int64_t arrivalNs) {
     char id[sizeof(q.inst_id) + 1];
     std::memcpy(id, q.inst_id, sizeof(q.inst_id));
     id[sizeof(q.inst_id)] = '\0';
-    InstrumentStats& stats = instruments_[id];
+    InstrumentStats& stats = instruments_[std::make_pair(q.type, std::string(id))];
     const auto seen = lastChange_.emplace(std::make_pair(q.type, std::string(id)), q.change_no);
     if (!seen.second) {
-        // The exchange numbers each instrument's changes one by one: a jump
-        // means quotes that never reached this application, wherever they
-        // were lost (both multicast lines, a full ring, a stopped receiver).
+        // The exchange numbers each instrument's changes one by one and the
+        // 4ps feeds carry every one: a jump there means quotes that never
+        // reached this application, wherever they were lost (both multicast
+        // lines, a full ring, a stopped receiver). A 2ps feed's jumps are the
+        // changes it conflated; its losses show as lost-packet events.
         const uint32_t before = seen.first->second;
         if (q.change_no > before) {
-            const uint64_t skipped = q.change_no - before - 1;
+            const uint64_t skipped = CarriesEveryChange(q.type) ? q.change_no - before - 1 : 0;
             if (skipped > 0) {
                 if (metrics_ != nullptr) metrics_->Gap(q.type, skipped, stats.missing == 0);
                 stats.missing += skipped;
@@ -125,6 +128,11 @@ void FormatPrice(char* out, size_t size, int32_t px) {
 }
 }  // namespace
 
+std::string QuoteBook::FeedName(uint16_t type) {
+    static const char* const kNames[] = {"SHFE 2ps", "SHFE 4ps", "INE 2ps", "INE 4ps"};
+    return type < 4 ? kNames[type] : "type " + std::to_string(type);
+}
+
 std::string QuoteBook::FormatTime(uint32_t hhmmss, uint32_t milli) {
     char buf[32];
     if (hhmmss >= 240000 || hhmmss / 100 % 100 >= 60 || hhmmss % 100 >= 60 || milli >= 1000) {
@@ -138,7 +146,7 @@ std::string QuoteBook::FormatTime(uint32_t hhmmss, uint32_t milli) {
 }
 
 void QuoteBook::PrintTable(FILE* out, size_t rows, bool clear) const {
-    std::vector<std::pair<std::string, const InstrumentStats*>> recent;
+    std::vector<std::pair<std::pair<uint16_t, std::string>, const InstrumentStats*>> recent;
     recent.reserve(instruments_.size());
     for (const auto& entry : instruments_) recent.emplace_back(entry.first, &entry.second);
     // Most recently updated first (by card time, then change number).
@@ -150,19 +158,20 @@ void QuoteBook::PrintTable(FILE* out, size_t rows, bool clear) const {
         return a.first < b.first;
     });
     if (clear) std::fprintf(out, "\033[H\033[2J");
-    std::fprintf(out, "%-16s %8s %12s %10s %12s %8s %12s %8s %14s\n", "instrument", "updates", "last",
-                 "volume", "bid1", "bidvol", "ask1", "askvol", "exchange time");
+    std::fprintf(out, "%-16s %-8s %8s %12s %10s %12s %8s %12s %8s %14s\n", "instrument", "feed", "updates",
+                 "last", "volume", "bid1", "bidvol", "ask1", "askvol", "exchange time");
     char last[32], bid[32], ask[32];
     for (size_t i = 0; i < recent.size() && i < rows; ++i) {
         const KestShfeMdType& q = recent[i].second->last;
         FormatPrice(last, sizeof(last), q.last_px);
         FormatPrice(bid, sizeof(bid), q.bid1_px);
         FormatPrice(ask, sizeof(ask), q.ask1_px);
-        std::fprintf(out, "%-16s %8" PRIu64 " %12s %10u %12s %8u %12s %8u %14s\n", recent[i].first.c_str(),
+        std::fprintf(out, "%-16s %-8s %8" PRIu64 " %12s %10u %12s %8u %12s %8u %14s\n",
+                     recent[i].first.second.c_str(), FeedName(recent[i].first.first).c_str(),
                      recent[i].second->count, last, q.volume, bid, q.bid1_vol, ask, q.ask1_vol,
                      FormatTime(q.update_time, q.update_milli_sec).c_str());
     }
-    std::fprintf(out, "%zu instruments, %" PRIu64 " quotes\n", instruments_.size(), total_);
+    std::fprintf(out, "%zu instruments by feed, %" PRIu64 " quotes\n", instruments_.size(), total_);
     if (loss_.missing > 0 || loss_.backwards > 0 || loss_.stale > 0) {
         std::fprintf(out,
                      "LOSS: %" PRIu64 " quotes missing (change-number gaps), %" PRIu64
@@ -177,10 +186,14 @@ void QuoteBook::PrintSummary(FILE* out, int channel, double seconds) const {
     std::fprintf(out, "channel %d: %" PRIu64 " quotes, %zu instruments, %.1f s, %.0f quotes/s\n", channel,
                  total_, instruments_.size(), seconds,
                  seconds > 0 ? static_cast<double>(total_) / seconds : 0.0);
-    std::fprintf(out, "%-16s %10s %10s\n", "instrument", "quotes", "missing");
+    std::fprintf(out, "%-16s %-8s %10s %10s\n", "instrument", "feed", "quotes", "missing");
     for (const auto& entry : instruments_) {
-        std::fprintf(out, "%-16s %10" PRIu64 " %10" PRIu64 "\n", entry.first.c_str(), entry.second.count,
-                     entry.second.missing);
+        // The feed as one word ("shfe4ps"), so that each row splits into four fields.
+        std::string feed = FeedName(entry.first.first);
+        feed.erase(feed.find(' '), 1);
+        for (char& c : feed) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::fprintf(out, "%-16s %-8s %10" PRIu64 " %10" PRIu64 "\n", entry.first.second.c_str(),
+                     feed.c_str(), entry.second.count, entry.second.missing);
     }
     std::fprintf(out,
                  "missing quotes (change-number gaps): %" PRIu64 " in %" PRIu64

@@ -67,13 +67,21 @@ public:
     void PrintTable(FILE* out, size_t rows, bool clear) const;
     // The card's HHMMSS update time and its milliseconds as HH:MM:SS.mmm.
     static std::string FormatTime(uint32_t hhmmss, uint32_t milli);
+    // "SHFE 2ps", "SHFE 4ps", "INE 2ps", "INE 4ps", else "type N".
+    static std::string FeedName(uint16_t type);
+    // Whether a feed carries every change of a contract (4ps), so that a
+    // change-number jump is a quote lost; the 2ps feeds carry a contract at
+    // most every 500 ms and step over the changes in between.
+    static bool CarriesEveryChange(uint16_t type) { return type == 1 || type == 3; }
     void PrintSummary(FILE* out, int channel, double seconds) const;
     uint64_t Total() const { return total_; }
     LatencyHistogram& Latency() { return latency_; }
 
 private:
     int64_t LocalDayMs(int64_t arrivalNs);
-    std::map<std::string, InstrumentStats> instruments_;
+    // By feed (record type) and identifier: the feeds of an exchange carry
+    // one market at their own pace, so each keeps its own row.
+    std::map<std::pair<uint16_t, std::string>, InstrumentStats> instruments_;
     uint64_t total_ = 0;
     // The last change number per feed (record type) and instrument: one
     // identifier may be quoted by two feeds, each numbering its own changes.

@@ -29,6 +29,7 @@
 #include "cardlogic/CardBook.h"
 #include "cardlogic/LineArbiter.h"
 #include "exchangesim/LiveFeed.h"
+#include "exchangesim/Market.h"
 #include "exchangesim/MdqpEncoder.h"
 #include "exchangesim/SnapshotMirror.h"
 #include "exchangesim/TcpSegmenter.h"
@@ -56,10 +57,12 @@ struct LiveCardOptions {
     LineFaults line_a;
     LineFaults line_b;
     double gap = 0;                   // chance per packet of a gap on both lines
-    double updates_per_second = 200;  // per live feed, when free running
-    bool free_run = true;             // the thread produces updates at that rate
+    double updates_per_second = 200;  // the market's order flow per exchange, per second of exchange time
+    bool free_run = true;             // the thread runs the market on the clock
     int64_t clock_start_ms = 0;       // simulated clock at start; 0: the wall clock
-    int32_t clock_step_ms = 1;        // clock advance per update in Step()
+    double clock_speed = 1;           // exchange seconds per real second, when free running
+    bool sessions = false;            // trade in the exchange's sessions; false: around the clock
+    double limit_shock = 2e-8;        // chance per product and 250 ms of a jump to a limit
 };
 
 class LiveCard {
@@ -76,7 +79,8 @@ public:
 
     // --- Hooks for tests and tools --------------------------------------
     // Reacts to the registers, then runs n exchange packets of every live
-    // feed on the calling thread. Returns the packets made. Not during the
+    // feed on the calling thread, moving the clock on by the market's slices
+    // of 250 ms as far as needed. Returns the packets made. Not during the
     // snapshot phase (nothing is live then).
     size_t Step(uint32_t n);
     // The next `count` packets of `feed` are missing on both lines.
@@ -99,6 +103,8 @@ public:
     // The exchange's current state of a feed. Stable while no packet runs
     // (before Start, after Stop, or between Step calls without a thread).
     const Universe& Exchange(EMDQPDataType feed) const { return live_[feed]->Current(); }
+    // The market of SHFE (0) or INE (1) that both feeds of the exchange carry.
+    const Market& ExchangeMarket(int exchange) const { return *markets_[exchange]; }
     Card& Model() { return *card_; }
     const LiveCardOptions& Options() const { return opt_; }
 
@@ -118,7 +124,8 @@ private:
     void React();  // with mu_ held
     void StartBlock(int block);
     void StopBlock(int block);
-    void ProduceOne(EMDQPDataType feed);
+    bool ProduceOne(EMDQPDataType feed);
+    void AdvanceMarkets(int64_t target_ms);  // with mu_ held
     void Apply(EMDQPDataType feed, const LiveUpdate& u);
     void RaiseLost(EMDQPDataType feed, uint32_t packet_no);
     void FreeRun();
@@ -129,6 +136,9 @@ private:
     LiveCardOptions opt_;
     std::unique_ptr<Card> card_;
     std::unique_ptr<LiveFeed> live_[4];
+    std::unique_ptr<Market> markets_[2];  // SHFE, INE
+    int64_t next_slice_end_ = 0;          // exchange time of the markets' next slice; 0: not yet placed
+    std::vector<int32_t> fast_, slow_;
     FeedState feeds_[4];
 
     std::mutex mu_;  // live state: between the thread and the hooks
@@ -140,7 +150,6 @@ private:
     // Free-running pace.
     int64_t run_base_ms_ = 0;  // clock when the pace was set
     std::chrono::steady_clock::time_point run_base_;
-    uint64_t run_made_ = 0;
     bool clock_set_ = false;  // SetClock was called: the clock no longer follows the wall (under mu_)
 
     std::thread thread_;

@@ -1,10 +1,16 @@
-// The exchange's multicast updates of one feed: a seeded stream of packets
-// numbered from 1, each carrying one instrument's new state, sent on line A
-// and line B. Each line loses packets on its own (never both the same one,
-// unless a gap is asked for) and may deliver a packet one or two places late.
+// The exchange's multicast updates of one feed: packets numbered from 1, each
+// carrying one instrument's new state (under this feed's instrument number),
+// sent on line A and line B. What a packet carries comes from the exchange's
+// market (Market), which the two feeds of an exchange share; the feed only
+// numbers, sends and loses. Each line loses packets on its own (never both
+// the same one, unless a gap is asked for) and may deliver a packet one or
+// two places late.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "exchangesim/Rng.h"
@@ -22,7 +28,7 @@ struct LiveUpdate {
     uint64_t open_interest = 0;
     BookLevel bid[kBookDepth];  // best first; missing levels are zero
     BookLevel ask[kBookDepth];
-    uint32_t update_time = 0;  // HHMMSS, local time
+    uint32_t update_time = 0;  // HHMMSS, China Standard Time
     uint16_t update_milli_sec = 0;
     uint32_t change_no = 0;
 };
@@ -44,10 +50,18 @@ class LiveFeed {
 public:
     LiveFeed(const Universe& universe, const LiveFeedOptions& opt);
 
-    // Makes the next packet, stamped with `now_ms` (milliseconds since the
-    // epoch), and appends to each line what arrives on it meanwhile (the new
-    // packet and/or late ones). Returns the new packet's number.
-    uint32_t Step(int64_t now_ms, std::vector<LiveUpdate>& line_a, std::vector<LiveUpdate>& line_b);
+    // Queues the market's state of a contract (found by identifier) to be
+    // sent; false when this feed does not list it.
+    bool Publish(const Instrument& contract);
+    size_t Pending() const { return pending_.size(); }
+    // Takes what is queued into this feed's state without sending it (the
+    // feed is not received): its next snapshot still shows the market.
+    void SkipPending();
+
+    // Sends the next queued state as a packet and appends to each line what
+    // arrives on it meanwhile (the new packet and/or late ones). Returns the
+    // new packet's number, 0 when nothing was queued.
+    uint32_t Step(std::vector<LiveUpdate>& line_a, std::vector<LiveUpdate>& line_b);
     // Delivers what the lines still hold back.
     void Flush(std::vector<LiveUpdate>& line_a, std::vector<LiveUpdate>& line_b);
 
@@ -57,7 +71,7 @@ public:
     uint32_t LastPacketNo() const { return next_packet_no_ - 1; }
     // Packet numbers that neither line delivers, in order.
     const std::vector<uint32_t>& Gaps() const { return gaps_; }
-    // The exchange's current state of an instrument (after the last packet).
+    // The feed's current state of an instrument (after the last packet sent).
     const Instrument& State(int32_t inst_no) const { return state_.At(inst_no); }
     const Universe& Current() const { return state_; }
 
@@ -70,21 +84,23 @@ private:
         LineFaults faults;
         std::vector<Held> held;
     };
+    struct Queued {
+        LiveUpdate u;
+        int64_t upper_limit, lower_limit, pre_settlement;
+        bool has_turnover;
+    };
     void Deliver(Line& line, const LiveUpdate* u, bool lost, std::vector<LiveUpdate>& out);
-    void Move(Instrument& in, LiveUpdate& u, int64_t now_ms);
+    void Take(const Queued& q);
 
     Universe state_;
     LiveFeedOptions opt_;
-    Rng rng_;
     Rng line_rng_;
     uint32_t next_packet_no_;
     uint32_t forced_gaps_ = 0;
     std::vector<uint32_t> gaps_;
-    std::vector<int32_t> active_;  // futures: most updates are theirs
+    std::unordered_map<std::string, int32_t> numbers_;  // identifier -> this feed's instrument number
+    std::deque<Queued> pending_;
     Line a_, b_;
 };
-
-// HHMMSS and milliseconds of a time in milliseconds since the epoch, local time.
-void LocalTimeOfDay(int64_t ms, uint32_t& hhmmss, uint16_t& milli);
 
 }  // namespace kest_sim

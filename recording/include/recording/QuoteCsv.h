@@ -1,9 +1,10 @@
-// The CSV form of a quote, shared by the receive tool and kest-record: one
+// The CSV and JSON-lines forms of a quote, shared by the receive tool and kest-record: one
 // header line whose column names carry their units, then one line per quote.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "KestShfeMdStruct.h"
 
@@ -17,5 +18,12 @@ uint32_t TradingDate(int64_t arrival_ns);
 
 void WriteCsvHeader(FILE* out);
 void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q);
+// The same fields as one JSON object a line, named as the CSV's columns
+// without their units; prices and turnover in yuan with two decimals.
+void WriteJsonLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q);
+
+// The first field in which two records differ ("last_px: 500000 against
+// 500007"); empty when all 152 bytes are the same.
+std::string FirstDifference(const KestShfeMdType& a, const KestShfeMdType& b);
 
 }  // namespace kest_rec

@@ -17,23 +17,25 @@
 namespace kest_rec {
 
 constexpr char kMagic[8] = {'K', 'E', 'S', 'T', 'R', 'E', 'C', '\0'};
-constexpr uint16_t kFormatVersion = 1;
+constexpr uint16_t kFormatVersion = 2;  // what the writer writes; readers read 1 and 2
 constexpr uint32_t kClockRealtime = 1;  // CLOCK_REALTIME: nanoseconds since 1970-01-01T00:00:00Z
 constexpr uint32_t kChannels = 16;      // a card's processing channels
 
 // 64 bytes, little-endian, at offset 0 of every file of a recording.
 struct FileHeader {
-    char magic[8];          // kMagic
-    uint16_t version;       // kFormatVersion; a reader refuses a newer one
-    uint16_t header_bytes;  // 64: records start here
-    uint16_t record_bytes;  // 152: sizeof(KestShfeMdType)
-    uint16_t entry_bytes;   // 160: arrival time + record
-    uint32_t channel;       // the recorder's channel (its configuration's device)
-    uint32_t config_crc;    // CRC-32C (seed 0, no inversion) of the recorder's configuration file
-    uint32_t clock;         // kClockRealtime
-    uint32_t sequence;      // 0 for the first file of a recording, +1 at each rotation
-    int64_t started_ns;     // when this file was opened, on `clock`
-    uint8_t reserved[24];   // zero
+    char magic[8];           // kMagic
+    uint16_t version;        // kFormatVersion; a reader refuses a newer one
+    uint16_t header_bytes;   // 64: records start here
+    uint16_t record_bytes;   // 152: sizeof(KestShfeMdType)
+    uint16_t entry_bytes;    // 160: arrival time + record
+    uint32_t channel;        // the recorder's channel (its configuration's device)
+    uint32_t config_crc;     // CRC-32C (seed 0, no inversion) of the recorder's configuration file
+    uint32_t clock;          // kClockRealtime
+    uint32_t sequence;       // 0 for the first file of a recording, +1 at each rotation
+    int64_t started_ns;      // when this file was opened, on `clock`
+    uint32_t block_entries;  // version 2: most entries a block holds; version 1: zero
+    uint8_t reserved[16];    // zero
+    uint32_t header_crc;     // version 2: CRC-32C of bytes 0..59; version 1: zero
 };
 static_assert(sizeof(FileHeader) == 64, "file header is 64 bytes");
 static_assert(offsetof(FileHeader, version) == 8, "version at 8");
@@ -42,6 +44,66 @@ static_assert(offsetof(FileHeader, config_crc) == 20, "config_crc at 20");
 static_assert(offsetof(FileHeader, clock) == 24, "clock at 24");
 static_assert(offsetof(FileHeader, sequence) == 28, "sequence at 28");
 static_assert(offsetof(FileHeader, started_ns) == 32, "started_ns at 32");
+
+// Version 2: every block starts with this header; the stored bytes follow.
+constexpr char kBlockMagic[4] = {'K', 'B', 'L', 'K'};
+enum BlockCodec : uint16_t {
+    kCodecNone = 0,  // the entries as they are
+    kCodecZstd =
+        1,  // zstd of the entries, arrivals as differences, byte-shuffled (byte k of every entry, ...)
+};
+struct BlockHeader {
+    char magic[4];          // kBlockMagic
+    uint32_t header_crc;    // CRC-32C of bytes 8..63
+    uint32_t entries;       // whole entries in the block
+    uint16_t codec;         // BlockCodec
+    uint16_t reserved0;     // zero
+    uint32_t raw_bytes;     // entries * 160
+    uint32_t stored_bytes;  // bytes after this header
+    int64_t first_ns;       // arrival of the first entry
+    int64_t last_ns;        // arrival of the last entry
+    uint32_t data_crc;      // CRC-32C of the stored bytes
+    uint32_t block_no;      // 0, 1, 2, ... in the file
+    int64_t min_ns;         // earliest arrival in the block (the clock may step back)
+    int64_t max_ns;         // latest arrival in the block
+};
+static_assert(sizeof(BlockHeader) == 64, "block header is 64 bytes");
+
+// The index at the end of a closed version 2 file: an IndexHeader, the
+// contracts, the blocks with their contract bitmaps, then the trailer as the
+// file's last 16 bytes.
+constexpr char kIndexMagic[4] = {'K', 'I', 'D', 'X'};
+constexpr char kTrailerMagic[8] = {'K', 'E', 'S', 'T', 'E', 'N', 'D', '\0'};
+struct IndexHeader {
+    char magic[4];          // kIndexMagic
+    uint32_t crc;           // CRC-32C of everything after this field up to the trailer
+    uint32_t blocks;        // block records that follow the contracts
+    uint32_t contracts;     // contract records
+    uint64_t entries;       // in all blocks
+    uint32_t bitmap_bytes;  // per block: bit c set when contract c has an entry in it; a multiple of 8
+    uint32_t reserved;
+};
+static_assert(sizeof(IndexHeader) == 32, "index header is 32 bytes");
+struct IndexContract {
+    char inst_id[16];  // as in the records
+    uint64_t entries;
+};
+struct IndexBlock {
+    uint64_t offset;  // of its BlockHeader
+    uint32_t entries;
+    uint32_t stored_bytes;
+    int64_t min_ns;
+    int64_t max_ns;
+};
+static_assert(sizeof(IndexBlock) == 32, "index block is 32 bytes");
+struct Trailer {
+    uint64_t index_offset;  // of the IndexHeader
+    char magic[8];          // kTrailerMagic
+};
+
+// CRC-32C as storage formats use it (initial and final inversion: the
+// checksum of "123456789" is 0xE3069283), continued from `crc`.
+uint32_t Crc32c(const void* data, size_t size, uint32_t crc = 0);
 
 struct Entry {
     int64_t arrival_ns;  // on the header's clock, taken when the record reached the application
@@ -69,14 +131,19 @@ struct WriterOptions {
     uint32_t config_crc = 0;
     uint64_t rotate_bytes = 0;  // start a new file once a file would pass this size; 0: never
     int64_t rotate_ns = 0;      // start a new file once a file spans this long; 0: never
+    bool compress = false;      // zstd per block
+    int zstd_level = 1;
 };
+
+struct IndexBuilder;
 
 // Writes a recording in blocks of whole entries, so a recorder killed at any
 // moment leaves a readable file that lacks at most the block being filled.
 // Files after a rotation are named PATH.1, PATH.2, ...
 class Writer {
 public:
-    static constexpr uint32_t kBlockEntries = 256;
+    static constexpr uint32_t kBlockEntries = 256;             // uncompressed: 40 KiB a write
+    static constexpr uint32_t kCompressedBlockEntries = 4096;  // zstd needs room to find repeats
 
     // nullptr with *error set when the file cannot be created.
     static std::unique_ptr<Writer> Open(const std::string& path, const WriterOptions& opt,
@@ -88,23 +155,24 @@ public:
     // The receiving thread's path: a copy into the block; a write(2) only
     // when the block is full or a rotation is due.
     void Append(int64_t arrival_ns, const KestShfeMdType& record) {
-        if (fill_ == kBlockEntries || RotationDue(arrival_ns)) Spill(arrival_ns);
-        Entry& e = block_[fill_++];
+        if (fill_ == block_entries_ || RotationDue(arrival_ns)) Spill(arrival_ns);
+        Entry& e = entries_[fill_++];
         e.arrival_ns = arrival_ns;
         std::memcpy(&e.record, &record, sizeof record);
         ++records_;
     }
-    // Writes what the block holds. false (and error()) on a write failure:
+    // Writes what the block holds as one block (one write(2)). false (and error()) on a write failure:
     // the file is then cut back to its whole entries and nothing more is
     // written (a later write could leave a hole of lost entries mid-file).
     bool Flush();
     // Flushes if the oldest unwritten entry arrived more than max_age_ns ago.
     void FlushIfOlder(int64_t now_ns, int64_t max_age_ns) {
-        if (fill_ != 0 && now_ns - block_[0].arrival_ns > max_age_ns) Flush();
+        if (fill_ != 0 && now_ns - entries_[0].arrival_ns > max_age_ns) Flush();
     }
 
-    uint64_t Records() const { return records_; }  // appended
-    uint64_t Written() const { return written_; }  // whole entries that reached a file
+    uint64_t Records() const { return records_; }     // appended
+    uint64_t Written() const { return written_; }     // whole entries that reached a file
+    uint64_t StoredBytes() const { return stored_; }  // block bytes written, headers included
     bool Failed() const { return failed_; }
     uint32_t Files() const { return sequence_ + 1; }
     const std::string& CurrentPath() const { return current_; }
@@ -113,9 +181,11 @@ public:
 private:
     Writer(const std::string& path, const WriterOptions& opt);
     bool OpenFile(int64_t now_ns);
+    void CloseFile();  // the index, then close
     bool RotationDue(int64_t arrival_ns) const {
         return (opt_.rotate_ns > 0 && arrival_ns - file_started_ns_ >= opt_.rotate_ns) ||
-               (opt_.rotate_bytes > 0 && file_bytes_ + (fill_ + 1) * sizeof(Entry) > opt_.rotate_bytes);
+               (opt_.rotate_bytes > 0 &&
+                file_bytes_ + sizeof(BlockHeader) + (fill_ + 1) * sizeof(Entry) > opt_.rotate_bytes);
     }
     void Spill(int64_t arrival_ns);  // out of line: not on every record
 
@@ -130,11 +200,20 @@ private:
     uint64_t written_ = 0;
     bool failed_ = false;
     uint32_t fill_ = 0;
+    uint32_t block_entries_;
+    uint64_t stored_ = 0;
     std::string error_;
-    std::unique_ptr<Entry[]> block_;
+    std::unique_ptr<uint64_t[]> buffer_;  // BlockHeader, then the entries
+    Entry* entries_ = nullptr;
+    std::vector<char> packed_;  // shuffled, then compressed
+    std::unique_ptr<IndexBuilder> index_;
+    void* zstd_ = nullptr;  // ZSTD_CCtx
 };
 
-// Reads one file of a recording, entry by entry.
+class RunReader;
+
+// Reads one file of a recording (either version), entry by entry: the
+// entries of damaged blocks are skipped (RunReader says which).
 class Reader {
 public:
     // nullptr with *error set for a file that is not a recording this reader knows.
@@ -144,20 +223,19 @@ public:
     Reader& operator=(const Reader&) = delete;
 
     const FileHeader& Header() const { return header_; }
-    uint64_t Entries() const { return entries_; }  // whole entries in the file
-    // Bytes after the last whole entry: a recorder stopped in the middle of a
-    // block write. They are ignored.
-    uint64_t TrailingBytes() const { return trailing_; }
-    bool Next(Entry& out);  // false after the last whole entry
+    uint64_t Entries() const;  // whole entries in the file (version 2: in blocks that look whole)
+    // Bytes after the last whole entry or block: a recorder stopped in the
+    // middle of a block write. They are ignored.
+    uint64_t TrailingBytes() const;
+    bool Next(Entry& out);  // false after the last trusted entry
+    RunReader& Runs() { return *runs_; }
 
 private:
     Reader() = default;
-    FILE* file_ = nullptr;
+    std::unique_ptr<RunReader> runs_;
     FileHeader header_{};
-    uint64_t entries_ = 0;
-    uint64_t read_ = 0;
-    uint64_t trailing_ = 0;
-    std::vector<char> buffer_;
+    const Entry* run_ = nullptr;
+    size_t left_ = 0;
 };
 
 }  // namespace kest_rec
