@@ -13,7 +13,8 @@
 #   PATCH      names or paths of patches (default: every tests/mutations/*.patch)
 #
 # A patch whose description has a line "Fuzzers: TARGET..." is also given to
-# those fuzzers when a test caught it: a second row says whether they do.
+# those fuzzers when a test caught it: a second row says whether they do;
+# when no test catches it, those fuzzers are tried first.
 # KEST_MUT_DIR is the work directory (default build-mut: a copy of the tree in
 # src/, a clang build in build/), KEST_MUT_FUZZ_SECONDS the time per fuzzer
 # (default 60), KEST_JOBS the build and test jobs (default 2).
@@ -34,7 +35,7 @@ for a in "$@"; do
   case $a in
     --ci) ci=1 ;;
     --fuzzers) fuzz_only=1 ;;
-    -h | --help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "mutation-check.sh: unknown option $a" >&2; exit 2 ;;
     *) [ -f "$a" ] && patches+=("$(realpath "$a")") || patches+=("$root/tests/mutations/${a%.patch}.patch") ;;
   esac
@@ -91,10 +92,13 @@ area_tests() {
   local files re=''
   files=$(sed -n 's|^+++ b/||p' "$1")
   case $files in *src/TcpReassembly* | *src/MdqpDecoder* | *src/InstrumentTable*) re='^snapshot[.]' ;; esac
-  case $files in *src/KestShfeMdApiImpl* | *common/*) re='^(snapshot|api|quotepath|e2e)[.]' ;; esac
+  case $files in *src/KestShfeMdApiImpl* | *src/ChannelBringUp* | *common/*) re='^(snapshot|api|quotepath|e2e)[.]' ;; esac
+  case $files in *public/reg/*) re='^e2e[.]' ;; esac
+  case $files in *tools/kest-md-recv/RecvMetrics*) re='^(e2e|quotepath)[.]' ;; esac
+  case $files in *python/kest_records/*) re='^recording[.]python' ;; esac
   case $files in *public/config/*) re='IniReader|ConfigTest|ConfigCheck' ;; esac
   case $files in *public/crc/*) re='Crc32c' ;; esac
-  case $files in *cardsim/*) re='CardTest|Ring|cardsim' ;; esac
+  case $files in *cardsim/*) re='^(e2e|quotepath)[.]' ;; esac
   case $files in *recording/* | *tools/kest-record/* | *cardlogic/Replay*) re='record|replay|tools' ;; esac
   echo "$re"
 }
@@ -181,7 +185,14 @@ for p in "${patches[@]}"; do
   also=$(sed -n 's/^Fuzzers: *//p' "$p" | head -n 1)
   if [ -z "$caught" ] || [ -n "$also" ]; then
     list=("${fuzzers[@]}")
-    [ -n "$caught" ] && read -r -a list <<<"$also"
+    if [ -n "$caught" ]; then
+      read -r -a list <<<"$also"
+    elif [ -n "$also" ]; then
+      # The fuzzers named first, then the others.
+      read -r -a named <<<"$also"
+      list=("${named[@]}")
+      for f in "${fuzzers[@]}"; do [[ " $also " == *" $f "* ]] || list+=("$f"); done
+    fi
     t1=$(now)
     fcaught=''
     for f in "${list[@]}"; do

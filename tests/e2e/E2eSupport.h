@@ -44,15 +44,19 @@ struct ConfigText {
     int crc_mux_check = 1;
     std::string channels[16] = {"all"};
     bool options[16] = {};
+    int cpucore = -1;
+    int route = 19;
+    std::string extra;  // more [config] lines
 
     std::string Render() const {
         static const char* const kFeeds[4] = {"shfe2ps", "shfe4ps", "ine2ps", "ine4ps"};
         std::ostringstream out;
-        out << "[config]\nlog_level=7\ncpucore=-1\ndevice=" << device << "\n";
+        out << "[config]\nlog_level=7\ncpucore=" << cpucore << "\ndevice=" << device << "\n";
         for (int f = 0; f < 4; ++f) out << kFeeds[f] << "=" << feeds[f] << "\n";
         out << "DSTMAC=00:11:22:33:44:55\nDSTIP=192.168.1.2\nDSTPORT=30000\nSRCMAC=00:0a:35:00:01:fe\n"
-               "SRCIP=192.168.1.1\nSRCPORT=30001\nTARGETROUTE=19\nlast_tick_channel=65537\ncrc_mux_check="
-            << crc_mux_check << "\n";
+               "SRCIP=192.168.1.1\nSRCPORT=30001\nTARGETROUTE="
+            << route << "\nlast_tick_channel=65537\ncrc_mux_check=" << crc_mux_check << "\n"
+            << extra;
         for (int c = 0; c < 16; ++c) {
             if (!channels[c].empty())
                 out << "[channel" << c << "]\ninsts=" << channels[c]
@@ -77,9 +81,10 @@ struct Api {
 
 class World : public ::testing::Test {
 public:
-    // Polls until pred() holds or the deadline passes; returns pred().
+    // Polls until pred() holds or the deadline passes (five minutes: never
+    // reached by a sound run, however loaded the machine); returns pred().
     static bool PollUntil(const std::function<int32_t()>& poll, const std::function<bool()>& pred,
-                          int timeout_ms = 20000) {
+                          int timeout_ms = 300000) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (!pred() && std::chrono::steady_clock::now() < deadline) {
             if (poll() == 0) std::this_thread::yield();
@@ -132,15 +137,6 @@ protected:
     bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
     // Within one line: '.' stops at line ends.
     bool LogMatches(const std::string& re) const { return std::regex_search(Log(), std::regex(re)); }
-    // The instrument a quote names (identifier cut to 15 characters), or nullptr.
-    const kest_sim::Instrument* Find(const KestShfeMdType& q) const {
-        const auto* u = q.type > 3 ? nullptr : &card_->Exchange(static_cast<EMDQPDataType>(q.type));
-        if (!u || q.inst_no >= static_cast<uint32_t>(u->Size())) return nullptr;
-        const kest_sim::Instrument& inst = u->At(static_cast<int32_t>(q.inst_no));
-        return std::string(q.inst_id, strnlen(q.inst_id, sizeof(q.inst_id))) == inst.inst_id.substr(0, 15)
-                   ? &inst
-                   : nullptr;
-    }
 
     kest_test::ScopedTempDir dir_;
     std::unique_ptr<kest_sim::LiveCard> card_;

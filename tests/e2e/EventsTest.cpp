@@ -7,11 +7,22 @@
 
 #include "E2eSupport.h"
 #include "FpgaRegisterCommon.h"
+#ifdef KEST_TEST_METRICS
+#include "RecvMetrics.h"
+#endif
 
 namespace e2e {
 namespace {
 
 namespace R = Kest_U50::Reg;
+
+#ifdef KEST_TEST_METRICS
+// One sample of what kest-md-recv --metrics serves, or -1.
+long Sample(const std::string& text, const std::string& re) {
+    std::smatch m;
+    return std::regex_search(text, m, std::regex("(?:^|\n)" + re + " ([0-9]+)\n")) ? std::stol(m[1]) : -1;
+}
+#endif
 
 class EventsTest : public World {
 protected:
@@ -50,6 +61,11 @@ TEST_F(EventsTest, OtherMessagesAreDroppedAndOnlyALostPacketOutsideTheIgnoredMin
 
     const uint64_t starts = model.Stats().card_starts;
     const uint32_t crc = model.ReadReg(R::CONFIG_CRC);
+#ifdef KEST_TEST_METRICS
+    // kest-md-recv's metrics read this log from here on: the start's own bring-up is no re-bring-up.
+    RecvMetrics metrics(0, 0, "callback", "test");
+    metrics.Started(true, Kest_U50::CCommonLog::GetInstance().GetLogFileName());
+#endif
     // One SHFE 2ps packet lost on both lines at today's hh:mm:30 UTC, polled until handled.
     auto loseAPacketAt = [&](int hour, int minute) {
         card_->SetClock((std::time(nullptr) / 86400 * 86400 + hour * 3600 + minute * 60 + 30) *
@@ -58,7 +74,9 @@ TEST_F(EventsTest, OtherMessagesAreDroppedAndOnlyALostPacketOutsideTheIgnoredMin
         card_->InjectGap(SHFE_2PS, 1);
         card_->Step(10);
         ASSERT_GT(card_->EventsWritten(0), events);
-        PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; });
+        EXPECT_TRUE(
+            PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; }))
+            << "waited for the poll to take the lost-packet event at " << hour << ":" << minute;
     };
     loseAPacketAt(10, 15);
     EXPECT_EQ(model.Stats().card_starts, starts);
@@ -74,6 +92,12 @@ TEST_F(EventsTest, OtherMessagesAreDroppedAndOnlyALostPacketOutsideTheIgnoredMin
     EXPECT_TRUE(
         LogMatches(R"(\[W\] (?=.*ts\[10,16\]).*received lost pkt event, event=64 last_update_time\[)"));
     EXPECT_TRUE(Flows(api.obj, spi));
+#ifdef KEST_TEST_METRICS
+    const std::string scrape = metrics.Render();
+    EXPECT_EQ(Sample(scrape, R"(kest_lost_packet_events_total\{[^}]*handling="ignored"\})"), 1) << scrape;
+    EXPECT_EQ(Sample(scrape, R"(kest_lost_packet_events_total\{[^}]*handling="handled"\})"), 1) << scrape;
+    EXPECT_EQ(Sample(scrape, R"(kest_rebringups_total\{[^}]*\})"), 1) << scrape;
+#endif
 }
 
 TEST_F(EventsTest, OnTheExchangesClockALostPacketAtTheNightCloseIsIgnoredAndNothingFollowsUntilTheDay) {

@@ -12,7 +12,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <utility>
 
 #include "E2eSupport.h"
 #include "EnyxHw.h"
@@ -47,6 +49,25 @@ struct Trace {
 };
 Trace g_trace;
 
+// Every access one at a time, while `on`: "R 01001 32/0" (operation, register,
+// width and offset in bits). And every access ever made that is not a whole
+// 32-bit register at byte address 4 x number.
+struct Accesses {
+    std::vector<std::string> list;
+    bool on = false;
+    uint64_t odd = 0;
+    void Add(char op, const enyx_hw_register_description* reg) {
+        if (reg->size != 32 || reg->offset != 0 || reg->address % 4 != 0) ++odd;
+        if (!on) return;
+        char text[48];
+        std::snprintf(text, sizeof text, "%c %05x %u/%u", op, static_cast<unsigned>(reg->address / 4),
+                      static_cast<unsigned>(reg->size), static_cast<unsigned>(reg->offset));
+        list.push_back(text);
+    }
+    std::vector<std::string> Take() { return std::exchange(list, {}); }
+};
+Accesses g_accesses;
+
 template <typename Fn>
 Fn Next(const char* name) {
     void* f = dlsym(RTLD_NEXT, name);
@@ -61,6 +82,7 @@ extern "C" int enyx_hw_read(const enyx_hw_core* core, const enyx_hw_register_des
     static const auto next =
         Next<int (*)(const enyx_hw_core*, const enyx_hw_register_description*, uint64_t*)>("enyx_hw_read");
     const int rc = next(core, reg, value);
+    g_accesses.Add('R', reg);
     if (g_trace.on) {
         ++g_trace.reads;
         g_trace.Access('R', static_cast<uint32_t>(reg->address / 4), rc == 0 ? *value : 0, rc);
@@ -73,6 +95,7 @@ extern "C" int enyx_hw_write(const enyx_hw_core* core, const enyx_hw_register_de
     static const auto next =
         Next<int (*)(const enyx_hw_core*, const enyx_hw_register_description*, uint64_t)>("enyx_hw_write");
     const int rc = next(core, reg, value);
+    g_accesses.Add('W', reg);
     if (g_trace.on) {
         ++g_trace.writes;
         g_trace.Access('W', static_cast<uint32_t>(reg->address / 4), value, rc);
@@ -144,6 +167,52 @@ TEST_F(RegisterTraceTest, BringUpMakesTheRecordedAccessesInTheRecordedOrder) {
     EXPECT_GT(g_trace.reads + g_trace.writes, 1000000u);
     EXPECT_EQ(g_trace.pauses, 3u);
     EXPECT_EQ(got, want);
+    EXPECT_EQ(g_accesses.odd, 0u) << "accesses that are not one whole 32-bit register";
+}
+
+std::string Read(uint32_t reg) {
+    char text[48];
+    std::snprintf(text, sizeof text, "R %05x 32/0", static_cast<unsigned>(reg));
+    return text;
+}
+
+TEST_F(RegisterTraceTest, OutsideTheBringUpOnlyTheIdentificationTheDecisionAndTheLossTimesAreRead) {
+    namespace R = Kest_U50::Reg;
+    OpenCard();
+    const std::string path = WriteConfig(ConfigText());
+    {
+        Api api;
+        Collector spi;
+        ASSERT_EQ(api->KestStart(spi, path.c_str()), 0) << Log();
+        ASSERT_TRUE(Flows(api.obj, spi));
+    }
+    g_accesses.on = true;
+    g_accesses.Take();
+    Api api;
+    Collector spi;
+    ASSERT_EQ(api->KestStart(spi, path.c_str()), 0) << Log();
+    EXPECT_EQ(g_accesses.Take(),
+              (std::vector<std::string>{Read(R::COMPILE_DATE), Read(R::COMPILE_VER), Read(R::MUX0_2PS_PKTS),
+                                        Read(R::MUX1_2PS_PKTS), Read(R::MUX0_4PS_PKTS),
+                                        Read(R::MUX1_4PS_PKTS), Read(R::CONFIG_CRC)}))
+        << "a start on a card that runs with this file";
+    ASSERT_TRUE(Flows(api.obj, spi));
+    EXPECT_EQ(g_accesses.Take(), std::vector<std::string>()) << "quotes come without a register access";
+    // A lost packet in an ignored minute (15:xx, local time is UTC here).
+    card_->SetClock((std::time(nullptr) / 86400 * 86400 + 15 * 3600 + 10 * 60) * int64_t{1000});
+    const uint64_t events = card_->EventsWritten(0);
+    card_->InjectGap(SHFE_2PS, 1);
+    card_->Step(10);
+    ASSERT_GT(card_->EventsWritten(0), events);
+    ASSERT_TRUE(
+        PollUntil([&] { return api->KestRecv(); }, [&] { return card_->Model().A2cStats(0).pending == 0; }))
+        << "waited for the poll to take the lost-packet event";
+    EXPECT_EQ(g_accesses.Take(),
+              (std::vector<std::string>{Read(R::LAST_UPDATE_TIME_0), Read(R::LAST_UPDATE_TIME_0 + 1),
+                                        Read(R::LAST_UPDATE_TIME_0 + 2), Read(R::LAST_UPDATE_TIME_0 + 3)}))
+        << "a lost packet that is forgiven";
+    EXPECT_TRUE(Logged("received lost pkt event, ignore."));
+    EXPECT_EQ(g_accesses.odd, 0u) << "accesses that are not one whole 32-bit register";
 }
 
 }  // namespace

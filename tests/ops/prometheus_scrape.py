@@ -9,7 +9,8 @@ prometheus (scraping both every second, with the alert rules of OPS_DIR
 loaded). Checks, through Prometheus's query interface, that the quote
 counter rises from scrape to scrape and that every rule group evaluates
 without error; checks both expositions with `promtool check metrics`, and
-that the model's ring counters and a busy port are reported. Stops
+that the model's ring counters and a busy port are reported, and that the
+Grafana dashboard names only what the tools serve (dashboard_check.py). Stops
 everything it started. Waits use deadlines; a deadline passed fails the
 run, speed never does.
 """
@@ -25,6 +26,8 @@ import tempfile
 import time
 import urllib.parse
 import urllib.request
+
+import dashboard_check
 
 build, config, ops = (os.path.abspath(a) for a in sys.argv[1:4])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-card-info")}
@@ -112,10 +115,10 @@ try:
                   "--stats", "0"])
     wait_for("the simulated card", lambda: subprocess.run([tool["kest-card-ctl"], "list"], env=env,
                                                         capture_output=True, text=True).stdout.startswith("0 "), 30)
-    recv = start("recv", [tool["kest-md-recv"], config, "--quiet", "--seconds", "300", "--metrics", ":0"])
-    recv_port = wait_for("kest-md-recv names its metrics port", lambda: served_port("recv"), 30)
+    recv = start("recv", [tool["kest-md-recv"], config, "--quiet", "--seconds", "3600", "--metrics", ":0"])
+    recv_port = wait_for("kest-md-recv names its metrics port", lambda: served_port("recv"), 300)
     info = start("info", [tool["kest-card-info"], "--metrics", "127.0.0.1:0"])
-    info_port = wait_for("kest-card-info names its metrics port", lambda: served_port("info"), 30)
+    info_port = wait_for("kest-card-info names its metrics port", lambda: served_port("info"), 300)
     if recv_port is None or info_port is None:
         raise SystemExit(1)
 
@@ -147,9 +150,9 @@ scrape_configs:
         except OSError:
             return False
 
-    wait_for("Prometheus is ready", ready, 60)
+    wait_for("Prometheus is ready", ready, 300)
     wait_for("Prometheus scrapes both targets",
-             lambda: len([s for s in query(prom, "up == 1")]) == 2, 60)
+             lambda: len([s for s in query(prom, "up == 1")]) == 2, 300)
 
     # The counter as Prometheus stored it, scrape after scrape.
     seen = []
@@ -161,7 +164,7 @@ scrape_configs:
             if not seen or v != seen[-1]:
                 seen.append(v)
         return len(seen) >= 4
-    wait_for("four different values of the quote counter", rising, 90)
+    wait_for("four different values of the quote counter", rising, 400)
     check(len(seen) >= 4 and all(b > a for a, b in zip(seen, seen[1:])) and seen[0] > 0,
           f"the quote counter Prometheus scraped rises: {seen}")
     buckets = query(prom, 'sum(kest_poll_to_delivery_latency_seconds_bucket{le="+Inf"})')
@@ -172,7 +175,7 @@ scrape_configs:
     def evaluated():
         groups = json.loads(get(f"http://127.0.0.1:{prom}/api/v1/rules"))["data"]["groups"]
         return all(r.get("health") == "ok" for g in groups for r in g["rules"])
-    wait_for("every rule evaluated", evaluated, 30)
+    wait_for("every rule evaluated", evaluated, 300)
     groups = json.loads(get(f"http://127.0.0.1:{prom}/api/v1/rules"))["data"]["groups"]
     names = [r["name"] for g in groups for r in g["rules"]]
     bad = [(r["name"], r.get("lastError")) for g in groups for r in g["rules"] if r.get("health") != "ok"]
@@ -189,6 +192,12 @@ scrape_configs:
     promtool_metrics(once.stdout, "kest-card-info --prometheus")
     check(re.search(r'^kest_card_ring_quotes_total\{card="0",channel="0"\} [1-9]', once.stdout, re.M) is not None,
           "the model's ring counters are in the card's metrics")
+    # The dashboard against what both tools serve.
+    served = dashboard_check.scrape_names(get(f"http://127.0.0.1:{recv_port}/metrics"))
+    served.update(dashboard_check.scrape_names(once.stdout))
+    for what, passed, details in dashboard_check.verdicts(os.path.join(ops, "grafana", "kest-dashboard.json"),
+                                                           served):
+        check(passed, f"{what}: {details}")
     missing = subprocess.run([tool["kest-card-info"], "--prometheus", "--card", "7"], env=env, capture_output=True,
                              text=True)
     check(missing.returncode == 1 and 'kest_card_up{card="7"} 0' in missing.stdout,

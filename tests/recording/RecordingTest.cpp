@@ -74,6 +74,59 @@ TEST(Recording, RotatedFilesHoldEveryRecordOnceInOrderWithTheirHeaders) {
     EXPECT_EQ(std::memcmp(read.data(), written.data(), read.size() * sizeof(Entry)), 0);
 }
 
+TEST(Recording, EachFileSaysWhenItStartedAndANewOneStartsOnceAFileSpansTheRotationTime) {
+    kest_test::ScopedTempDir dir;
+    const std::string path = dir.File("timed.kestrec");
+    kest_rec::WriterOptions opt;
+    opt.rotate_ns = 1'000'000'000;
+    const int64_t before = kest_rec::RealtimeNs();
+    auto w = Writer::Open(path, opt, nullptr);
+    ASSERT_TRUE(w);
+    const int64_t after = kest_rec::RealtimeNs();
+    std::string error;
+    auto first = Reader::Open(path, &error);
+    ASSERT_TRUE(first) << error;
+    const int64_t t0 = first->Header().started_ns;
+    EXPECT_GE(t0, before);
+    EXPECT_LE(t0, after);
+    // Quotes a quarter of a second apart: the fifth spans the whole second and opens the next file.
+    for (int64_t i = 0; i < 10; ++i) w->Append(t0 + i * 250'000'000, kest_test_rec::SampleRecord(i));
+    w.reset();
+    const std::vector<std::string> files = {path, path + ".1", path + ".2"};
+    const uint64_t entries[] = {4, 4, 2};
+    for (uint32_t i = 0; i < files.size(); ++i) {
+        auto r = Reader::Open(files[i], &error);
+        ASSERT_TRUE(r) << error;
+        EXPECT_EQ(r->Header().sequence, i);
+        EXPECT_EQ(r->Header().started_ns, t0 + i * 1'000'000'000) << files[i];
+        EXPECT_EQ(r->Entries(), entries[i]) << files[i];
+    }
+    EXPECT_NE(access((path + ".3").c_str(), F_OK), 0);
+}
+
+// A version 1 file (entries straight after the header) cut mid-entry: its whole entries, the cut one not.
+TEST(Recording, AVersionOneFileCutMidEntryHoldsItsWholeEntries) {
+    kest_test::ScopedTempDir dir;
+    kest_rec::FileHeader h{};
+    std::memcpy(h.magic, kest_rec::kMagic, sizeof h.magic);
+    h.version = 1;
+    h.header_bytes = sizeof h;
+    h.record_bytes = sizeof(KestShfeMdType);
+    h.entry_bytes = sizeof(Entry);
+    h.clock = kest_rec::kClockRealtime;
+    std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
+    for (uint32_t i = 0; i < 10; ++i) {
+        const Entry e{i, kest_test_rec::SampleRecord(i)};
+        bytes.append(reinterpret_cast<const char*>(&e), sizeof e);
+    }
+    kest_test::WriteFile(dir.File("v1.kestrec"), bytes + std::string(57, 'x'));
+    std::string error;
+    auto r = Reader::Open(dir.File("v1.kestrec"), &error);
+    ASSERT_TRUE(r) << error;
+    EXPECT_EQ(r->Entries(), 10u);
+    EXPECT_EQ(r->TrailingBytes(), 57u);
+}
+
 TEST(Recording, AKilledRecorderLeavesWholeBlocksAndTheReaderSaysWhatItIgnored) {
     kest_test::ScopedTempDir dir;
     const std::string path = dir.File("killed.kestrec");
@@ -186,7 +239,8 @@ TEST(QuoteCsv, TradingDatesFollowTheExchangeDayAndItsNightSession) {
     EXPECT_EQ(kest_rec::TradingDate(Utc(4, 10, 0)), 20261207u);   // Fri 18:00 CST, the evening opens Monday
     EXPECT_EQ(kest_rec::TradingDate(Utc(4, 9, 59)), 20261204u);   // Fri 17:59 CST, still Friday
     EXPECT_EQ(kest_rec::TradingDate(Utc(7, 17, 30)), 20261208u);  // Tue 01:30 CST, Monday's night
-    EXPECT_EQ(kest_rec::TradingDate(Utc(4, 9, 59)), 20261204u);   // Fri 17:59 CST
+    EXPECT_EQ(kest_rec::TradingDate(Utc(7, 9, 59)), 20261207u);   // Mon 17:59 CST, still Monday
+    EXPECT_EQ(kest_rec::TradingDate(Utc(7, 10, 0)), 20261208u);   // Mon 18:00 CST, the evening opens Tuesday
 }
 
 std::vector<std::string> Split(const std::string& line) {

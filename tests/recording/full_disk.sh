@@ -10,15 +10,18 @@
 #
 #   full_disk.sh KEST_MD_RECV KEST_CARD_SIM KEST_CARD_CTL KEST_RECORD MODEL_LIB_DIR SAMPLE_CONFIG
 set -euo pipefail
+. "$(dirname "$0")/await.sh"
 recv=$1 card_sim=$2 card_ctl=$3 record=$4
 export LD_LIBRARY_PATH="$5${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 sample=$6
 work=$(mktemp -d)
 small=$work/small
 sim=""
+receiver=""
 mounted=0
 export KEST_CARDSIM_NAMESPACE="fulldisk.$$"
 cleanup() {
+  [ -n "$receiver" ] && kill "$receiver" 2>/dev/null && wait "$receiver" 2>/dev/null
   [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
   "$card_ctl" remove --all >/dev/null 2>&1 || true
   [ "$mounted" = 1 ] && umount "$small"
@@ -50,15 +53,22 @@ sed -e "s/^device=.*/device=xilinx0:0/" -e "0,/^insts=/s/^insts=.*/insts=all/" \
   -e "0,/^options=/s/^options=.*/options=recv/" "$sample" >ch0.ini
 "$card_sim" --card 0 --stats 0 --shfe-size 300 --ine-size 100 --rate 2000 >sim.out 2>&1 &
 sim=$!
-for _ in $(seq 100); do
-  "$card_ctl" list 2>/dev/null | grep -q '^0 ' && break
-  sleep 0.1
-done
+await "the simulated card" sh -c "'$card_ctl' list 2>/dev/null | grep -q '^0 '"
+# The receiver runs until both outputs have failed (each failure is said
+# within a second of the write that failed); then it is asked to stop.
 cd "$small"
-status=0
-"$recv" "$work/ch0.ini" --record x.kestrec --csv x.csv --seconds 8 --quiet >"$work/recv.out" 2>"$work/recv.err" ||
-  status=$?
+"$recv" "$work/ch0.ini" --record x.kestrec --csv x.csv --quiet >"$work/recv.out" 2>"$work/recv.err" &
+receiver=$!
 cd "$work"
+both_failed() {
+  kill -0 "$receiver" 2>/dev/null || fail "the receiver ended before the file system was full"
+  grep -q 'recording failed: ' recv.err && grep -q 'writing x.csv failed: ' recv.err
+}
+await "the recording and the CSV to fail on the full file system" both_failed
+kill -INT "$receiver"
+status=0
+wait "$receiver" || status=$?
+receiver=""
 [ "$status" = 1 ] || fail "exit status $status on a full file system, not 1"
 [ "$(grep -c 'recording failed: .*No space left on device' recv.err)" = 1 ] || fail "recording failure not said once"
 [ "$(grep -c 'writing x.csv failed: No space left on device' recv.err)" = 1 ] || fail "CSV failure not said once"

@@ -7,6 +7,7 @@
 #
 #   record_replay.sh KEST_MD_RECV KEST_CARD_SIM KEST_CARD_CTL KEST_RECORD MODEL_LIB_DIR SAMPLE_CONFIG
 set -euo pipefail
+. "$(dirname "$0")/await.sh"
 recv=$1 card_sim=$2 card_ctl=$3 record=$4
 export LD_LIBRARY_PATH="$5${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 sample=$6
@@ -37,11 +38,7 @@ start_card() { # namespace, kest-card-sim options...
   shift
   "$card_sim" --card 0 --stats 0 "$@" >"sim.$KEST_CARDSIM_NAMESPACE.out" 2>&1 &
   sim=$!
-  for _ in $(seq 100); do
-    "$card_ctl" list 2>/dev/null | grep '^0 ' >/dev/null && return 0
-    sleep 0.1
-  done
-  fail "no simulated card in $KEST_CARDSIM_NAMESPACE"
+  await "a simulated card in $KEST_CARDSIM_NAMESPACE" sh -c "'$card_ctl' list 2>/dev/null | grep -q '^0 '"
 }
 stop_card() {
   kill "$sim" 2>/dev/null || true
@@ -51,33 +48,34 @@ stop_card() {
 
 # Waits until the file holds `count` quotes (the receiver writes an idle
 # block out within 200 ms), then stops the receiver.
+holds() { # pid, recording, count
+  kill -0 "$1" 2>/dev/null || fail "the receiver ended before $2 held $3 quotes"
+  have=$("$record" info "$2" 2>/dev/null | sed -n 's/.* \([0-9]*\) records$/\1/p')
+  [ "${have:-0}" -ge "$3" ]
+}
 receive_until() { # pid, recording, count
-  for _ in $(seq 300); do
-    have=$("$record" info "$2" 2>/dev/null | sed -n 's/.* \([0-9]*\) records$/\1/p')
-    [ "${have:-0}" -ge "$3" ] && break
-    sleep 0.1
-  done
+  await "$2 to hold $3 quotes" holds "$@"
   kill -INT "$1"
   wait "$1" || fail "the receiver failed"
 }
 
 ns="rec.$$"
 start_card "$ns.live" --shfe-size 300 --ine-size 100 --rate 300
-"$recv" ch0.ini --record live.kestrec --seconds 10 --quiet >recv-live.out 2>&1 ||
-  fail "the live receiver failed"
+"$recv" ch0.ini --record live.kestrec --quiet >recv-live.out 2>&1 &
+receive_until $! live.kestrec 1000
 stop_card
 live=$("$record" info live.kestrec | sed -n 's/.* \([0-9]*\) records$/\1/p')
-[ "${live:-0}" -gt 100 ] || fail "only ${live:-0} quotes recorded live"
+[ "${live:-0}" -ge 1000 ] || fail "only ${live:-0} quotes recorded live"
 echo "recorded live on channel 0: $live quotes"
 
 # Waits for the simulated card's line saying the replay is done.
+replay_done() {
+  kill -0 "$sim" 2>/dev/null || grep -q '^replayed' "$1" || fail "the simulated card ended before its replay"
+  grep -q '^replayed' "$1"
+}
 replayed() { # sim output
-  for _ in $(seq 600); do
-    grep -q '^replayed' "$1" && { grep '^replayed' "$1"; return 0; }
-    kill -0 "$sim" 2>/dev/null || break
-    sleep 0.1
-  done
-  fail "the replay did not finish"
+  await "the simulated card to finish its replay" replay_done "$1"
+  grep '^replayed' "$1"
 }
 
 start_card "$ns.ch3" --replay live.kestrec --channel 3 --speed 4

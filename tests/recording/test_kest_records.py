@@ -65,6 +65,13 @@ class KestRecordsTest(unittest.TestCase):
         self.assertAlmostEqual(row["last_price"], self.expected["last_px"] / 100.0)
         self.assertAlmostEqual(row["ask3_price"], self.expected["ask3_px"] / 100.0)
         self.assertEqual(row["ask3_volume"], self.expected["ask3_vol"])
+        # Turnover is kept in hundredths of a yuan like the prices; volumes and
+        # open interest are lots as they stand.
+        self.assertNotEqual(self.expected["turnover"] % 100, 0)
+        self.assertAlmostEqual(row["turnover"], self.expected["turnover"] / 100.0)
+        self.assertEqual(row["volume"], self.expected["volume"])
+        self.assertEqual(row["open_interest"], self.expected["open_interest"])
+        self.assertAlmostEqual(row["bid1_price"], self.expected["bid1_px"] / 100.0)
         self.assertEqual(row["inst_id"], self.expected["inst_id"])
         self.assertEqual(row["arrival"].value, self.expected["arrival_ns"])
         self.assertEqual(str(row["arrival"].tz), "UTC")
