@@ -118,7 +118,7 @@ public:
         f.stream_offset = seg.off;
         f.payload_size = seg.len;
         f.client_port = c_.client_port;
-        TcpFrameSpec t = Spec(f.seq, static_cast<uint8_t>(kTcpAck | (last ? kTcpPsh : 0)));
+        TcpFrameFields t = Fields(f.seq, static_cast<uint8_t>(kTcpAck | (last ? kTcpPsh : 0)));
         t.payload = s_.data() + seg.off;
         t.payload_size = seg.len;
         f.bytes = BuildTcpFrame(t);
@@ -129,7 +129,7 @@ public:
         f.kind = kind;
         f.seq = seq;
         f.client_port = c_.client_port;
-        f.bytes = BuildTcpFrame(Spec(seq, flags));
+        f.bytes = BuildTcpFrame(Fields(seq, flags));
         out_.frames.push_back(std::move(f));
     }
     void Foreign() {
@@ -141,8 +141,8 @@ public:
     }
 
 private:
-    TcpFrameSpec Spec(uint32_t seq, uint8_t flags) {
-        TcpFrameSpec t = ServerSegment(c_, seq, flags);
+    TcpFrameFields Fields(uint32_t seq, uint8_t flags) {
+        TcpFrameFields t = ServerSegment(c_, seq, flags);
         t.ip_id = ip_id_++;
         if (p_.ip_options && rng_.Chance(0.3))
             t.ip_option_bytes = static_cast<uint8_t>(4 * rng_.Range(1, 10));
@@ -393,8 +393,8 @@ uint16_t L4Checksum(const uint8_t* l4, size_t size, uint32_t src_ip, uint32_t ds
 
 }  // namespace
 
-TcpFrameSpec ServerSegment(const ConnectionParams& c, uint32_t seq, uint8_t flags) {
-    TcpFrameSpec t;
+TcpFrameFields ServerSegment(const ConnectionParams& c, uint32_t seq, uint8_t flags) {
+    TcpFrameFields t;
     t.src_mac = c.server_mac;
     t.dst_mac = c.client_mac;
     t.src_ip = c.server_ip;
@@ -407,7 +407,7 @@ TcpFrameSpec ServerSegment(const ConnectionParams& c, uint32_t seq, uint8_t flag
     return t;
 }
 
-std::vector<uint8_t> BuildTcpFrame(const TcpFrameSpec& t) {
+std::vector<uint8_t> BuildTcpFrame(const TcpFrameFields& t) {
     const uint8_t topt = static_cast<uint8_t>(std::min<int>(t.tcp_option_bytes / 4 * 4, 40));
     const size_t thl = 20 + topt;
     std::vector<uint8_t> f;
@@ -479,7 +479,7 @@ std::vector<uint8_t> BuildForeignFrame(Rng& rng, const ConnectionParams* conn) {
             break;
         }
         case 4: {  // TCP of an unrelated service
-            TcpFrameSpec t;
+            TcpFrameFields t;
             t.src_ip = lan;
             t.dst_ip = 0xAC140A65u;
             t.src_port = rng.Chance(0.5) ? 443 : 8080;
@@ -494,7 +494,7 @@ std::vector<uint8_t> BuildForeignFrame(Rng& rng, const ConnectionParams* conn) {
             break;
         }
         default: {  // the client's own ACK on the snapshot connection
-            TcpFrameSpec t;
+            TcpFrameFields t;
             t.src_mac = conn->client_mac;
             t.dst_mac = conn->server_mac;
             t.src_ip = conn->client_ip;

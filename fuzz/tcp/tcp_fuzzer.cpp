@@ -122,7 +122,7 @@ struct Session {
     StreamModel model;
 
     void Send(size_t off, size_t len, uint8_t flags = kest_sim::kTcpAck) {
-        kest_sim::TcpFrameSpec t =
+        kest_sim::TcpFrameFields t =
             kest_sim::ServerSegment(conn, conn.initial_seq + static_cast<uint32_t>(off), flags);
         t.payload = snap.bytes.data() + off;
         t.payload_size = len;

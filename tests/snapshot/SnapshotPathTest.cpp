@@ -358,7 +358,7 @@ class TcpReassemblyTest : public SnapshotFixture {
 protected:
     // One segment from the server, `offset` bytes into the stream, in the card's DMA form.
     std::vector<uint8_t> Dma(const std::vector<uint8_t>& payload, size_t offset = 0, uint8_t flags = kAck) {
-        kest_sim::TcpFrameSpec frame =
+        kest_sim::TcpFrameFields frame =
             kest_sim::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + offset), flags);
         frame.payload = payload.data();
         frame.payload_size = payload.size();
@@ -413,16 +413,16 @@ TEST_F(TcpReassemblyTest, OnlySegmentsFromTheSnapshotServerToTheClientOfTheStrea
     const auto stream = Opening() + Instruments(1, 1) + Instruments(2, 1);
     const size_t second = kOpen, third = second + Instruments(1, 1).size();
     // A segment of the stream as another frame: the same bytes, its addresses changed.
-    auto frame = [&](size_t from, size_t to, const std::function<void(kest_sim::TcpFrameSpec&)>& change) {
-        kest_sim::TcpFrameSpec spec =
+    auto frame = [&](size_t from, size_t to, const std::function<void(kest_sim::TcpFrameFields&)>& change) {
+        kest_sim::TcpFrameFields fields =
             kest_sim::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + from), kAck);
-        spec.payload = stream.data() + from;
-        spec.payload_size = to - from;
-        change(spec);
-        return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(spec));
+        fields.payload = stream.data() + from;
+        fields.payload_size = to - from;
+        change(fields);
+        return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(fields));
     };
     // The client's side of the connection (to the snapshot port) opens nothing.
-    peer_->Handle(frame(0, second, [](kest_sim::TcpFrameSpec& f) {
+    peer_->Handle(frame(0, second, [](kest_sim::TcpFrameFields& f) {
         std::swap(f.src_ip, f.dst_ip), std::swap(f.src_port, f.dst_port);
     }));
     EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
@@ -430,13 +430,13 @@ TEST_F(TcpReassemblyTest, OnlySegmentsFromTheSnapshotServerToTheClientOfTheStrea
     Send(stream, 0, second);
     ASSERT_EQ(peer_->Ports().port_shfe_2ps, conn_.client_port);
     // The next bytes in order, but from another host or to another host: not this stream's.
-    peer_->Handle(frame(second, third, [](kest_sim::TcpFrameSpec& f) { f.src_ip ^= 0x100; }));
-    peer_->Handle(frame(second, third, [](kest_sim::TcpFrameSpec& f) { f.dst_ip ^= 0x100; }));
+    peer_->Handle(frame(second, third, [](kest_sim::TcpFrameFields& f) { f.src_ip ^= 0x100; }));
+    peer_->Handle(frame(second, third, [](kest_sim::TcpFrameFields& f) { f.dst_ip ^= 0x100; }));
     EXPECT_FALSE(Decoded(1));
     Send(stream, second, third);
     EXPECT_TRUE(Decoded(1));
-    peer_->Handle(frame(third, stream.size(), [](kest_sim::TcpFrameSpec& f) { f.src_ip += 1; }));
-    peer_->Handle(frame(third, stream.size(), [](kest_sim::TcpFrameSpec& f) { f.dst_ip += 1; }));
+    peer_->Handle(frame(third, stream.size(), [](kest_sim::TcpFrameFields& f) { f.src_ip += 1; }));
+    peer_->Handle(frame(third, stream.size(), [](kest_sim::TcpFrameFields& f) { f.dst_ip += 1; }));
     EXPECT_FALSE(Decoded(2));
     Send(stream, third, stream.size());
     ExpectDecodedOnce(1, 2);

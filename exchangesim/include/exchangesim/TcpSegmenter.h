@@ -100,7 +100,7 @@ private:
 constexpr size_t kMinEthernetFrame = 60;
 constexpr size_t kEthHeader = 14;
 
-struct TcpFrameSpec {
+struct TcpFrameFields {
     const uint8_t* src_mac = nullptr;
     const uint8_t* dst_mac = nullptr;
     uint32_t src_ip = 0, dst_ip = 0;  // host order
@@ -116,8 +116,8 @@ struct TcpFrameSpec {
 constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpRst = 0x04, kTcpPsh = 0x08, kTcpAck = 0x10;
 
 // A segment the server sends on the connection, without options or payload.
-TcpFrameSpec ServerSegment(const ConnectionParams& conn, uint32_t seq, uint8_t flags);
-std::vector<uint8_t> BuildTcpFrame(const TcpFrameSpec& frame);
+TcpFrameFields ServerSegment(const ConnectionParams& conn, uint32_t seq, uint8_t flags);
+std::vector<uint8_t> BuildTcpFrame(const TcpFrameFields& frame);
 // A frame that is not part of any snapshot connection: UDP, ICMP, IGMP,
 // GRE, or TCP of another port (including the client's own ACKs when a
 // connection is given).
