@@ -44,3 +44,19 @@ endmacro()
 function(kest_over_model target)
   target_link_options(${target} PRIVATE LINKER:--disable-new-dtags)
 endfunction()
+
+# The first interpreter, of the one the module kest is built for and Debian's
+# /usr/bin/python3 (whose python3-numpy and friends serve it), that imports
+# every module of IMPORTS ("numpy, pandas"); empty when none does.
+function(kest_python_with out imports)
+  set(_found "")
+  foreach(candidate ${KEST_PYTHON_EXECUTABLE} /usr/bin/python3)
+    if(NOT _found AND EXISTS ${candidate})
+      execute_process(COMMAND ${candidate} -c "import ${imports}" RESULT_VARIABLE _rc OUTPUT_QUIET ERROR_QUIET)
+      if(_rc EQUAL 0)
+        set(_found ${candidate})
+      endif()
+    endif()
+  endforeach()
+  set(${out} "${_found}" PARENT_SCOPE)
+endfunction()

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace kest_sim {
 namespace {
@@ -19,12 +20,11 @@ bool In(const Window& w, int64_t t) { return t > w.open && t <= w.close; }
 
 // Days since the epoch of a civil date (proleptic Gregorian).
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+    std::tm t{};
+    t.tm_year = static_cast<int>(y - 1900);
+    t.tm_mon = static_cast<int>(m) - 1;
+    t.tm_mday = static_cast<int>(d);
+    return static_cast<int64_t>(timegm(&t)) / 86400;
 }
 
 bool ParseTimeOfDay(const char* s, int64_t& secs) {

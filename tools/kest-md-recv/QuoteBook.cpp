@@ -54,28 +54,27 @@ uint64_t LatencyHistogram::Quantile(double q) const {
 void QuoteBook::OnQuote(const KestShfeMdType& q, int64_t arrivalNs) {
     if (recorder_ != nullptr) recorder_->Append(arrivalNs, q);
     ++total_;
-    Figures* figures = index_.Find(q.type, q.inst_id);
+    InstrumentStats* found = index_.Find(q.type, q.inst_id);
     bool seenBefore = true;
-    if (figures == nullptr) {
-        // First quote of this feed and identifier: the maps make its entries.
+    if (found == nullptr) {
+        // Not in the index (its first quote, or bytes after the identifier's
+        // end that differ): the map finds or makes its entry.
         char id[sizeof(q.inst_id) + 1];
         std::memcpy(id, q.inst_id, sizeof(q.inst_id));
         id[sizeof(q.inst_id)] = '\0';
-        InstrumentStats& entry = instruments_[std::make_pair(q.type, std::string(id))];
-        const auto seen =
-            lastChange_.emplace(std::make_pair(q.type, std::string(id)), Figures{&entry, q.change_no});
-        seenBefore = !seen.second;
-        figures = &seen.first->second;
-        index_.Insert(q.type, q.inst_id, figures);
+        const auto made = instruments_.emplace(std::make_pair(q.type, std::string(id)), InstrumentStats{});
+        seenBefore = !made.second;
+        found = &made.first->second;
+        index_.Insert(q.type, q.inst_id, found);
     }
-    InstrumentStats& stats = *figures->stats;
+    InstrumentStats& stats = *found;
     if (seenBefore) {
         // The exchange numbers each instrument's changes one by one and the
         // 4ps feeds carry every one: a jump there means quotes that never
         // reached this application, wherever they were lost (both multicast
         // lines, a full ring, a stopped receiver). A 2ps feed's jumps are the
         // changes it conflated; its losses show as lost-packet events.
-        const uint32_t before = figures->lastChange;
+        const uint32_t before = stats.lastChange;
         if (q.change_no > before) {
             const uint64_t skipped = CarriesEveryChange(q.type) ? q.change_no - before - 1 : 0;
             if (skipped > 0) {
@@ -89,8 +88,8 @@ void QuoteBook::OnQuote(const KestShfeMdType& q, int64_t arrivalNs) {
             ++stats.backwards;
             ++loss_.backwards;
         }
-        figures->lastChange = q.change_no;
     }
+    stats.lastChange = q.change_no;
     ++stats.count;
     stats.last = q;
     if (staleMs_ > 0) {

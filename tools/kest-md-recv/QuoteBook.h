@@ -35,8 +35,9 @@ private:
 
 struct InstrumentStats {
     uint64_t count = 0;
-    uint64_t missing = 0;    // change numbers skipped: quotes this application never saw
-    uint64_t backwards = 0;  // quotes whose change number did not grow (repeated or reordered)
+    uint64_t missing = 0;     // change numbers skipped: quotes this application never saw
+    uint64_t backwards = 0;   // quotes whose change number did not grow (repeated or reordered)
+    uint32_t lastChange = 0;  // of the last quote: the feed numbers each instrument's changes
     KestShfeMdType last{};
 };
 
@@ -84,16 +85,9 @@ private:
     // one market at their own pace, so each keeps its own row.
     std::map<std::pair<uint16_t, std::string>, InstrumentStats> instruments_;
     uint64_t total_ = 0;
-    // The last change number per feed (record type) and instrument: one
-    // identifier may be quoted by two feeds, each numbering its own changes.
-    // With it, the identifier's entry of instruments_.
-    struct Figures {
-        InstrumentStats* stats;
-        uint32_t lastChange;
-    };
-    std::map<std::pair<uint16_t, std::string>, Figures> lastChange_;
-    // Finds both from the record's bytes; the maps' entries never move.
-    InstrumentIndex<Figures> index_;
+    // Finds an entry of instruments_ from the record's bytes; the map's
+    // entries never move.
+    InstrumentIndex<InstrumentStats> index_;
     LossCounts loss_;
     int64_t staleMs_ = 0;
     // The local time zone's offset, looked up again once a minute of arrivals.

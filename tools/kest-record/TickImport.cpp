@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -16,12 +17,11 @@ constexpr int64_t kCstOffsetS = 8 * 3600;
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian).
 int64_t DaysFromCivil(int y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+    std::tm t{};
+    t.tm_year = static_cast<int>(y - 1900);
+    t.tm_mon = static_cast<int>(m) - 1;
+    t.tm_mday = static_cast<int>(d);
+    return static_cast<int64_t>(timegm(&t)) / 86400;
 }
 int Weekday(int64_t days) { return static_cast<int>(((days % 7) + 7 + 3) % 7); }  // 0 Monday
 
