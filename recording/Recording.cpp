@@ -13,36 +13,16 @@
 
 #include "BlockCodec.h"
 #include "crc/Crc32.h"
+#include "recording/Crc32c.h"
 #include "recording/RunReader.h"
 
-#if defined(__x86_64__)
-#include <nmmintrin.h>
-#endif
-
 namespace kest_rec {
-
-namespace {
-#if defined(__x86_64__)
-__attribute__((target("sse4.2"))) uint32_t Crc32cHardware(uint32_t c, const uint8_t* p, size_t n) {
-    uint64_t c64 = c;
-    for (; n >= 8; n -= 8, p += 8) {
-        uint64_t v;
-        std::memcpy(&v, p, sizeof v);
-        c64 = _mm_crc32_u64(c64, v);
-    }
-    c = static_cast<uint32_t>(c64);
-    for (; n > 0; --n) c = _mm_crc32_u8(c, *p++);
-    return c;
-}
-const bool kHaveCrcInstruction = __builtin_cpu_supports("sse4.2");
-#endif
-}  // namespace
 
 uint32_t Crc32c(const void* data, size_t size, uint32_t crc) {
     uint32_t c = ~crc;
     const uint8_t* p = static_cast<const uint8_t*>(data);
 #if defined(__x86_64__)
-    if (kHaveCrcInstruction) return ~Crc32cHardware(c, p, size);
+    if (HaveCrc32cInstruction()) return ~Crc32cHardware(c, p, size);
 #endif
     static const Kest_U50::CCrc32 kTable;
     while (size > 0) {

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -229,6 +231,34 @@ TEST(Recording, AWriterThatCannotCreateItsFileSaysWhy) {
 // 2026-12-04 is a Friday. Times are UTC; the exchange is 8 hours ahead.
 int64_t Utc(int day, int hour, int minute) {
     return ((int64_t{20791} + (day - 4)) * 86400 + hour * 3600 + minute * 60) * 1'000'000'000;
+}
+
+// The three-lane CRC against one bit at a time: lengths on either side of
+// each lane size, four start alignments, and a CRC carried across a split.
+TEST(Recording, BlockChecksumsMatchThePlainCrc32cAtEveryLaneBoundaryAndSplit) {
+    std::vector<uint8_t> source(3 * 2048 * 2 + 1000);
+    std::generate(source.begin(), source.end(), std::mt19937(11));
+    auto bitwise = [](const uint8_t* p, size_t n) {
+        uint32_t c = 0xFFFFFFFFu;
+        for (size_t i = 0; i < n; ++i) {
+            c ^= p[i];
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+        }
+        return ~c;
+    };
+    for (size_t len : {1, 9, 767, 768, 769, 6143, 6144, 6151, 6912, 12288 + 777}) {
+        for (size_t offset = 0; offset < 4; ++offset) {
+            std::vector<uint8_t> buffer(offset + len);  // sized exactly: ASan sees a read past the end
+            std::memcpy(buffer.data() + offset, source.data(), len);
+            const uint8_t* p = buffer.data() + offset;
+            const uint32_t expected = bitwise(p, len);
+            EXPECT_EQ(expected, kest_rec::Crc32c(p, len)) << "len " << len << " offset " << offset;
+            const size_t cut = len / 3;
+            EXPECT_EQ(expected, kest_rec::Crc32c(p + cut, len - cut, kest_rec::Crc32c(p, cut)))
+                << "len " << len << " cut at " << cut;
+        }
+    }
+    EXPECT_EQ(0xE3069283u, kest_rec::Crc32c("123456789", 9));
 }
 
 TEST(QuoteCsv, TradingDatesFollowTheExchangeDayAndItsNightSession) {
