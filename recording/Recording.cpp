@@ -123,6 +123,13 @@ struct IndexBuilder {
         }
     };
     std::unordered_map<Key, uint32_t, KeyHash> ids;
+    struct Cached {
+        Key key;
+        uint32_t contract;
+        bool used;
+    };
+    static constexpr size_t kCacheSlots = 512;
+    Cached cache[kCacheSlots] = {};
     std::vector<IndexContract> contracts;
     std::vector<IndexBlock> blocks;
     std::vector<std::vector<uint64_t>> bitmaps;
@@ -134,23 +141,30 @@ struct IndexBuilder {
         for (uint32_t i = 0; i < n; ++i) {
             Key k;
             std::memcpy(&k, e[i].record.inst_id, sizeof k);
-            auto it = ids.find(k);
+            // A block holds a few hundred quotes of a few dozen contracts:
+            // most find their number in the small cache, not in the map.
+            Cached& cached = cache[KeyHash()(k) % kCacheSlots];
             uint32_t c;
-            if (it == ids.end()) {
+            if (cached.used && cached.key == k) {
+                c = cached.contract;
+            } else if (auto it = ids.find(k); it != ids.end()) {
+                c = it->second;
+                cached = {k, c, true};
+            } else {
                 c = static_cast<uint32_t>(contracts.size());
                 ids.emplace(k, c);
                 IndexContract ic{};
                 std::memcpy(ic.inst_id, e[i].record.inst_id, sizeof ic.inst_id);
                 contracts.push_back(ic);
                 if (c / 64 >= bits.size()) bits.resize(c / 64 + 1, 0);
-            } else {
-                c = it->second;
+                cached = {k, c, true};
             }
             ++contracts[c].entries;
             bits[c / 64] |= uint64_t{1} << (c % 64);
         }
     }
     void Clear() {
+        for (Cached& c : cache) c.used = false;
         ids.clear();
         contracts.clear();
         blocks.clear();
@@ -242,6 +256,8 @@ bool Writer::OpenFile(int64_t now_ns) {
         return false;
     }
     file_bytes_ = sizeof h;
+    reserved_ = 0;
+    reserve_ = true;
     file_started_ns_ = now_ns;
     index_->Clear();
     return true;
@@ -257,6 +273,10 @@ void Writer::CloseFile() {
             error_ = current_ + ": " + std::strerror(errno);
             failed_ = true;
             (void)::ftruncate(fd_, static_cast<off_t>(file_bytes_));  // no half index
+        } else if (reserved_ > file_bytes_) {
+            // Gives back the room reserved past the end (a truncate to the
+            // same size frees a file's blocks beyond it).
+            (void)::ftruncate(fd_, static_cast<off_t>(file_bytes_ + index.size()));
         }
     }
     ::close(fd_);
@@ -302,6 +322,14 @@ bool Writer::Flush() {
     h.header_crc = BlockHeaderCrc(h);
     std::memcpy(block, &h, sizeof h);
     const size_t bytes = sizeof h + h.stored_bytes;
+    if (file_bytes_ + bytes > reserved_ && reserve_) {
+        // Room for the next blocks, past the file's end: a write into
+        // reserved room skips the file system's allocation for every page,
+        // a fifth of the write's cost. Where the file system cannot (or the
+        // disk is nearly full) blocks are written as they come.
+        reserve_ = ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(file_bytes_), kReserveBytes) == 0;
+        reserved_ = file_bytes_ + kReserveBytes;
+    }
     size_t done = 0;
     const bool ok = WriteAll(fd_, block, bytes, &done);  // one write(2) unless the disk is full
     if (!ok) {

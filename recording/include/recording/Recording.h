@@ -195,6 +195,9 @@ private:
     int fd_ = -1;
     uint32_t sequence_ = 0;
     uint64_t file_bytes_ = 0;
+    static constexpr int64_t kReserveBytes = 8 << 20;
+    uint64_t reserved_ = 0;  // the file's room, its blocks reserved past its end
+    bool reserve_ = true;    // false once the file system refused to reserve
     int64_t file_started_ns_ = 0;
     uint64_t records_ = 0;
     uint64_t written_ = 0;
