@@ -164,12 +164,11 @@ std::string RecvMetrics::Render() {
              "Bring-ups of the card the library ran after its start (lost-packet recovery on channel 0).");
     m.Sample("kest_rebringups_total", where, bringUps_);
 
-    const uint64_t entries = load(counters_.recordEntries);
     const uint32_t files = counters_.recordFiles.load(std::memory_order_relaxed);
     m.Family("kest_record_bytes_total", "counter",
-             "Bytes of the --record recording: file headers and entries, the block being filled included.");
-    m.Sample("kest_record_bytes_total", where,
-             files * sizeof(kest_rec::FileHeader) + entries * sizeof(kest_rec::Entry));
+             "Bytes the --record recording wrote to its files: file headers and blocks as stored (compressed "
+             "with --record-compress), without the indexes written at each file's close.");
+    m.Sample("kest_record_bytes_total", where, load(counters_.recordBytes));
     m.Family("kest_record_rotations_total", "counter", "Times the --record recording went on in a new file.");
     m.Sample("kest_record_rotations_total", where, static_cast<uint64_t>(files > 0 ? files - 1 : 0));
     return m.Text();

@@ -47,11 +47,12 @@ public:
     }
     void OutOfOrder(uint16_t type) { Bump(counters_.feeds[FeedOf(type)].backwards); }
     void Stale(uint16_t type) { Bump(counters_.feeds[FeedOf(type)].stale); }
-    // Now and then, off the quote path: polls made, the recording's entries and files.
-    void Progress(uint64_t polls, uint64_t recordEntries, uint32_t recordFiles) {
+    // Now and then, off the quote path: polls made, the recording's files
+    // and the bytes it wrote to them.
+    void Progress(uint64_t polls, uint32_t recordFiles, uint64_t recordBytes) {
         counters_.polls.store(polls, std::memory_order_relaxed);
-        counters_.recordEntries.store(recordEntries, std::memory_order_relaxed);
         counters_.recordFiles.store(recordFiles, std::memory_order_relaxed);
+        counters_.recordBytes.store(recordBytes, std::memory_order_relaxed);
     }
 
     // --- The main thread, before and after the start ------------------------
@@ -99,8 +100,8 @@ private:
         Feed feeds[kFeeds];
         std::atomic<int64_t> lastArrivalNs{0};
         Counter polls{0};
-        Counter recordEntries{0};
         std::atomic<uint32_t> recordFiles{0};
+        Counter recordBytes{0};
     };
     void ReadLog();
 

@@ -209,6 +209,12 @@ std::string Diagnose(const std::string& log, const Options& opt, int bus, int ch
     return advice;
 }
 
+void ReportProgress(RecvMetrics& metrics, uint64_t polls, const kest_rec::Writer* recorder) {
+    if (recorder == nullptr) return metrics.Progress(polls, 0, 0);
+    metrics.Progress(polls, recorder->Files(),
+                     recorder->Files() * sizeof(kest_rec::FileHeader) + recorder->StoredBytes());
+}
+
 class Receiver : public CKestShfeMdSpi {
 public:
     Receiver(QuoteBook& book, RecvMetrics* metrics) : book_(book), metrics_(metrics) {}
@@ -526,9 +532,7 @@ int main(int argc, char** argv) {
             g_recvClock.Anchor();
             const auto now = Clock::now();
             if (timed && now >= deadline) stop = true;
-            if (metrics)
-                metrics->Progress(polls, recorder ? recorder->Records() : 0,
-                                  recorder ? recorder->Files() : 0);
+            if (metrics) ReportProgress(*metrics, polls, recorder.get());
             // A quiet stream still reaches the file within a fraction of a second.
             if (recorder) recorder->FlushIfOlder(kest_rec::RealtimeNs(), 200000000);
             if (!opt.quiet && now >= nextTable) {
@@ -549,7 +553,7 @@ int main(int argc, char** argv) {
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     if (metrics) {
-        metrics->Progress(polls, recorder ? recorder->Records() : 0, recorder ? recorder->Files() : 0);
+        ReportProgress(*metrics, polls, recorder.get());
         metrics->Stopping();
     }
     ReportLoss(book.Loss(), reported);
