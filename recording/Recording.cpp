@@ -3,7 +3,9 @@
 #include "recording/Recording.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <zstd.h>
 
@@ -257,7 +259,9 @@ bool Writer::OpenFile(int64_t now_ns) {
     }
     file_bytes_ = sizeof h;
     reserved_ = 0;
-    reserve_ = true;
+    // tmpfs has no allocation to skip: its reserved pages are zeroed, then written again.
+    struct statfs fs {};
+    reserve_ = ::fstatfs(fd_, &fs) == 0 && fs.f_type != TMPFS_MAGIC && fs.f_type != RAMFS_MAGIC;
     file_started_ns_ = now_ns;
     index_->Clear();
     return true;

@@ -47,6 +47,7 @@ int main() {
         if (!recorder && round % 2 == 0) return 1;
         QuoteBook book(nullptr, nullptr, recorder.get());
         book.SetStaleThreshold(3000);
+        book.SetKeepLast(false);  // --quiet: no table
         RecvClock clock;
         double t0 = CpuNs();
         for (uint64_t n = 0; n < kQuotes; ++n) {

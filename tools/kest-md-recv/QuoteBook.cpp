@@ -91,7 +91,7 @@ void QuoteBook::OnQuote(const KestShfeMdType& q, int64_t arrivalNs) {
     }
     stats.lastChange = q.change_no;
     ++stats.count;
-    stats.last = q;
+    if (keepLast_) stats.last = q;
     if (staleMs_ > 0) {
         const int64_t age = AgeMs(q.update_time, q.update_milli_sec, LocalDayMs(arrivalNs));
         if (age > staleMs_) {

@@ -453,6 +453,7 @@ int main(int argc, char** argv) {
     QuoteBook book(csv, bin, recorder.get());
     book.SetStaleThreshold(opt.staleMs);
     book.SetMetrics(metrics.get());
+    book.SetKeepLast(!opt.quiet);
     Receiver receiver(book, metrics.get());
 
     CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
