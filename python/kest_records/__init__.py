@@ -188,7 +188,7 @@ class RecordingFile:
             self._map = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else b""
         self._mv = memoryview(self._map)
         self.header = _check_header(self.path, bytes(self._mv[:64]))
-        self.blocks, self.has_index, self.index_problem, self.contracts = [], False, "", None
+        self._blocks, self.has_index, self.index_problem, self.contracts = [], False, "", None
         self.trailing_bytes, self.damages, self.untrusted = 0, [], 0
         self._index_at = None
         self._block_columns = None
@@ -200,7 +200,7 @@ class RecordingFile:
         self._zstd = None
         if not self._load_index():
             self._walk()
-        self.entries_count = sum(b.entries for b in self.blocks)
+        self.entries_count = int(self._columns(range(self._block_count()))[1].sum(dtype=np.uint64))
 
     def _load_index(self):
         mv, size = self._mv, len(self._mv)
@@ -232,9 +232,10 @@ class RecordingFile:
         refs = np.ascontiguousarray(raw[:, :32]).view(_INDEX_BLOCK_DTYPE).reshape(-1)
         self._bitmaps = raw[:, 32:]
         self._contract_ids = list(self.contracts)
-        self.blocks = [BlockRef(*t, i) for i, t in enumerate(zip(refs["offset"].tolist(), refs["entries"].tolist(),
-                                                                  refs["stored_bytes"].tolist(),
-                                                                  refs["min_ns"].tolist(), refs["max_ns"].tolist()))]
+        # The BlockRefs are made when first asked for (a Python object per block costs a fair
+        # part of reading the file); the readers take these columns.
+        self._blocks, self._refs = None, refs
+        self._block_columns = tuple(np.ascontiguousarray(refs[f]) for f in ("offset", "entries", "stored_bytes"))
         self.has_index = True
         return True
 
@@ -254,7 +255,7 @@ class RecordingFile:
                 if size - off - 64 < stored:
                     self.trailing_bytes = size - off
                     return
-                self.blocks.append(BlockRef(off, entries, stored, lo, hi, block_no))
+                self._blocks.append(BlockRef(off, entries, stored, lo, hi, block_no))
                 expect = block_no + 1
                 off += 64 + stored
                 continue
@@ -350,7 +351,7 @@ class RecordingFile:
                 yield np.frombuffer(self._mv[64 + at * 160:64 + (at + n) * 160], ENTRY_DTYPE)
             return
         if _blocks is not None:
-            yield from self._checked_runs(range(len(self.blocks)) if blocks is None else blocks)
+            yield from self._checked_runs(range(self._block_count()) if blocks is None else blocks)
             return
         for i in range(len(self.blocks)) if blocks is None else blocks:
             b = self.blocks[i]
@@ -369,7 +370,7 @@ class RecordingFile:
                 f.seek(64)
                 f.readinto(memoryview(out.view(np.uint8)))
             return out
-        chosen = range(len(self.blocks)) if blocks is None else blocks
+        chosen = range(self._block_count()) if blocks is None else blocks
         if _blocks is not None:
             return self._checked_entries(chosen)
         out = _empty(sum(self.blocks[i].entries for i in chosen))
@@ -397,6 +398,18 @@ class RecordingFile:
         return out[:at]
 
 
+    @property
+    def blocks(self):
+        if self._blocks is None:
+            r = self._refs
+            self._blocks = [BlockRef(*t, i) for i, t in enumerate(zip(
+                r["offset"].tolist(), r["entries"].tolist(), r["stored_bytes"].tolist(), r["min_ns"].tolist(),
+                r["max_ns"].tolist()))]
+        return self._blocks
+
+    def _block_count(self):
+        return len(self._refs) if self._blocks is None else len(self._blocks)
+
     def _columns(self, chosen):
         """Offsets, entries and stored bytes of the blocks at positions `chosen`, as the helper takes them."""
         if self._block_columns is None:
@@ -415,7 +428,8 @@ class RecordingFile:
         chosen = np.fromiter(chosen, np.intp)
         whole = np.frombuffer(self._mv, np.uint8)
         limit = self.header["block_entries"]
-        first, step = (self.blocks[0].offset if self.blocks else 64), 64 + limit * ENTRY_DTYPE.itemsize
+        first = int(self._block_columns[0][0]) if self._block_count() else 64
+        step = 64 + limit * ENTRY_DTYPE.itemsize
         rows = max(0, (len(self._mv) - first) // step)
         grid = np.ndarray((rows, limit), ENTRY_DTYPE, self._mv, first + 64, (step, ENTRY_DTYPE.itemsize))
         for start in range(0, len(chosen), _CHECK_CHUNK):
