@@ -431,7 +431,8 @@ class RecordingFile:
         first = int(self._block_columns[0][0]) if self._block_count() else 64
         step = 64 + limit * ENTRY_DTYPE.itemsize
         rows = max(0, (len(self._mv) - first) // step)
-        grid = np.ndarray((rows, limit), ENTRY_DTYPE, self._mv, first + 64, (step, ENTRY_DTYPE.itemsize))
+        grid = np.ndarray((rows, limit), ENTRY_DTYPE, self._mv, first + 64, (step, ENTRY_DTYPE.itemsize)) \
+            if rows else None
         for start in range(0, len(chosen), _CHECK_CHUNK):
             part = chosen[start:start + _CHECK_CHUNK]
             offsets, counts, stored = self._columns(part)

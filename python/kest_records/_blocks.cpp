@@ -58,9 +58,11 @@ uint32_t ColdCrc(const uint8_t* p, size_t n) {
 uint32_t ColdCrc(const uint8_t*, size_t) { return 0; }
 #endif
 
-// The checks of kest_records' _block_header and _stored, in their order.
+// The checks of kest_records' _block_header and _stored, in their order. A
+// plain block is copied to `copy_to` (when given) before its CRC, which then
+// reads the copy from the cache instead of the file from memory.
 Code CheckBlock(const uint8_t* file, size_t size, uint64_t offset, uint32_t entries, uint32_t stored,
-                uint32_t block_entries) {
+                uint32_t block_entries, uint8_t* copy_to) {
     using kest_rec::BlockHeader;
     BlockHeader h;
     if (offset > size || size - offset < sizeof h) return kHeaderDamaged;
@@ -74,7 +76,13 @@ Code CheckBlock(const uint8_t* file, size_t size, uint64_t offset, uint32_t entr
         h.stored_bytes != stored)
         return kHeaderDamaged;
     if (size - offset - sizeof h < stored) return kCutShort;
-    if (ColdCrc(file + offset + sizeof h, stored) != h.data_crc) return kDataCrc;
+    const uint8_t* data = file + offset + sizeof h;
+    if (copy_to && h.codec == kest_rec::kCodecNone) {
+        std::memcpy(copy_to, data, stored);
+        if (Crc(copy_to, stored) != h.data_crc) return kDataCrc;
+    } else if (ColdCrc(data, stored) != h.data_crc) {
+        return kDataCrc;
+    }
     return h.codec == kest_rec::kCodecNone ? kPlain : kZstd;
 }
 
@@ -109,18 +117,14 @@ py::array_t<uint8_t> CheckBlocks(py::buffer file, Column<uint64_t> offsets, Colu
         size_t at = 0;
         for (size_t i = 0; i < n; ++i) {
             const size_t raw = size_t{ent[i]} * sizeof(kest_rec::Entry);
-            if (dst && sto[i] > raw) {
+            // No codec stores more than the entries; more entries than the caller counted room for
+            // are not the blocks it described.
+            if (dst && (sto[i] > raw || at + raw > room)) {
                 code[i] = kHeaderDamaged;
                 continue;
             }
-            code[i] = CheckBlock(base, size, off[i], ent[i], sto[i], block_entries);
-            if (!dst || code[i] > kZstd) continue;
-            if (at + raw > room) {
-                code[i] = kHeaderDamaged;  // more entries than the caller counted: not this file's blocks
-                continue;
-            }
-            if (code[i] == kPlain) std::memcpy(dst + at, base + off[i] + sizeof(kest_rec::BlockHeader), raw);
-            at += raw;
+            code[i] = CheckBlock(base, size, off[i], ent[i], sto[i], block_entries, dst ? dst + at : nullptr);
+            if (dst && code[i] <= kZstd) at += raw;
         }
     }
     return codes;
