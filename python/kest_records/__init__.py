@@ -191,7 +191,7 @@ class RecordingFile:
         self._blocks, self.has_index, self.index_problem, self.contracts = [], False, "", None
         self.trailing_bytes, self.damages, self.untrusted = 0, [], 0
         self._index_at = None
-        self._block_columns = None
+        self._refs, self._block_columns = None, None
         if self.header["version"] == 1:
             whole = (size - 64) // 160
             self.trailing_bytes = size - 64 - whole * 160
@@ -397,9 +397,9 @@ class RecordingFile:
             os.close(fd)
         return out[:at]
 
-
     @property
     def blocks(self):
+        """The blocks as BlockRefs (list); made when first asked for from an index."""
         if self._blocks is None:
             r = self._refs
             self._blocks = [BlockRef(*t, i) for i, t in enumerate(zip(
