@@ -40,24 +40,6 @@ void RequireHardware() {
     if (!HaveHardware()) throw std::runtime_error("no CRC-32C instruction on this processor");
 }
 
-#if defined(__x86_64__)
-// The CRC of stored bytes that are not in the cache (a mapped file read once):
-// the three lanes of the CRC are too short for the hardware prefetcher to
-// follow, so each group of them asks for the lines two groups ahead.
-uint32_t ColdCrc(const uint8_t* p, size_t n) {
-    constexpr size_t kGroup = 3 * 2048, kAhead = 8 * kGroup;
-    uint32_t c = ~0u;
-    for (; n >= kGroup; n -= kGroup, p += kGroup) {
-        if (n >= kAhead + kGroup)
-            for (size_t line = 0; line < kGroup; line += 64) __builtin_prefetch(p + kAhead + line);
-        c = kest_rec::Crc32cHardware(c, p, kGroup);
-    }
-    return ~kest_rec::Crc32cHardware(c, p, n);
-}
-#else
-uint32_t ColdCrc(const uint8_t*, size_t) { return 0; }
-#endif
-
 // The checks of kest_records' _block_header and _stored, in their order. A
 // plain block is copied to `copy_to` (when given) before its CRC, which then
 // reads the copy from the cache instead of the file from memory.
@@ -80,7 +62,7 @@ Code CheckBlock(const uint8_t* file, size_t size, uint64_t offset, uint32_t entr
     if (copy_to && h.codec == kest_rec::kCodecNone) {
         std::memcpy(copy_to, data, stored);
         if (Crc(copy_to, stored) != h.data_crc) return kDataCrc;
-    } else if (ColdCrc(data, stored) != h.data_crc) {
+    } else if (Crc(data, stored) != h.data_crc) {
         return kDataCrc;
     }
     return h.codec == kest_rec::kCodecNone ? kPlain : kZstd;
