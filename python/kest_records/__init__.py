@@ -439,9 +439,6 @@ class RecordingFile:
             codes = _blocks.check_blocks(self._mv, offsets, counts, stored, limit)
             row, off_step = np.divmod(offsets.astype(np.int64) - first, step)
             in_grid = (off_step == 0) & (counts == limit) & (row >= 0) & (row < rows)
-            if in_grid.all() and not codes.any() and (np.diff(row) == 1).all():
-                yield from grid[row[0]:row[-1] + 1]  # the usual chunk: whole good blocks one after another
-                continue
             for i, code, r, fits in zip(part.tolist(), codes.tolist(), row.tolist(), in_grid.tolist()):
                 if code == _CODEC_NONE and fits:
                     yield grid[r]
