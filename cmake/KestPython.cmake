@@ -4,7 +4,11 @@
 # package holds kest_records alone. Included by KestInstall.cmake before CPack.
 set(KEST_PYTHON_INSTALL_DIR lib/python3/dist-packages)
 install(DIRECTORY python/kest_records DESTINATION ${KEST_PYTHON_INSTALL_DIR} COMPONENT python
-        PATTERN __pycache__ EXCLUDE)
+        PATTERN __pycache__ EXCLUDE PATTERN *.cpp EXCLUDE)
+if(TARGET kest_records_blocks)
+  # kest_records' compiled helper: it links no library of the project.
+  install(TARGETS kest_records_blocks LIBRARY DESTINATION ${KEST_PYTHON_INSTALL_DIR}/kest_records COMPONENT python)
+endif()
 if(TARGET kest_python_ext)
   # No runtime path: libKestShfeMdApi.so.1 is in the loader's own directories.
   install(TARGETS kest_python_ext LIBRARY DESTINATION ${KEST_PYTHON_INSTALL_DIR}/kest COMPONENT python)

@@ -13,6 +13,12 @@ entry is the arrival time in nanoseconds since the epoch, then the 152 bytes
 of the quote record exactly as the library delivered them. Blocks that fail
 their checks are skipped, named in ``damages`` and warned about; their entries
 are never returned.
+
+The blocks of version 2 are checked, copied and (codec 1) untransformed by the
+package's compiled helper ``_blocks`` when it imports and the processor has a
+CRC-32C instruction, else by numpy and the crc32c module; the results and the
+damage reports are the same. KEST_RECORDS_PURE=1 in the environment forces the
+numpy path.
 """
 import collections
 import mmap
@@ -21,6 +27,16 @@ import struct
 import warnings
 
 import numpy as np
+
+if os.environ.get("KEST_RECORDS_PURE") == "1":
+    _blocks = None
+else:
+    try:
+        from . import _blocks
+    except ImportError:  # built without a compiler (a pip install of the sources), or for another Python
+        _blocks = None
+if _blocks is not None and not _blocks.hardware_crc:
+    _blocks = None
 
 __all__ = ["MAGIC", "FORMAT_VERSION", "HEADER_DTYPE", "RECORD_DTYPE", "ENTRY_DTYPE", "BLOCK_DTYPE",
            "Damage", "BlockRef", "DamagedRecording", "RecordingFile",
@@ -78,9 +94,17 @@ BLOCK_DTYPE = np.dtype({
 _INDEX_BLOCK_DTYPE = np.dtype([("offset", "<u8"), ("entries", "<u4"), ("stored_bytes", "<u4"),
                                ("min_ns", "<i8"), ("max_ns", "<i8")])
 _CODEC_NONE, _CODEC_ZSTD = 0, 1
+# Why a block is skipped, by the helper's codes (0 and 1 are its codecs: good).
+_HEADER_DAMAGED, _CUT_SHORT, _DATA_CRC = 2, 3, 4
+_WHAT = {_HEADER_DAMAGED: "block header damaged (it fails its CRC-32C or disagrees with the index)",
+         _CUT_SHORT: "block cut short: the file ends inside it",
+         _DATA_CRC: "stored bytes fail their CRC-32C"}
+_CHECK_CHUNK = 64  # blocks that runs() checks in one call: a few MiB ahead of what it yields
 
 
 def _crc32c(data):
+    if _blocks is not None:
+        return _blocks.crc32c(data)
     try:
         import crc32c
     except ImportError as e:  # pragma: no cover - depends on the machine
@@ -164,9 +188,10 @@ class RecordingFile:
             self._map = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else b""
         self._mv = memoryview(self._map)
         self.header = _check_header(self.path, bytes(self._mv[:64]))
-        self.blocks, self.has_index, self.index_problem, self.contracts = [], False, "", None
+        self._blocks, self.has_index, self.index_problem, self.contracts = [], False, "", None
         self.trailing_bytes, self.damages, self.untrusted = 0, [], 0
         self._index_at = None
+        self._refs, self._block_columns = None, None
         if self.header["version"] == 1:
             whole = (size - 64) // 160
             self.trailing_bytes = size - 64 - whole * 160
@@ -175,7 +200,7 @@ class RecordingFile:
         self._zstd = None
         if not self._load_index():
             self._walk()
-        self.entries_count = sum(b.entries for b in self.blocks)
+        self.entries_count = int(self._columns(range(self._block_count()))[1].sum(dtype=np.uint64))
 
     def _load_index(self):
         mv, size = self._mv, len(self._mv)
@@ -207,9 +232,10 @@ class RecordingFile:
         refs = np.ascontiguousarray(raw[:, :32]).view(_INDEX_BLOCK_DTYPE).reshape(-1)
         self._bitmaps = raw[:, 32:]
         self._contract_ids = list(self.contracts)
-        self.blocks = [BlockRef(*t, i) for i, t in enumerate(zip(refs["offset"].tolist(), refs["entries"].tolist(),
-                                                                  refs["stored_bytes"].tolist(),
-                                                                  refs["min_ns"].tolist(), refs["max_ns"].tolist()))]
+        # The BlockRefs are made when first asked for (a Python object per block costs a fair
+        # part of reading the file); the readers take these columns.
+        self._blocks, self._refs = None, refs
+        self._block_columns = tuple(np.ascontiguousarray(refs[f]) for f in ("offset", "entries", "stored_bytes"))
         self.has_index = True
         return True
 
@@ -229,7 +255,7 @@ class RecordingFile:
                 if size - off - 64 < stored:
                     self.trailing_bytes = size - off
                     return
-                self.blocks.append(BlockRef(off, entries, stored, lo, hi, block_no))
+                self._blocks.append(BlockRef(off, entries, stored, lo, hi, block_no))
                 expect = block_no + 1
                 off += 64 + stored
                 continue
@@ -262,11 +288,11 @@ class RecordingFile:
             stored = self._mv[b.offset + 64:b.offset + 64 + b.stored_bytes]
         h = _block_header(head, self.header["block_entries"])
         if h is None or h[0] != b.entries or h[2] != b.stored_bytes:
-            return self._damaged(b, "block header damaged (it fails its CRC-32C or disagrees with the index)")
+            return self._damaged(b, _WHAT[_HEADER_DAMAGED])
         if len(stored) != b.stored_bytes:
-            return self._damaged(b, "block cut short: the file ends inside it")
+            return self._damaged(b, _WHAT[_CUT_SHORT])
         if _crc32c(stored) != h[3]:
-            return self._damaged(b, "stored bytes fail their CRC-32C")
+            return self._damaged(b, _WHAT[_DATA_CRC])
         return stored, h[1]
 
     def _decode(self, b, stored, codec, out=None):
@@ -292,6 +318,9 @@ class RecordingFile:
             return self._damaged(b, "stored bytes do not decompress to the entries: wrong size")
         if out is None:
             out = np.empty(b.entries, ENTRY_DTYPE)
+        if _blocks is not None:
+            _blocks.unshuffle(raw, out)
+            return out
         flat = out.view(np.uint8).reshape(b.entries, 160)
         flat[:] = np.frombuffer(raw, np.uint8).reshape(160, b.entries).T
         arrival = out["arrival_ns"].view("<u8")
@@ -321,6 +350,9 @@ class RecordingFile:
                 n = min(step, self.entries_count - at)
                 yield np.frombuffer(self._mv[64 + at * 160:64 + (at + n) * 160], ENTRY_DTYPE)
             return
+        if _blocks is not None:
+            yield from self._checked_runs(range(self._block_count()) if blocks is None else blocks)
+            return
         for i in range(len(self.blocks)) if blocks is None else blocks:
             b = self.blocks[i]
             checked = self._stored(b)
@@ -338,7 +370,9 @@ class RecordingFile:
                 f.seek(64)
                 f.readinto(memoryview(out.view(np.uint8)))
             return out
-        chosen = range(len(self.blocks)) if blocks is None else blocks
+        chosen = range(self._block_count()) if blocks is None else blocks
+        if _blocks is not None:
+            return self._checked_entries(chosen)
         out = _empty(sum(self.blocks[i].entries for i in chosen))
         head = bytearray(64)
         at = 0
@@ -349,7 +383,7 @@ class RecordingFile:
                 dst = out[at:at + b.entries]
                 raw = memoryview(dst.view(np.uint8))
                 if b.stored_bytes > len(raw):  # no codec stores more than the entries
-                    self._damaged(b, "block header damaged (it fails its CRC-32C or disagrees with the index)")
+                    self._damaged(b, _WHAT[_HEADER_DAMAGED])
                     continue
                 got = os.preadv(fd, [head, raw[:b.stored_bytes]], b.offset)
                 checked = self._stored(b, bytes(head), raw[:max(0, got - 64)])
@@ -363,16 +397,107 @@ class RecordingFile:
             os.close(fd)
         return out[:at]
 
+    @property
+    def blocks(self):
+        """The blocks as BlockRefs (list); made when first asked for from an index."""
+        if self._blocks is None:
+            r = self._refs
+            self._blocks = [BlockRef(*t, i) for i, t in enumerate(zip(
+                r["offset"].tolist(), r["entries"].tolist(), r["stored_bytes"].tolist(), r["min_ns"].tolist(),
+                r["max_ns"].tolist()))]
+        return self._blocks
+
+    def _block_count(self):
+        return len(self._refs) if self._blocks is None else len(self._blocks)
+
+    def _columns(self, chosen):
+        """Offsets, entries and stored bytes of the blocks at positions `chosen`, as the helper takes them."""
+        if self._block_columns is None:
+            self._block_columns = (np.array([b.offset for b in self.blocks], np.uint64),
+                                   np.array([b.entries for b in self.blocks], np.uint32),
+                                   np.array([b.stored_bytes for b in self.blocks], np.uint32))
+        if isinstance(chosen, range) and chosen.step == 1:
+            return [c[chosen.start:chosen.stop] for c in self._block_columns]
+        at = chosen if isinstance(chosen, np.ndarray) else np.fromiter(chosen, np.intp)
+        return [c[at] for c in self._block_columns]
+
+    def _checked_runs(self, chosen):
+        """runs() with the helper: the blocks checked a chunk at a time in one call each; a plain
+        block of `block_entries` where the file's whole blocks follow one another is a row of one
+        strided view of the mapping (a row costs less than a new view)."""
+        chosen = np.fromiter(chosen, np.intp)
+        whole = np.frombuffer(self._mv, np.uint8)
+        limit = self.header["block_entries"]
+        first = int(self._block_columns[0][0]) if self._block_count() else 64
+        step = 64 + limit * ENTRY_DTYPE.itemsize
+        rows = max(0, (len(self._mv) - first) // step)
+        grid = np.ndarray((rows, limit), ENTRY_DTYPE, self._mv, first + 64, (step, ENTRY_DTYPE.itemsize)) \
+            if rows else None
+        for start in range(0, len(chosen), _CHECK_CHUNK):
+            part = chosen[start:start + _CHECK_CHUNK]
+            offsets, counts, stored = self._columns(part)
+            codes = _blocks.check_blocks(self._mv, offsets, counts, stored, limit)
+            row, off_step = np.divmod(offsets.astype(np.int64) - first, step)
+            in_grid = (off_step == 0) & (counts == limit) & (row >= 0) & (row < rows)
+            for i, code, r, fits in zip(part.tolist(), codes.tolist(), row.tolist(), in_grid.tolist()):
+                if code == _CODEC_NONE and fits:
+                    yield grid[r]
+                    continue
+                b = self.blocks[i]
+                begin = b.offset + 64
+                if code == _CODEC_NONE:
+                    yield whole[begin:begin + b.stored_bytes].view(ENTRY_DTYPE)
+                elif code == _CODEC_ZSTD:
+                    entries = self._decode(b, self._mv[begin:begin + b.stored_bytes], code)
+                    if entries is not None:
+                        yield entries
+                else:
+                    self._damaged(b, _WHAT[code])
+
+    def _checked_entries(self, chosen):
+        """entries() with the helper: every block checked, and the plain ones copied, in one call;
+        the compressed ones then decompressed into their places."""
+        offsets, counts, stored = self._columns(chosen)
+        out = _empty(int(counts.sum(dtype=np.uint64)))
+        codes = _blocks.check_blocks(self._mv, offsets, counts, stored, self.header["block_entries"], out)
+        placed = codes <= _CODEC_ZSTD
+        ends = np.cumsum(np.where(placed, counts, 0), dtype=np.int64)
+        used = int(ends[-1]) if len(ends) else 0
+        decoded = placed.copy()
+        chosen = list(chosen)
+        for k in np.flatnonzero(codes != _CODEC_NONE).tolist():
+            b = self.blocks[chosen[k]]
+            if not placed[k]:
+                self._damaged(b, _WHAT[int(codes[k])])
+                continue
+            begin = b.offset + 64
+            if self._decode(b, self._mv[begin:begin + b.stored_bytes], _CODEC_ZSTD,
+                            out=out[ends[k] - b.entries:ends[k]]) is None:
+                decoded[k] = False
+        if (decoded != placed).any():  # a compressed block that did not decompress gives its place up
+            return out[:used][np.repeat(decoded[placed], counts[placed])]
+        return out[:used]
+
 
 def _empty(count):
-    """An uninitialised ENTRY_DTYPE array; a large one in memory the kernel maps all at once
-    (a page fault per 4 KiB page costs more than reading the file)."""
+    """An uninitialised ENTRY_DTYPE array; a large one in anonymous memory that the kernel may
+    back by 2 MiB pages (MADV_HUGEPAGE, honoured when transparent_hugepage is "madvise" or
+    "always"): a fault per 4 KiB page costs more than reading the file, and zeroing is what is left."""
     size = count * ENTRY_DTYPE.itemsize
-    populate = getattr(mmap, "MAP_POPULATE", 0)
-    if size < (1 << 20) or not populate:
+    huge = 2 << 20
+    if size < 2 * huge:
         return np.empty(count, ENTRY_DTYPE)
-    memory = mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | populate)
-    return np.frombuffer(memory, ENTRY_DTYPE)
+    advice = getattr(mmap, "MADV_HUGEPAGE", None)
+    # Whole huge pages, so that the kernel places the mapping on a 2 MiB boundary; without the
+    # advice, every page mapped at once.
+    flags = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | (getattr(mmap, "MAP_POPULATE", 0) if advice is None else 0)
+    memory = mmap.mmap(-1, -(-size // huge) * huge, flags=flags)
+    if advice is not None:
+        try:
+            memory.madvise(advice)
+        except OSError:  # a kernel without transparent huge pages
+            pass
+    return np.frombuffer(memory, ENTRY_DTYPE, count=count)
 
 
 def _matches(name, contracts):

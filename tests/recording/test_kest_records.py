@@ -120,6 +120,9 @@ class KestRecordsTest(unittest.TestCase):
                                 str(w.message) for w in caught), [str(w.message) for w in caught])
             with self.assertRaises(kest_records.DamagedRecording):
                 kest_records.load(bad, on_damage="raise")
+            runs = kest_records.RecordingFile(bad)
+            self.assertTrue((np.concatenate(list(runs.runs())) == np.delete(expected, lost)).all())
+            self.assertEqual([(d.block, d.entries) for d in runs.damages], [(1, second.entries)])
             # Without the index (a recorder killed before its close) the blocks are found by their headers.
             with open(bad, "wb") as f:
                 f.write(data[:rec.blocks[-1].offset + 64 + rec.blocks[-1].stored_bytes])
@@ -127,6 +130,10 @@ class KestRecordsTest(unittest.TestCase):
             self.assertFalse(rec.has_index)
             self.assertTrue((rec.entries() == np.delete(expected, lost)).all())
             self.assertEqual([(d.block, d.entries) for d in rec.damages], [(1, second.entries)])
+
+    @unittest.skipUnless(os.environ.get("KEST_RECORDS_HELPER"), "KEST_RECORDS_HELPER not set")
+    def test_the_compiled_helper_is_used_unless_the_numpy_path_is_asked_for(self):
+        self.assertEqual(kest_records._blocks is not None, os.environ["KEST_RECORDS_HELPER"] == "1")
 
     @unittest.skipUnless(RECORD, "KEST_RECORD not set")
     def test_import_round_trip_of_the_common_tick_layout(self):
