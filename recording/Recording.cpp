@@ -350,10 +350,9 @@ bool Writer::Flush() {
     return true;
 }
 
-void Writer::Spill(int64_t arrival_ns) {
-    const bool rotate = RotationDue(arrival_ns);
+void Writer::Rotate(int64_t arrival_ns) {
     Flush();
-    if (!rotate || fd_ < 0 || failed_) return;
+    if (fd_ < 0 || failed_) return;
     CloseFile();
     ++sequence_;
     OpenFile(arrival_ns);

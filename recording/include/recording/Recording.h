@@ -153,13 +153,15 @@ public:
     Writer& operator=(const Writer&) = delete;
 
     // The receiving thread's path: a copy into the block; a write(2) only
-    // when the block is full or a rotation is due.
+    // when the block is full (at once: a full block does not wait for the
+    // next record to be written) or a rotation is due.
     void Append(int64_t arrival_ns, const KestShfeMdType& record) {
-        if (fill_ == block_entries_ || RotationDue(arrival_ns)) Spill(arrival_ns);
+        if (RotationDue(arrival_ns)) Rotate(arrival_ns);
         Entry& e = entries_[fill_++];
         e.arrival_ns = arrival_ns;
         std::memcpy(&e.record, &record, sizeof record);
         ++records_;
+        if (fill_ == block_entries_) Flush();
     }
     // Writes what the block holds as one block (one write(2)). false (and error()) on a write failure:
     // the file is then cut back to its whole entries and nothing more is
@@ -187,7 +189,7 @@ private:
                (opt_.rotate_bytes > 0 &&
                 file_bytes_ + sizeof(BlockHeader) + (fill_ + 1) * sizeof(Entry) > opt_.rotate_bytes);
     }
-    void Spill(int64_t arrival_ns);  // out of line: not on every record
+    void Rotate(int64_t arrival_ns);  // the block, then the next file; out of line: not on every record
 
     std::string base_;
     std::string current_;
