@@ -15,10 +15,13 @@ work=$(mktemp -d)
 sim=""
 cleanup() {
   [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
+  # A receiver left by a failed wait would poll on for ever.
+  for pid in "${receivers[@]}"; do kill "$pid" 2>/dev/null || true; done
   for ns in "${namespaces[@]}"; do KEST_CARDSIM_NAMESPACE=$ns "$card_ctl" remove 0 >/dev/null 2>&1 || true; done
   rm -rf "$work"
 }
 namespaces=()
+receivers=()
 trap cleanup EXIT
 cd "$work"
 fail() {
@@ -62,6 +65,7 @@ receive_until() { # pid, recording, count
 ns="rec.$$"
 start_card "$ns.live" --shfe-size 300 --ine-size 100 --rate 300
 "$recv" ch0.ini --record live.kestrec --quiet >recv-live.out 2>&1 &
+receivers+=($!)
 receive_until $! live.kestrec 1000
 stop_card
 live=$("$record" info live.kestrec | sed -n 's/.* \([0-9]*\) records$/\1/p')
@@ -81,6 +85,7 @@ replayed() { # sim output
 start_card "$ns.ch3" --replay live.kestrec --channel 3 --speed 4
 "$recv" ch3.ini --record replayed3.kestrec --quiet >recv-ch3.out 2>&1 &
 receiver=$!
+receivers+=($receiver)
 replayed "sim.$ns.ch3.out"
 receive_until $receiver replayed3.kestrec "$live"
 stop_card
@@ -91,6 +96,7 @@ stop_card
 start_card "$ns.ch0" --replay live.kestrec --channel 0 --speed max
 "$recv" ch0.ini --record replayed0.kestrec --quiet >recv-ch0.out 2>&1 &
 receiver=$!
+receivers+=($receiver)
 replayed "sim.$ns.ch0.out"
 receive_until $receiver replayed0.kestrec "$live"
 stop_card
