@@ -80,6 +80,8 @@ replay_done() {
 replayed() { # sim output
   await "the simulated card to finish its replay" replay_done "$1"
   grep '^replayed' "$1"
+  n=$(sed -n 's/^replayed \([0-9]*\) records.*/\1/p' "$1")
+  [ "${n:-0}" -eq "$live" ] || fail "the replay played ${n:-0} of the $live records recorded"
 }
 
 start_card "$ns.ch3" --replay live.kestrec --channel 3 --speed 4
