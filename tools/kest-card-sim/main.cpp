@@ -217,22 +217,23 @@ int main(int argc, char** argv) {
                     replay.emplace_back(text);
                     return std::string();
                 });
+    // --from and --to: the parser's reason is the option's error.
+    auto replayTime = [](kest_sim::ReplayTime* out) {
+        return [out](const char* text) {
+            std::string why;
+            return kest_sim::ParseReplayTime(text, out, &why) ? std::string() : why;
+        };
+    };
     opts.Custom("from", "TIME",
                 "with --replay: play records from TIME on: HH:MM[:SS[.mmm]] an\n"
                 "exchange time of day (the quote's update time), or\n"
                 "YYYY-MM-DD[THH:MM[:SS[.fff]]][Z] an arrival time, local or\n"
                 "UTC (Z)",
-                [&ro](const char* text) {
-                    std::string why;
-                    return kest_sim::ParseReplayTime(text, &ro.from, &why) ? std::string() : why;
-                });
+                replayTime(&ro.from));
     opts.Custom("to", "TIME",
                 "with --replay: play records before TIME, written as for\n"
                 "--from; exchange times with --from after --to span midnight",
-                [&ro](const char* text) {
-                    std::string why;
-                    return kest_sim::ParseReplayTime(text, &ro.to, &why) ? std::string() : why;
-                });
+                replayTime(&ro.to));
     opts.Custom("contracts", "LIST",
                 "with --replay: play only these instruments, a comma list of\n"
                 "identifiers or products (cu2501,sc)",
