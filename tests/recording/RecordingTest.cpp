@@ -16,6 +16,7 @@
 
 #include "RecordingSamples.h"
 #include "TestSupport.h"
+#include "recording/Crc32c.h"
 #include "recording/QuoteCsv.h"
 #include "recording/Recording.h"
 #include "recording/RunReader.h"
@@ -246,7 +247,10 @@ TEST(Recording, BlockChecksumsMatchThePlainCrc32cAtEveryLaneBoundaryAndSplit) {
         }
         return ~c;
     };
-    for (size_t len : {1, 9, 767, 768, 769, 6143, 6144, 6151, 6912, 12288 + 777}) {
+    // The three lanes' boundaries (768 = three of 256, 6144 = three of 2048), and the folding's:
+    // from 1024 bytes, 128 a round, then 16-byte chunks and a tail of fewer.
+    for (size_t len :
+         {1, 9, 767, 768, 769, 1023, 1024, 1039, 1040, 1167, 6143, 6144, 6151, 6912, 12288 + 777}) {
         for (size_t offset = 0; offset < 4; ++offset) {
             std::vector<uint8_t> buffer(offset + len);  // sized exactly: ASan sees a read past the end
             std::memcpy(buffer.data() + offset, source.data(), len);
@@ -256,6 +260,12 @@ TEST(Recording, BlockChecksumsMatchThePlainCrc32cAtEveryLaneBoundaryAndSplit) {
             const size_t cut = len / 3;
             EXPECT_EQ(expected, kest_rec::Crc32c(p + cut, len - cut, kest_rec::Crc32c(p, cut)))
                 << "len " << len << " cut at " << cut;
+#if defined(__x86_64__)
+            // The lanes alone too: where the processor folds, Crc32c no longer takes them for long buffers.
+            if (kest_rec::HaveCrc32cInstruction()) {
+                EXPECT_EQ(expected, ~kest_rec::Crc32cLanes(~0u, p, len)) << "lanes, len " << len;
+            }
+#endif
         }
     }
     EXPECT_EQ(0xE3069283u, kest_rec::Crc32c("123456789", 9));
