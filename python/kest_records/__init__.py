@@ -455,11 +455,15 @@ class RecordingFile:
                     self._damaged(b, _WHAT[code])
 
     def _checked_entries(self, chosen):
-        """entries() with the helper: every block checked, and the plain ones copied, in one call;
-        the compressed ones then decompressed into their places."""
+        """entries() with the helper: the blocks read (preadv) straight into the array and checked
+        there while in the cache, in one call; the compressed ones then expanded in their places."""
         offsets, counts, stored = self._columns(chosen)
         out = _empty(int(counts.sum(dtype=np.uint64)))
-        codes = _blocks.check_blocks(self._mv, offsets, counts, stored, self.header["block_entries"], out)
+        fd = os.open(self.path, os.O_RDONLY)
+        try:
+            codes = _blocks.read_blocks(fd, offsets, counts, stored, self.header["block_entries"], out)
+        finally:
+            os.close(fd)
         placed = codes <= _CODEC_ZSTD
         ends = np.cumsum(np.where(placed, counts, 0), dtype=np.int64)
         used = int(ends[-1]) if len(ends) else 0
@@ -470,9 +474,10 @@ class RecordingFile:
             if not placed[k]:
                 self._damaged(b, _WHAT[int(codes[k])])
                 continue
-            begin = b.offset + 64
-            if self._decode(b, self._mv[begin:begin + b.stored_bytes], _CODEC_ZSTD,
-                            out=out[ends[k] - b.entries:ends[k]]) is None:
+            place = out[ends[k] - b.entries:ends[k]]
+            # The stored bytes lie at the start of the block's place, which the entries take.
+            stored_bytes = place.view(np.uint8)[:b.stored_bytes].tobytes()
+            if self._decode(b, stored_bytes, _CODEC_ZSTD, out=place) is None:
                 decoded[k] = False
         if (decoded != placed).any():  # a compressed block that did not decompress gives its place up
             return out[:used][np.repeat(decoded[placed], counts[placed])]

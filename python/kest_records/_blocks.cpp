@@ -3,12 +3,14 @@
 // plain blocks and the inverse transform of compressed ones), with the same
 // header-only CRC and codec as the C++ readers. Python loops cost about a
 // microsecond per call, a block of 256 plain entries is read in a few, so the
-// blocks of a file are checked (and copied) in one call, GIL released. zstd
+// blocks of a file are checked (and read) in one call, GIL released. zstd
 // stays with the zstandard module; kest_records/__init__.py decides what a
 // code means and words the damage reports, as its pure path does.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/uio.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,31 +43,33 @@ void RequireHardware() {
     if (!HaveHardware()) throw std::runtime_error("no CRC-32C instruction on this processor");
 }
 
-// The checks of kest_records' _block_header and _stored, in their order. A
-// plain block is copied to `copy_to` (when given) before its CRC, which then
-// reads the copy from the cache instead of the file from memory.
-Code CheckBlock(const uint8_t* file, size_t size, uint64_t offset, uint32_t entries, uint32_t stored,
-                uint32_t block_entries, uint8_t* copy_to) {
+// The header checks of kest_records' _block_header and _stored, in their
+// order, of a header whose bytes are at `head` (fewer than 64 there: damaged).
+Code CheckHeader(const uint8_t* head, size_t have, uint32_t entries, uint32_t stored, uint32_t block_entries,
+                 kest_rec::BlockHeader* out) {
     using kest_rec::BlockHeader;
-    BlockHeader h;
-    if (offset > size || size - offset < sizeof h) return kHeaderDamaged;
-    std::memcpy(&h, file + offset, sizeof h);
+    BlockHeader& h = *out;
+    if (have < sizeof h) return kHeaderDamaged;
+    std::memcpy(&h, head, sizeof h);
     const bool codec_fits =
         (h.codec == kest_rec::kCodecNone && h.stored_bytes == h.raw_bytes) ||
         (h.codec == kest_rec::kCodecZstd && uint64_t{h.stored_bytes} <= uint64_t{h.raw_bytes} + 65536);
     if (std::memcmp(h.magic, kest_rec::kBlockMagic, 4) != 0 || h.entries < 1 || h.entries > block_entries ||
         uint64_t{h.raw_bytes} != uint64_t{h.entries} * sizeof(kest_rec::Entry) || !codec_fits ||
-        h.header_crc != Crc(file + offset + 8, sizeof h - 8) || h.entries != entries ||
-        h.stored_bytes != stored)
+        h.header_crc != Crc(head + 8, sizeof h - 8) || h.entries != entries || h.stored_bytes != stored)
+        return kHeaderDamaged;
+    return kPlain;
+}
+
+// A block of the mapped file.
+Code CheckBlock(const uint8_t* file, size_t size, uint64_t offset, uint32_t entries, uint32_t stored,
+                uint32_t block_entries) {
+    kest_rec::BlockHeader h;
+    if (offset > size) return kHeaderDamaged;
+    if (CheckHeader(file + offset, size - offset, entries, stored, block_entries, &h) != kPlain)
         return kHeaderDamaged;
     if (size - offset - sizeof h < stored) return kCutShort;
-    const uint8_t* data = file + offset + sizeof h;
-    if (copy_to && h.codec == kest_rec::kCodecNone) {
-        std::memcpy(copy_to, data, stored);
-        if (Crc(copy_to, stored) != h.data_crc) return kDataCrc;
-    } else if (Crc(data, stored) != h.data_crc) {
-        return kDataCrc;
-    }
+    if (Crc(file + offset + sizeof h, stored) != h.data_crc) return kDataCrc;
     return h.codec == kest_rec::kCodecNone ? kPlain : kZstd;
 }
 
@@ -73,19 +77,14 @@ template <typename T>
 using Column = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
 // Checks blocks `offsets`/`entries`/`stored` (the index's or the walk's view)
-// of the mapped file; with `out` (bytes for all their entries), a block whose
-// stored bytes exceed its entries is damaged too, and each good block's place
-// in `out` follows the good blocks before it: plain ones are copied there,
-// compressed ones are left to the caller.
+// of the mapped file, where runs() hands out views of it.
 py::array_t<uint8_t> CheckBlocks(py::buffer file, Column<uint64_t> offsets, Column<uint32_t> entries,
-                                 Column<uint32_t> stored, uint32_t block_entries, py::object out) {
+                                 Column<uint32_t> stored, uint32_t block_entries) {
     RequireHardware();
     const py::buffer_info f = file.request();
     const size_t n = static_cast<size_t>(offsets.size());
     if (static_cast<size_t>(entries.size()) != n || static_cast<size_t>(stored.size()) != n)
         throw std::invalid_argument("offsets, entries and stored differ in length");
-    py::buffer_info o;
-    if (!out.is_none()) o = out.cast<py::buffer>().request(true);
     py::array_t<uint8_t> codes(static_cast<py::ssize_t>(n));
     const uint8_t* base = static_cast<const uint8_t*>(f.ptr);
     const size_t size = static_cast<size_t>(f.size * f.itemsize);
@@ -93,22 +92,115 @@ py::array_t<uint8_t> CheckBlocks(py::buffer file, Column<uint64_t> offsets, Colu
     const uint32_t* ent = entries.data();
     const uint32_t* sto = stored.data();
     uint8_t* code = codes.mutable_data();
-    uint8_t* dst = static_cast<uint8_t*>(o.ptr);
-    const size_t room = o.ptr ? static_cast<size_t>(o.size * o.itemsize) : 0;
     {
         py::gil_scoped_release unlocked;
-        size_t at = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const size_t raw = size_t{ent[i]} * sizeof(kest_rec::Entry);
-            // No codec stores more than the entries; more entries than the caller counted room for
-            // are not the blocks it described.
-            if (dst && (sto[i] > raw || at + raw > room)) {
-                code[i] = kHeaderDamaged;
+        for (size_t i = 0; i < n; ++i)
+            code[i] = CheckBlock(base, size, off[i], ent[i], sto[i], block_entries);
+    }
+    return codes;
+}
+
+// Reads all of `n` bytes at `offset` into `iov` (which it uses up), as far
+// as the file goes; -1 with errno on an error.
+ssize_t ReadFully(int fd, iovec* iov, int count, uint64_t offset) {
+    size_t done = 0;
+    while (count > 0) {
+        const ssize_t got = preadv(fd, iov, count, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (got == 0) break;  // the end of the file
+        done += static_cast<size_t>(got);
+        size_t left = static_cast<size_t>(got);
+        while (count > 0 && left >= iov->iov_len) left -= iov->iov_len, ++iov, --count;
+        if (count > 0) iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left, iov->iov_len -= left;
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Reads the blocks `offsets`/`entries`/`stored` of the file open as `fd`:
+// neighbouring blocks a group (about 256 KiB) per preadv, their stored bytes
+// straight into `out` and their headers aside, each group checked while it is
+// still in the cache. This costs a read(2) and a CRC from the cache, where
+// reading through the mapping adds a page fault per few pages and a CRC from
+// memory. A good block's place in `out` follows those of the good blocks
+// before it: a plain block is in place, a compressed one has its stored bytes
+// at the start of its place for the caller to expand.
+py::array_t<uint8_t> ReadBlocks(int fd, Column<uint64_t> offsets, Column<uint32_t> entries,
+                                Column<uint32_t> stored, uint32_t block_entries, py::buffer out) {
+    RequireHardware();
+    const size_t n = static_cast<size_t>(offsets.size());
+    if (static_cast<size_t>(entries.size()) != n || static_cast<size_t>(stored.size()) != n)
+        throw std::invalid_argument("offsets, entries and stored differ in length");
+    const py::buffer_info o = out.request(true);
+    py::array_t<uint8_t> codes(static_cast<py::ssize_t>(n));
+    const uint64_t* off = offsets.data();
+    const uint32_t* ent = entries.data();
+    const uint32_t* sto = stored.data();
+    uint8_t* code = codes.mutable_data();
+    uint8_t* const dst = static_cast<uint8_t*>(o.ptr);
+    const size_t room = static_cast<size_t>(o.size * o.itemsize);
+    constexpr size_t kGroupBlocks = 64, kGroupBytes = 256 << 10;
+    // An offset no file reaches (preadv would refuse it): read as the end of the file.
+    constexpr uint64_t kFarOffset = uint64_t{1} << 62;
+    int error = 0;
+    {
+        py::gil_scoped_release unlocked;
+        kest_rec::BlockHeader heads[kGroupBlocks];
+        iovec iov[2 * kGroupBlocks];
+        size_t at = 0;  // where the next block is read
+        for (size_t i = 0; i < n && !error;) {
+            // Up to kGroupBlocks blocks that follow one another in the file and fit in `out`;
+            // no codec stores more than the entries.
+            size_t g = 0, bytes = 0, place = at;
+            for (uint64_t next = off[i]; i + g < n && g < kGroupBlocks; ++g) {
+                const size_t j = i + g, raw = size_t{ent[j]} * sizeof(kest_rec::Entry);
+                if (off[j] != next || off[j] >= kFarOffset || sto[j] > raw || place > room ||
+                    raw > room - place || (g > 0 && bytes + sto[j] > kGroupBytes))
+                    break;
+                iov[2 * g] = {&heads[g], sizeof(kest_rec::BlockHeader)};
+                iov[2 * g + 1] = {dst + place, sto[j]};
+                next = off[j] + sizeof(kest_rec::BlockHeader) + sto[j], bytes += sto[j], place += raw;
+            }
+            if (g == 0) {  // a block that cannot be read into its place: not the block described
+                code[i++] = kHeaderDamaged;
                 continue;
             }
-            code[i] = CheckBlock(base, size, off[i], ent[i], sto[i], block_entries, dst ? dst + at : nullptr);
-            if (dst && code[i] <= kZstd) at += raw;
+            const ssize_t got = ReadFully(fd, iov, static_cast<int>(2 * g), off[i]);
+            if (got < 0) {
+                error = errno;
+                break;
+            }
+            size_t before = 0, slot = at;  // block k's bytes in the group, and where it was read
+            for (size_t k = 0; k < g; ++k) {
+                const size_t j = i + k, raw = size_t{ent[j]} * sizeof(kest_rec::Entry);
+                const size_t have = static_cast<size_t>(got) > before ? static_cast<size_t>(got) - before : 0;
+                kest_rec::BlockHeader h;
+                Code c = CheckHeader(reinterpret_cast<const uint8_t*>(&heads[k]), have, ent[j], sto[j],
+                                     block_entries, &h);
+                if (c == kPlain) {
+                    if (have - sizeof h < sto[j])
+                        c = kCutShort;
+                    else if (Crc(dst + slot, sto[j]) != h.data_crc)
+                        c = kDataCrc;
+                    else
+                        c = h.codec == kest_rec::kCodecNone ? kPlain : kZstd;
+                }
+                code[j] = c;
+                if (c <= kZstd) {
+                    if (at != slot) std::memmove(dst + at, dst + slot, sto[j]);
+                    at += raw;
+                }
+                slot += raw, before += sizeof h + sto[j];
+            }
+            i += g;
         }
+    }
+    if (error) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw py::error_already_set();
     }
     return codes;
 }
@@ -143,8 +235,12 @@ PYBIND11_MODULE(_blocks, m) {
     m.def("crc32c", &Crc32c, py::arg("data"), py::arg("crc") = 0,
           "CRC-32C (storage convention) of a buffer, continued from crc.");
     m.def("check_blocks", &CheckBlocks, py::arg("file"), py::arg("offsets"), py::arg("entries"),
-          py::arg("stored"), py::arg("block_entries"), py::arg("out") = py::none(),
+          py::arg("stored"), py::arg("block_entries"),
           "Per block: 0 plain, 1 zstd (both good), 2 header damaged, 3 cut short, 4 data CRC fails.");
+    m.def("read_blocks", &ReadBlocks, py::arg("fd"), py::arg("offsets"), py::arg("entries"),
+          py::arg("stored"), py::arg("block_entries"), py::arg("out"),
+          "The blocks read (preadv) into out, the good ones one after the other, and checked; per "
+          "block the codes of check_blocks.");
     m.def("unshuffle", &Unshuffle, py::arg("raw"), py::arg("out"),
           "A decompressed codec-1 block's entries into out.");
 }
