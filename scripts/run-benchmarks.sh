@@ -57,6 +57,7 @@ BEGIN {
   row[++n] = "model_poll_p50|Card model ring one way, p50 (bare poll)|ping-pong one way, p50|none|"
   row[++n] = "model_poll_vs_plain|Card model ring one way, p50 (bare poll)|plain ring same framing, p50|none|"
   row[++n] = "throughput|Throughput across cores, producer at full speed|plain ring same framing|ge|1"
+  row[++n] = "throughput_bare_ring|The same, the model ring polled bare (plain ring work)|plain ring same framing|ge|1"
   row[++n] = "throughput_batched|Throughput across cores, batches of 32|plain ring same framing|ge|2"
   row[++n] = "throughput_two_producers|Throughput, two producer processes, one ring|plain ring same framing|none|"
   row[++n] = "empty_poll|Empty KestRecv()|bare empty poll_once|add|1"
