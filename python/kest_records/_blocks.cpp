@@ -43,12 +43,14 @@ void RequireHardware() {
     if (!HaveHardware()) throw std::runtime_error("no CRC-32C instruction on this processor");
 }
 
-// The header checks of kest_records' _block_header and _stored, in their
-// order, of a header whose bytes are at `head` (fewer than 64 there: damaged).
-Code CheckHeader(const uint8_t* head, size_t have, uint32_t entries, uint32_t stored, uint32_t block_entries,
-                 kest_rec::BlockHeader* out) {
-    using kest_rec::BlockHeader;
-    BlockHeader& h = *out;
+// The checks of kest_records' _block_header and _stored, in their order, of
+// a block whose header is at `head`, followed there by `have` - 64 bytes of
+// the file (fewer than 64 in all: the header is damaged), and whose stored
+// bytes are at `data` (after the header in the mapping, or where a read put
+// them).
+Code Check(const uint8_t* head, size_t have, const uint8_t* data, uint32_t entries, uint32_t stored,
+           uint32_t block_entries) {
+    kest_rec::BlockHeader h;
     if (have < sizeof h) return kHeaderDamaged;
     std::memcpy(&h, head, sizeof h);
     const bool codec_fits =
@@ -58,18 +60,8 @@ Code CheckHeader(const uint8_t* head, size_t have, uint32_t entries, uint32_t st
         uint64_t{h.raw_bytes} != uint64_t{h.entries} * sizeof(kest_rec::Entry) || !codec_fits ||
         h.header_crc != Crc(head + 8, sizeof h - 8) || h.entries != entries || h.stored_bytes != stored)
         return kHeaderDamaged;
-    return kPlain;
-}
-
-// A block of the mapped file.
-Code CheckBlock(const uint8_t* file, size_t size, uint64_t offset, uint32_t entries, uint32_t stored,
-                uint32_t block_entries) {
-    kest_rec::BlockHeader h;
-    if (offset > size) return kHeaderDamaged;
-    if (CheckHeader(file + offset, size - offset, entries, stored, block_entries, &h) != kPlain)
-        return kHeaderDamaged;
-    if (size - offset - sizeof h < stored) return kCutShort;
-    if (Crc(file + offset + sizeof h, stored) != h.data_crc) return kDataCrc;
+    if (have - sizeof h < stored) return kCutShort;
+    if (Crc(data, stored) != h.data_crc) return kDataCrc;
     return h.codec == kest_rec::kCodecNone ? kPlain : kZstd;
 }
 
@@ -94,8 +86,15 @@ py::array_t<uint8_t> CheckBlocks(py::buffer file, Column<uint64_t> offsets, Colu
     uint8_t* code = codes.mutable_data();
     {
         py::gil_scoped_release unlocked;
-        for (size_t i = 0; i < n; ++i)
-            code[i] = CheckBlock(base, size, off[i], ent[i], sto[i], block_entries);
+        for (size_t i = 0; i < n; ++i) {
+            if (off[i] > size) {
+                code[i] = kHeaderDamaged;
+                continue;
+            }
+            const uint8_t* head = base + off[i];
+            code[i] = Check(head, size - off[i], head + sizeof(kest_rec::BlockHeader), ent[i], sto[i],
+                            block_entries);
+        }
     }
     return codes;
 }
@@ -176,23 +175,14 @@ py::array_t<uint8_t> ReadBlocks(int fd, Column<uint64_t> offsets, Column<uint32_
             for (size_t k = 0; k < g; ++k) {
                 const size_t j = i + k, raw = size_t{ent[j]} * sizeof(kest_rec::Entry);
                 const size_t have = static_cast<size_t>(got) > before ? static_cast<size_t>(got) - before : 0;
-                kest_rec::BlockHeader h;
-                Code c = CheckHeader(reinterpret_cast<const uint8_t*>(&heads[k]), have, ent[j], sto[j],
-                                     block_entries, &h);
-                if (c == kPlain) {
-                    if (have - sizeof h < sto[j])
-                        c = kCutShort;
-                    else if (Crc(dst + slot, sto[j]) != h.data_crc)
-                        c = kDataCrc;
-                    else
-                        c = h.codec == kest_rec::kCodecNone ? kPlain : kZstd;
-                }
+                const Code c = Check(reinterpret_cast<const uint8_t*>(&heads[k]), have, dst + slot, ent[j],
+                                     sto[j], block_entries);
                 code[j] = c;
                 if (c <= kZstd) {
                     if (at != slot) std::memmove(dst + at, dst + slot, sto[j]);
                     at += raw;
                 }
-                slot += raw, before += sizeof h + sto[j];
+                slot += raw, before += sizeof(kest_rec::BlockHeader) + sto[j];
             }
             i += g;
         }
