@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../tests/common/ChildProcess.h"
 #include "EnyxHw.h"
 #include "FpgaStructCommon.h"
 #include "KestShfeMdApi.h"
@@ -69,7 +70,10 @@ inline double Quantile(std::vector<double>& v, double q) {
 }
 inline double Median(std::vector<double> v) { return Quantile(v, 0.5); }
 
-// --- threads ---------------------------------------------------------------
+// --- threads and processes -------------------------------------------------
+
+// Every child a benchmark forks calls this first: it ends with the benchmark.
+using kest_test::DieWithParent;
 
 inline bool PinTo(int cpu) {
     cpu_set_t set;

@@ -82,8 +82,10 @@ bool WriteRecording(const std::string& path, uint64_t records) {
 pid_t Spawn(const std::vector<std::string>& argv, int cpu, int* out, const std::string& lib_dir = "") {
     int fds[2] = {-1, -1};
     if (out != nullptr && pipe(fds) != 0) return -1;
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
+        DieWithParent(parent);
         PinTo(cpu);
         if (out != nullptr) {
             dup2(fds[1], 1);

@@ -65,9 +65,11 @@ double TwoProducerRate(int cpu_a, int cpu_b, Poll poll) {
     int go[2];
     if (pipe(go) != 0) return 0;
     pid_t kids[2];
+    const pid_t parent = getpid();
     for (pid_t& kid : kids) {
         kid = fork();
         if (kid == 0) {
+            DieWithParent(parent);
             PinTo(cpu_b);
             std::unique_ptr<kest_sim::Card> card = kest_sim::Card::Open(0);
             QuoteMessage msg;

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <string>
 
+#include "ChildProcess.h"
 #include "FpgaStructCommon.h"
 #include "KestShfeMdApi.h"
 #include "TestSupport.h"
@@ -149,8 +150,10 @@ TEST(QuotePathTest, AMillionPollsInEachModeMakeNoAllocationAndNoSystemCall) {
         mmap(nullptr, sizeof(Counts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(shared, MAP_FAILED);
     std::memset(shared, 0, sizeof(Counts));
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) {
+        kest_test::DieWithParent(parent);
         // Once outside the count: what a process does on its first push and poll (the model reads
         // its pid once per process).
         KestShfeMdType out{};

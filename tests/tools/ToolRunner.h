@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 namespace tools_test {
@@ -48,13 +49,17 @@ private:
     std::string path_;
 };
 
-// A tool started in the background; its output goes to files in dir.
+// A tool started in the background; its output goes to files in dir. It is
+// killed when the test ends: by the destructor when the test runs to its
+// end, by its death signal when the test itself is killed.
 class Process {
 public:
     Process(const std::vector<std::string>& argv, const std::string& dir, const std::string& tag)
         : out_(dir + "/" + tag + ".out"), err_(dir + "/" + tag + ".err") {
+        const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ == 0) {
+            kest_test::DieWithParent(parent);
             if (chdir(dir.c_str()) != 0) _exit(127);
             const int in = open("/dev/null", O_RDONLY);
             const int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
