@@ -27,6 +27,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+import kest_children  # noqa: E402
+
 scenario, build, sample = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-record")}
 # Quote times are the exchange's (China Standard Time): receivers run in its
@@ -45,7 +48,7 @@ def check(ok, what):
 
 
 def run(*args):
-    return subprocess.run(args, env=env, capture_output=True, text=True, cwd=work)
+    return kest_children.run(args, env=env, capture_output=True, text=True, cwd=work)
 
 
 def start(name, *args):
@@ -53,7 +56,7 @@ def start(name, *args):
     os.makedirs(d, exist_ok=True)
     out = open(os.path.join(d, "out.txt"), "w")
     err = open(os.path.join(d, "err.txt"), "w")
-    p = subprocess.Popen(args, env=env, cwd=d, stdout=out, stderr=err)
+    p = kest_children.popen(args, env=env, cwd=d, stdout=out, stderr=err)
     p.dir = d
     procs.append(p)
     return p
@@ -145,7 +148,7 @@ def received_so_far(channel):
 
 
 def records(path):
-    out = subprocess.run([tool["kest-record"], "csv", path], env=env, capture_output=True, text=True)
+    out = kest_children.run([tool["kest-record"], "csv", path], env=env, capture_output=True, text=True)
     rows = list(csv.DictReader(out.stdout.splitlines()))
     return [((r["type_card_record_type"], r["inst_id"]), int(r["change_no"])) for r in rows]
 

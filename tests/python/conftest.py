@@ -15,10 +15,14 @@ import os
 import re
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+import kest_children  # noqa: E402
 
 BUILD = os.environ["KEST_BUILD_DIR"]
 SAMPLE = os.environ["KEST_SAMPLE_CONFIG"]
@@ -62,20 +66,20 @@ class Card:
         self.ch2 = channel_config(work, 2)
         self.recording = os.path.join(work, "ch0.kestrec")
         self.sim_out = open(os.path.join(work, "sim.out"), "w")
-        self.sim = subprocess.Popen([TOOL["kest-card-sim"], "--card", "0", "--shfe-size", "200", "--ine-size", "50",
+        self.sim = kest_children.popen([TOOL["kest-card-sim"], "--card", "0", "--shfe-size", "200", "--ine-size", "50",
                                      "--rate", "4000", "--ring-bytes", str(32 << 20), "--stats", "0"],
                                     cwd=work, stdout=self.sim_out, stderr=subprocess.STDOUT)
         self.recv_out_path = os.path.join(work, "ch0.out")
         self.recv_out = open(self.recv_out_path, "w")
-        wait_for("the simulated card", lambda: subprocess.run([TOOL["kest-card-ctl"], "list"], capture_output=True,
+        wait_for("the simulated card", lambda: kest_children.run([TOOL["kest-card-ctl"], "list"], capture_output=True,
                                                                text=True).stdout.startswith("0 "))
-        self.recv = subprocess.Popen([TOOL["kest-md-recv"], self.ch0, "--quiet", "--buffer", "--record",
+        self.recv = kest_children.popen([TOOL["kest-md-recv"], self.ch0, "--quiet", "--buffer", "--record",
                                       self.recording], cwd=work, stdout=self.recv_out, stderr=subprocess.STDOUT)
         wait_for("channel 0 brought the card up", lambda: "logical start" in self.recv_text(), 400)
 
     def pending(self, channel):
         """Messages waiting in the channel's card-to-host ring, as the model counts them."""
-        status = subprocess.run([TOOL["kest-card-ctl"], "status", "0"], capture_output=True, text=True).stdout
+        status = kest_children.run([TOOL["kest-card-ctl"], "status", "0"], capture_output=True, text=True).stdout
         m = re.search(rf"(?m)^ +{channel} +(\d+) /", status.split("channels:")[-1])
         return int(m.group(1)) if m else 0
 
@@ -98,7 +102,7 @@ class Card:
         except subprocess.TimeoutExpired:
             self.sim.kill()
             self.sim.wait()
-        subprocess.run([TOOL["kest-card-ctl"], "remove", "0"], capture_output=True)
+        kest_children.run([TOOL["kest-card-ctl"], "remove", "0"], capture_output=True)
 
 
 @pytest.fixture(scope="session")
@@ -117,7 +121,7 @@ def card():
 def child(card, script, *args):
     """Starts a Python child in the card's namespace; its own lines begin with '@ '
     (the library mirrors its log on standard output too)."""
-    return subprocess.Popen([os.sys.executable, "-u", os.path.join(os.path.dirname(__file__), script), *args],
+    return kest_children.popen([os.sys.executable, "-u", os.path.join(os.path.dirname(__file__), script), *args],
                             cwd=card.work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 
 
