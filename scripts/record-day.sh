@@ -19,12 +19,13 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "${KEST_JOBS:-2}" --target kest-md-recv kest-card-sim kest-card-ctl >/dev/null
 mkdir -p "$out"
 export KEST_CARDSIM_NAMESPACE="day.$$"
+. scripts/children.sh
 {
   sed -n '1,/^\[channel0\]/p' config/kest_md.ini | sed '$d'
   printf '[channel0]\ninsts=cu,au,rb,sc\noptions=norecv\n'
 } >"$out/day.ini"
 
-build/tools/kest-card-sim/kest-card-sim --clock 2025-01-02T20:50 --clock-speed "$speed" --rate 30 --stats 60 \
+with_parent build/tools/kest-card-sim/kest-card-sim --clock 2025-01-02T20:50 --clock-speed "$speed" --rate 30 --stats 60 \
   >"$out/kest-card-sim.out" 2>&1 &
 sim=$!
 cleanup() {
@@ -33,10 +34,11 @@ cleanup() {
   build/tools/kest-card-ctl/kest-card-ctl remove 0 >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
+exit_on_signals
 # Receivers run in the exchange's zone, as a host at the exchange does: the
 # library reads the card's last-update times in local time.
-(cd "$out" && TZ=Asia/Shanghai LD_LIBRARY_PATH="$root/build/cardsim" \
-  "$root/build/tools/kest-md-recv/kest-md-recv" day.ini --record day.kestrec --seconds "$seconds" --quiet \
+(cd "$out" && export TZ=Asia/Shanghai LD_LIBRARY_PATH="$root/build/cardsim" &&
+  with_parent "$root/build/tools/kest-md-recv/kest-md-recv" day.ini --record day.kestrec --seconds "$seconds" --quiet \
   --stale-ms 0 >recv.out 2>recv.err)
 cleanup
 tail -n 3 "$out/recv.out"

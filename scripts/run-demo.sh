@@ -18,11 +18,12 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs" --target kest-md-recv kest-card-sim kest-card-ctl kest-card-info
 
 root=$(pwd)
+. scripts/children.sh
 export KEST_CARDSIM_NAMESPACE="demo.$$"
 run="$root/build/demo"
 mkdir -p "$run"
 
-"$root/build/tools/kest-card-sim/kest-card-sim" --card 0 --shfe-size 1500 --ine-size 400 --rate 400 --stats 0 \
+with_parent "$root/build/tools/kest-card-sim/kest-card-sim" --card 0 --shfe-size 1500 --ine-size 400 --rate 400 --stats 0 \
   >"$run/kest-card-sim.out" 2>&1 &
 sim=$!
 cleanup() {
@@ -31,6 +32,7 @@ cleanup() {
   "$root/build/tools/kest-card-ctl/kest-card-ctl" remove 0 >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
+exit_on_signals
 
 for _ in $(seq 100); do
   "$root/build/tools/kest-card-ctl/kest-card-ctl" list | grep -q '^0 ' && break
@@ -45,7 +47,8 @@ echo "simulated card 0 up (namespace $KEST_CARDSIM_NAMESPACE); starting channel 
 # Quote times are the exchange's, China Standard Time; the receiver runs in
 # that zone as on a host at the exchange (the library reads the card's
 # last-update times in local time, and the tool measures a quote's age so).
-TZ=Asia/Shanghai "$root/build/tools/kest-md-recv/kest-md-recv" "$root/config/kest_md.ini" --seconds "$seconds" "$@"
+(export TZ=Asia/Shanghai && with_parent "$root/build/tools/kest-md-recv/kest-md-recv" "$root/config/kest_md.ini" \
+  --seconds "$seconds" "$@")
 echo
 echo "the card as the library sees it, and what a restart of channel 0 with the same file would do:"
 "$root/build/tools/kest-card-info/kest-card-info" --config "$root/config/kest_md.ini"

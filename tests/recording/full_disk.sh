@@ -11,6 +11,7 @@
 #   full_disk.sh KEST_MD_RECV KEST_CARD_SIM KEST_CARD_CTL KEST_RECORD MODEL_LIB_DIR SAMPLE_CONFIG
 set -euo pipefail
 . "$(dirname "$0")/await.sh"
+. "$(dirname "$0")/../../scripts/children.sh"
 recv=$1 card_sim=$2 card_ctl=$3 record=$4
 export LD_LIBRARY_PATH="$5${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 sample=$6
@@ -28,6 +29,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+exit_on_signals
 fail() {
   echo "full_disk: $*" >&2
   for f in "$work"/*.out; do echo "--- $f"; tail -n 20 "$f"; done >&2
@@ -51,13 +53,13 @@ mounted=1
 # at most four times a second, so a few of them would not fill the disk soon.
 sed -e "s/^device=.*/device=xilinx0:0/" -e "0,/^insts=/s/^insts=.*/insts=all/" \
   -e "0,/^options=/s/^options=.*/options=recv/" "$sample" >ch0.ini
-"$card_sim" --card 0 --stats 0 --shfe-size 300 --ine-size 100 --rate 2000 >sim.out 2>&1 &
+with_parent "$card_sim" --card 0 --stats 0 --shfe-size 300 --ine-size 100 --rate 2000 >sim.out 2>&1 &
 sim=$!
 await "the simulated card" sh -c "'$card_ctl' list 2>/dev/null | grep -q '^0 '"
 # The receiver runs until both outputs have failed (each failure is said
 # within a second of the write that failed); then it is asked to stop.
 cd "$small"
-"$recv" "$work/ch0.ini" --record x.kestrec --csv x.csv --quiet >"$work/recv.out" 2>"$work/recv.err" &
+with_parent "$recv" "$work/ch0.ini" --record x.kestrec --csv x.csv --quiet >"$work/recv.out" 2>"$work/recv.err" &
 receiver=$!
 cd "$work"
 both_failed() {

@@ -8,6 +8,7 @@
 #   record_replay.sh KEST_MD_RECV KEST_CARD_SIM KEST_CARD_CTL KEST_RECORD MODEL_LIB_DIR SAMPLE_CONFIG
 set -euo pipefail
 . "$(dirname "$0")/await.sh"
+. "$(dirname "$0")/../../scripts/children.sh"
 recv=$1 card_sim=$2 card_ctl=$3 record=$4
 export LD_LIBRARY_PATH="$5${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 sample=$6
@@ -23,6 +24,7 @@ cleanup() {
 namespaces=()
 receivers=()
 trap cleanup EXIT
+exit_on_signals
 cd "$work"
 fail() {
   echo "record_replay: $*" >&2
@@ -39,7 +41,7 @@ start_card() { # namespace, kest-card-sim options...
   export KEST_CARDSIM_NAMESPACE=$1
   namespaces+=("$1")
   shift
-  "$card_sim" --card 0 --stats 0 "$@" >"sim.$KEST_CARDSIM_NAMESPACE.out" 2>&1 &
+  with_parent "$card_sim" --card 0 --stats 0 "$@" >"sim.$KEST_CARDSIM_NAMESPACE.out" 2>&1 &
   sim=$!
   await "a simulated card in $KEST_CARDSIM_NAMESPACE" sh -c "'$card_ctl' list 2>/dev/null | grep -q '^0 '"
 }
@@ -64,7 +66,7 @@ receive_until() { # pid, recording, count
 
 ns="rec.$$"
 start_card "$ns.live" --shfe-size 300 --ine-size 100 --rate 300
-"$recv" ch0.ini --record live.kestrec --quiet >recv-live.out 2>&1 &
+with_parent "$recv" ch0.ini --record live.kestrec --quiet >recv-live.out 2>&1 &
 receivers+=($!)
 receive_until $! live.kestrec 1000
 stop_card
@@ -85,7 +87,7 @@ replayed() { # sim output
 }
 
 start_card "$ns.ch3" --replay live.kestrec --channel 3 --speed 4
-"$recv" ch3.ini --record replayed3.kestrec --quiet >recv-ch3.out 2>&1 &
+with_parent "$recv" ch3.ini --record replayed3.kestrec --quiet >recv-ch3.out 2>&1 &
 receiver=$!
 receivers+=($receiver)
 replayed "sim.$ns.ch3.out"
@@ -96,7 +98,7 @@ stop_card
 "$record" compare short.kestrec live.kestrec >/dev/null && fail "compare calls a recording the same as a longer one"
 
 start_card "$ns.ch0" --replay live.kestrec --channel 0 --speed max
-"$recv" ch0.ini --record replayed0.kestrec --quiet >recv-ch0.out 2>&1 &
+with_parent "$recv" ch0.ini --record replayed0.kestrec --quiet >recv-ch0.out 2>&1 &
 receiver=$!
 receivers+=($receiver)
 replayed "sim.$ns.ch0.out"
