@@ -100,6 +100,84 @@ TEST_F(EventsTest, OtherMessagesAreDroppedAndOnlyALostPacketOutsideTheIgnoredMin
 #endif
 }
 
+// A zone in which the host's clock reads hour:minute:00 now; times on that
+// clock's day as seconds since the epoch, at the middle of the minute.
+class HostClock {
+public:
+    HostClock(int hour, int minute) : now_(std::time(nullptr)), at_(hour * 60 + minute) {
+        int64_t offset = ((int64_t{at_} * 60 - now_ % 86400) % 86400 + 86400) % 86400;  // local - UTC
+        if (offset > 43200) offset -= 86400;
+        const int64_t a = offset < 0 ? -offset : offset;
+        // Zone offsets count west of Greenwich as positive.
+        const std::string tz = "HOST" + std::string(offset < 0 ? "+" : "-") + std::to_string(a / 3600) + ":" +
+                               std::to_string(a / 60 % 60) + ":" + std::to_string(a % 60);
+        setenv("TZ", tz.c_str(), 1);
+        tzset();
+    }
+    int64_t At(int hour, int minute) const { return now_ + (hour * 60 + minute - at_) * 60 + 30; }
+
+private:
+    int64_t now_;
+    int at_;
+};
+
+TEST_F(EventsTest, TheIgnoredMinuteIsTheNewestOfTheCardsFourLastUpdateTimesNotTheHostsClock) {
+    Api api;
+    Collector spi;
+    ASSERT_EQ(api->KestStart(spi, OpenCardWith().c_str()), 0) << Log();
+    kest_sim::Card& model = card_->Model();
+    ASSERT_TRUE(PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; }));
+    // The card's four times as it holds them, then a lost-packet event polled until it is taken; the
+    // number of bring-ups it caused.
+    auto loseAPacketWith = [&](const std::vector<int64_t>& times) -> uint64_t {
+        for (uint32_t k = 0; k < 4; ++k)
+            model.WriteReg(R::LAST_UPDATE_TIME_0 + k, static_cast<uint64_t>(times[k]));
+        const uint64_t starts = model.Stats().card_starts;
+        const U50Event loss{DMA_EVENT, 0, 0x00004000, 0, 0, 0, 0, 0};
+        EXPECT_TRUE(model.PushA2c(0, &loss, sizeof loss));
+        EXPECT_TRUE(
+            PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; }))
+            << "waited for the poll to take the lost-packet event";
+        return model.Stats().card_starts - starts;
+    };
+    // The log line the event gave, empty when there is none.
+    auto lineOf = [&](const std::vector<int64_t>& times, bool ignored, const char* ts) {
+        std::string text = std::string("received lost pkt event") + (ignored ? ", ignore." : ",") +
+                           " event=16384 last_update_time[";
+        for (size_t k = 0; k < 4; ++k)
+            text += (k ? "," : "") + std::to_string(static_cast<uint32_t>(times[k]));
+        text += std::string("] ts[") + ts + "]";
+        const std::string log = Log();
+        const size_t at = log.find(text);
+        if (at == std::string::npos) return std::string();
+        const size_t begin = log.rfind('\n', at);
+        return log.substr(begin == std::string::npos ? 0 : begin + 1, log.find('\n', at) - begin - 1);
+    };
+
+    // The host's clock outside every ignored minute; the card's newest time, in one register at a time,
+    // in the 15:xx window; the other three older and not ignored, or before the epoch.
+    {
+        const HostClock host(16, 5);
+        for (size_t newest = 0; newest < 4; ++newest) {
+            SCOPED_TRACE("the newest time in register " + std::to_string(newest));
+            std::vector<int64_t> times = {host.At(14, 10), -host.At(15, 30), host.At(14, 40)};
+            times.insert(times.begin() + static_cast<long>(newest), host.At(15, 30));
+            EXPECT_EQ(loseAPacketWith(times), 0u) << "an event the card's clock puts at 15:30 is ignored";
+            EXPECT_NE(lineOf(times, true, "15,30").find("[I]"), std::string::npos) << Log();
+        }
+    }
+    // The host's clock inside the 15:xx window; the card's newest time at 16:30, the others older in the
+    // window.
+    {
+        const HostClock host(15, 5);
+        const std::vector<int64_t> times = {host.At(15, 20), host.At(15, 40), host.At(16, 30),
+                                            host.At(15, 0)};
+        EXPECT_EQ(loseAPacketWith(times), 1u) << "an event the card's clock puts at 16:30 brings the card up";
+        EXPECT_NE(lineOf(times, false, "16,30").find("[W]"), std::string::npos) << Log();
+        EXPECT_TRUE(Flows(api.obj, spi));
+    }
+}
+
 TEST_F(EventsTest, OnTheExchangesClockALostPacketAtTheNightCloseIsIgnoredAndNothingFollowsUntilTheDay) {
     // A receiver in the exchange's zone, as at the exchange; the market in
     // its sessions, stepped on the simulated clock.

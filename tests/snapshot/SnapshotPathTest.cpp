@@ -196,6 +196,33 @@ TEST_F(MdqpDecoderTest, DealInformationRoundsAndTakesMarkersAndOutOfRangeValuesA
     }
 }
 
+TEST_F(MdqpDecoderTest, PriceDetailsFillTheirOwnSideAndADirectionNeitherBidNorAskIsIgnored) {
+    MessageBuilder m;
+    m.Field(MDQP_FIELD_PRICE_DETAIL, price_detail_t{9, '0', 4012.2, 3});
+    m.Field(MDQP_FIELD_PRICE_DETAIL, price_detail_t{9, '1', 4013.0, 4});
+    // Neither bid ("0") nor ask ("1"): the letters, the next digit, no direction at all.
+    for (const char other : {'2', 'B', 'S', 'a', '\0', '/'})
+        m.Field(MDQP_FIELD_PRICE_DETAIL, price_detail_t{9, other, 5000.0 + other, 77});
+    m.Field(MDQP_FIELD_PRICE_DETAIL, price_detail_t{9, '0', 4011.8, 5});
+    m.Field(MDQP_FIELD_PRICE_DETAIL, price_detail_t{9, '1', 4013.4, 6});
+    EXPECT_EQ(Parse(m.Build()), 0);
+    const SInstTableType& e = Entry(9);
+    // Copies of the levels: the entry is packed.
+    using Levels = std::vector<std::pair<int32_t, uint32_t>>;
+    EXPECT_EQ((Levels{{int32_t{e.bid1_price}, uint32_t{e.bid1_vol}},
+                      {int32_t{e.bid2_price}, uint32_t{e.bid2_vol}},
+                      {int32_t{e.bid3_price}, uint32_t{e.bid3_vol}},
+                      {int32_t{e.bid4_price}, uint32_t{e.bid4_vol}},
+                      {int32_t{e.bid5_price}, uint32_t{e.bid5_vol}}}),
+              (Levels{{401220, 3}, {401180, 5}, {0, 0}, {0, 0}, {0, 0}}));
+    EXPECT_EQ((Levels{{int32_t{e.ask1_price}, uint32_t{e.ask1_vol}},
+                      {int32_t{e.ask2_price}, uint32_t{e.ask2_vol}},
+                      {int32_t{e.ask3_price}, uint32_t{e.ask3_vol}},
+                      {int32_t{e.ask4_price}, uint32_t{e.ask4_vol}},
+                      {int32_t{e.ask5_price}, uint32_t{e.ask5_vol}}}),
+              (Levels{{401300, 4}, {401340, 6}, {0, 0}, {0, 0}, {0, 0}}));
+}
+
 TEST_F(MdqpDecoderTest, FinalMessageFinishesItsFeedAndEachFeedWritesItsOwnRegisters) {
     // Feed, its packet number register, last instrument, the count registers (one per exchange), name.
     const std::tuple<int, uint32_t, int32_t, uint32_t, uint32_t, const char*> cases[] = {
