@@ -44,7 +44,8 @@ done
 # Tests that take seconds of bring-up or kill processes on purpose are left
 # to the full suite; the fuzzers' smoke runs are replaced by the runs below.
 slow='^(faults|fuzz)[.]|_NOT_BUILT$'
-fuzzers=(kest_fuzz_tcp kest_fuzz_mdqp kest_fuzz_recv kest_fuzz_config kest_fuzz_cardsim fuzz_ini)
+# Every fuzzer the tree builds, as fuzz/*/CMakeLists.txt declare them.
+mapfile -t fuzzers < <(sed -n 's/^add_executable(\([A-Za-z0-9_]*\).*/\1/p' "$root"/fuzz/*/CMakeLists.txt)
 targets=()
 tests_re=''
 if [ "$ci" = 1 ]; then
@@ -100,6 +101,7 @@ area_tests() {
   case $files in *public/crc/*) re='Crc32c' ;; esac
   case $files in *cardsim/*) re='^(e2e|quotepath)[.]' ;; esac
   case $files in *recording/* | *tools/kest-record/* | *cardlogic/Replay*) re='record|replay|tools' ;; esac
+  case $files in *tests/common/ChildProcess* | *tests/tools/ToolRunner*) re='^tools[.]children' ;; esac
   echo "$re"
 }
 
