@@ -29,6 +29,9 @@ import urllib.request
 
 import dashboard_check
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+import kest_children  # noqa: E402
+
 build, config, ops = (os.path.abspath(a) for a in sys.argv[1:4])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-card-info")}
 env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",  # the exchange's zone
@@ -48,7 +51,7 @@ def check(ok, what):
 def start(name, args, **kw):
     out = open(os.path.join(work, name + ".out"), "w")
     err = open(os.path.join(work, name + ".err"), "w")
-    p = subprocess.Popen(args, stdout=out, stderr=err, env=env, cwd=work, **kw)
+    p = kest_children.popen(args, stdout=out, stderr=err, env=env, cwd=work, **kw)
     procs.append((name, p))
     return p
 
