@@ -125,7 +125,7 @@ wait "$simpid" || true
 undrained() {
   "$ctl" status 0 | awk '/^channels:/ { on = 1; next } on && $3 == "/" { print $1, $2, $4 }' |
     while read -r ch msgs bytes; do
-      [ "$msgs" -gt 0 ] && kill -0 "${rpid[$ch]}" 2>/dev/null && echo "$ch $msgs $bytes"
+      if [ "$msgs" -gt 0 ] && kill -0 "${rpid[$ch]}" 2>/dev/null; then echo "$ch $msgs $bytes"; fi
     done
 }
 t0=$SECONDS
