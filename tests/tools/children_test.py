@@ -96,6 +96,10 @@ deadline = time.monotonic() + 60
 while not all_gone() and time.monotonic() < deadline:
     time.sleep(0.1)
 if left:
+    # Not left behind by this check either.
+    for pid, s in kids.items():
+        if (stat(pid) or (None,) * 4)[3] == s[3]:
+            os.kill(pid, signal.SIGKILL)
     sys.exit(f"FAIL 60 s after the test was killed its children still run: {', '.join(left)}")
 print(f"ok   every child of the killed test has ended: {', '.join(str(pid) for pid in sorted(kids))}")
 
