@@ -6,6 +6,7 @@
 
 #include "FpgaDataType.h"
 #include "FpgaRegisterCommon.h"
+#include "cardlogic/DmaFraming.h"
 
 namespace kest_sim {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "PidLock.h"
-#include "SimCard.h"
+#include "SharedSegment.h"
 
 namespace kest_sim {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "SimCard.h"
+#include "SharedSegment.h"
 
 namespace kest_sim {
 

@@ -16,6 +16,7 @@
 #include "FpgaRegisterCommon.h"
 #include "KestShfeMdApiImpl.h"
 #include "SnapshotFeeds.h"
+#include "cardlogic/DmaFraming.h"
 #include "exchangesim/SnapshotMirror.h"
 #include "exchangesim/TcpSegmenter.h"
 #include "exchangesim/Universe.h"

@@ -21,6 +21,7 @@
 #include "DmaRing.h"
 #include "EnyxHw.h"
 #include "FpgaRegisterCommon.h"
+#include "RingWriteRight.h"
 #include "kest_cardsim.h"
 
 namespace {

@@ -20,6 +20,7 @@
 
 #include "KestShfeMdApiImpl.h"
 #include "SnapshotFeeds.h"
+#include "cardlogic/DmaFraming.h"
 #include "exchangesim/MdqpEncoder.h"
 #include "exchangesim/TcpSegmenter.h"
 #include "exchangesim/Universe.h"

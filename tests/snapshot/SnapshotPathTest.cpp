@@ -20,6 +20,7 @@
 #include "KestShfeMdApiImpl.h"
 #include "SnapshotFeeds.h"
 #include "TestSupport.h"
+#include "cardlogic/DmaFraming.h"
 #include "exchangesim/SnapshotMirror.h"
 #include "kest_cardsim.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ToolOptions.h"
-#include "exchangesim/Corpus.h"
+#include "cardlogic/Corpus.h"
 
 int main(int argc, char** argv) {
     kest_sim::CorpusOptions o;

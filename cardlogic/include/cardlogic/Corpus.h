@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cardlogic/DmaFraming.h"
 #include "exchangesim/MdqpEncoder.h"
 #include "exchangesim/TcpSegmenter.h"
 

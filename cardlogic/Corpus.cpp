@@ -1,4 +1,4 @@
-#include "exchangesim/Corpus.h"
+#include "cardlogic/Corpus.h"
 
 #include <sys/stat.h>
 

@@ -222,6 +222,9 @@ private:
     ino_t ino_;
 };
 
+inline bool ValidTable(int table) { return table >= 0 && table < static_cast<int>(kTables); }
+inline bool ValidChannel(int channel) { return channel >= 0 && channel < static_cast<int>(kChannels); }
+
 // Identity of the segment currently named for a card; false if there is none.
 bool SegmentIdentity(uint32_t index, dev_t& dev, ino_t& ino);
 
