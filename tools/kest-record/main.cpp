@@ -30,6 +30,7 @@
 #include "recording/QuoteCsv.h"
 #include "recording/Recording.h"
 #include "recording/RunReader.h"
+#include "recording/TimeWindow.h"
 
 namespace {
 
@@ -37,10 +38,9 @@ const char* const kTool = "kest-record";
 
 struct Selection {
     std::vector<std::string> contracts;
-    int64_t from = INT64_MIN;
-    int64_t to = INT64_MAX;
+    kest_rec::TimeWindow window;
     bool Wants(const kest_rec::Entry& e) const {
-        return e.arrival_ns >= from && e.arrival_ns <= to &&
+        return window.Contains(e.arrival_ns) &&
                (contracts.empty() || kest_rec::ContractMatches(e.record.inst_id, contracts));
     }
 };
@@ -64,7 +64,7 @@ public:
                 return false;
             }
             if (next_ == 1) first_ = reader_->Header();
-            if (sel_ != nullptr) reader_->Select(sel_->from, sel_->to, sel_->contracts);
+            if (sel_ != nullptr) reader_->Select(sel_->window, sel_->contracts);
         }
     }
     bool failed() const { return failed_; }
@@ -106,48 +106,6 @@ std::string Utc(int64_t ns) {
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%09" PRId64 "Z", t.tm_year + 1900,
                   t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ns - sec * 1000000000);
     return buf;
-}
-
-// A time on the command line: nanoseconds since the epoch, or
-// YYYY-MM-DDTHH:MM[:SS[.fff]] with Z, +hh:mm or no zone (China Standard Time).
-std::string ParseTime(const char* text, int64_t* out) {
-    char* end = nullptr;
-    errno = 0;
-    const long long ns = std::strtoll(text, &end, 10);
-    if (*text != '\0' && *end == '\0' && errno == 0) {
-        *out = ns;
-        return std::string();
-    }
-    int y, mo, d, h, mi, consumed = 0;
-    double sec = 0;
-    if (std::sscanf(text, "%4d-%2d-%2d%*[T ]%2d:%2d%n", &y, &mo, &d, &h, &mi, &consumed) != 5)
-        return "wants nanoseconds since the epoch or YYYY-MM-DDTHH:MM[:SS[.fff]][Z|+hh:mm]";
-    const char* p = text + consumed;
-    if (*p == ':') {
-        char* e2 = nullptr;
-        sec = std::strtod(p + 1, &e2);
-        p = e2;
-    }
-    int64_t offset_s = 8 * 3600;
-    if (*p == 'Z') {
-        offset_s = 0;
-        ++p;
-    } else if (*p == '+' || *p == '-') {
-        int oh, om;
-        if (std::sscanf(p + 1, "%2d:%2d", &oh, &om) != 2) return "has a zone that is not +hh:mm";
-        offset_s = (*p == '-' ? -1 : 1) * (oh * 3600 + om * 60);
-        p += 6;
-    }
-    if (*p != '\0') return "has more after the time";
-    struct tm t {};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    const int64_t s = static_cast<int64_t>(timegm(&t)) - offset_s;
-    *out = s * 1000000000 + static_cast<int64_t>(sec * 1e9 + 0.5);
-    return std::string();
 }
 
 // An output: a recording, CSV or JSON lines; to a file only once complete
@@ -495,11 +453,12 @@ int main(int argc, char** argv) {
               "all its contracts",
               &contracts);
     opts.Custom("from", "T",
-                "cat/slice: arrivals from T: ns since the epoch, or\nYYYY-MM-DDTHH:MM[:SS.fff] with Z or "
-                "+hh:mm (none: UTC+8)",
-                [&](const char* t) { return ParseTime(t, &sel.from); });
-    opts.Custom("to", "T", "cat/slice: arrivals up to T (inclusive), as --from",
-                [&](const char* t) { return ParseTime(t, &sel.to); });
+                "cat/slice: arrivals from T on (inclusive): ns since the epoch,\nor "
+                "YYYY-MM-DD[THH:MM[:SS[.fff]]] with Z, +hh:mm or -hh:mm (none:\nChina Standard Time, "
+                "UTC+08:00)",
+                [&](const char* t) { return kest_rec::ParseTime(t, &sel.window.from_ns); });
+    opts.Custom("to", "T", "cat/slice: arrivals before T (exclusive), as --from",
+                [&](const char* t) { return kest_rec::ParseTime(t, &sel.window.to_ns); });
     opts.Flag("csv", "cat/slice: CSV, also into OUT", &csv);
     opts.Flag("jsonl", "cat/slice: one JSON object a line, also into OUT", &jsonl);
     opts.Unsigned("limit", "N", "cat/slice: at most N records", &limit, 0, UINT64_MAX);
