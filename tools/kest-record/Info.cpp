@@ -23,17 +23,14 @@ std::string Utc(int64_t ns) {
     return buf;
 }
 
-// An output: a recording, CSV or JSON lines; to a file only once complete
-// (written under a temporary name and renamed), so a failed run leaves no OUT
-// behind (and an OUT from before as it was).
-
 }  // namespace
 
 int Info(const std::vector<std::string>& paths) {
     int rc = 0;
     for (const std::string& path : paths) {
         const std::vector<std::string> files = kest_rec::RecordingFiles(path);
-        uint64_t n = 0, trailing = 0, blocks = 0, indexed = 0, damaged = 0;
+        uint64_t n = 0, trailing = 0, blocks = 0, indexed = 0;
+        bool damaged = false;
         int64_t first = INT64_MAX, last = INT64_MIN;
         std::map<std::string, uint64_t> contracts;
         kest_rec::FileHeader h{};
@@ -51,22 +48,22 @@ int Info(const std::vector<std::string>& paths) {
             n += r->Entries();
             blocks += r->Blocks().size();
             indexed += r->HasIndex();
-            damaged += r->Damages().size() + !r->IndexProblem().empty();
             for (const kest_rec::BlockRef& b : r->Blocks()) {
                 first = std::min(first, b.min_ns);
                 last = std::max(last, b.max_ns);
             }
             for (const kest_rec::ContractCount& c : r->Contracts()) contracts[c.id] += c.entries;
-            if (r->Header().version == 1) {  // no block times: read the arrivals
-                const kest_rec::Entry* e;
-                size_t k;
-                while (r->NextRun(&e, &k)) {
-                    for (size_t j = 0; j < k; ++j) {
-                        first = std::min(first, e[j].arrival_ns);
-                        last = std::max(last, e[j].arrival_ns);
-                    }
+            // Every block is read, as verify reads it, so that damage is named
+            // here too (and version 1, without block times, gives its arrivals).
+            const kest_rec::Entry* e;
+            size_t k;
+            while (r->NextRun(&e, &k)) {
+                for (size_t j = 0; j < k && r->Header().version == 1; ++j) {
+                    first = std::min(first, e[j].arrival_ns);
+                    last = std::max(last, e[j].arrival_ns);
                 }
             }
+            damaged |= SayDamage(*r, files[i], "  ");
         }
         if (failed) {
             rc = 1;
@@ -90,9 +87,7 @@ int Info(const std::vector<std::string>& paths) {
             column += std::printf(" %s %" PRIu64, c.first.c_str(), c.second);
         }
         std::printf("\n");
-        if (damaged > 0)
-            std::printf("  %" PRIu64 " damaged block header(s) or index met: run kest-record verify\n",
-                        damaged);
+        if (damaged) rc = 1;
         if (trailing > 0) {
             std::printf("  %" PRIu64
                         " bytes after the last whole record ignored (the recorder stopped mid-block)\n",

@@ -9,6 +9,10 @@
 
 namespace kest_record {
 
+// An output: a recording, CSV or JSON lines; to a file only once complete
+// (written under a temporary name and renamed), so a failed run leaves no OUT
+// behind (and an OUT from before as it was).
+
 class Output {
 public:
     enum Form { kRecording, kCsv, kJsonl };

@@ -32,7 +32,11 @@ public:
         : files_(kest_rec::RecordingFiles(path)), sel_(sel) {}
     bool NextRun(const kest_rec::Entry** e, size_t* n) {
         for (;;) {
-            if (reader_ && reader_->NextRun(e, n)) return true;
+            if (reader_) {
+                const bool got = reader_->NextRun(e, n);
+                Report();
+                if (got) return true;
+            }
             Finish();
             if (next_ == files_.size()) return false;
             std::string error;
@@ -43,12 +47,19 @@ public:
                 return false;
             }
             if (next_ == 1) first_ = reader_->Header();
+            if (!reader_->IndexProblem().empty()) {
+                std::fprintf(stderr, "%s: %s: index damaged: %s\n", kTool, files_[next_ - 1].c_str(),
+                             reader_->IndexProblem().c_str());
+                ++index_damaged_;
+            }
             if (sel_ != nullptr) reader_->Select(sel_->window, sel_->contracts);
         }
     }
     bool failed() const { return failed_; }
     uint64_t trailing() const { return trailing_; }
-    uint64_t damaged() const { return damaged_; }
+    // Damaged blocks met so far.
+    uint64_t damaged() const { return damaged_ + (reader_ ? reader_->Damages().size() : 0); }
+    uint64_t index_damaged() const { return index_damaged_; }  // files whose index is damaged
     uint64_t untrusted() const { return untrusted_; }
     uint64_t blocks_read() const { return blocks_read_ + (reader_ ? reader_->BlocksRead() : 0); }
     const kest_rec::FileHeader& header() const { return first_; }
@@ -57,18 +68,27 @@ private:
     void Finish() {
         if (!reader_) return;
         trailing_ += reader_->TrailingBytes();
-        for (const kest_rec::Damage& d : reader_->Damages()) {
-            std::fprintf(
-                stderr, "%s: %s: block %" PRIu64 " at offset %" PRIu64 " (%" PRIu64 " entries) skipped: %s\n",
-                kTool, d.file.c_str(), d.block, d.offset, d.entries, d.what.c_str());
-        }
+        Report();
         damaged_ += reader_->Damages().size();
+        reported_ = 0;
         untrusted_ += reader_->Untrusted();
         blocks_read_ += reader_->BlocksRead();
         reader_.reset();
     }
+    // Names the damaged blocks the reader has met since the last call: as they
+    // are met, so that a verb that stops early has named them.
+    void Report() {
+        for (; reported_ < reader_->Damages().size(); ++reported_) {
+            const kest_rec::Damage& d = reader_->Damages()[reported_];
+            std::fprintf(
+                stderr, "%s: %s: block %" PRIu64 " at offset %" PRIu64 " (%" PRIu64 " entries) skipped: %s\n",
+                kTool, d.file.c_str(), d.block, d.offset, d.entries, d.what.c_str());
+        }
+    }
     std::vector<std::string> files_;
     const Selection* sel_;
+    size_t reported_ = 0;
+    uint64_t index_damaged_ = 0;
     size_t next_ = 0;
     std::unique_ptr<kest_rec::RunReader> reader_;
     kest_rec::FileHeader first_{};

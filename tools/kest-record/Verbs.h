@@ -7,12 +7,17 @@
 #include <vector>
 
 #include "Output.h"
+#include "recording/RunReader.h"
 
 namespace kest_record {
 
 constexpr const char* kTool = "kest-record";
 
 struct Selection;
+
+// Names each damaged block and a damaged index of a file read to its end, on
+// standard output, each line after `indent`; true when there was any.
+bool SayDamage(const kest_rec::RunReader& r, const std::string& file, const char* indent);
 
 int Info(const std::vector<std::string>& paths);
 int Verify(const std::vector<std::string>& paths);

@@ -7,6 +7,16 @@
 
 namespace kest_record {
 
+bool SayDamage(const kest_rec::RunReader& r, const std::string& file, const char* indent) {
+    for (const kest_rec::Damage& d : r.Damages()) {
+        std::printf("%s%s: damaged block %" PRIu64 " at offset %" PRIu64 " (%" PRIu64 " entries): %s\n",
+                    indent, d.file.c_str(), d.block, d.offset, d.entries, d.what.c_str());
+    }
+    if (!r.IndexProblem().empty())
+        std::printf("%s%s: index damaged: %s\n", indent, file.c_str(), r.IndexProblem().c_str());
+    return !r.Damages().empty() || !r.IndexProblem().empty();
+}
+
 int Verify(const std::vector<std::string>& paths) {
     int rc = 0;
     for (const std::string& path : paths) {
@@ -22,13 +32,7 @@ int Verify(const std::vector<std::string>& paths) {
             const kest_rec::Entry* e;
             size_t n;
             while (r->NextRun(&e, &n)) good += n;
-            for (const kest_rec::Damage& d : r->Damages()) {
-                std::printf("%s: damaged block %" PRIu64 " at offset %" PRIu64 " (%" PRIu64 " entries): %s\n",
-                            file.c_str(), d.block, d.offset, d.entries, d.what.c_str());
-            }
-            const bool bad = !r->Damages().empty() || !r->IndexProblem().empty();
-            if (!r->IndexProblem().empty())
-                std::printf("%s: index damaged: %s\n", file.c_str(), r->IndexProblem().c_str());
+            const bool bad = SayDamage(*r, file, "");
             std::printf("%s: %s, format %u, %" PRIu64 " entries trusted, %" PRIu64
                         " untrusted in %zu damaged block(s)",
                         file.c_str(), bad ? "DAMAGED" : "ok", r->Header().version, good, r->Untrusted(),

@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
         ").\n"
         "FILE names a recording; the files rotation added after it (FILE.1, ...) are read with it.\n"
         "  info     per recording from its index: channel, files, records, blocks, first and last\n"
-        "           arrival (UTC), entries per contract, and the bytes ignored at a cut end\n"
+        "           arrival (UTC), entries per contract, and the bytes ignored at a cut end; every\n"
+        "           block is checked and each damaged one named as verify names it (exit 1)\n"
         "  verify   checks every block of every file and names each damaged one; exit 1 on any damage\n"
         "  cat, slice  the records of the contracts and time range asked for, in file order: CSV on\n"
         "           standard output by default, a recording with --output OUT (or -o OUT), CSV or JSON\n"
@@ -53,7 +54,8 @@ int main(int argc, char** argv) {
         "  import   tick CSV archives of the common layout (TradingDay, InstrumentID, ExchangeID, ...,\n"
         "           BidPrice1..5, AskVolume1..5; columns by header name) into a recording\n"
         "  compare  whether A and B hold the same record bytes in the same order (arrival times\n"
-        "           are not compared), else the first record and field that differ");
+        "           are not compared), else the first record and field that differ; damage met in\n"
+        "           either is named (exit 1)");
     opts.Text("output", "OUT", "write to OUT (a recording unless --csv or --jsonl); -o OUT for short",
               &output);
     opts.Text("contracts", "LIST",
@@ -85,6 +87,9 @@ int main(int argc, char** argv) {
             "--help)");
     const std::string cmd = words[0];
     words.erase(words.begin());
+    const char* const verbs[] = {"info", "verify", "cat", "slice", "csv", "merge", "import", "compare"};
+    if (std::find(std::begin(verbs), std::end(verbs), cmd) == std::end(verbs))
+        opts.Fail("unknown command '" + cmd + "' (see kest-record --help)");
     if (words.empty()) opts.Fail(cmd + " needs at least one FILE");
     for (size_t start = 0; start <= contracts.size() && !contracts.empty();) {
         const size_t comma = std::min(contracts.find(',', start), contracts.size());
