@@ -5,7 +5,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -13,6 +12,7 @@
 #include "cardlogic/ReplaySource.h"
 #include "recording/Recording.h"
 #include "recording/RunReader.h"
+#include "recording/TimeWindow.h"
 
 namespace kest_sim {
 
@@ -33,6 +33,8 @@ int64_t ExchangeMs(const KestShfeMdType& q) {
 class Selection {
 public:
     explicit Selection(const ReplayOptions& opt) : from_(opt.from), to_(opt.to), contracts_(opt.contracts) {
+        if (from_.clock == ReplayTime::Clock::kArrival) arrivals_.from_ns = from_.value;
+        if (to_.clock == ReplayTime::Clock::kArrival) arrivals_.to_ns = to_.value;
         wraps_ = from_.clock == ReplayTime::Clock::kExchange && to_.clock == ReplayTime::Clock::kExchange &&
                  from_.value > to_.value;
         all_ = contracts_.empty() && from_.clock == ReplayTime::Clock::kNone &&
@@ -42,16 +44,17 @@ public:
     bool Takes(const kest_rec::Entry& e) const {
         // A whole identifier or a product, as kest-record selects them.
         if (!contracts_.empty() && !kest_rec::ContractMatches(e.record.inst_id, contracts_)) return false;
-        const bool after = from_.clock == ReplayTime::Clock::kNone || Value(e, from_.clock) >= from_.value;
-        const bool before = to_.clock == ReplayTime::Clock::kNone || Value(e, to_.clock) < to_.value;
+        if (!arrivals_.Contains(e.arrival_ns)) return false;
+        const bool after = from_.clock != ReplayTime::Clock::kExchange || ExchangeMs(e.record) >= from_.value;
+        const bool before = to_.clock != ReplayTime::Clock::kExchange || ExchangeMs(e.record) < to_.value;
         return wraps_ ? (after || before) : (after && before);
     }
+    // The arrivals the bounds on that clock leave in.
+    const kest_rec::TimeWindow& Arrivals() const { return arrivals_; }
 
 private:
-    static int64_t Value(const kest_rec::Entry& e, ReplayTime::Clock c) {
-        return c == ReplayTime::Clock::kArrival ? e.arrival_ns : ExchangeMs(e.record);
-    }
     ReplayTime from_, to_;
+    kest_rec::TimeWindow arrivals_;
     bool wraps_ = false, all_ = true;
     std::vector<std::string> contracts_;
 };
@@ -75,56 +78,29 @@ bool WaitUntil(Clock::time_point due, const std::atomic<bool>* stop) {
 }  // namespace
 
 bool ParseReplayTime(const std::string& text, ReplayTime* out, std::string* why) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, consumed = 0;
+    int h = 0, mi = 0, used = 0;
     double s = 0;
-    const char* t = text.c_str();
-    auto fail = [&](const char* w) {
+    auto fail = [&](const std::string& w) {
         if (why != nullptr) *why = w;
         return false;
     };
-    auto seconds_ok = [&](const char* rest) {
-        // Optional ":SS[.fff]" after HH:MM.
-        consumed = 0;
-        if (*rest == '\0' || *rest == 'Z') return rest;
-        if (std::sscanf(rest, ":%lf%n", &s, &consumed) != 1 || s < 0 || s >= 60.5)
-            return static_cast<const char*>(nullptr);
-        return rest + consumed;
-    };
-    if (std::sscanf(t, "%4d-%2d-%2d%n", &y, &mo, &d, &consumed) == 3 && consumed == 10) {
-        const char* rest = t + 10;
-        if (*rest == 'T' || *rest == ' ') {
-            int used = 0;
-            if (std::sscanf(rest + 1, "%2d:%2d%n", &h, &mi, &used) != 2 || used != 5)
-                return fail("wants YYYY-MM-DD[THH:MM[:SS[.fff]]][Z] or HH:MM[:SS[.mmm]]");
-            rest = seconds_ok(rest + 1 + used);
-            if (rest == nullptr) return fail("has bad seconds");
-        }
-        const bool utc = *rest == 'Z';
-        if (utc) ++rest;
-        if (*rest != '\0' || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59)
-            return fail("wants YYYY-MM-DD[THH:MM[:SS[.fff]]][Z] or HH:MM[:SS[.mmm]]");
-        std::tm tm{};
-        tm.tm_year = y - 1900;
-        tm.tm_mon = mo - 1;
-        tm.tm_mday = d;
-        tm.tm_hour = h;
-        tm.tm_min = mi;
-        tm.tm_isdst = -1;
-        const time_t whole = utc ? timegm(&tm) : mktime(&tm);
-        out->clock = ReplayTime::Clock::kArrival;
-        out->value = static_cast<int64_t>(whole) * 1000000000 + static_cast<int64_t>(s * 1e9 + 0.5);
-        return true;
-    }
-    int used = 0;
-    if (std::sscanf(t, "%2d:%2d%n", &h, &mi, &used) == 2 && used == 5) {
-        const char* rest = seconds_ok(t + 5);
-        if (rest == nullptr || *rest != '\0') return fail("has bad seconds");
+    if (std::sscanf(text.c_str(), "%2d:%2d%n", &h, &mi, &used) == 2 && used == 5) {
+        const char* rest = text.c_str() + 5;
+        int consumed = 0;
+        if (*rest != '\0' &&
+            (std::sscanf(rest, ":%lf%n", &s, &consumed) != 1 || s < 0 || s >= 60.5 || rest[consumed] != '\0'))
+            return fail("has bad seconds");
         if (h > 23 || mi > 59 || h < 0 || mi < 0) return fail("is not a time of day");
         out->clock = ReplayTime::Clock::kExchange;
         out->value = (int64_t{h} * 3600 + mi * 60) * 1000 + static_cast<int64_t>(s * 1000 + 0.5);
         return true;
     }
-    return fail("wants YYYY-MM-DD[THH:MM[:SS[.fff]]][Z] or HH:MM[:SS[.mmm]]");
+    int64_t ns = 0;
+    const std::string bad = kest_rec::ParseTime(text, &ns);
+    if (!bad.empty()) return fail(bad + ", or HH:MM[:SS[.mmm]] an exchange time of day");
+    out->clock = ReplayTime::Clock::kArrival;
+    out->value = ns;
+    return true;
 }
 
 ReplayResult Replay(Card& card, const std::vector<std::string>& files, const ReplayOptions& opt,
@@ -132,8 +108,7 @@ ReplayResult Replay(Card& card, const std::vector<std::string>& files, const Rep
     ReplayResult result;
     const std::unique_ptr<ReplaySource> source = ReplaySource::Open(files);
     const Selection selection(opt);
-    source->Select(opt.from.clock == ReplayTime::Clock::kArrival ? opt.from.value : INT64_MIN,
-                   opt.to.clock == ReplayTime::Clock::kArrival ? opt.to.value : INT64_MAX, opt.contracts);
+    source->Select(selection.Arrivals(), opt.contracts);
     static const dma_header_t kHeader{DMA_UDP, DMA_QUOTE_MSG_SIZE};
     PushBatch batch;
     batch.header = &kHeader;

@@ -33,9 +33,8 @@ public:
     explicit MappedFiles(std::vector<std::string> files) : files_(std::move(files)) {}
     ~MappedFiles() override { Unmap(); }
 
-    void Select(int64_t from_ns, int64_t to_ns, const std::vector<std::string>& contracts) override {
-        from_ns_ = from_ns;
-        to_ns_ = to_ns;
+    void Select(const kest_rec::TimeWindow& window, const std::vector<std::string>& contracts) override {
+        window_ = window;
         contracts_ = contracts;
         selected_ = true;
     }
@@ -88,7 +87,7 @@ private:
         std::unique_ptr<kest_rec::RunReader> reader = kest_rec::RunReader::Open(path, &error_);
         if (!reader) return false;
         if (reader->Header().version != 1) {
-            if (selected_) reader->Select(from_ns_, to_ns_, contracts_);
+            if (selected_) reader->Select(window_, contracts_);
             runs_ = std::move(reader);
             return true;
         }
@@ -133,7 +132,7 @@ private:
     const kest_rec::Entry* end_ = nullptr;
     std::unique_ptr<kest_rec::RunReader> runs_;  // the file being read, when it is not mapped
     bool selected_ = false;
-    int64_t from_ns_ = INT64_MIN, to_ns_ = INT64_MAX;
+    kest_rec::TimeWindow window_;
     std::vector<std::string> contracts_;
     uint64_t handed_out_ = 0;  // entries of the file in runs_ handed out so far
     uint64_t passed_over_ = 0;

@@ -6,27 +6,11 @@
 #include <initializer_list>
 #include <string>
 
+#include "recording/ChinaTime.h"
+
 namespace kest_rec {
 
 namespace {
-
-constexpr int64_t kCstOffsetS = 8 * 3600;  // China Standard Time has no daylight saving
-
-// Days since 1970-01-01 to a civil date (proleptic Gregorian).
-void CivilFromDays(int64_t z, int& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y = static_cast<int>(yoe + era * 400 + (m <= 2));
-}
-
-// 0 Monday ... 6 Sunday; 1970-01-01 was a Thursday.
-int Weekday(int64_t days) { return static_cast<int>(((days % 7) + 7 + 3) % 7); }
 
 // A price in hundredths as a decimal with two places, exactly.
 void PutPrice(FILE* out, int64_t hundredths, const char* before = ",") {
@@ -89,7 +73,7 @@ std::string FirstDifference(const KestShfeMdType& a, const KestShfeMdType& b) {
 
 uint32_t TradingDate(int64_t arrival_ns) {
     const int64_t s =
-        (arrival_ns >= 0 ? arrival_ns / 1000000000 : (arrival_ns - 999999999) / 1000000000) + kCstOffsetS;
+        (arrival_ns >= 0 ? arrival_ns / 1000000000 : (arrival_ns - 999999999) / 1000000000) + kChinaOffsetS;
     int64_t days = (s >= 0 ? s : s - 86399) / 86400;
     const int64_t hour = (s - days * 86400) / 3600;
     if (hour >= 18) {
@@ -98,10 +82,8 @@ uint32_t TradingDate(int64_t arrival_ns) {
     if (hour >= 18 || hour < 6) {
         while (Weekday(days) >= 5) ++days;  // Friday night trades for Monday
     }
-    int y;
-    unsigned m, d;
-    CivilFromDays(days, y, m, d);
-    return static_cast<uint32_t>(y) * 10000 + m * 100 + d;
+    const CivilDate c = CivilFromDays(days);
+    return static_cast<uint32_t>(c.year) * 10000 + c.month * 100 + c.day;
 }
 
 void WriteCsvHeader(FILE* out) {

@@ -308,7 +308,7 @@ bool RunReader::NextRun(const Entry** entries, size_t* count) {
     }
     for (; next_block_ < blocks_.size(); ++next_block_) {
         const BlockRef& b = blocks_[next_block_];
-        if (b.max_ns < from_ns_ || b.min_ns > to_ns_) continue;
+        if (!window_sel_.Overlaps(b.min_ns, b.max_ns)) continue;
         if (!wanted_.empty()) {
             bool any = false;
             for (size_t w = 0; w < bitmap_words_ && !any; ++w)
@@ -325,9 +325,8 @@ bool RunReader::NextRun(const Entry** entries, size_t* count) {
     return false;
 }
 
-void RunReader::Select(int64_t from_ns, int64_t to_ns, const std::vector<std::string>& contracts) {
-    from_ns_ = from_ns;
-    to_ns_ = to_ns;
+void RunReader::Select(const TimeWindow& window, const std::vector<std::string>& contracts) {
+    window_sel_ = window;
     wanted_.clear();
     if (contracts.empty() || !has_index_) return;
     wanted_.assign(std::max<size_t>(bitmap_words_, 1), 0);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "recording/ChinaTime.h"
+
 namespace kest_bench {
 
 ModelDay::ModelDay(uint64_t entries, uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {
@@ -46,7 +48,7 @@ void ModelDay::Next(kest_rec::Entry& e) {
     std::memset(&q, 0, sizeof q);
     q.inst_no = c;
     std::memcpy(q.inst_id, ids_[c].data(), ids_[c].size());
-    const int64_t cst_s = now_ns_ / 1000000000 + 8 * 3600;
+    const int64_t cst_s = now_ns_ / 1000000000 + kest_rec::kChinaOffsetS;
     const int64_t day_s = cst_s % 86400;
     q.update_time = static_cast<uint32_t>(day_s / 3600 * 10000 + day_s / 60 % 60 * 100 + day_s % 60);
     q.update_milli_sec = static_cast<uint16_t>(now_ns_ / 1000000 % 1000 / 500 * 500);

@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
         const double t_slice = Median(runs, [&] {
             auto r = kest_rec::RunReader::Open(big, nullptr);
             blocks = r->Blocks().size();
-            r->Select(from, to, want);
+            r->Select({from, to + 1}, want);
             const kest_rec::Entry* e;
             size_t k;
             matched = 0;

@@ -141,39 +141,41 @@ TEST(RunReader, ASelectionReadsOnlyTheBlocksTheIndexNamesAndMissesNothing) {
     }
     struct Case {
         std::vector<std::string> contracts;
-        int64_t from, to;
+        kest_rec::TimeWindow window;
         uint64_t blocks;  // the blocks that hold what is asked
     };
     const int64_t block_ns = int64_t{1'000'000} * kest_rec::Writer::kBlockEntries;
     const Case cases[] = {
-        {{"cu2501"}, INT64_MIN, INT64_MAX, 3},
-        {{"cu"}, 11 * block_ns, INT64_MAX, 2},      // a product, from inside block 11
-        {{}, 20 * block_ns, 25 * block_ns - 1, 5},  // a time range
-        {{"sc2510", "cu2501"}, INT64_MIN, INT64_MAX, 40},
-        {{"al2501"}, INT64_MIN, INT64_MAX, 0},  // not in the file
+        {{"cu2501"}, {}, 3},
+        {{"cu"}, {11 * block_ns, INT64_MAX}, 2},  // a product, from inside block 11
+        {{}, {20 * block_ns, 25 * block_ns}, 5},  // a time range: block 25 starts at its end
+        // From block 19's latest arrival: block 19 holds it.
+        {{}, {20 * block_ns - 1'000'000, 25 * block_ns}, 6},
+        {{"sc2510", "cu2501"}, {}, 40},
+        {{"al2501"}, {}, 0},  // not in the file
     };
     for (const Case& c : cases) {
         auto r = RunReader::Open(path, nullptr);
         ASSERT_TRUE(r && r->HasIndex());
-        r->Select(c.from, c.to, c.contracts);
+        r->Select(c.window, c.contracts);
         std::vector<Entry> got;
         const Entry* e;
         size_t n;
         while (r->NextRun(&e, &n)) {
             for (size_t i = 0; i < n; ++i) {
-                if (e[i].arrival_ns >= c.from && e[i].arrival_ns <= c.to &&
+                if (c.window.Contains(e[i].arrival_ns) &&
                     (c.contracts.empty() || kest_rec::ContractMatches(e[i].record.inst_id, c.contracts)))
                     got.push_back(e[i]);
             }
         }
         std::vector<Entry> expected;
         for (const Entry& x : written) {
-            if (x.arrival_ns >= c.from && x.arrival_ns <= c.to &&
+            if (c.window.Contains(x.arrival_ns) &&
                 (c.contracts.empty() || kest_rec::ContractMatches(x.record.inst_id, c.contracts)))
                 expected.push_back(x);
         }
-        const std::string what =
-            (c.contracts.empty() ? std::string("all") : c.contracts[0]) + " from " + std::to_string(c.from);
+        const std::string what = (c.contracts.empty() ? std::string("all") : c.contracts[0]) + " from " +
+                                 std::to_string(c.window.from_ns);
         EXPECT_EQ(r->BlocksRead(), c.blocks) << what;
         ASSERT_EQ(got.size(), expected.size()) << what;
         EXPECT_TRUE(got.empty() || std::memcmp(got.data(), expected.data(), got.size() * sizeof(Entry)) == 0)
@@ -188,6 +190,89 @@ TEST(RunReader, ASelectionReadsOnlyTheBlocksTheIndexNamesAndMissesNothing) {
     }
     EXPECT_EQ(total, written.size());
     EXPECT_EQ(cu, 3u * kest_rec::Writer::kBlockEntries / 7 + 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Arrivals step back inside every block (the realtime clock may): the index
+// names each block's earliest and latest, whatever its first and last entry;
+// each rotated file's index holds that file's blocks, and a selection from a
+// block's latest arrival on reads that block.
+TEST(RunReader, TheIndexHoldsEachBlocksEarliestAndLatestArrivalAndEachFileItsOwnBlocks) {
+    kest_test::ScopedTempDir dir;
+    const std::string path = dir.File("day.kestrec");
+    const uint64_t block_bytes = sizeof(kest_rec::BlockHeader) + 4 * sizeof(Entry);
+    kest_rec::WriterOptions opt;
+    opt.rotate_bytes = sizeof(kest_rec::FileHeader) + 2 * block_bytes;  // two blocks a file
+    const int64_t steps[4] = {500, 100, 900, 300};
+    {
+        auto w = kest_rec::Writer::Open(path, opt, nullptr);
+        for (uint32_t i = 0; i < 24; ++i) {
+            w->Append(int64_t{10000} * (i / 4) + steps[i % 4], kest_test_rec::SampleRecord(i));
+            if (i % 4 == 3) {
+                ASSERT_TRUE(w->Flush());
+            }
+        }
+    }
+    const std::vector<std::string> files = kest_rec::RecordingFiles(path);
+    ASSERT_EQ(files.size(), 3u);
+    for (size_t f = 0; f < files.size(); ++f) {
+        SCOPED_TRACE(files[f]);
+        auto r = RunReader::Open(files[f], nullptr);
+        ASSERT_TRUE(r);
+        EXPECT_TRUE(r->HasIndex() && r->IndexProblem().empty()) << r->IndexProblem();
+        ASSERT_EQ(r->Blocks().size(), 2u);
+        EXPECT_EQ(r->Entries(), 8u);
+        for (size_t b = 0; b < 2; ++b) {
+            const int64_t base = int64_t{10000} * static_cast<int64_t>(2 * f + b);
+            EXPECT_EQ(r->Blocks()[b].min_ns, base + 100) << "block " << b;
+            EXPECT_EQ(r->Blocks()[b].max_ns, base + 900) << "block " << b;
+        }
+        const int64_t latest = int64_t{10000} * static_cast<int64_t>(2 * f) + 900;
+        r->Select({latest, latest + 1}, {});
+        const Entry* e;
+        size_t n;
+        ASSERT_TRUE(r->NextRun(&e, &n)) << "the block whose latest arrival starts the window";
+        EXPECT_EQ(e[2].arrival_ns, latest);
+        EXPECT_EQ(r->BlocksRead(), 1u);
+    }
+}
+
+// Every form a window's time is written in, each the same instant; the
+// errors name what is wrong.
+TEST(TimeWindow, TimesWithoutAZoneAreChinaStandardTimeAndEveryFormMeansOneInstant) {
+    const int64_t t = 1735781400LL * 1000000000;  // 2025-01-02T09:30:00+08:00
+    const struct {
+        const char* text;
+        int64_t ns;
+    } good[] = {
+        {"1735781400000000000", t},
+        {"2025-01-02T09:30", t},
+        {"2025-01-02 09:30:00", t},
+        {"2025-01-02T01:30Z", t},
+        {"2025-01-02T09:30:00+08:00", t},
+        {"2025-01-01T20:30-05:00", t},
+        {"2025-01-02T09:30:00.5", t + 500000000},
+        {"2025-01-02T09:30:00.000000001", t + 1},
+        {"2025-01-02", t - 9 * 3600 * 1000000000LL - 30 * 60 * 1000000000LL},
+        {"2024-02-29T00:00Z", 1709164800LL * 1000000000},
+    };
+    for (const auto& g : good) {
+        int64_t ns = 0;
+        EXPECT_EQ(kest_rec::ParseTime(g.text, &ns), "") << g.text;
+        EXPECT_EQ(ns, g.ns) << g.text;
+    }
+    for (const char* bad :
+         {"", "yesterday", "2025-13-01", "2025-02-30", "2025-01-02T24:00", "2025-01-02T09:3x",
+          "2025-01-02T09:30+8", "2025-01-02T09:30 CST", "99999999999999999999"}) {
+        int64_t ns = 0;
+        EXPECT_NE(kest_rec::ParseTime(bad, &ns), "") << bad;
+    }
+    const kest_rec::TimeWindow w{t, t + 60};
+    EXPECT_TRUE(w.Contains(t) && w.Contains(t + 59) && !w.Contains(t + 60) && !w.Contains(t - 1));
+    EXPECT_TRUE(w.Overlaps(t - 5, t) && !w.Overlaps(t - 5, t - 1) && !w.Overlaps(t + 60, t + 70));
 }
 
 }  // namespace

@@ -225,14 +225,16 @@ int main(int argc, char** argv) {
         };
     };
     opts.Custom("from", "TIME",
-                "with --replay: play records from TIME on: HH:MM[:SS[.mmm]] an\n"
-                "exchange time of day (the quote's update time), or\n"
-                "YYYY-MM-DD[THH:MM[:SS[.fff]]][Z] an arrival time, local or\n"
-                "UTC (Z)",
+                "with --replay: play records from TIME on (inclusive):\n"
+                "HH:MM[:SS[.mmm]] an exchange time of day (the quote's update\n"
+                "time), or an arrival time: ns since the epoch or\n"
+                "YYYY-MM-DD[THH:MM[:SS[.fff]]][Z|+hh:mm], China Standard Time\n"
+                "(UTC+08:00) without a zone",
                 replayTime(&ro.from));
     opts.Custom("to", "TIME",
-                "with --replay: play records before TIME, written as for\n"
-                "--from; exchange times with --from after --to span midnight",
+                "with --replay: play records before TIME (exclusive), written\n"
+                "as for --from; exchange times with --from after --to span\n"
+                "midnight",
                 replayTime(&ro.to));
     opts.Custom("contracts", "LIST",
                 "with --replay: play only these instruments, a comma list of\n"

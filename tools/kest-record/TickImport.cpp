@@ -5,25 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <vector>
+
+#include "recording/ChinaTime.h"
 
 namespace kest_record {
 
 namespace {
-
-constexpr int64_t kCstOffsetS = 8 * 3600;
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int y, unsigned m, unsigned d) {
-    std::tm t{};
-    t.tm_year = static_cast<int>(y - 1900);
-    t.tm_mon = static_cast<int>(m) - 1;
-    t.tm_mday = static_cast<int>(d);
-    return static_cast<int64_t>(timegm(&t)) / 86400;
-}
-int Weekday(int64_t days) { return static_cast<int>(((days % 7) + 7 + 3) % 7); }  // 0 Monday
 
 std::vector<std::string> Split(const std::string& line) {
     std::vector<std::string> out;
@@ -203,14 +192,14 @@ bool TickImport::ReadFile(const std::string& path, const Sink& sink, std::string
             return fail("LastPrice '" + cell(c_last) + "' is out of range");
         // The trading day's clock: the night session (from 18:00, and past
         // midnight) happened on the evening of the weekday before.
-        int64_t days = DaysFromCivil(static_cast<int>(y), mo, d);
+        int64_t days = kest_rec::DaysFromCivil(y, mo, d);
         if (hh >= 18 || hh < 6) {
             do --days;
-            while (Weekday(days) >= 5);
+            while (kest_rec::Weekday(days) >= 5);
             if (hh < 6) ++days;
         }
         const int64_t cst_s = days * 86400 + hh * 3600 + mm * 60 + ss;
-        const int64_t arrival = ((cst_s - kCstOffsetS) * 1000 + ms) * 1000000;
+        const int64_t arrival = ((cst_s - kest_rec::kChinaOffsetS) * 1000 + ms) * 1000000;
 
         Instrument& inst = instruments_[feed]
                                .emplace(id, Instrument{static_cast<uint32_t>(instruments_[feed].size()), 0})

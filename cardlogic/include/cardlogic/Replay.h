@@ -22,17 +22,17 @@ struct ReplayTime {
     int64_t value = 0;
 };
 
-// "HH:MM[:SS[.mmm]]": an exchange time of day; "YYYY-MM-DD[THH:MM[:SS[.fff]]]",
-// local time or UTC with a trailing Z: an arrival time. false, with *why, for
-// anything else.
+// "HH:MM[:SS[.mmm]]": an exchange time of day; anything else an arrival time
+// as kest_rec::ParseTime reads it (a time without a zone is China Standard
+// Time). false, with *why, for what is neither.
 bool ParseReplayTime(const std::string& text, ReplayTime* out, std::string* why);
 
 struct ReplayOptions {
     int channel = 0;
     double speed = 1.0;  // recorded pace times this; 0: as fast as the ring takes them
     // Only records from `from` (inclusive) to `to` (exclusive), each on its
-    // own clock; exchange times with from after to span midnight (a night
-    // session).
+    // own clock (arrivals as kest_rec::TimeWindow takes them); exchange times
+    // with from after to span midnight (a night session).
     ReplayTime from, to;
     std::vector<std::string> contracts;  // instrument identifiers played; empty: all
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "recording/Recording.h"
+#include "recording/TimeWindow.h"
 
 namespace kest_sim {
 
@@ -21,12 +22,12 @@ public:
     static std::unique_ptr<ReplaySource> Open(std::vector<std::string> files);
     virtual ~ReplaySource() = default;
 
-    // A hint before the first run: the replay plays only arrivals in
-    // [from_ns, to_ns] of these contracts (empty: all), so a reader with an
-    // index may skip what holds none of them. Runs may still hold others:
-    // the replay selects the entries itself. Mapped files read everything.
-    virtual void Select(int64_t from_ns, int64_t to_ns, const std::vector<std::string>& contracts) {
-        (void)from_ns, (void)to_ns, (void)contracts;
+    // A hint before the first run: the replay plays only arrivals in the
+    // window of these contracts (empty: all), so a reader with an index may
+    // skip what holds none of them. Runs may still hold others: the replay
+    // selects the entries itself. Mapped files read everything.
+    virtual void Select(const kest_rec::TimeWindow& window, const std::vector<std::string>& contracts) {
+        (void)window, (void)contracts;
     }
     // The next run of entries: false after the last file, or at a file that
     // cannot be read (Error() then names it).

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "recording/Recording.h"
+#include "recording/TimeWindow.h"
 
 namespace kest_rec {
 
@@ -69,10 +70,10 @@ public:
     // Entries per contract: from the index, else by reading the whole file
     // (once; the reading position is kept).
     std::vector<ContractCount> Contracts();
-    // From now on read only blocks that may hold arrivals in [from_ns, to_ns]
-    // and, with the index, one of `contracts` (see ContractMatches; empty: all).
+    // From now on read only blocks that may hold arrivals in `window` and,
+    // with the index, one of `contracts` (see ContractMatches; empty: all).
     // Entries are not filtered: a run can hold others too.
-    void Select(int64_t from_ns, int64_t to_ns, const std::vector<std::string>& contracts);
+    void Select(const TimeWindow& window, const std::vector<std::string>& contracts);
     uint64_t BlocksRead() const { return blocks_read_; }  // blocks whose bytes were read so far
 
 private:
@@ -104,7 +105,7 @@ private:
     std::string index_problem_;
     size_t next_block_ = 0;
     uint64_t blocks_read_ = 0;
-    int64_t from_ns_ = INT64_MIN, to_ns_ = INT64_MAX;
+    TimeWindow window_sel_;
     std::vector<uint64_t> wanted_;  // contract bitmap of the selection; empty: every contract
     // buffers
     std::vector<char> window_;
