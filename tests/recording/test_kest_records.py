@@ -131,7 +131,7 @@ class KestRecordsTest(unittest.TestCase):
             self.assertTrue((rec.entries() == np.delete(expected, lost)).all())
             self.assertEqual([(d.block, d.entries) for d in rec.damages], [(1, second.entries)])
 
-    @unittest.skipUnless(kest_records._blocks is not None, "the compiled helper is not loaded")
+    @unittest.skipUnless(kest_records.checks.helper is not None, "the compiled helper is not loaded")
     def test_the_helper_and_the_numpy_path_agree_on_every_damaged_copy(self):
         """The helper reads blocks its own way (preadv into the result, checked there): on copies
         damaged at random (bits of headers, data or index, the file cut anywhere), it must keep
@@ -153,15 +153,15 @@ class KestRecordsTest(unittest.TestCase):
                 with open(damaged, "wb") as f:
                     f.write(data)
                 results = []
-                for helper in (kest_records._blocks, None):
-                    saved, kest_records._blocks = kest_records._blocks, helper
+                for helper in (kest_records.checks.helper, None):
+                    saved, kest_records.checks.helper = kest_records.checks.helper, helper
                     try:
                         rec = kest_records.RecordingFile(damaged)
                         entries = rec.entries()
                         again = kest_records.RecordingFile(damaged)
                         runs = list(again.runs())
                     finally:
-                        kest_records._blocks = saved
+                        kest_records.checks.helper = saved
                     joined = np.concatenate(runs) if runs else entries[:0]
                     self.assertTrue((joined == entries).all(), f"{codec} trial {trial}: runs() and entries() differ")
                     results.append((entries, [(d.block, d.offset, d.entries) for d in rec.damages], rec.untrusted,
@@ -175,7 +175,7 @@ class KestRecordsTest(unittest.TestCase):
 
     @unittest.skipUnless(os.environ.get("KEST_RECORDS_HELPER"), "KEST_RECORDS_HELPER not set")
     def test_the_compiled_helper_is_used_unless_the_numpy_path_is_asked_for(self):
-        self.assertEqual(kest_records._blocks is not None, os.environ["KEST_RECORDS_HELPER"] == "1")
+        self.assertEqual(kest_records.checks.helper is not None, os.environ["KEST_RECORDS_HELPER"] == "1")
 
     @unittest.skipUnless(RECORD, "KEST_RECORD not set")
     def test_import_round_trip_of_the_common_tick_layout(self):
