@@ -5,8 +5,8 @@ import os
 
 import numpy as np
 
-from .format import (_BLOCK, _CODEC_NONE, _CODEC_ZSTD, ENTRY_DTYPE, FORMAT_VERSION, HEADER_DTYPE, MAGIC,
-                     RECORD_DTYPE)
+from .format import (_BLOCK, _CODEC_NONE, _CODEC_ZSTD, BLOCK_MAGIC, CHANNELS, CLOCK_REALTIME, ENTRY_DTYPE,
+                     FORMAT_VERSION, HEADER_DTYPE, MAGIC, RECORD_DTYPE)
 
 if os.environ.get("KEST_RECORDS_PURE") == "1":
     helper = None
@@ -48,8 +48,8 @@ def _check_header(path, raw):
               ("header_bytes", h["header_bytes"] == HEADER_DTYPE.itemsize, "not 64"),
               ("record_bytes", h["record_bytes"] == RECORD_DTYPE.itemsize, "not 152"),
               ("entry_bytes", h["entry_bytes"] == ENTRY_DTYPE.itemsize, "not 160"),
-              ("channel", h["channel"] < 16, "not a channel (0..15)"),
-              ("clock", h["clock"] == 1, "not 1 (CLOCK_REALTIME)")]
+              ("channel", h["channel"] < CHANNELS, f"not a channel (0..{CHANNELS - 1})"),
+              ("clock", h["clock"] == CLOCK_REALTIME, f"not {CLOCK_REALTIME} (CLOCK_REALTIME)")]
     if h["version"] >= 2:
         checks += [("block_entries", 1 <= h["block_entries"] <= 65536, "not 1..65536"),
                    ("header_crc", h["header_crc"] == _crc32c(bytes(raw[:60])), "not the header's CRC-32C")]
@@ -67,7 +67,7 @@ def read_header(path):
 
 def _block_header(raw, block_entries):
     """The fields of a block header that checks out (magic, CRC, sizes), else None."""
-    if len(raw) < 64 or raw[:4] != b"KBLK":
+    if len(raw) < 64 or raw[:4] != BLOCK_MAGIC:
         return None
     (_, header_crc, entries, codec, _, raw_bytes, stored, first, last, data_crc, block_no, lo, hi) = \
         _BLOCK.unpack_from(raw)

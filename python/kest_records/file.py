@@ -8,7 +8,8 @@ import numpy as np
 
 from . import checks
 from .checks import _CUT_SHORT, _DATA_CRC, _HEADER_DAMAGED, _WHAT, _block_header, _check_header, _crc32c
-from .format import _CODEC_NONE, _CODEC_ZSTD, _INDEX_BLOCK_DTYPE, ENTRY_DTYPE
+from .format import (_CODEC_NONE, _CODEC_ZSTD, _INDEX_BLOCK_DTYPE, _INDEX_HEADER, BLOCK_MAGIC, ENTRY_DTYPE,
+                     INDEX_MAGIC, TRAILER_MAGIC)
 
 Damage = collections.namedtuple("Damage", "file block offset entries what")
 BlockRef = collections.namedtuple("BlockRef", "offset entries stored_bytes min_ns max_ns block_no")
@@ -49,7 +50,7 @@ class RecordingFile:
 
     def _load_index(self):
         mv, size = self._mv, len(self._mv)
-        if size < 64 + 32 + 16 or bytes(mv[size - 8:]) != b"KESTEND\0":
+        if size < 64 + 32 + 16 or bytes(mv[size - 8:]) != TRAILER_MAGIC:
             return False
         at = struct.unpack_from("<Q", mv, size - 16)[0]
         end = size - 16
@@ -57,10 +58,10 @@ class RecordingFile:
             self.index_problem = "the trailer points outside the file"
             return False
         self._index_at = at
-        if bytes(mv[at:at + 4]) != b"KIDX":
+        if bytes(mv[at:at + 4]) != INDEX_MAGIC:
             self.index_problem = "the index has no magic"
             return False
-        crc, blocks, contracts, _, bitmap_bytes = struct.unpack_from("<IIIQI", mv, at + 4)
+        crc, blocks, contracts, _, bitmap_bytes = _INDEX_HEADER.unpack_from(mv, at + 4)
         if crc != _crc32c(mv[at + 8:end]):
             self.index_problem = "the index fails its CRC-32C"
             return False
@@ -92,7 +93,7 @@ class RecordingFile:
                 self.trailing_bytes = size - off
                 return
             raw = bytes(mv[off:off + 64])
-            if raw[:4] == b"KIDX" or off == self._index_at:
+            if raw[:4] == INDEX_MAGIC or off == self._index_at:
                 return  # the index
             h = _block_header(raw, limit)
             if h is not None:
@@ -106,7 +107,7 @@ class RecordingFile:
                 continue
             found, next_no, pos = size, expect + 1, off + 1
             while True:
-                at = self._map.find(b"KBLK", pos)
+                at = self._map.find(BLOCK_MAGIC, pos)
                 if at < 0:
                     break
                 c = _block_header(bytes(mv[at:at + 64]), limit)

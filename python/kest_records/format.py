@@ -1,10 +1,16 @@
-"""The recording file layout (recording/FORMAT.md) as numpy dtypes and constants."""
+"""The recording file layout (recording/FORMAT.md) as numpy dtypes and constants: a copy of
+recording/include/recording/Recording.h, which the reader's test compares with that header."""
 import struct
 
 import numpy as np
 
 MAGIC = b"KESTREC\0"
 FORMAT_VERSION = 2
+CLOCK_REALTIME = 1  # the clock of the arrivals: nanoseconds since the epoch, UTC
+CHANNELS = 16  # a card's processing channels
+BLOCK_MAGIC = b"KBLK"
+INDEX_MAGIC = b"KIDX"
+TRAILER_MAGIC = b"KESTEND\0"
 
 HEADER_DTYPE = np.dtype({
     "names": ["magic", "version", "header_bytes", "record_bytes", "entry_bytes", "channel",
@@ -45,6 +51,16 @@ BLOCK_DTYPE = np.dtype({
 })
 _INDEX_BLOCK_DTYPE = np.dtype([("offset", "<u8"), ("entries", "<u4"), ("stored_bytes", "<u4"),
                                ("min_ns", "<i8"), ("max_ns", "<i8")])
+# The index's header after its magic (crc, blocks, contracts, entries, bitmap_bytes), and its trailer.
+INDEX_HEADER_DTYPE = np.dtype({
+    "names": ["magic", "crc", "blocks", "contracts", "entries", "bitmap_bytes"],
+    "formats": ["S4", "<u4", "<u4", "<u4", "<u8", "<u4"],
+    "offsets": [0, 4, 8, 12, 16, 24],
+    "itemsize": 32,
+})
+_INDEX_HEADER = struct.Struct("<IIIQI")  # INDEX_HEADER_DTYPE from its crc on
+TRAILER_DTYPE = np.dtype({"names": ["index_offset", "magic"], "formats": ["<u8", "S8"], "offsets": [0, 8],
+                          "itemsize": 16})
 _CODEC_NONE, _CODEC_ZSTD = 0, 1
 
 _BLOCK = struct.Struct("<4sIIHHIIqqIIqq")  # BLOCK_DTYPE as a struct: parsed once per block

@@ -4,6 +4,7 @@ Run by CTest with KEST_RECORDING_SAMPLE (the sample writer) and
 KEST_PYTHON_DIR (the folder holding kest_records) in the environment."""
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -18,6 +19,20 @@ import kest_records  # noqa: E402
 
 COUNT, INDEX = 1000, 123
 RECORD = os.environ.get("KEST_RECORD")  # the kest-record tool, for the import round trip
+HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "recording", "include", "recording",
+                      "Recording.h")
+
+
+def cpp_layout(text, struct):
+    """(name, offset, bytes) of each field of a struct of Recording.h, laid out with natural alignment."""
+    body = re.search(r"struct " + struct + r" \{(.*?)\n\};", text, re.S).group(1)
+    fields, at = [], 0
+    for kind, name, count in re.findall(r"^\s*(char|u?int\d+_t) (\w+)(?:\[(\d+)\])?;", body, re.M):
+        size = 1 if kind == "char" else int(re.search(r"\d+", kind).group()) // 8
+        at = -(-at // size) * size
+        fields.append((name, at, size * int(count or 1)))
+        at += size * int(count or 1)
+    return fields
 
 
 class KestRecordsTest(unittest.TestCase):
@@ -41,6 +56,35 @@ class KestRecordsTest(unittest.TestCase):
         self.assertEqual(header["config_crc"], 0x12345678)
         self.assertEqual(header["version"], kest_records.FORMAT_VERSION)
         self.assertEqual(len(kest_records.load(self.path)), COUNT)
+
+    def test_the_layout_constants_are_those_of_the_cpp_header(self):
+        with open(HEADER) as f:
+            text = f.read()
+
+        def chars(name):
+            return "".join(re.findall(r"'(\\0|.)'", re.search(r"k" + name + r"\[\d+\] = \{(.*?)\};", text).group(1))
+                           ).replace("\\0", "\0").encode()
+
+        def number(name):
+            return int(re.search(r"\b" + name + r"\s*=\s*(\d+)", text).group(1))
+
+        f = kest_records.format
+        self.assertEqual((f.MAGIC, f.BLOCK_MAGIC, f.INDEX_MAGIC, f.TRAILER_MAGIC),
+                         (chars("Magic"), chars("BlockMagic"), chars("IndexMagic"), chars("TrailerMagic")))
+        self.assertEqual((f.FORMAT_VERSION, f.CLOCK_REALTIME, f.CHANNELS, f._CODEC_NONE, f._CODEC_ZSTD),
+                         tuple(number(n) for n in ("kFormatVersion", "kClockRealtime", "kChannels", "kCodecNone",
+                                                   "kCodecZstd")))
+        for struct, dtype in (("FileHeader", f.HEADER_DTYPE), ("BlockHeader", f.BLOCK_DTYPE),
+                              ("IndexHeader", f.INDEX_HEADER_DTYPE), ("IndexBlock", f._INDEX_BLOCK_DTYPE),
+                              ("Trailer", f.TRAILER_DTYPE)):
+            fields = cpp_layout(text, struct)
+            self.assertEqual(fields[-1][1] + fields[-1][2], dtype.itemsize, struct)
+            want = [(n, o, b) for n, o, b in fields if not n.startswith("reserved")]
+            got = sorted(((n, dtype.fields[n][1], dtype.fields[n][0].itemsize) for n in dtype.names),
+                         key=lambda t: t[1])
+            self.assertEqual(got, want, struct)
+        self.assertEqual(f._BLOCK.size, f.BLOCK_DTYPE.itemsize)
+        self.assertEqual(f._INDEX_HEADER.size, 28 - f.INDEX_HEADER_DTYPE.fields["crc"][1])
 
     def test_one_record_field_by_field_as_the_cpp_struct_has_it(self):
         entry = kest_records.load(self.path)[INDEX]
