@@ -5,6 +5,7 @@
     frame = kest_records.load("day.kestrec", frame=True)    # pandas DataFrame
     rec = kest_records.RecordingFile("day.kestrec")         # blocks, index, damage
     ddf = kest_records.dataset("/data/*.kestrec")           # Dask DataFrame
+    hour = kest_records.load("day.kestrec", from_ns="2025-01-03T09:00", to_ns="2025-01-03T10:00")
 
 The file layout is documented in recording/FORMAT.md of the project: a 64-byte
 header, then (version 1) 160-byte entries, or (version 2) blocks of entries,
@@ -20,8 +21,12 @@ CRC-32C instruction, else by numpy and the crc32c module; the results and the
 damage reports are the same. KEST_RECORDS_PURE=1 in the environment forces the
 numpy path.
 
+A time range is half-open, [from, to), and a time without a zone is China
+Standard Time: the rule of kest-record slice (module window).
+
 Modules: format (layout), checks (header checks, CRC-32C, the helper), file
-(RecordingFile), loading (load), frames (pandas), datasets (Dask).
+(RecordingFile), window (a time range's rule), loading (load), frames (pandas),
+datasets (Dask).
 """
 from .checks import read_header
 from .datasets import dataset
@@ -29,7 +34,8 @@ from .file import BlockRef, Damage, RecordingFile, _empty  # noqa: F401 (_empty:
 from .format import BLOCK_DTYPE, ENTRY_DTYPE, FORMAT_VERSION, HEADER_DTYPE, MAGIC, RECORD_DTYPE
 from .frames import _to_frame  # noqa: F401 (the live module's frames)
 from .loading import DamagedRecording, load, recording_files
+from .window import parse_time
 
 __all__ = ["MAGIC", "FORMAT_VERSION", "HEADER_DTYPE", "RECORD_DTYPE", "ENTRY_DTYPE", "BLOCK_DTYPE",
            "Damage", "BlockRef", "DamagedRecording", "RecordingFile",
-           "read_header", "recording_files", "load", "dataset"]
+           "read_header", "recording_files", "load", "dataset", "parse_time"]

@@ -6,7 +6,7 @@ import struct
 
 import numpy as np
 
-from . import checks
+from . import checks, window
 from .checks import _CUT_SHORT, _DATA_CRC, _HEADER_DAMAGED, _WHAT, _block_header, _check_header, _crc32c
 from .format import (_CODEC_NONE, _CODEC_ZSTD, _INDEX_BLOCK_DTYPE, _INDEX_HEADER, BLOCK_MAGIC, ENTRY_DTYPE,
                      INDEX_MAGIC, TRAILER_MAGIC)
@@ -174,11 +174,17 @@ class RecordingFile:
         return out
 
     def select(self, from_ns=None, to_ns=None, contracts=None):
-        """The blocks that may hold arrivals in [from_ns, to_ns] and, with the index, one of the
-        contracts (whole identifiers or products, the identifiers' letters)."""
-        lo = -2**63 if from_ns is None else from_ns
-        hi = 2**63 - 1 if to_ns is None else to_ns
-        chosen = [i for i, b in enumerate(self.blocks) if b.max_ns >= lo and b.min_ns <= hi]
+        """Positions of the blocks that may hold arrivals in the window [from_ns, to_ns) and, with
+        the index, one of the contracts (whole identifiers or products, the identifiers' letters).
+
+        from_ns and to_ns are nanoseconds since the epoch (UTC) or text YYYY-MM-DDTHH:MM[:SS[.fff]]
+        with Z, +hh:mm or no zone (China Standard Time, UTC+08:00); None leaves that end open. A
+        block is kept when its arrivals overlap the window: from_ns is in it, to_ns is not, so a
+        block whose latest arrival is from_ns is kept and one whose earliest is to_ns is not. The
+        blocks may hold arrivals outside the window too: window.within() keeps those in it, as
+        load(from_ns=..., to_ns=...) does, and kest-record slice --from/--to holds the same."""
+        span = window.bounds(from_ns, to_ns)
+        chosen = [i for i, b in enumerate(self.blocks) if window.overlaps(b.min_ns, b.max_ns, span)]
         if contracts and self.has_index:
             bits = np.zeros(self._bitmaps.shape[1], np.uint8)
             for c, name in enumerate(self._contract_ids):

@@ -4,6 +4,7 @@ import warnings
 
 import numpy as np
 
+from . import window
 from .file import RecordingFile
 from .frames import _to_frame
 
@@ -23,9 +24,11 @@ def recording_files(path):
     return files
 
 
-def _read_entries(path, on_damage="warn", blocks=None):
+def _read_entries(path, on_damage="warn", blocks=None, span=(None, None)):
     rec = RecordingFile(path)
-    entries = rec.entries(blocks)
+    if span != (None, None) and blocks is None and rec.header["version"] >= 2:
+        blocks = rec.select(*span)
+    entries = window.within(rec.entries(blocks), span)
     if rec.trailing_bytes:
         warnings.warn(f"{path}: {rec.trailing_bytes} trailing bytes ignored "
                       "(the recorder stopped in the middle of a block)")
@@ -37,13 +40,16 @@ def _read_entries(path, on_damage="warn", blocks=None):
     return entries
 
 
-def load(path, frame=False, follow_rotation=True, on_damage="warn"):
+def load(path, frame=False, follow_rotation=True, on_damage="warn", from_ns=None, to_ns=None):
     """Loads a recording.
 
     path: a recording file, or a list of files. With follow_rotation, the
     files that rotation added after PATH (PATH.1, ...) are read too.
     on_damage: "warn" (skip damaged blocks with a warning each) or "raise"
     (DamagedRecording).
+    from_ns, to_ns: only the arrivals in [from_ns, to_ns), the window of
+    RecordingFile.select (nanoseconds since the epoch, or text in China
+    Standard Time unless it has a zone); only the blocks that overlap it are read.
 
     Returns a numpy array of ENTRY_DTYPE (fields ``arrival_ns`` and ``record``),
     or with frame=True a pandas DataFrame: ``arrival`` (UTC datetime),
@@ -55,7 +61,8 @@ def load(path, frame=False, follow_rotation=True, on_damage="warn"):
         files = list(path)
     else:
         files = recording_files(path) if follow_rotation else [path]
-    parts = [_read_entries(f, on_damage) for f in files]
+    span = window.bounds(from_ns, to_ns)
+    parts = [_read_entries(f, on_damage, span=span) for f in files]
     entries = np.concatenate(parts) if len(parts) > 1 else parts[0]
     if not frame:
         return entries

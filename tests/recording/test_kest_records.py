@@ -123,6 +123,64 @@ class KestRecordsTest(unittest.TestCase):
         self.assertEqual(row["exchange_time"].total_seconds(),
                          t // 10000 * 3600 + t // 100 % 100 * 60 + t % 100 + self.expected["update_milli_sec"] / 1000)
 
+    def test_select_keeps_the_blocks_that_overlap_the_half_open_window_and_load_keeps_its_arrivals(self):
+        b = kest_records.RecordingFile(self.path).blocks
+        rec = kest_records.RecordingFile(self.path)
+        self.assertEqual(rec.select(b[0].max_ns, b[2].min_ns), [0, 1])
+        self.assertEqual(rec.select(b[0].max_ns + 1, b[2].min_ns + 1), [1, 2])
+        self.assertEqual(rec.select(b[1].min_ns + 1, b[1].max_ns), [1])
+        self.assertEqual(rec.select(to_ns=b[1].min_ns), [0])
+        got = kest_records.load(self.path, from_ns=b[0].max_ns, to_ns=b[2].min_ns + 1)["arrival_ns"]
+        self.assertEqual((len(got), got[0], got[-1]), (b[1].entries + 2, b[0].max_ns, b[2].min_ns))
+        # The sample's first arrival is 2025-12-06T05:46:40Z; a time without a zone is China's (UTC+08:00).
+        t0 = self.expected["arrival_ns"] - INDEX * 1000000
+        for text in ("2025-12-06T13:46:40.1", "2025-12-06 05:46:40.100Z", "2025-12-06T07:46:40.100000+02:00",
+                     str(t0 + 100000000)):
+            self.assertEqual(kest_records.parse_time(text), t0 + 100000000, text)
+        got = kest_records.load(self.path, from_ns="2025-12-06T13:46:40.100", to_ns="2025-12-06T13:46:40.300")
+        self.assertEqual((len(got), got["arrival_ns"][0], got["arrival_ns"][-1]), (200, t0 + 10**8, t0 + 299 * 10**6))
+        with self.assertRaisesRegex(ValueError, "wants nanoseconds since the epoch"):
+            rec.select("2025-12-06")
+
+    @unittest.skipUnless(RECORD, "KEST_RECORD not set")
+    def test_kest_record_slice_holds_what_load_keeps_for_the_same_window(self):
+        b = kest_records.RecordingFile(self.path).blocks
+        out = os.path.join(self.dir, "slice.kestrec")
+        for lo, hi in ((b[0].max_ns, b[2].min_ns), ("2025-12-06T13:46:40.100", "2025-12-06T13:46:40.300")):
+            subprocess.run([RECORD, "slice", self.path, "--from", str(lo), "--to", str(hi), "-o", out], check=True,
+                           capture_output=True)
+            sliced, kept = kest_records.load(out), kest_records.load(self.path, from_ns=lo, to_ns=hi)
+            self.assertEqual(len(sliced), len(kept), (lo, hi))
+            self.assertTrue((sliced == kept).all(), (lo, hi))
+
+    def test_load_follows_the_rotated_files_by_default(self):
+        rotated = os.path.join(self.dir, "rotated.kestrec")
+        subprocess.run([os.environ["KEST_RECORDING_SAMPLE"], rotated, os.path.join(self.dir, "rot.json"), str(COUNT),
+                        "0", "rotate"], check=True)
+        files = kest_records.recording_files(rotated)
+        self.assertEqual(files[1:3], [rotated + ".1", rotated + ".2"])
+        self.assertTrue((kest_records.load(rotated) == kest_records.load(self.path)).all())
+        first = kest_records.load(rotated, follow_rotation=False)
+        self.assertTrue(0 < len(first) < COUNT // 2)
+        self.assertTrue((first == kest_records.load(self.path)[:len(first)]).all())
+
+    def test_a_closed_file_with_a_damaged_index_reads_whole_with_no_damage(self):
+        with open(self.path, "rb") as f:
+            good = f.read()
+        index_at = int.from_bytes(good[-16:-8], "little")
+        bad = os.path.join(self.dir, "bad_index.kestrec")
+        for at in (index_at, index_at + 40):  # its magic, then a contract's name (its CRC then fails)
+            with open(bad, "wb") as f:
+                f.write(good[:at] + bytes([good[at] ^ 0x20]) + good[at + 1:])
+            rec = kest_records.RecordingFile(bad)
+            self.assertFalse(rec.has_index)
+            self.assertTrue(rec.index_problem)
+            self.assertEqual((rec.entries_count, rec.damages), (COUNT, []))
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                self.assertTrue((kest_records.load(bad, on_damage="raise") == kest_records.load(self.path)).all())
+            self.assertEqual([str(w.message) for w in caught], [])
+
     def test_a_file_cut_mid_entry_loads_its_whole_entries_with_a_warning(self):
         cut = os.path.join(self.dir, "cut.kestrec")
         with open(self.path, "rb") as f:
