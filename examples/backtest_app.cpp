@@ -4,6 +4,7 @@
 //
 //   LD_LIBRARY_PATH=<dir of the card model's libenyx-hw-c.so.5>
 //   kest-example-backtest RECORDING... [--channel N] [--card-sim PATH]
+//   kest-example-backtest --help
 //
 // RECORDING is a kest-md-recv --record file (its rotated files follow it) or
 // a quoted glob; several play in the order given. The program starts
@@ -11,7 +12,9 @@
 // the PATH) in a namespace of its own, starts the library on channel N
 // (default 5, a channel that needs no bring-up), takes every record the
 // replay reports it pushed, and prints per contract the quotes, the signal's
-// crossings and its result in price points, and the records per second.
+// crossings and its result in price points, and how fast the records came:
+// the time from the first record to the last (in s, ms or us as fits it) and
+// the records per second over it.
 //
 // The strategy: a fast and a slow exponential average of the mid price
 // (best bid plus best ask, halved); long one lot while the fast one is above
@@ -116,6 +119,27 @@ struct CardProcess {
     }
 };
 
+void Usage(FILE* to, const char* self) {
+    std::fprintf(to,
+                 "usage: %s RECORDING... [--channel 1-15] [--card-sim PATH]\n"
+                 "Replays the recordings through the card model (kest-card-sim --replay, PATH or the one on\n"
+                 "the PATH) into channel N (default 5), receives them through the library and prints per\n"
+                 "contract the quotes, crossings and result of a mid-price crossing signal.\n",
+                 self);
+}
+
+// A span in the unit that keeps three decimals meaningful: 1.234 s, 12.345 ms, 212.000 us.
+std::string Span(double seconds) {
+    char text[32];
+    if (seconds >= 1)
+        std::snprintf(text, sizeof text, "%.3f s", seconds);
+    else if (seconds >= 1e-3)
+        std::snprintf(text, sizeof text, "%.3f ms", seconds * 1e3);
+    else
+        std::snprintf(text, sizeof text, "%.3f us", seconds * 1e6);
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,16 +148,22 @@ int main(int argc, char** argv) {
     int channel = 5;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--channel" && i + 1 < argc) {
+        if (a == "--help" || a == "-h") {
+            Usage(stdout, argv[0]);
+            return 0;
+        } else if (a == "--channel" && i + 1 < argc) {
             channel = std::atoi(argv[++i]);
         } else if (a == "--card-sim" && i + 1 < argc) {
             cardSim = argv[++i];
+        } else if (a.size() > 1 && a[0] == '-') {
+            std::fprintf(stderr, "%s: unknown option %s (see --help)\n", argv[0], a.c_str());
+            return 2;
         } else {
             recordings.push_back(a);
         }
     }
     if (recordings.empty() || channel < 1 || channel > 15) {
-        std::fprintf(stderr, "usage: %s RECORDING... [--channel 1-15] [--card-sim PATH]\n", argv[0]);
+        Usage(stderr, argv[0]);
         return 2;
     }
     // A card of our own, so that nothing else writes to the channel.
@@ -205,8 +235,11 @@ int main(int argc, char** argv) {
                     c.second->crossings, result);
     }
     const double seconds = std::chrono::duration<double>(strategy.last - strategy.first).count();
-    std::printf("%zu contracts, result %.2f points; %" PRIu64 " of %llu records in %.3f s: %.0f records/s\n",
-                sorted.size(), total, strategy.records, pushed, seconds,
-                seconds > 0 ? static_cast<double>(strategy.records) / seconds : 0.0);
+    std::printf("%zu contracts, result %.2f points; %" PRIu64 " of %llu records", sorted.size(), total,
+                strategy.records, pushed);
+    if (strategy.records > 1 && seconds > 0)  // the rate over the gaps between records, first to last
+        std::printf(" in %s: %.0f records/s", Span(seconds).c_str(),
+                    static_cast<double>(strategy.records - 1) / seconds);
+    std::printf("\n");
     return done && strategy.records == pushed ? 0 : 1;
 }

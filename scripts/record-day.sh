@@ -6,12 +6,43 @@
 # kest-md-recv --record on channel 0 (cu, au, rb and sc futures), then
 # plot_day.py.
 #
-#   scripts/record-day.sh [OUT_DIR] [PNG]     (default build/day, examples/python/sim_day.png)
+#   scripts/record-day.sh [--out PNG] [--dry-run] [OUT_DIR]
+#
+# OUT_DIR (default build/day) holds the recording and the tools' output; the
+# picture goes to PNG (default sim_day.png in the directory the script is run
+# from). A default that is a file git tracks (run from examples/python/, say)
+# is refused: the committed picture is replaced only when --out names it.
+# --dry-run says where the recording and the picture would go, and stops.
 set -euo pipefail
+here=$PWD
+png="" out="" dry=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --out) [ $# -ge 2 ] || { echo "record-day.sh: --out needs a file" >&2; exit 2; }; png=$2; shift 2 ;;
+    --out=*) png=${1#--out=}; shift ;;
+    --dry-run) dry=1; shift ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "record-day.sh: unknown option $1" >&2; exit 2 ;;
+    *) [ -z "$out" ] || { echo "record-day.sh: one OUT_DIR only (the picture: --out PNG)" >&2; exit 2; }
+       out=$1; shift ;;
+  esac
+done
+if [ -z "$png" ]; then
+  png=$here/sim_day.png
+  if git -C "$here" ls-files --error-unmatch -- "$png" >/dev/null 2>&1; then
+    echo "record-day.sh: $png is a tracked file; give --out $png to replace it" >&2
+    exit 2
+  fi
+fi
+case $png in /*) ;; *) png=$here/$png ;; esac
+case $out in /* | "") ;; *) out=$here/$out ;; esac
 cd "$(dirname "$0")/.."
 root=$PWD
-out=${1:-$root/build/day}
-png=${2:-$root/examples/python/sim_day.png}
+out=${out:-$root/build/day}
+if [ "$dry" = 1 ]; then
+  echo "record-day.sh: would record into $out and draw $png"
+  exit 0
+fi
 speed=${KEST_DAY_SPEED:-200}
 seconds=$((86400 / speed + 20))  # a day of exchange time, and the bring-up (the clock waits for it)
 

@@ -66,14 +66,14 @@ def main():
              "baseline", True),
             ("  load()'s time against that", t_load / t_read_new, "x", "<= 2x", t_load / t_read_new <= 2),
             ("kest_records.load, version 2 zstd", n / t_z / 1e6, "M ent/s", ">= 3 M/s", n / t_z >= 3e6)]
-    helper = kest_records._blocks
+    helper = kest_records.checks.helper
     if helper is not None:  # the same reads on the numpy path, for comparison
-        kest_records._blocks = None
+        kest_records.checks.helper = None
         try:
             t_pure = median(runs, lambda: kest_records.load(plain))
             t_pure_z = median(runs, lambda: kest_records.load(compressed))
         finally:
-            kest_records._blocks = helper
+            kest_records.checks.helper = helper
         rows += [("kest_records.load, uncompressed, numpy path (no helper)", n / t_pure / 1e6, "M ent/s", "", True),
                  ("kest_records.load, zstd, numpy path (no helper)", n / t_pure_z / 1e6, "M ent/s", "", True)]
     print(f"  (kest_records from {os.path.dirname(kest_records.__file__)}, "

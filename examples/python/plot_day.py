@@ -31,7 +31,7 @@ import pandas as pd  # noqa: E402
 import kest_records  # noqa: E402
 
 FEEDS = {0: "SHFE 2ps", 1: "SHFE 4ps", 2: "INE 2ps", 3: "INE 4ps"}
-CST = 8  # hours ahead of UTC: the exchanges' clock
+CST = kest_records.window.CHINA_STANDARD_TIME_S // 3600  # hours ahead of UTC: the exchanges' clock
 SESSION_BREAK = pd.Timedelta(minutes=5)  # a longer pause in a contract's quotes ends a line
 
 

@@ -4,8 +4,8 @@
 // header-only CRC and codec as the C++ readers. Python loops cost about a
 // microsecond per call, a block of 256 plain entries is read in a few, so the
 // blocks of a file are checked (and read) in one call, GIL released. zstd
-// stays with the zstandard module; kest_records/__init__.py decides what a
-// code means and words the damage reports, as its pure path does.
+// stays with the zstandard module; kest_records/checks.py says what a code
+// means and file.py words the damage reports, as its pure path does.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <sys/uio.h>

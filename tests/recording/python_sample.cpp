@@ -1,21 +1,30 @@
 // Writes a recording of deterministic records and, beside it, one record's
 // fields as C++ reads them from the struct, for the Python reader's test.
-//   kest_recording_sample OUT.kestrec OUT.json COUNT INDEX [zstd]
+//   kest_recording_sample OUT.kestrec OUT.json COUNT INDEX [zstd] [rotate]
+// rotate: a new file (OUT.1, OUT.2, ...) every 300 entries or so, by size.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "RecordingSamples.h"
 #include "recording/Recording.h"
 
 int main(int argc, char** argv) {
-    if (argc != 5 && argc != 6) return 2;
+    if (argc < 5) return 2;
     const uint32_t count = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
     const uint32_t index = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
     kest_rec::WriterOptions opt;
     opt.channel = 11;
     opt.config_crc = 0x12345678u;
-    opt.compress = argc == 6;
+    for (int i = 5; i < argc; ++i) {
+        if (std::strcmp(argv[i], "zstd") == 0)
+            opt.compress = true;
+        else if (std::strcmp(argv[i], "rotate") == 0)
+            opt.rotate_bytes = 64 + 64 + 300 * 160;  // the header, a block header, 300 entries
+        else
+            return 2;
+    }
     const int64_t t0 = INT64_C(1765000000000000000);
     {
         auto w = kest_rec::Writer::Open(argv[1], opt, nullptr);

@@ -4,6 +4,7 @@ Run by CTest with KEST_RECORDING_SAMPLE (the sample writer) and
 KEST_PYTHON_DIR (the folder holding kest_records) in the environment."""
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -18,6 +19,20 @@ import kest_records  # noqa: E402
 
 COUNT, INDEX = 1000, 123
 RECORD = os.environ.get("KEST_RECORD")  # the kest-record tool, for the import round trip
+HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "recording", "include", "recording",
+                      "Recording.h")
+
+
+def cpp_layout(text, struct):
+    """(name, offset, bytes) of each field of a struct of Recording.h, laid out with natural alignment."""
+    body = re.search(r"struct " + struct + r" \{(.*?)\n\};", text, re.S).group(1)
+    fields, at = [], 0
+    for kind, name, count in re.findall(r"^\s*(char|u?int\d+_t) (\w+)(?:\[(\d+)\])?;", body, re.M):
+        size = 1 if kind == "char" else int(re.search(r"\d+", kind).group()) // 8
+        at = -(-at // size) * size
+        fields.append((name, at, size * int(count or 1)))
+        at += size * int(count or 1)
+    return fields
 
 
 class KestRecordsTest(unittest.TestCase):
@@ -41,6 +56,35 @@ class KestRecordsTest(unittest.TestCase):
         self.assertEqual(header["config_crc"], 0x12345678)
         self.assertEqual(header["version"], kest_records.FORMAT_VERSION)
         self.assertEqual(len(kest_records.load(self.path)), COUNT)
+
+    def test_the_layout_constants_are_those_of_the_cpp_header(self):
+        with open(HEADER) as f:
+            text = f.read()
+
+        def chars(name):
+            return "".join(re.findall(r"'(\\0|.)'", re.search(r"k" + name + r"\[\d+\] = \{(.*?)\};", text).group(1))
+                           ).replace("\\0", "\0").encode()
+
+        def number(name):
+            return int(re.search(r"\b" + name + r"\s*=\s*(\d+)", text).group(1))
+
+        f = kest_records.format
+        self.assertEqual((f.MAGIC, f.BLOCK_MAGIC, f.INDEX_MAGIC, f.TRAILER_MAGIC),
+                         (chars("Magic"), chars("BlockMagic"), chars("IndexMagic"), chars("TrailerMagic")))
+        self.assertEqual((f.FORMAT_VERSION, f.CLOCK_REALTIME, f.CHANNELS, f._CODEC_NONE, f._CODEC_ZSTD),
+                         tuple(number(n) for n in ("kFormatVersion", "kClockRealtime", "kChannels", "kCodecNone",
+                                                   "kCodecZstd")))
+        for struct, dtype in (("FileHeader", f.HEADER_DTYPE), ("BlockHeader", f.BLOCK_DTYPE),
+                              ("IndexHeader", f.INDEX_HEADER_DTYPE), ("IndexBlock", f._INDEX_BLOCK_DTYPE),
+                              ("Trailer", f.TRAILER_DTYPE)):
+            fields = cpp_layout(text, struct)
+            self.assertEqual(fields[-1][1] + fields[-1][2], dtype.itemsize, struct)
+            want = [(n, o, b) for n, o, b in fields if not n.startswith("reserved")]
+            got = sorted(((n, dtype.fields[n][1], dtype.fields[n][0].itemsize) for n in dtype.names),
+                         key=lambda t: t[1])
+            self.assertEqual(got, want, struct)
+        self.assertEqual(f._BLOCK.size, f.BLOCK_DTYPE.itemsize)
+        self.assertEqual(f._INDEX_HEADER.size, 28 - f.INDEX_HEADER_DTYPE.fields["crc"][1])
 
     def test_one_record_field_by_field_as_the_cpp_struct_has_it(self):
         entry = kest_records.load(self.path)[INDEX]
@@ -78,6 +122,64 @@ class KestRecordsTest(unittest.TestCase):
         t = self.expected["update_time"]
         self.assertEqual(row["exchange_time"].total_seconds(),
                          t // 10000 * 3600 + t // 100 % 100 * 60 + t % 100 + self.expected["update_milli_sec"] / 1000)
+
+    def test_select_keeps_the_blocks_that_overlap_the_half_open_window_and_load_keeps_its_arrivals(self):
+        b = kest_records.RecordingFile(self.path).blocks
+        rec = kest_records.RecordingFile(self.path)
+        self.assertEqual(rec.select(b[0].max_ns, b[2].min_ns), [0, 1])
+        self.assertEqual(rec.select(b[0].max_ns + 1, b[2].min_ns + 1), [1, 2])
+        self.assertEqual(rec.select(b[1].min_ns + 1, b[1].max_ns), [1])
+        self.assertEqual(rec.select(to_ns=b[1].min_ns), [0])
+        got = kest_records.load(self.path, from_ns=b[0].max_ns, to_ns=b[2].min_ns + 1)["arrival_ns"]
+        self.assertEqual((len(got), got[0], got[-1]), (b[1].entries + 2, b[0].max_ns, b[2].min_ns))
+        # The sample's first arrival is 2025-12-06T05:46:40Z; a time without a zone is China's (UTC+08:00).
+        t0 = self.expected["arrival_ns"] - INDEX * 1000000
+        for text in ("2025-12-06T13:46:40.1", "2025-12-06 05:46:40.100Z", "2025-12-06T07:46:40.100000+02:00",
+                     str(t0 + 100000000)):
+            self.assertEqual(kest_records.parse_time(text), t0 + 100000000, text)
+        got = kest_records.load(self.path, from_ns="2025-12-06T13:46:40.100", to_ns="2025-12-06T13:46:40.300")
+        self.assertEqual((len(got), got["arrival_ns"][0], got["arrival_ns"][-1]), (200, t0 + 10**8, t0 + 299 * 10**6))
+        with self.assertRaisesRegex(ValueError, "wants nanoseconds since the epoch"):
+            rec.select("2025-12-06")
+
+    @unittest.skipUnless(RECORD, "KEST_RECORD not set")
+    def test_kest_record_slice_holds_what_load_keeps_for_the_same_window(self):
+        b = kest_records.RecordingFile(self.path).blocks
+        out = os.path.join(self.dir, "slice.kestrec")
+        for lo, hi in ((b[0].max_ns, b[2].min_ns), ("2025-12-06T13:46:40.100", "2025-12-06T13:46:40.300")):
+            subprocess.run([RECORD, "slice", self.path, "--from", str(lo), "--to", str(hi), "-o", out], check=True,
+                           capture_output=True)
+            sliced, kept = kest_records.load(out), kest_records.load(self.path, from_ns=lo, to_ns=hi)
+            self.assertEqual(len(sliced), len(kept), (lo, hi))
+            self.assertTrue((sliced == kept).all(), (lo, hi))
+
+    def test_load_follows_the_rotated_files_by_default(self):
+        rotated = os.path.join(self.dir, "rotated.kestrec")
+        subprocess.run([os.environ["KEST_RECORDING_SAMPLE"], rotated, os.path.join(self.dir, "rot.json"), str(COUNT),
+                        "0", "rotate"], check=True)
+        files = kest_records.recording_files(rotated)
+        self.assertEqual(files[1:3], [rotated + ".1", rotated + ".2"])
+        self.assertTrue((kest_records.load(rotated) == kest_records.load(self.path)).all())
+        first = kest_records.load(rotated, follow_rotation=False)
+        self.assertTrue(0 < len(first) < COUNT // 2)
+        self.assertTrue((first == kest_records.load(self.path)[:len(first)]).all())
+
+    def test_a_closed_file_with_a_damaged_index_reads_whole_with_no_damage(self):
+        with open(self.path, "rb") as f:
+            good = f.read()
+        index_at = int.from_bytes(good[-16:-8], "little")
+        bad = os.path.join(self.dir, "bad_index.kestrec")
+        for at in (index_at, index_at + 40):  # its magic, then a contract's name (its CRC then fails)
+            with open(bad, "wb") as f:
+                f.write(good[:at] + bytes([good[at] ^ 0x20]) + good[at + 1:])
+            rec = kest_records.RecordingFile(bad)
+            self.assertFalse(rec.has_index)
+            self.assertTrue(rec.index_problem)
+            self.assertEqual((rec.entries_count, rec.damages), (COUNT, []))
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                self.assertTrue((kest_records.load(bad, on_damage="raise") == kest_records.load(self.path)).all())
+            self.assertEqual([str(w.message) for w in caught], [])
 
     def test_a_file_cut_mid_entry_loads_its_whole_entries_with_a_warning(self):
         cut = os.path.join(self.dir, "cut.kestrec")
@@ -131,7 +233,7 @@ class KestRecordsTest(unittest.TestCase):
             self.assertTrue((rec.entries() == np.delete(expected, lost)).all())
             self.assertEqual([(d.block, d.entries) for d in rec.damages], [(1, second.entries)])
 
-    @unittest.skipUnless(kest_records._blocks is not None, "the compiled helper is not loaded")
+    @unittest.skipUnless(kest_records.checks.helper is not None, "the compiled helper is not loaded")
     def test_the_helper_and_the_numpy_path_agree_on_every_damaged_copy(self):
         """The helper reads blocks its own way (preadv into the result, checked there): on copies
         damaged at random (bits of headers, data or index, the file cut anywhere), it must keep
@@ -153,15 +255,15 @@ class KestRecordsTest(unittest.TestCase):
                 with open(damaged, "wb") as f:
                     f.write(data)
                 results = []
-                for helper in (kest_records._blocks, None):
-                    saved, kest_records._blocks = kest_records._blocks, helper
+                for helper in (kest_records.checks.helper, None):
+                    saved, kest_records.checks.helper = kest_records.checks.helper, helper
                     try:
                         rec = kest_records.RecordingFile(damaged)
                         entries = rec.entries()
                         again = kest_records.RecordingFile(damaged)
                         runs = list(again.runs())
                     finally:
-                        kest_records._blocks = saved
+                        kest_records.checks.helper = saved
                     joined = np.concatenate(runs) if runs else entries[:0]
                     self.assertTrue((joined == entries).all(), f"{codec} trial {trial}: runs() and entries() differ")
                     results.append((entries, [(d.block, d.offset, d.entries) for d in rec.damages], rec.untrusted,
@@ -175,7 +277,7 @@ class KestRecordsTest(unittest.TestCase):
 
     @unittest.skipUnless(os.environ.get("KEST_RECORDS_HELPER"), "KEST_RECORDS_HELPER not set")
     def test_the_compiled_helper_is_used_unless_the_numpy_path_is_asked_for(self):
-        self.assertEqual(kest_records._blocks is not None, os.environ["KEST_RECORDS_HELPER"] == "1")
+        self.assertEqual(kest_records.checks.helper is not None, os.environ["KEST_RECORDS_HELPER"] == "1")
 
     @unittest.skipUnless(RECORD, "KEST_RECORD not set")
     def test_import_round_trip_of_the_common_tick_layout(self):
