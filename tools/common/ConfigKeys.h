@@ -38,11 +38,11 @@ struct ConfigKey {
     const char* name;
     const char* section;  // "config", or "channel" for each of [channel0] to [channel15]
     ConfigReader reader;
-    const char* def;      // the library's default, as text
+    const char* def;  // the library's default, as text
     ConfigRule rule;
-    size_t capacity;      // of the field a text is copied into (0: kept whole)
-    int feed;             // the feed (EMDQPDataType) of a switch or a multicast line, -1 otherwise
-    bool everyChannel;    // read on every channel, not only on channel 0
+    size_t capacity;    // of the field a text is copied into (0: kept whole)
+    int feed;           // the feed (EMDQPDataType) of a switch or a multicast line, -1 otherwise
+    bool everyChannel;  // read on every channel, not only on channel 0
 };
 
 constexpr const char* kConfigSection = "config";
@@ -100,28 +100,44 @@ constexpr size_t kConfigKeyCount = sizeof kConfigKeys / sizeof kConfigKeys[0];
 
 inline const char* ReaderName(ConfigReader r) {
     switch (r) {
-        case ConfigReader::Int32: return "int32";
-        case ConfigReader::UInt16: return "uint16";
-        case ConfigReader::UInt32: return "uint32";
-        case ConfigReader::Text: return "text";
+        case ConfigReader::Int32:
+            return "int32";
+        case ConfigReader::UInt16:
+            return "uint16";
+        case ConfigReader::UInt32:
+            return "uint32";
+        case ConfigReader::Text:
+            return "text";
     }
     return "?";
 }
 
 inline const char* RuleName(ConfigRule r) {
     switch (r) {
-        case ConfigRule::Plain: return "number";
-        case ConfigRule::LogLevel: return "log-level mask";
-        case ConfigRule::CpuCore: return "CPU, -1 none";
-        case ConfigRule::Device: return "xilinxCARD:CHANNEL";
-        case ConfigRule::Switch: return "exactly 'enabled' enables";
-        case ConfigRule::Multicast: return "address:port";
-        case ConfigRule::LowBits16: return "low 16 bits kept";
-        case ConfigRule::Mac: return "aa:bb:cc:dd:ee:ff";
-        case ConfigRule::Ip: return "dotted IPv4";
-        case ConfigRule::CrcFlag: return "on when exactly 1";
-        case ConfigRule::Instruments: return "tokens, or exactly 'all'";
-        case ConfigRule::Options: return "exactly 'recv' enables";
+        case ConfigRule::Plain:
+            return "number";
+        case ConfigRule::LogLevel:
+            return "log-level mask";
+        case ConfigRule::CpuCore:
+            return "CPU, -1 none";
+        case ConfigRule::Device:
+            return "xilinxCARD:CHANNEL";
+        case ConfigRule::Switch:
+            return "exactly 'enabled' enables";
+        case ConfigRule::Multicast:
+            return "address:port";
+        case ConfigRule::LowBits16:
+            return "low 16 bits kept";
+        case ConfigRule::Mac:
+            return "aa:bb:cc:dd:ee:ff";
+        case ConfigRule::Ip:
+            return "dotted IPv4";
+        case ConfigRule::CrcFlag:
+            return "on when exactly 1";
+        case ConfigRule::Instruments:
+            return "tokens, or exactly 'all'";
+        case ConfigRule::Options:
+            return "exactly 'recv' enables";
     }
     return "?";
 }
