@@ -24,9 +24,15 @@ if Pybind11Extension and os.path.exists(os.path.join(recording, "BlockCodec.h"))
     ext_modules.append(Pybind11Extension("kest_records._blocks", ["kest_records/_blocks.cpp"], cxx_std=17,
                                          include_dirs=[recording, os.path.join(recording, "include"),
                                                        os.path.join(here, "..", "interface")], optional=True))
+# The start verdict and the library's own configuration reader, from the tree.
+tree = os.path.join(here, "..")
+verdict_sources = [os.path.join(tree, f) for f in ("tools/common/StartVerdict.cpp", "public/config/IniReader.cpp",
+                                                   "public/crc/Crc32.cpp")]
+verdict_includes = [os.path.join(tree, d) for d in ("tools/common", "include", "common", "public")]
 if include_dirs and os.environ.get("KEST_RECORDS_ONLY") != "1":
     library_dirs = [os.environ["KEST_LIBRARY_DIR"]] if os.environ.get("KEST_LIBRARY_DIR") else []
-    ext_modules.append(Pybind11Extension("kest._kest", ["kest/_kest.cpp"], include_dirs=include_dirs[:1],
+    ext_modules.append(Pybind11Extension("kest._kest", ["kest/_kest.cpp"] + verdict_sources,
+                                         include_dirs=include_dirs[:1] + verdict_includes,
                                          library_dirs=library_dirs, libraries=["KestShfeMdApi"], cxx_std=17))
 else:
     print("kestshfemdapi: no KestShfeMdApi.h: installing kest_records only")

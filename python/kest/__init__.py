@@ -88,46 +88,6 @@ class Stopped(RuntimeError):
         self.signal = signal
 
 
-# What the library reads: [config] keys, and insts/options in [channel0]..[channel15].
-_CONFIG_KEYS = {
-    "log_level", "cpucore", "device", "shfe2ps", "shfe4ps", "ine2ps", "ine4ps",
-    "shfe2ps_ip_a", "shfe2ps_ip_b", "shfe4ps_ip_a", "shfe4ps_ip_b",
-    "ine2ps_ip_a", "ine2ps_ip_b", "ine4ps_ip_a", "ine4ps_ip_b",
-    "shfe2ps_topic_id", "shfe4ps_topic_id", "ine2ps_topic_id", "ine4ps_topic_id",
-    "shfe2ps_snap_port", "shfe4ps_snap_port", "ine2ps_snap_port", "ine4ps_snap_port",
-    "shfe2ps_max_inst_no", "shfe4ps_max_inst_no", "ine2ps_max_inst_no", "ine4ps_max_inst_no",
-    "last_tick_channel", "board_id", "DSTMAC", "DSTIP", "DSTPORT", "SRCMAC", "SRCIP", "SRCPORT",
-    "TARGETROUTE", "crc_mux_check",
-}
-_CHANNEL_SECTIONS = {f"channel{n}" for n in range(16)}
-
-
-def _recognised_key(data):
-    """Whether the library's INI reader finds at least one key it reads in the
-    file's bytes (its rules: '[' ... ']' anywhere starts a section, '#' in the
-    first column or after the '=' ends the line, key and value trimmed)."""
-    section = None
-    for raw in data.split(b"\n"):
-        line = raw.decode("latin-1")
-        if not line or line[0] == "#":
-            continue
-        end = line.find("#")
-        end = len(line) if end < 0 else end
-        o, c = line.find("["), line.find("]")
-        if o >= 0 and c >= 0:
-            section = line[o + 1:c] if o < c else ""
-            continue
-        eq = line.find("=")
-        if eq < 0 or eq >= end or section is None:
-            continue
-        key = line[:eq].strip(" \t")
-        if not key:
-            continue
-        if (section == "config" and key in _CONFIG_KEYS) or (section in _CHANNEL_SECTIONS and key in ("insts", "options")):
-            return True
-    return False
-
-
 def _file_problem(path):
     """What keeps a start from checksumming the file, as kest-config-check says it."""
     try:
@@ -246,16 +206,11 @@ class Receiver:
                              "(close the other first)")
         if _kest.library_ended():
             raise _stopped(_kest.last_signal())
-        try:
-            with open(config_path, "rb") as f:
-                data = f.read()
-        except OSError:
-            data = None  # the library says why it cannot read it
-        if data and not _recognised_key(data):
-            # The verdict line of kest-config-check and kest-md-recv's refusal.
-            raise ConfigError(f"{config_path}: DANGEROUS: the library recognises no key in this file: a start "
-                              "reads it as channel 0 with every default, reprograms the card and empties every "
-                              "channel's subscriptions. Do not start channel 0 with this file.")
+        # The verdict of kest-config-check and kest-md-recv's refusal, read with the library's own reader.
+        # A file that cannot be read or checksummed is left to the library, which says why.
+        verdict = _kest.start_verdict(config_path)
+        if verdict["opened"] and not verdict["start_fails"] and not verdict["recognised"]:
+            raise ConfigError(verdict["headline"])
         missing = _kest.load_library()
         if missing:
             raise StartError(missing, None, None)

@@ -18,6 +18,7 @@
 
 #include "KestShfeMdApi.h"
 #include "ProductLibrary.h"
+#include "StartVerdict.h"
 
 namespace py = pybind11;
 
@@ -390,6 +391,18 @@ PYBIND11_MODULE(_kest, m) {
             return error;
         },
         "loads libKestShfeMdApi.so.1 (and the card's library) once: '' when loaded, else why not");
+    m.def(
+        "start_verdict",
+        [](const std::string& path) {
+            const kest_tools::StartVerdict v = kest_tools::StartVerdict::Read(path);
+            py::list dangers;
+            for (const std::string& d : v.dangers) dangers.append(d);
+            return py::dict(py::arg("opened") = v.opened, py::arg("recognised") = v.recognised,
+                            py::arg("start_fails") = v.startFails, py::arg("dangers") = dangers,
+                            py::arg("headline") = v.Headline(path));
+        },
+        "what a start would make of the configuration file, read with the library's own reader, as "
+        "kest-config-check and kest-md-recv decide");
     m.def(
         "last_signal", [] { return g_lastSignal.load(); },
         "SIGINT or SIGTERM as last seen while a receiver was open (0: none)");

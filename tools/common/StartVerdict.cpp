@@ -2,73 +2,17 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #include "ConfigFileKind.h"
+#include "ConfigKeys.h"
 #include "config/IniReader.h"
 #include "crc/Crc32.h"
 
 namespace kest_tools {
-
-namespace {
-
-// Every key the library reads in [config]; [channel0] to [channel15] hold insts and options.
-const char* const kConfigKeyNames[] = {"log_level",
-                                       "cpucore",
-                                       "device",
-                                       "shfe2ps",
-                                       "shfe4ps",
-                                       "ine2ps",
-                                       "ine4ps",
-                                       "shfe2ps_ip_a",
-                                       "shfe2ps_ip_b",
-                                       "shfe4ps_ip_a",
-                                       "shfe4ps_ip_b",
-                                       "ine2ps_ip_a",
-                                       "ine2ps_ip_b",
-                                       "ine4ps_ip_a",
-                                       "ine4ps_ip_b",
-                                       "shfe2ps_topic_id",
-                                       "shfe4ps_topic_id",
-                                       "ine2ps_topic_id",
-                                       "ine4ps_topic_id",
-                                       "shfe2ps_snap_port",
-                                       "shfe4ps_snap_port",
-                                       "ine2ps_snap_port",
-                                       "ine4ps_snap_port",
-                                       "shfe2ps_max_inst_no",
-                                       "shfe4ps_max_inst_no",
-                                       "ine2ps_max_inst_no",
-                                       "ine4ps_max_inst_no",
-                                       "last_tick_channel",
-                                       "board_id",
-                                       "DSTMAC",
-                                       "DSTIP",
-                                       "DSTPORT",
-                                       "SRCMAC",
-                                       "SRCIP",
-                                       "SRCPORT",
-                                       "TARGETROUTE",
-                                       "crc_mux_check"};
-
-// The feed switches with the library's defaults, in feed-bit order.
-const char* const kFeedSwitches[4][2] = {
-    {"shfe2ps", "enabled"}, {"shfe4ps", "disabled"}, {"ine2ps", "disabled"}, {"ine4ps", "enabled"}};
-
-}  // namespace
-
-bool StartVerdict::IsReadKey(const std::string& section, const std::string& key) {
-    if (section == "config") {
-        for (const char* name : kConfigKeyNames)
-            if (key == name) return true;
-        return false;
-    }
-    for (int n = 0; n < 16; ++n)
-        if (section == "channel" + std::to_string(n)) return key == "insts" || key == "options";
-    return false;
-}
 
 std::string StartVerdict::Headline(const std::string& path) const {
     if (!startFails.empty())
@@ -107,9 +51,12 @@ StartVerdict StartVerdict::Read(const std::string& path) {
         return v;
     }
     // The same reads as the start.
-    const std::string device = ini.ReadString("config", "device", "xilinx0:0");
+    const ConfigKey& deviceKey = *FindConfigKey(kConfigSection, "device");
+    const std::string device = ini.ReadString(kConfigSection, deviceKey.name, deviceKey.def);
     (void)std::sscanf(device.c_str(), "xilinx%d:%d", &v.bus, &v.channel);
-    v.crcMuxCheck = ini.ReadUInt16("config", "crc_mux_check", 0) == 1;
+    const ConfigKey& crcKey = *FindConfigKey(kConfigSection, "crc_mux_check");
+    v.crcMuxCheck =
+        ini.ReadUInt16(kConfigSection, crcKey.name, static_cast<uint16_t>(std::atoi(crcKey.def))) == 1;
     {
         std::ifstream lines(path);
         std::string line, current, section, key, value;
@@ -128,24 +75,27 @@ StartVerdict StartVerdict::Read(const std::string& path) {
             "default, reprograms the card and empties every channel's subscriptions");
     } else if (v.channel == 0) {
         bool anyFeed = false;
-        for (const auto& feed : kFeedSwitches)
-            anyFeed = anyFeed || ini.ReadString("config", feed[0], feed[1]) == "enabled";
+        for (int feed = 0; feed < Kest_U50::FEED_COUNT; ++feed) {
+            const ConfigKey& key = FeedSwitch(feed);
+            anyFeed = anyFeed || ini.ReadString(kConfigSection, key.name, key.def) == "enabled";
+        }
         if (!anyFeed)
             v.dangers.push_back(
                 "no feed is enabled: a start of channel 0 reprograms the card and then waits for ever "
                 "for a snapshot that never completes");
         bool anyList = false;
-        for (int n = 0; n < 16 && !anyList; ++n)
-            anyList = !ini.ReadString(("channel" + std::to_string(n)).c_str(), "insts", "").empty();
+        const ConfigKey& insts = *FindConfigKey(kChannelSection, "insts");
+        for (int n = 0; n < Kest_U50::CHANNEL_SIZE && !anyList; ++n)
+            anyList = !ini.ReadString(ChannelSectionName(n).c_str(), insts.name, insts.def).empty();
         if (!anyList)
             v.dangers.push_back(
                 "channel 0 with no instrument list for any channel: a start reprograms the card and leaves "
                 "every channel (0 to 15) without subscriptions");
     }
-    if (v.channel < 0 || v.channel > 15) {
-        v.startFails = "channel " + std::to_string(v.channel) +
-                       " does not exist (0 to 15): the start finds no DMA stream CUSTOM_CHAN" +
-                       std::to_string(v.channel) + "_DATA";
+    if (v.channel < 0 || v.channel >= Kest_U50::CHANNEL_SIZE) {
+        v.startFails = "channel " + std::to_string(v.channel) + " does not exist (0 to " +
+                       std::to_string(Kest_U50::CHANNEL_SIZE - 1) +
+                       "): the start finds no DMA stream CUSTOM_CHAN" + std::to_string(v.channel) + "_DATA";
         // The line of the device key that counts (the last one in [config]).
         std::ifstream lines(path);
         std::string line, current, section, key, value;
@@ -153,7 +103,7 @@ StartVerdict StartVerdict::Read(const std::string& path) {
             if (!ini.AnalyseLine(line, section, key, value)) continue;
             if (key.empty()) {
                 current = section;
-            } else if (key == "device" && current == "config") {
+            } else if (key == deviceKey.name && current == kConfigSection) {
                 v.startFailsLine = n;
             }
         }

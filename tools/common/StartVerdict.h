@@ -28,9 +28,6 @@ struct StartVerdict {
 
     static StartVerdict Read(const std::string& path);
 
-    // Whether the library reads this key in this section (on channel 0).
-    static bool IsReadKey(const std::string& section, const std::string& key);
-
     // The verdict's first line: "PATH: START FAILS: ..." or "PATH: DANGEROUS:
     // ...", or "" when a start may go ahead.
     std::string Headline(const std::string& path) const;

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "ConfigKeys.h"
 #include "DateType.h"
 #include "StartVerdict.h"
 #include "ToolOptions.h"
@@ -33,81 +34,20 @@ namespace {
 
 using Kest_U50::CIniReader;
 const char* const kTool = "kest-config-check";
-const char* const kConfig = "config";
-constexpr int kChannels = 16;
+const char* const kConfig = kest_tools::kConfigSection;
+constexpr int kChannels = Kest_U50::CHANNEL_SIZE;
 
-// How the library reads a key of [config], in the order it reads them.
-enum class Reader { Int32, UInt16, UInt32, Text };
-enum class Rule {
-    Plain,
-    Device,     // "xilinx%d:%d"
-    Switch,     // exactly "enabled" enables
-    Multicast,  // "address:port" of a feed
-    Mac,        // six hex bytes
-    Ip,         // dotted IPv4
-    LowBits16,  // only the low 16 bits are kept
-    LogLevel,
-    CpuCore,
-    CrcFlag,  // on when the 16-bit value is 1
-};
-struct ConfigKey {
-    const char* name;
-    Reader reader;
-    const char* def;  // as the library's default, in text
-    Rule rule;
-    size_t capacity;  // of the field a text is copied into (0: kept whole)
-    int feed;         // feed bit index of switches and addresses, -1 otherwise
-};
-const ConfigKey kConfigKeys[] = {
-    {"log_level", Reader::Int32, "15", Rule::LogLevel, 0, -1},
-    {"cpucore", Reader::Int32, "-1", Rule::CpuCore, 0, -1},
-    {"device", Reader::Text, "xilinx0:0", Rule::Device, 0, -1},
-    {"shfe2ps", Reader::Text, "enabled", Rule::Switch, 0, 0},
-    {"shfe4ps", Reader::Text, "disabled", Rule::Switch, 0, 1},
-    {"ine2ps", Reader::Text, "disabled", Rule::Switch, 0, 2},
-    {"ine4ps", Reader::Text, "enabled", Rule::Switch, 0, 3},
-    {"shfe2ps_ip_a", Reader::Text, "239.3.42.71:21000", Rule::Multicast, sizeof(Kest_U50::CAddressType), 0},
-    {"shfe2ps_ip_b", Reader::Text, "239.4.42.72:21000", Rule::Multicast, sizeof(Kest_U50::CAddressType), 0},
-    {"shfe4ps_ip_a", Reader::Text, "239.3.2.3:21101", Rule::Multicast, sizeof(Kest_U50::CAddressType), 1},
-    {"shfe4ps_ip_b", Reader::Text, "239.4.2.4:21101", Rule::Multicast, sizeof(Kest_U50::CAddressType), 1},
-    {"ine2ps_ip_a", Reader::Text, "239.3.52.71:25000", Rule::Multicast, sizeof(Kest_U50::CAddressType), 2},
-    {"ine2ps_ip_b", Reader::Text, "239.4.52.72:25000", Rule::Multicast, sizeof(Kest_U50::CAddressType), 2},
-    {"ine4ps_ip_a", Reader::Text, "239.3.151.91:25101", Rule::Multicast, sizeof(Kest_U50::CAddressType), 3},
-    {"ine4ps_ip_b", Reader::Text, "239.4.151.92:25101", Rule::Multicast, sizeof(Kest_U50::CAddressType), 3},
-    {"shfe2ps_topic_id", Reader::Int32, "1000", Rule::Plain, 0, -1},
-    {"shfe4ps_topic_id", Reader::Int32, "1101", Rule::Plain, 0, -1},
-    {"ine2ps_topic_id", Reader::Int32, "5000", Rule::Plain, 0, -1},
-    {"ine4ps_topic_id", Reader::Int32, "5101", Rule::Plain, 0, -1},
-    {"shfe2ps_snap_port", Reader::UInt16, "33022", Rule::Plain, 0, -1},
-    {"shfe4ps_snap_port", Reader::UInt16, "22000", Rule::Plain, 0, -1},
-    {"ine2ps_snap_port", Reader::UInt16, "33022", Rule::Plain, 0, -1},
-    {"ine4ps_snap_port", Reader::UInt16, "22000", Rule::Plain, 0, -1},
-    {"shfe2ps_max_inst_no", Reader::Int32, "81000", Rule::Plain, 0, -1},
-    {"shfe4ps_max_inst_no", Reader::Int32, "81101", Rule::Plain, 0, -1},
-    {"ine2ps_max_inst_no", Reader::Int32, "85000", Rule::Plain, 0, -1},
-    {"ine4ps_max_inst_no", Reader::Int32, "85101", Rule::Plain, 0, -1},
-    {"last_tick_channel", Reader::UInt32, "0", Rule::LowBits16, 0, -1},
-    {"board_id", Reader::Int32, "0", Rule::Plain, 0, -1},
-    {"DSTMAC", Reader::Text, "", Rule::Mac, sizeof(Kest_U50::CMACType), -1},
-    {"DSTIP", Reader::Text, "", Rule::Ip, sizeof(Kest_U50::CIPType), -1},
-    {"DSTPORT", Reader::UInt16, "0", Rule::Plain, 0, -1},
-    {"SRCMAC", Reader::Text, "", Rule::Mac, sizeof(Kest_U50::CMACType), -1},
-    {"SRCIP", Reader::Text, "", Rule::Ip, sizeof(Kest_U50::CIPType), -1},
-    {"SRCPORT", Reader::UInt16, "0", Rule::Plain, 0, -1},
-    {"TARGETROUTE", Reader::Int32, "0", Rule::Plain, 0, -1},
-    {"crc_mux_check", Reader::UInt16, "0", Rule::CrcFlag, 0, -1},
-};
-// On a channel other than 0 the library reads these three and nothing else.
-constexpr size_t kKeysReadOnEveryChannel = 3;
-const char* const kChannelKeys[] = {"insts", "options"};
+using kest_tools::ConfigKey;
+using kest_tools::ConfigReader;
+using kest_tools::ConfigRule;
+using kest_tools::kConfigKeys;
 const char* const kFeedNames[4] = {"SHFE 2ps", "SHFE 4ps", "INE 2ps", "INE 4ps"};
 
-std::string ChannelSection(int n) {
-    // Built as the library builds it.
-    Kest_U50::CChannelNameType name("channel");
-    name.Append(static_cast<int32_t>(n));
-    return name.data();
+bool InConfig(const ConfigKey& k) { return std::strcmp(k.section, kConfig) == 0; }
+const ConfigKey& ChannelKey(const char* name) {
+    return *kest_tools::FindConfigKey(kest_tools::kChannelSection, name);
 }
+std::string ChannelSection(int n) { return kest_tools::ChannelSectionName(n); }
 
 // --- The file as the reader sees it, line by line ------------------------------
 
@@ -343,19 +283,19 @@ void Check::CheckNumber(const ConfigKey& entry, const Seen& seen) {
     long long kept = raw;
     const char* width = "";
     switch (entry.reader) {
-        case Reader::Int32:
+        case ConfigReader::Int32:
             kept = static_cast<int32_t>(static_cast<long>(raw));
             width = "32-bit";
             break;
-        case Reader::UInt16:
+        case ConfigReader::UInt16:
             kept = static_cast<uint16_t>(static_cast<long>(raw));
             width = "16-bit";
             break;
-        case Reader::UInt32:
+        case ConfigReader::UInt32:
             kept = static_cast<uint32_t>(raw);
             width = "32-bit";
             break;
-        case Reader::Text:
+        case ConfigReader::Text:
             break;
     }
     if (*end != '\0') {
@@ -365,25 +305,25 @@ void Check::CheckNumber(const ConfigKey& entry, const Seen& seen) {
     if (kept != raw || errno == ERANGE) {
         Warn(seen.line, where + " does not fit the " + width + " field: it reads as " + std::to_string(kept));
     }
-    if (entry.rule == Rule::LowBits16 && (kept & 0xFFFF) != kept) {
+    if (entry.rule == ConfigRule::LowBits16 && (kept & 0xFFFF) != kept) {
         Warn(seen.line,
              where + ": only the low 16 bits are kept, it reads as " + std::to_string(kept & 0xFFFF));
     }
-    if (entry.rule == Rule::LogLevel && kept == 0) {
+    if (entry.rule == ConfigRule::LogLevel && kept == 0) {
         Warn(seen.line, "log_level 0 writes no log line at all, errors included");
     }
-    if (entry.rule == Rule::CpuCore && (kept < -1 || kept >= 1024)) {
+    if (entry.rule == ConfigRule::CpuCore && (kept < -1 || kept >= 1024)) {
         Warn(seen.line,
              where + ": no such CPU; the start cannot bind the polling thread (-1 leaves it unbound)");
     }
-    if (entry.rule == Rule::CrcFlag && kept != 0 && kept != 1) {
+    if (entry.rule == ConfigRule::CrcFlag && kept != 0 && kept != 1) {
         Warn(seen.line, where + " reads as " + std::string((kept & 0xFFFF) == 1 ? "on" : "off") +
                             ": only the value 1 turns the unchanged-file check on");
     }
 }
 
 void Check::CheckKey(const ConfigKey& entry, const Seen& seen) {
-    if (entry.reader != Reader::Text) {
+    if (entry.reader != ConfigReader::Text) {
         CheckNumber(entry, seen);
         return;
     }
@@ -394,7 +334,7 @@ void Check::CheckKey(const ConfigKey& entry, const Seen& seen) {
     // What follows looks at the text as the library keeps it.
     const std::string v = entry.capacity != 0 ? seen.value.substr(0, entry.capacity - 1) : seen.value;
     switch (entry.rule) {
-        case Rule::Device: {
+        case ConfigRule::Device: {
             int bus = 0, channel = 0;
             char rest = 0;
             const int n = std::sscanf(v.c_str(), "xilinx%d:%d%c", &bus, &channel, &rest);
@@ -407,13 +347,13 @@ void Check::CheckKey(const ConfigKey& entry, const Seen& seen) {
             }
             break;
         }
-        case Rule::Switch:
+        case ConfigRule::Switch:
             if (v != "enabled" && v != "disabled")
                 Warn(seen.line, std::string(entry.name) + "=" + v +
                                     " reads as off: only exactly 'enabled' enables the " +
                                     kFeedNames[entry.feed] + " feed");
             break;
-        case Rule::Multicast: {
+        case ConfigRule::Multicast: {
             if ((enabled_ & (1u << entry.feed)) == 0) break;
             const size_t colon = v.find(':');
             if (colon == std::string::npos) {
@@ -434,7 +374,7 @@ void Check::CheckKey(const ConfigKey& entry, const Seen& seen) {
                                     " is not a UDP port (1 to 65535)");
             break;
         }
-        case Rule::Mac: {
+        case ConfigRule::Mac: {
             unsigned b[6];
             char rest = 0;
             if (!v.empty() && std::sscanf(v.c_str(), "%02x:%02x:%02x:%02x:%02x:%02x%c", &b[0], &b[1], &b[2],
@@ -445,7 +385,7 @@ void Check::CheckKey(const ConfigKey& entry, const Seen& seen) {
                          "read are programmed as 0");
             break;
         }
-        case Rule::Ip:
+        case ConfigRule::Ip:
             if (!v.empty() && inet_addr(v.c_str()) == INADDR_NONE && v != "255.255.255.255")
                 Warn(seen.line, std::string(entry.name) + "=" + v +
                                     " is not an IPv4 address; the card gets 255.255.255.255");
@@ -535,40 +475,41 @@ void Check::CheckChannels() {
 void Check::Effective() {
     // The values the library reads: the same reader calls with the same
     // defaults as its start-up, in the same order.
-    const std::string device = reader_.ReadString(kConfig, "device", "xilinx0:0");
+    const ConfigKey& deviceKey = *kest_tools::FindConfigKey(kConfig, "device");
+    const std::string device = reader_.ReadString(kConfig, deviceKey.name, deviceKey.def);
     (void)std::sscanf(device.c_str(), "xilinx%d:%d", &bus_, &channel_);
     const bool manager = channel_ == 0;
     enabled_ = 0;
     if (manager) {
         for (int f = 0; f < 4; ++f) {
-            const ConfigKey& entry = kConfigKeys[3 + f];
+            const ConfigKey& entry = kest_tools::FeedSwitch(f);
             if (reader_.ReadString(kConfig, entry.name, entry.def) == "enabled")
                 enabled_ |= static_cast<uint8_t>(1u << f);
         }
     }
-    for (size_t i = 0; i < sizeof kConfigKeys / sizeof kConfigKeys[0]; ++i) {
-        const ConfigKey& entry = kConfigKeys[i];
+    for (const ConfigKey& entry : kConfigKeys) {
+        if (!InConfig(entry)) continue;
         Value v;
         v.key = entry.name;
         v.fromFile = Find(kConfig, entry.name) != nullptr;
-        v.read = manager || i < kKeysReadOnEveryChannel;
-        v.number = entry.reader != Reader::Text;
+        v.read = manager || entry.everyChannel;
+        v.number = entry.reader != ConfigReader::Text;
         switch (entry.reader) {
-            case Reader::Int32:
+            case ConfigReader::Int32:
                 v.shown = std::to_string(reader_.ReadInt32(kConfig, entry.name, std::atoi(entry.def)));
                 break;
-            case Reader::UInt16:
+            case ConfigReader::UInt16:
                 v.shown = std::to_string(
                     reader_.ReadUInt16(kConfig, entry.name, static_cast<uint16_t>(std::atoi(entry.def))));
                 break;
-            case Reader::UInt32: {
+            case ConfigReader::UInt32: {
                 uint32_t x =
                     reader_.ReadUInt32(kConfig, entry.name, static_cast<uint32_t>(std::atoll(entry.def)));
-                if (entry.rule == Rule::LowBits16) x &= 0xFFFFu;
+                if (entry.rule == ConfigRule::LowBits16) x &= 0xFFFFu;
                 v.shown = std::to_string(x);
                 break;
             }
-            case Reader::Text: {
+            case ConfigReader::Text: {
                 std::string text = reader_.ReadString(kConfig, entry.name, entry.def);
                 if (entry.capacity == sizeof(Kest_U50::CAddressType)) {
                     Kest_U50::CAddressType cut;  // same capacity as the MAC and IP texts
@@ -580,13 +521,13 @@ void Check::Effective() {
             }
         }
         switch (entry.rule) {
-            case Rule::Device:
+            case ConfigRule::Device:
                 v.meaning = "card " + std::to_string(bus_) + ", channel " + std::to_string(channel_);
                 break;
-            case Rule::Switch:
+            case ConfigRule::Switch:
                 v.meaning = (enabled_ & (1u << entry.feed)) ? "on" : "off";
                 break;
-            case Rule::CrcFlag:
+            case ConfigRule::CrcFlag:
                 v.meaning = reader_.ReadUInt16(kConfig, entry.name, 0) == 1 ? "on" : "off";
                 break;
             default:
@@ -598,9 +539,11 @@ void Check::Effective() {
         const std::string name = ChannelSection(n);
         ChannelValue& ch = channels_[n];
         Kest_U50::CInstrumentListType insts;
-        insts.UnSafeCopyFrom(reader_.ReadString(name.c_str(), "insts", "").c_str());
+        const ConfigKey& instsKey = ChannelKey("insts");
+        const ConfigKey& optionsKey = ChannelKey("options");
+        insts.UnSafeCopyFrom(reader_.ReadString(name.c_str(), instsKey.name, instsKey.def).c_str());
         ch.insts = insts.data();
-        ch.options = reader_.ReadString(name.c_str(), "options", "norecv");
+        ch.options = reader_.ReadString(name.c_str(), optionsKey.name, optionsKey.def);
         ch.recv = ch.options == "recv";
         ch.recvall = insts.Comp("all") == 0;
         ch.instsFromFile = Find(name, "insts") != nullptr;
@@ -622,8 +565,9 @@ bool Check::Run() {
 
     std::vector<std::string> knownSections = {kConfig};
     for (int n = 0; n < kChannels; ++n) knownSections.push_back(ChannelSection(n));
-    std::vector<std::string> configKeys, channelKeys(std::begin(kChannelKeys), std::end(kChannelKeys));
-    for (const ConfigKey& entry : kConfigKeys) configKeys.push_back(entry.name);
+    std::vector<std::string> configKeys, channelKeys;
+    for (const ConfigKey& entry : kConfigKeys)
+        (InConfig(entry) ? configKeys : channelKeys).push_back(entry.name);
 
     if (sections_.count(kConfig) == 0)
         Warn(0,
@@ -654,13 +598,12 @@ bool Check::Run() {
             }
             recognised_ = true;
             if (isConfig) {
-                const size_t at = static_cast<size_t>(
-                    std::find(configKeys.begin(), configKeys.end(), k.first) - configKeys.begin());
-                if (channel_ != 0 && at >= kKeysReadOnEveryChannel) {
+                const ConfigKey& entry = *kest_tools::FindConfigKey(kConfig, k.first);
+                if (channel_ != 0 && !entry.everyChannel) {
                     otherKeys = true;
                     continue;
                 }
-                CheckKey(kConfigKeys[at], k.second);
+                CheckKey(entry, k.second);
             } else if (channel_ != 0) {
                 otherKeys = true;
             }
