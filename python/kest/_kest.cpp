@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "KestShfeMdApi.h"
-#include "ProductLibrary.h"
+#include "ProductLoader.h"
 
 namespace py = pybind11;
 

@@ -28,7 +28,7 @@
 #include "CardHint.h"
 #include "ConfigFileKind.h"
 #include "KestShfeMdApi.h"
-#include "ProductLibrary.h"
+#include "ProductLoader.h"
 #include "QuoteBook.h"
 #include "RecvClock.h"
 #include "RecvMetrics.h"

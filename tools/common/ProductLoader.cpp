@@ -1,4 +1,4 @@
-#include "ProductLibrary.h"
+#include "ProductLoader.h"
 
 #include <dlfcn.h>
 
