@@ -3,18 +3,25 @@
 #include <dlfcn.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <cstdint>
 #include <mutex>
+#include <type_traits>
 
 #include "CardLibrary.h"
 #include "KestShfeMdApi.h"
+
+namespace kest_tools {
 
 namespace {
 
 using CreateFn = CKestShfeMdApi& (*)();
 using DestroyFn = void (*)(CKestShfeMdApi&);
+// The names looked up are those of these declarations: a changed signature
+// in the interface fails here, a changed name in the export map fails its test.
+static_assert(std::is_same<decltype(&CKestShfeMdApi::CreateKestShfeMdApi), CreateFn>::value,
+              "the factory's signature is not the one looked up");
+static_assert(std::is_same<decltype(&CKestShfeMdApi::DestroyKestShfeMdApi), DestroyFn>::value,
+              "the destroyer's signature is not the one looked up");
 
 struct Product {
     std::once_flag once;
@@ -22,7 +29,7 @@ struct Product {
     CreateFn create = nullptr;
     DestroyFn destroy = nullptr;
     // Release: stored once by the thread that loads, in Load(); acquire: read
-    // by any thread in Loaded() and in the factory functions.
+    // by any thread in Loaded(), Create() and Destroy().
     std::atomic<bool> ready{false};
 };
 
@@ -31,38 +38,31 @@ Product& State() {
     return product;
 }
 
-// A program that skipped Load() gets the same one line, then stops.
-Product& LoadedOrExit() {
-    std::string error;
-    if (!kest_tools::ProductLibrary::Load(error)) {
-        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, error.c_str());
-        std::exit(kest_tools::kNoCardLibraryExit);
-    }
-    return State();
+// The factory answers out of memory with a reference at address 0; the
+// compiler may assume a reference never is, so the address is tested through
+// a volatile.
+bool IsNull(CKestShfeMdApi& api) {
+    volatile uintptr_t address = reinterpret_cast<uintptr_t>(&api);
+    return address == 0;
 }
 
 }  // namespace
 
-namespace kest_tools {
-
-bool ProductLibrary::Load(std::string& error) {
+bool ProductLoader::Load(std::string& error) {
     Product& p = State();
     std::call_once(p.once, [&p] {
-        // One library per process, loaded until the process ends.
-        void* handle = dlopen("libKestShfeMdApi.so.1", RTLD_NOW | RTLD_LOCAL);
+        void* handle = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) {
             const char* why = dlerror();
-            p.error = NoCardLibraryMessage(why != nullptr ? why : "libKestShfeMdApi.so.1 not found");
+            p.error = NoCardLibraryMessage(why != nullptr ? why : std::string(kLibrary) + " not found");
             return;
         }
-        // The exported factory functions, by their C++ names.
-        p.create = reinterpret_cast<CreateFn>(dlsym(handle, "_ZN14CKestShfeMdApi19CreateKestShfeMdApiEv"));
-        p.destroy =
-            reinterpret_cast<DestroyFn>(dlsym(handle, "_ZN14CKestShfeMdApi20DestroyKestShfeMdApiERS_"));
+        p.create = reinterpret_cast<CreateFn>(dlsym(handle, kCreateSymbol));
+        p.destroy = reinterpret_cast<DestroyFn>(dlsym(handle, kDestroySymbol));
         if (p.create == nullptr || p.destroy == nullptr) {
-            p.error =
-                "libKestShfeMdApi.so.1 exports no CKestShfeMdApi::CreateKestShfeMdApi or "
-                "DestroyKestShfeMdApi";
+            p.error = std::string(kLibrary) +
+                      " exports no CKestShfeMdApi::CreateKestShfeMdApi or DestroyKestShfeMdApi: not the "
+                      "KestShfeMdApi library this program was built for";
             return;
         }
         p.ready.store(true, std::memory_order_release);
@@ -71,17 +71,23 @@ bool ProductLibrary::Load(std::string& error) {
     return p.ready.load(std::memory_order_acquire);
 }
 
-bool ProductLibrary::Loaded() { return State().ready.load(std::memory_order_acquire); }
+bool ProductLoader::Loaded() { return State().ready.load(std::memory_order_acquire); }
 
-bool RequireProductLibrary(const char* tool) {
-    std::string error;
-    if (ProductLibrary::Load(error)) return true;
-    std::fprintf(stderr, "%s: %s\n", tool, error.c_str());
-    return false;
+CKestShfeMdApi* ProductLoader::Create(std::string& error) {
+    if (!Load(error)) return nullptr;
+    CKestShfeMdApi& api = State().create();
+    if (IsNull(api)) {
+        error = "out of memory: the library could not allocate its object";
+        return nullptr;
+    }
+    error.clear();
+    return &api;
+}
+
+void ProductLoader::Destroy(CKestShfeMdApi* api) {
+    // An object exists only once the library is loaded.
+    if (api == nullptr || !Loaded()) return;
+    State().destroy(*api);
 }
 
 }  // namespace kest_tools
-
-CKestShfeMdApi& CKestShfeMdApi::CreateKestShfeMdApi() { return LoadedOrExit().create(); }
-
-void CKestShfeMdApi::DestroyKestShfeMdApi(CKestShfeMdApi& api) { LoadedOrExit().destroy(api); }
