@@ -37,12 +37,14 @@ try:
 except ImportError as _e:
     # Said in one line, in place of Python's "partially initialized module"
     # guess: kest_records (recordings) works without this half.
-    if _e.name == __name__ + "._kest":
+    import importlib.util
+
+    if importlib.util.find_spec(__name__ + "._kest") is None:
         raise ImportError("kest: its C++ half kest._kest is not installed (an install with KEST_RECORDS_ONLY=1, "
                           "or a source tree that was not built): kest_records reads recordings without it; "
                           "for live quotes install kest with pip install ./python or python3-kestshfemdapi",
-                          name=_e.name) from None
-    raise ImportError(f"kest: its C++ half kest._kest cannot be loaded: {_e}", name=_e.name) from None
+                          name=__name__ + "._kest") from None
+    raise ImportError(f"kest: its C++ half kest._kest cannot be loaded: {_e}", name=__name__ + "._kest") from None
 
 __all__ = ["Receiver", "StartError", "ConfigError", "Stopped", "RECORD_DTYPE", "record_layout"]
 
