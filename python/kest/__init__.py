@@ -32,7 +32,19 @@ import numpy as np
 import kest_records
 from kest_records import RECORD_DTYPE
 
-from . import _kest
+try:
+    from . import _kest
+except ImportError as _e:
+    # Said in one line, in place of Python's "partially initialized module"
+    # guess: kest_records (recordings) works without this half.
+    import importlib.util
+
+    if importlib.util.find_spec(__name__ + "._kest") is None:
+        raise ImportError("kest: its C++ half kest._kest is not installed (an install with KEST_RECORDS_ONLY=1, "
+                          "or a source tree that was not built): kest_records reads recordings without it; "
+                          "for live quotes install kest with pip install ./python or python3-kestshfemdapi",
+                          name=__name__ + "._kest") from None
+    raise ImportError(f"kest: its C++ half kest._kest cannot be loaded: {_e}", name=__name__ + "._kest") from None
 
 __all__ = ["Receiver", "StartError", "ConfigError", "Stopped", "RECORD_DTYPE", "record_layout"]
 
@@ -61,7 +73,8 @@ class StartError(RuntimeError):
 
     returncode: what KestStart returned (-1 null path, -2 start-up failed),
     None when the library (or the card's library under it) could not be
-    loaded, which the message says in one line with where to get it;
+    loaded, which the message says in one line with where to get it, or had
+    no memory for its object;
     log_file: the log file the library wrote for this start (in the working
     directory), or None if none was found.
     """
@@ -217,7 +230,10 @@ class Receiver:
         self.config_path = config_path
         self._r = None
         began = time.time()
-        r = _kest.Receiver(config_path, int(capacity), RECORD_DTYPE)
+        try:
+            r = _kest.Receiver(config_path, int(capacity), RECORD_DTYPE)
+        except _kest.LoadError as e:
+            raise StartError(str(e), None, None) from None
         if r.start_code != 0 or r.interrupted:
             logs = _log_files_since(began)
             log_file = logs[-1] if logs else None

@@ -13,11 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "KestShfeMdApi.h"
-#include "ProductLibrary.h"
+#include "ProductLoader.h"
 #include "StartVerdict.h"
 
 namespace py = pybind11;
@@ -93,12 +94,18 @@ int64_t RealtimeNs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// The factory answers out of memory with a reference at address 0; the
-// compiler may assume a reference never is, so the address is tested through
-// a volatile.
-bool IsNull(CKestShfeMdApi& api) {
-    volatile uintptr_t address = reinterpret_cast<uintptr_t>(&api);
-    return address == 0;
+// The loader's answer when it gives no object: the library missing (one line
+// saying what and where to get it) or out of memory.
+class LoadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+CKestShfeMdApi& CreateApi() {
+    std::string error;
+    CKestShfeMdApi* api = kest_tools::ProductLoader::Create(error);
+    if (api == nullptr) throw LoadError(error);
+    return *api;
 }
 
 // Whether the library of this process has ended its polls for good: a poll of
@@ -106,12 +113,11 @@ bool IsNull(CKestShfeMdApi& api) {
 // touching nothing).
 bool LibraryEnded() {
     // A library that was never loaded has never started in this process.
-    if (!kest_tools::ProductLibrary::Loaded()) return false;
-    CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
-    if (IsNull(api)) throw std::bad_alloc();
+    if (!kest_tools::ProductLoader::Loaded()) return false;
+    CKestShfeMdApi& api = CreateApi();
     KestShfeMdType scratch;
     const bool ended = api.KestRecv(scratch) == -1;
-    CKestShfeMdApi::DestroyKestShfeMdApi(api);
+    kest_tools::ProductLoader::Destroy(&api);
     return ended;
 }
 
@@ -140,9 +146,7 @@ public:
         capacity_ = capacity;
         dtype_ = recordDtype;
 
-        CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
-        if (IsNull(api)) throw std::bad_alloc();
-        api_ = &api;
+        api_ = &CreateApi();
         startThread_ = pthread_self();
         affinitySaved_ = sched_getaffinity(0, sizeof affinity_, &affinity_) == 0;
         SavePythonHandlers();
@@ -300,7 +304,7 @@ private:
         open_ = false;
         g_receiverOpen = false;
         if (api_ != nullptr) {
-            CKestShfeMdApi::DestroyKestShfeMdApi(*api_);
+            kest_tools::ProductLoader::Destroy(api_);
             api_ = nullptr;
         }
         RestorePythonHandlers();
@@ -381,13 +385,14 @@ PYBIND11_MODULE(_kest, m) {
     m.doc() = "The C++ half of kest: use the module kest.";
     m.attr("RECORD_SIZE") = sizeof(KestShfeMdType);
     m.def("record_layout", &RecordLayout, "{field: (offsetof, sizeof)} of KestShfeMdType as compiled");
+    py::register_exception<LoadError>(m, "LoadError", PyExc_RuntimeError);
     m.def("library_ended", &LibraryEnded, "whether the library of this process has ended its polls for good");
     m.def("receiver_open", [] { return g_receiverOpen; });
     m.def(
         "load_library",
         [] {
             std::string error;
-            kest_tools::ProductLibrary::Load(error);
+            kest_tools::ProductLoader::Load(error);
             return error;
         },
         "loads libKestShfeMdApi.so.1 (and the card's library) once: '' when loaded, else why not");

@@ -26,9 +26,10 @@
 #include <utility>
 
 #include "CardHint.h"
+#include "CardLibrary.h"
 #include "ConfigFileKind.h"
 #include "KestShfeMdApi.h"
-#include "ProductLibrary.h"
+#include "ProductLoader.h"
 #include "QuoteBook.h"
 #include "RecvClock.h"
 #include "RecvMetrics.h"
@@ -405,7 +406,11 @@ private:
 int main(int argc, char** argv) {
     const Options opt = ParseOptions(argc, argv);
     if (!opt.force && !kest_tools::StartAllowed(kTool, opt.config)) return 2;
-    if (!kest_tools::RequireProductLibrary(kTool)) return kest_tools::kNoCardLibraryExit;
+    std::string loadError;
+    if (!kest_tools::ProductLoader::Load(loadError)) {
+        std::fprintf(stderr, "%s: %s\n", kTool, loadError.c_str());
+        return kest_tools::kNoCardLibraryExit;
+    }
     FILE* csv = nullptr;
     FILE* bin = nullptr;
     OutputFile csvFile("csv", opt.csv), binFile("bin", opt.bin);
@@ -456,13 +461,12 @@ int main(int argc, char** argv) {
     book.SetKeepLast(!opt.quiet);
     Receiver receiver(book, metrics.get());
 
-    CKestShfeMdApi& api = CKestShfeMdApi::CreateKestShfeMdApi();
-    // The factory returns a reference at address 0 when memory is short.
-    volatile uintptr_t apiAddress = reinterpret_cast<uintptr_t>(&api);
-    if (apiAddress == 0) {
-        std::fprintf(stderr, "%s: out of memory\n", kTool);
+    CKestShfeMdApi* const made = kest_tools::ProductLoader::Create(loadError);
+    if (made == nullptr) {
+        std::fprintf(stderr, "%s: %s\n", kTool, loadError.c_str());
         return 1;
     }
+    CKestShfeMdApi& api = *made;
 
     struct sigaction early;
     std::memset(&early, 0, sizeof early);
@@ -492,7 +496,7 @@ int main(int argc, char** argv) {
         }
         std::fprintf(stderr, "%s: start failed (%d): %s\n%s: log file: %s\n", kTool, rc, advice.c_str(),
                      kTool, log.empty() ? "none written" : log.c_str());
-        CKestShfeMdApi::DestroyKestShfeMdApi(api);
+        kest_tools::ProductLoader::Destroy(&api);
         return 1;
     }
 
@@ -579,6 +583,6 @@ int main(int argc, char** argv) {
     }
     outputsWritten = csvFile.Close(0, 1) && outputsWritten;
     outputsWritten = binFile.Close(sizeof(KestShfeMdType), 0) && outputsWritten;
-    CKestShfeMdApi::DestroyKestShfeMdApi(api);
+    kest_tools::ProductLoader::Destroy(&api);
     return outputsWritten ? 0 : 1;
 }

@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""pip into a virtualenv, as the README says to install for another Python.
+
+  pip_install_test.py PYTHON SOURCE_DIR BUILD_DIR MODEL_DIR SAMPLE_CONFIG
+
+Into fresh virtualenvs (PYTHON -m venv --system-site-packages, in a
+temporary directory) it runs exactly
+
+  KEST_LIBRARY_DIR=BUILD_DIR VENV/bin/pip install --no-build-isolation --no-deps SOURCE_DIR/python
+
+(without network: setuptools and pybind11 are the system's), and imports
+kest and kest_records from the venv with the library found as the README
+says (LD_LIBRARY_PATH=BUILD_DIR:MODEL_DIR): the library loads, and a start
+without a card fails with the library's diagnosis. With KEST_RECORDS_ONLY=1
+only kest_records is installed. A kest package whose C++ half is missing
+says so in one line. The build's own files go to the temporary directory
+(DIST_EXTRA_CONFIG), not into the source tree.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what)
+    if not ok:
+        failures.append(what)
+
+
+def run(argv, **kw):
+    return subprocess.run(argv, capture_output=True, text=True, timeout=900, **kw)
+
+
+def install(python, source, build, tmp, records_only):
+    venv = os.path.join(tmp, "venv")
+    r = run([python, "-m", "venv", "--system-site-packages", venv])
+    if r.returncode != 0:
+        sys.exit(f"cannot make a virtualenv with {python}: {r.stderr}")
+    cfg = os.path.join(tmp, "setup.cfg")
+    with open(cfg, "w") as f:
+        f.write(f"[build]\nbuild_base={tmp}/build\n[egg_info]\negg_base={tmp}\n")
+    env = dict(os.environ, KEST_LIBRARY_DIR=build, DIST_EXTRA_CONFIG=cfg)
+    env.pop("PYTHONPATH", None)
+    env.pop("KEST_RECORDS_ONLY", None)
+    if records_only:
+        env["KEST_RECORDS_ONLY"] = "1"
+    r = run([os.path.join(venv, "bin", "pip"), "install", "--no-build-isolation", "--no-deps",
+             os.path.join(source, "python")], env=env, cwd=tmp)
+    check(r.returncode == 0, f"pip install{' (KEST_RECORDS_ONLY=1)' if records_only else ''} into a venv "
+          f"succeeds: {r.stdout[-2000:]}{r.stderr[-2000:]}")
+    return os.path.join(venv, "bin", "python"), venv
+
+
+def main():
+    if len(sys.argv) != 6:
+        sys.exit(__doc__)
+    python, source, build, model_dir, sample = sys.argv[1:]
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
+    env["LD_LIBRARY_PATH"] = f"{build}:{model_dir}"
+    env["KEST_CARDSIM_NAMESPACE"] = f"pip-install.{os.getpid()}"
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+
+    with tempfile.TemporaryDirectory() as tmp:
+        py, venv = install(python, source, build, tmp, records_only=False)
+        probe = """
+import os, sys, kest, kest_records
+venv = sys.argv[1]
+for m in (kest, kest_records, kest._kest):
+    assert os.path.realpath(m.__file__).startswith(os.path.realpath(venv)), m.__file__
+assert kest.RECORD_DTYPE is kest_records.RECORD_DTYPE
+assert kest._kest.load_library() == "", kest._kest.load_library()
+try:
+    kest.Receiver(sys.argv[2])
+except kest.StartError as e:
+    print(e.returncode, e)
+"""
+        r = run([py, "-c", probe, venv, sample], env=env, cwd=tmp)
+        check(r.returncode == 0, f"kest and kest_records import from the venv and the library loads: {r.stderr}")
+        # The library mirrors its log on standard output; the probe's line is last.
+        said = r.stdout.strip().splitlines()[-1] if r.stdout.strip() else ""
+        check(said.startswith("-2 start failed (-2): no card"),
+              f"a start without a card gives the library's diagnosis: {said!r}")
+
+    with tempfile.TemporaryDirectory() as tmp:
+        py, venv = install(python, source, build, tmp, records_only=True)
+        r = run([py, "-c", "import os, sys, kest_records; print(os.path.realpath(kest_records.__file__))"],
+                env=env, cwd=tmp)
+        check(r.returncode == 0 and r.stdout.startswith(os.path.realpath(venv)),
+              f"KEST_RECORDS_ONLY=1: kest_records imports from the venv: {r.stdout!r} {r.stderr}")
+        r = run([py, "-c", "import kest"], env=env, cwd=tmp)
+        check(r.returncode != 0 and "No module named 'kest'" in r.stderr,
+              f"KEST_RECORDS_ONLY=1: kest is not installed: {r.stderr.strip()!r}")
+
+    # The kest package of the source tree, whose C++ half was never built there.
+    r = run([python, "-c", "import kest"], env=dict(env, PYTHONPATH=os.path.join(source, "python")), cwd="/")
+    last = r.stderr.strip().splitlines()[-1] if r.stderr.strip() else ""
+    check(r.returncode != 0 and last.startswith("ImportError: kest: its C++ half kest._kest is not installed")
+          and "circular import" not in r.stderr,
+          f"kest without its C++ half says so in one line: {last!r}")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()
