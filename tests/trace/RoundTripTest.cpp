@@ -64,31 +64,37 @@ std::string ModelLibrary() { return std::string(KEST_MODEL_DIR) + "/libenyx-hw-c
 std::string TracePath() { return std::string(KEST_TRACE_DIR) + ":" + KEST_MODEL_DIR; }
 std::string ReplayPath() { return std::string(KEST_REPLAY_DIR) + ":" + KEST_MODEL_DIR; }
 
-std::vector<Call> ReadTrace(const std::string& path) {
+// Every entry of a trace in order, without holding them (a bring-up is millions).
+template <typename Fn_>
+void ForEach(const std::string& path, Fn_ each) {
     std::string error;
     auto r = kest_trace::Reader::Open(path, &error);
-    EXPECT_TRUE(r) << error;
-    std::vector<Call> out;
-    if (!r) return out;
+    ASSERT_TRUE(r) << error;
     Call c;
-    while (r->Next(c)) out.push_back(c);
+    while (r->Next(c)) each(c);
     EXPECT_EQ(r->Problem(), "");
     EXPECT_TRUE(r->SawEnd()) << path << " was not closed";
-    return out;
 }
 
-void WriteTrace(const std::string& path, const std::vector<Call>& calls) {
+// The trace at `from` written to `to` entry for entry, each as `change` leaves it.
+template <typename Change>
+void Rewrite(const std::string& from, const std::string& to, Change change) {
     std::string error;
-    auto w = kest_trace::Writer::Open(path, kest_trace::WriterOptions{}, &error);
+    auto w = kest_trace::Writer::Open(to, kest_trace::WriterOptions{}, &error);
     ASSERT_TRUE(w) << error;
-    for (const Call& c : calls)
+    ForEach(from, [&](Call& c) {
+        change(c);
         if (c.fn != Fn::kEnd) w->Add(c);
+    });
 }
 
-const Call* First(const std::vector<Call>& calls, Fn fn, uint32_t reg) {
-    for (const Call& c : calls)
-        if (c.fn == fn && kest_trace::RegisterOf(c) == reg) return &c;
-    return nullptr;
+// The first write (or read) of a register.
+Call First(const std::string& path, Fn fn, uint32_t reg) {
+    Call found;
+    ForEach(path, [&](const Call& c) {
+        if (found.number == 0 && c.fn == fn && kest_trace::RegisterOf(c) == reg) found = c;
+    });
+    return found;
 }
 
 json Summary(const std::string& path) {
@@ -163,15 +169,14 @@ Result* TraceRoundTrip::traced_ = nullptr;
 TEST_F(TraceRoundTrip, TheTracedStartUpHasTwoBringUpsAndEveryKindOfCall) {
     ASSERT_EQ(traced_->exit, 0) << traced_->err;
     EXPECT_NE(traced_->out.find("received lost pkt event, event="), std::string::npos) << "a lost-packet re-bring-up";
-    const std::vector<Call> calls = ReadTrace(trace_);
     kest_trace::PhaseFinder phases;
     bool tcp = false, mtu = false, names = false;
-    for (const Call& c : calls) {
+    ForEach(trace_, [&](const Call& c) {
         phases.Add(c);
         tcp |= c.fn == Fn::kA2cPoll && kest_trace::MessageKind(c.data) == 2;
         mtu |= c.fn == Fn::kA2cGetMtu && c.arg[1] > 0;
         names |= c.fn == Fn::kFilterSetName && c.data == "CUSTOM_CHAN0_DATA";
-    }
+    });
     EXPECT_TRUE(tcp && mtu && names);
     int starts = 0;
     for (const kest_trace::Phase& p : phases.Finish()) starts += p.name == "start" && p.complete;
@@ -179,13 +184,13 @@ TEST_F(TraceRoundTrip, TheTracedStartUpHasTwoBringUpsAndEveryKindOfCall) {
 }
 
 TEST_F(TraceRoundTrip, TheReplayGoesThroughTheSameStartUpWithTheSameRegisterWrites) {
-    const std::vector<Call> calls = ReadTrace(trace_);
     uint64_t writes = 0, hash = kest_trace::kWritesHashSeed;
-    for (const Call& c : calls)
+    ForEach(trace_, [&](const Call& c) {
         if (c.fn == Fn::kWrite) {
             ++writes;
             hash = kest_trace::MixWrite(hash, c.arg[1], c.arg[3]);
         }
+    });
     const std::string summary = dir_->File("replay.json");
     const Result r = Replay(trace_, config_, summary);
     EXPECT_EQ(r.err.find("departure"), std::string::npos) << r.err;
@@ -203,20 +208,22 @@ TEST_F(TraceRoundTrip, TheReplayGoesThroughTheSameStartUpWithTheSameRegisterWrit
 TEST_F(TraceRoundTrip, AChangedRegisterValueInTheTraceIsNamedWhereTheProductTakesAnotherWay) {
     // The card now says it runs with this very file and counts packets: the
     // product skips the bring-up, and the trace's reset is never made.
-    std::vector<Call> calls = ReadTrace(trace_);
     uint32_t crc = 0;
     ASSERT_TRUE(kest_rec::FileCrc32c(config_, crc));
-    for (Call& c : calls) {
-        if (c.fn == Fn::kRead && kest_trace::RegisterOf(c) == R::MUX0_2PS_PKTS) c.arg[3] = 1;
-        if (c.fn == Fn::kRead && kest_trace::RegisterOf(c) == R::CONFIG_CRC) {
-            c.arg[3] = crc;
-            break;
-        }
-    }
     const std::string planted = dir_->File("planted-register.ktr");
-    WriteTrace(planted, calls);
-    const Call* reset = First(calls, Fn::kWrite, R::CARD_START);
-    ASSERT_NE(reset, nullptr);
+    bool decided = false;
+    Rewrite(trace_, planted, [&](Call& c) {
+        if (decided || c.fn != Fn::kRead) return;
+        if (kest_trace::RegisterOf(c) == R::MUX0_2PS_PKTS) c.arg[3] = 1;
+        if (kest_trace::RegisterOf(c) == R::CONFIG_CRC) {
+            c.arg[3] = crc;
+            decided = true;
+        }
+    });
+    ASSERT_TRUE(decided);
+    const Call found = First(planted, Fn::kWrite, R::CARD_START);
+    const Call* reset = &found;
+    ASSERT_NE(reset->number, 0u);
     const std::string summary = dir_->File("planted-register.json");
     const Result r = Replay(planted, config_, summary);
     const json j = Summary(summary);
@@ -239,9 +246,9 @@ TEST_F(TraceRoundTrip, AChangedConfigurationIsNamedAtItsFirstRegisterWrite) {
     text.replace(at, 13, "TARGETROUTE=3");
     const std::string changed = dir_->File("changed.ini");
     tools_test::WriteFile(changed, text);
-    const std::vector<Call> calls = ReadTrace(trace_);
-    const Call* route = First(calls, Fn::kWrite, R::ROUTE);
-    ASSERT_NE(route, nullptr);
+    const Call found = First(trace_, Fn::kWrite, R::ROUTE);
+    const Call* route = &found;
+    ASSERT_NE(route->number, 0u);
     const std::string summary = dir_->File("planted-config.json");
     const Result r = Replay(trace_, changed, summary);
     const json j = Summary(summary);
@@ -274,12 +281,13 @@ TEST_F(TraceRoundTrip, InfoShowsBothBringUpsAndDiffFindsThePlantedValue) {
         EXPECT_NE(info.out.find(std::string("  ") + phase + " "), std::string::npos) << phase << "\n" << info.out;
     EXPECT_NE(info.out.find("closed at the process's exit"), std::string::npos) << info.out;
 
-    std::vector<Call> calls = ReadTrace(trace_);
-    const Call* route = First(calls, Fn::kWrite, R::ROUTE);
-    ASSERT_NE(route, nullptr);
-    calls[route->number - 1].arg[3] = 7;
+    const Call found = First(trace_, Fn::kWrite, R::ROUTE);
+    const Call* route = &found;
+    ASSERT_NE(route->number, 0u);
     const std::string other = dir_->File("other.ktr");
-    WriteTrace(other, calls);
+    Rewrite(trace_, other, [&](Call& c) {
+        if (c.number == route->number) c.arg[3] = 7;
+    });
     const Result same = tools_test::RunTool({KEST_TRACE, "diff", trace_, trace_});
     EXPECT_EQ(same.exit, 0) << same.out;
     const Result diff = tools_test::RunTool({KEST_TRACE, "diff", trace_, other});
