@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the commands and examples that the README and the guide show.
 
-    scripts/doctest.py BUILD_DIR [FILE.md...]    (default: README.md docs/*.md)
+    scripts/doctest.py BUILD_DIR [FILE.md...]    (default: README.md CHANGELOG.md docs/*.md)
 
 A fenced block of language `console` is a shell session: each line that begins
 with `$ ` is a command (lines that begin with `> ` continue it, as a shell's
@@ -12,13 +12,17 @@ is `...` alone for any number of lines (times, sizes, counts, long listings).
 Every command must exit with status 0: a page that shows a failure shows its
 status (`; echo "exit $?"`). A block of language `python` is run with
 /usr/bin/python3; what it prints is not compared, it must end without error.
+A block of language `c++` is compiled against the public headers
+(g++ -std=c++17 -Wall -Werror -fsyntax-only).
 
 Each block runs in a fresh temporary directory, unless the comment
 `<!-- doctest: continue -->` stands right before it: then it runs in the
 previous block's directory, and processes that block left in the background
 keep running; they are stopped when the next block without `continue` begins
 or at the end of the file. `<!-- doctest: timeout SECONDS -->` bounds a block
-(default 120 s). `<!-- doctest: file NAME -->` before a `python` block writes
+(default 120 s); `<!-- doctest: source -->` runs it in the source tree
+(for the README's commands, which run from the clone's root).
+`<!-- doctest: file NAME -->` before a `python` block writes
 it to NAME in the session's directory instead of running it, for a page that
 says "save this as NAME" and runs it in the next block.
 
@@ -33,6 +37,10 @@ KEST_MODEL_DIR (the directory of the card model's libenyx-hw-c.so.5), the
 tools of the build on PATH and its Python modules on PYTHONPATH (what the
 packages install), a KEST_CARDSIM_NAMESPACE of their own, and HOME set to a
 directory of the run, so that `~` in a page is never the user's home.
+
+Before any block runs, every relative link of the files is checked: the
+file it names exists and, for `page.md#anchor`, the page has a heading of
+that anchor (the README's links are not seen by the site's build).
 
 Exit status 0 when every block passes, 1 at the first difference (with its
 file and line), 2 for bad arguments.
@@ -50,11 +58,53 @@ import time
 
 FENCE = re.compile(r"^(```+|~~~+)\s*([^\s`]*)\s*$")
 DIRECTIVE = re.compile(r"^<!--\s*doctest:\s*(.*?)\s*-->\s*$")
-RUN = {"console", "python"}
+RUN = {"console", "python", "c++"}
 NORUN = {"console-norun", "python-norun"}
 REFUSED = {"sh", "bash", "shell", "shell-session", "sh-session", "zsh"}
-NOTE = re.compile(r"needs a real card|not run by the doc tests", re.I)
+NOTE = re.compile(r"needs\s+a\s+real\s+card|not\s+run\s+by\s+the\s+doc\s+tests", re.I)
 MARK = "\x1edoctest-end"
+
+
+LINK = re.compile(r"\]\(([^)\s]+)\)")
+HEADING = re.compile(r"^#{1,6}\s+(.*?)\s*#*\s*$")
+
+
+def slug(title):
+    title = re.sub(r"`|\*\*", "", title)
+    title = re.sub(r"\[([^\]]*)\]\([^)]*\)", r"\1", title)
+    title = re.sub(r"[^\w\s-]", "", title).strip().lower()
+    return re.sub(r"[-\s]+", "-", title)
+
+
+def anchors(path):
+    found, fenced = set(), False
+    for line in open(path, encoding="utf-8"):
+        if FENCE.match(line.rstrip("\n")):
+            fenced = not fenced
+        m = None if fenced else HEADING.match(line)
+        if m:
+            found.add(slug(m.group(1)))
+    return found
+
+
+def broken_links(path):
+    """file:line: what is wrong, for each relative link of path that leads nowhere."""
+    out, fenced = [], False
+    for n, line in enumerate(open(path, encoding="utf-8"), 1):
+        if FENCE.match(line.rstrip("\n")):
+            fenced = not fenced
+        if fenced:
+            continue
+        for target in LINK.findall(re.sub(r"<!--.*?-->", "", line)):
+            if re.match(r"^[a-z]+:", target):
+                continue
+            file, _, anchor = target.partition("#")
+            where = os.path.normpath(os.path.join(os.path.dirname(path), file)) if file else path
+            if not os.path.exists(where):
+                out.append(f"{path}:{n}: the link {target} names no file")
+            elif anchor and where.endswith(".md") and anchor not in anchors(where):
+                out.append(f"{path}:{n}: the link {target}: {file or path} has no heading #{anchor}")
+    return out
 
 
 class Block:
@@ -200,6 +250,16 @@ class Runner:
             with open(os.path.join(self.dir, words[words.index("file") + 1]), "w") as f:
                 f.write("\n".join(block.body) + "\n")
             return None
+        if block.lang == "c++":
+            source = os.path.join(self.dir, ".doctest-example.cpp")
+            with open(source, "w") as f:
+                f.write("\n".join(block.body) + "\n")
+            cc = subprocess.run(["g++", "-std=c++17", "-Wall", "-Werror", "-fsyntax-only",
+                                 "-I" + os.path.join(self.src, "interface"), "-I" + os.path.join(self.src, "include"),
+                                 source], capture_output=True, text=True)
+            if cc.returncode != 0:
+                return f"{block.where()}: the example does not compile:\n{cc.stdout}{cc.stderr}"
+            return None
         if block.lang == "python":
             script = os.path.join(self.dir, ".doctest-example.py")
             with open(script, "w") as f:
@@ -214,7 +274,7 @@ class Runner:
                     f.write(f"{command}\nprintf '{MARK} {n} %s\\n' \"$?\"\n")
             argv = ["bash", script]
         with open(out_path, "wb") as out:
-            p = subprocess.Popen(argv, cwd=self.dir, env=self.session_env(), stdin=subprocess.DEVNULL,
+            p = subprocess.Popen(argv, cwd=self.src if "source" in words else self.dir, env=self.session_env(), stdin=subprocess.DEVNULL,
                                  stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
             self.groups.append(p.pid)
             try:
@@ -261,9 +321,12 @@ def main(argv):
     if not os.path.isdir(runner.build):
         print(f"doctest.py: {argv[1]}: no build directory", file=sys.stderr)
         return 2
-    files = argv[2:] or ["README.md"] + sorted(glob.glob("docs/*.md"))
+    files = argv[2:] or ["README.md", "CHANGELOG.md"] + sorted(glob.glob("docs/*.md"))
     os.chdir(runner.src)
-    failures = 0
+    links = [b for path in files for b in broken_links(path)]
+    if links:
+        print("\n".join(links), file=sys.stderr)
+        return 1
     t0 = time.monotonic()
     for path in files:
         for block in blocks_of(path):
