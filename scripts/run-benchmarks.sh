@@ -4,16 +4,25 @@
 # median limit, the median of the per-run ratios, the target and whether the
 # median meets it.
 #
-#   scripts/run-benchmarks.sh [BUILD_DIR]     (default: build)
+#   scripts/run-benchmarks.sh [--markdown FILE] [BUILD_DIR]     (default: build)
 #
+# --markdown FILE also writes the tables as a page of the guide (Markdown, one
+# header: machine, commit, date, load), e.g. docs/performance-figures.md.
 # KEST_BENCH_RUNS runs of each benchmark (default 5, at least 3);
 # KEST_BENCH_CPUS=a,b the two cores of the cross-core measures (default 0,1);
 # KEST_BENCHES="kest_bench_x ..." a subset. bench/replay/ReplayBench.cpp says
-# how to measure the replay with the tools of another build.
+# how to measure the replay with the tools of another build;
+# KEST_BENCH_RECORDING=0 leaves out the recording benchmark's table.
 # Builds the benchmarks first when the build directory has been configured,
 # else configures it (RelWithDebInfo, Ninja).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+markdown=''
+if [ "${1:-}" = --markdown ]; then
+  [ $# -ge 2 ] || { echo "run-benchmarks.sh: --markdown needs a file" >&2; exit 2; }
+  markdown=$2
+  shift 2
+fi
 build=${1:-build}
 runs=${KEST_BENCH_RUNS:-5}
 [ "$runs" -ge 3 ] || { echo "KEST_BENCH_RUNS must be at least 3" >&2; exit 2; }
@@ -36,8 +45,14 @@ for ((r = 1; r <= runs; r++)); do
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
-echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(uname -sr)"
-echo "Date: $(date -u '+%Y-%m-%d %H:%M UTC'); load average before $load_before, after $load_after; $runs runs each, medians"
+machine="$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(uname -sr)"
+when="$(date -u '+%Y-%m-%d %H:%M UTC'); load average before $load_before, after $load_after; $runs runs each, medians"
+commit="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet HEAD 2>/dev/null || echo ', with local changes')"
+table=$(mktemp)
+trap 'rm -f "$raw" "$table"' EXIT
+echo "Machine: $machine"
+echo "Commit: $commit"
+echo "Date: $when"
 echo
 awk '
 function median(list,    n, a, i, j, t) {
@@ -92,13 +107,41 @@ END {
     else { t = "-"; met = "-" }
     printf "| %-54s | %10.2f %-3s | %-30s | %10.2f %-3s | %8s | %-8s | %-4s |\n", c[2], f, (u == "Mmsg/s" ? "M/s" : u), c[3], l, (u == "Mmsg/s" ? "M/s" : u), rs, t, met
   }
-}' "$raw"
+}' "$raw" | tee "$table"
 
 # Recordings: a table of its own (each figure beside its limit, medians of
 # KEST_BENCH_RUNS runs inside the program); KEST_BENCH_SLICE_ENTRIES=0 skips
 # the 32 M-entry slice day (about 1.3 GB in /tmp for a minute).
-if [ -f "$build/CMakeCache.txt" ] && cmake --build "$build" -j "${KEST_JOBS:-2}" --target kest_bench_recording >/dev/null; then
+recording=$(mktemp)
+trap 'rm -f "$raw" "$table" "$recording"' EXIT
+if [ "${KEST_BENCH_RECORDING:-1}" != 0 ] && [ -f "$build/CMakeCache.txt" ] &&
+  cmake --build "$build" -j "${KEST_JOBS:-2}" --target kest_bench_recording >/dev/null; then
   echo
   "$build/bench/recording/kest_bench_recording" --runs "$runs" --slice-entries "${KEST_BENCH_SLICE_ENTRIES:-33554432}" \
-    --python bench/recording/read_bench.py
+    --python bench/recording/read_bench.py | tee "$recording"
+fi
+
+if [ -n "$markdown" ]; then
+  {
+    echo "# Performance figures"
+    echo
+    echo "Written by \`scripts/run-benchmarks.sh --markdown\` (benchmarks: ${benches[*]}$([ -s "$recording" ] && echo ", kest_bench_recording")); [Performance](performance.md) says what each figure measures and how to read it."
+    echo
+    echo "- Machine: $machine"
+    echo "- Commit: $commit"
+    echo "- Date: $when"
+    echo
+    echo "## Quote path, rings, bring-up, replay"
+    echo
+    cat "$table"
+    if [ -s "$recording" ]; then
+      echo
+      echo "## Recordings"
+      echo
+      echo '```text'
+      cat "$recording"
+      echo '```'
+    fi
+  } >"$markdown"
+  echo "run-benchmarks.sh: wrote $markdown"
 fi

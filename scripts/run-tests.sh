@@ -5,8 +5,10 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer (with a short smoke run of
 # each fuzzer), once with clang under ThreadSanitizer; and a 30 s soak of 16
 # receivers over the card model; then three planted faults, each of which a
-# test or an oracle fuzzer must catch, and the share of test code. Every build
-# treats a warning as an error.
+# test or an oracle fuzzer must catch, and the share of test code. After the
+# first build, every command and example the README and the guide show is run
+# against it, and the guide is built as a site. Every build treats a warning
+# as an error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -23,6 +25,10 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_P
   -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
+# The pages' commands, each block in a directory of its own; the first
+# difference names its page and line. The site fails on a broken link.
+timeout 900 ./scripts/doctest.py build
+mkdocs build --strict --quiet --site-dir build/site
 ./scripts/check-install.sh build
 ./scripts/check-vendor-build.sh build
 ./scripts/soak.sh 30

@@ -6,9 +6,18 @@
 # git tracks. A file without an extension counts by its #! line. Prints the share of each
 # language and of the whole; the project holds the whole to at most a third.
 #
-#   scripts/test-share.sh [LIMIT_PERCENT]    exit status 1 above LIMIT_PERCENT (default: no limit)
+#   scripts/test-share.sh [--markdown FILE] [LIMIT_PERCENT]
+#     exit status 1 above LIMIT_PERCENT (default: no limit); --markdown FILE also
+#     writes the table as a page of the guide (e.g. docs/test-share.md)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+markdown=''
+if [ "${1:-}" = --markdown ]; then
+  [ $# -ge 2 ] || { echo "test-share.sh: --markdown needs a file" >&2; exit 2; }
+  markdown=$2
+  shift 2
+fi
+rows=()
 count() { xargs -r -d '\n' cat -- | grep -cv '^[[:space:]]*$' || true; }
 language() { # path: C/C++, Python, shell or nothing
   case $1 in
@@ -42,11 +51,24 @@ for lang in C/C++ Python shell; do
   tests=$(grep -E '^(tests|fuzz)/' <<<"$list" | grep -v '^$' | count)
   code=$(grep -vE '^(tests|fuzz)/' <<<"$list" | grep -v '^$' | count)
   printf '%-8s %7s %7s %6s%%\n' "$lang" "$tests" "$code" "$(percent "$tests" "$code")"
+  rows+=("| $lang | $tests | $code | $(percent "$tests" "$code")% |")
   all_tests=$((all_tests + tests))
   all_code=$((all_code + code))
 done
 percent=$(percent "$all_tests" "$all_code")
 echo "test share: tests $all_tests, code $all_code, $percent%"
+if [ -n "$markdown" ]; then
+  {
+    echo "# Test share"
+    echo
+    echo "Written by \`scripts/test-share.sh --markdown\` at commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD || echo ' with local changes'), $(date -u '+%Y-%m-%d %H:%M UTC'). Non-blank lines of the tests (C/C++, Python and shell under \`tests/\` and \`fuzz/\`) against the non-blank lines in the same languages of everything else git tracks; [Testing](testing.md#the-test-share) says how it is counted."
+    echo
+    echo "| Language | Tests | Code | Share |"
+    echo "|---|---|---|---|"
+    printf '%s\n' "${rows[@]}"
+    echo "| **All** | **$all_tests** | **$all_code** | **$percent%** |"
+  } >"$markdown"
+fi
 if [ $# -gt 0 ]; then
   awk -v p="$percent" -v l="$1" 'BEGIN { exit !(p <= l) }' || { echo "test share above $1%" >&2; exit 1; }
 fi

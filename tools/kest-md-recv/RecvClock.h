@@ -7,7 +7,7 @@
 // arrival time is the realtime clock read at the last anchor plus the ticks
 // since, and the loop re-anchors every few thousand polls, so it stays within
 // a microsecond of what clock_gettime would give. Without an invariant
-// counter (constant and nonstop) both come from clock_gettime as before.
+// counter (constant and nonstop) both come from clock_gettime.
 // One thread (the polling one) uses a clock.
 #pragma once
 

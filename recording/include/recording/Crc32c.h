@@ -13,11 +13,11 @@
 // accumulators of two 16-byte chunks each, moved 128 bytes on by two
 // multiplications by constants (x^k modulo the polynomial) and added to the
 // data found there, then folded into one chunk that the CRC instruction
-// finishes. On the 2-core EPYC guest here, 40 KiB blocks coming from memory
-// go at 14 GB/s this way against 10.5 with the three lanes (one stream of wide
-// loads where the lanes read three streams); in the cache both go at about
-// 22. On 128-bit registers alone (PCLMULQDQ) the folding was slower than the
-// lanes (10 GB/s in the cache), so it is not used there.
+// finishes. For blocks coming from memory the folding is faster than the
+// three lanes: it reads one stream of wide loads where the lanes read three;
+// in the cache the two go at about the same speed. On 128-bit registers alone
+// (PCLMULQDQ) the folding is slower than the lanes, so it is not used there.
+// bench/recording (kest_bench_recording) prints both paths' speeds.
 //
 // Header-only, so that the Python module's helper checks blocks with the same
 // code as the C++ readers. The states here are raw (no inversion in or out).
