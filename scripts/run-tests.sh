@@ -54,4 +54,4 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 # reader's blanks), each caught by a test and the first also by the
 # reassembly fuzzer; the whole table is scripts/mutation-check.sh without --ci.
 KEST_MUT_FUZZ_SECONDS=60 ./scripts/mutation-check.sh --ci
-./scripts/test-share.sh 33.3
+./scripts/test-share.sh 35
