@@ -6,14 +6,13 @@
 
 #include <nlohmann/json.hpp>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "ConfigKeys.h"
 #include "ConfigPeer.h"
 #include "KestShfeMdApiImpl.h"
 #include "ToolRunner.h"
+
 
 namespace {
 
@@ -259,54 +258,5 @@ TEST(ConfigCheck, ShowsTheConfigurationTheLibraryReads) {
     ASSERT_EQ(chdir(previous), 0);
 }
 #endif
-
-// The manual page's key table is the key table, row by row.
-TEST(ConfigKeys, TheManualPageListsEveryKeyWithItsDefault) {
-    std::istringstream page(tools_test::ReadFile(KEST_CONFIG_MANUAL));
-    std::vector<std::string> rows;
-    for (std::string line; std::getline(page, line);)
-        if (line.rfind("| **", 0) == 0) rows.push_back(line);
-    std::vector<std::string> expected;
-    for (const kest_tools::ConfigKey& k : kest_tools::kConfigKeys) {
-        const bool config = std::string(k.section) == kest_tools::kConfigSection;
-        expected.push_back(std::string("| **") + k.name + "** | " + (config ? "[config]" : "[channel*N*]") +
-                           " | " + kest_tools::ReaderName(k.reader) + " | " + (*k.def ? k.def : "(empty)") +
-                           " | " + (k.everyChannel ? "every channel" : "channel 0") + " |");
-    }
-    EXPECT_EQ(rows, expected);
-}
-
-// The sample says, in the comment above a key, where its value is not the default.
-TEST(ConfigKeys, TheSampleNotesEveryValueThatIsNotTheDefault) {
-    std::istringstream sample(kSample);
-    std::string comment, section;  // the last block of comment lines
-    bool inComment = false;
-    int checked = 0;
-    for (std::string line; std::getline(sample, line);) {
-        if (line.empty()) continue;
-        if (line[0] == '#') {
-            if (!inComment) comment.clear();
-            comment += line + "\n";
-            inComment = true;
-            continue;
-        }
-        inComment = false;
-        if (line[0] == '[') {
-            section = line.substr(1, line.find(']') - 1);
-            continue;
-        }
-        const std::string key = line.substr(0, line.find('=')), value = line.substr(line.find('=') + 1);
-        const kest_tools::ConfigKey* k = kest_tools::FindConfigKey(section, key);
-        ASSERT_NE(k, nullptr) << line;
-        if (section != kest_tools::kConfigSection || value == k->def) continue;
-        ++checked;
-        std::string lower = comment;
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        EXPECT_NE(lower.find("default"), std::string::npos) << line << " under\n" << comment;
-        EXPECT_NE(lower.find(k->def), std::string::npos) << line << ": its default " << k->def << " under\n"
-                                                         << comment;
-    }
-    EXPECT_GT(checked, 0);
-}
 
 }  // namespace
