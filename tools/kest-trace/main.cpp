@@ -272,7 +272,10 @@ int Diff(const std::string& pa, const std::string& pb) {
             ++further;
         }
     }
-    const bool damaged = ReportEnd(*a) | ReportEnd(*b);
+    // Both ends are reported, so neither call may be skipped.
+    const bool damaged_a = ReportEnd(*a);
+    const bool damaged_b = ReportEnd(*b);
+    const bool damaged = damaged_a || damaged_b;
     if (!parted) {
         std::printf("the same %" PRIu64 " calls\n", compared);
         return damaged ? 1 : 0;
