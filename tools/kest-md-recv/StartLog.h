@@ -1,0 +1,24 @@
+// What kest-md-recv knows of its start from outside the library: the card
+// and channel the file names, the log file the library opened, and what that
+// log says of a failed start.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "RecvOptions.h"
+
+namespace kest_md_recv {
+
+// The card and channel the configuration names, for the messages and the
+// summary only (the library reads the file itself).
+void DeviceOf(const std::string& config, int& bus, int& channel);
+
+// The log file this process's library opened: the newest kest_u50_*.log in
+// the working directory written since the run began.
+std::string OwnLogFile(time_t since);
+
+// Turns the library's log of a failed start into advice.
+std::string Diagnose(const std::string& log, const Options& opt, int bus, int channel);
+
+}  // namespace kest_md_recv
