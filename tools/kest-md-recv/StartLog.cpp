@@ -13,22 +13,6 @@
 
 namespace kest_md_recv {
 
-void DeviceOf(const std::string& config, int& bus, int& channel) {
-    std::ifstream in(config);
-    std::string line;
-    bus = 0;
-    channel = 0;
-    while (std::getline(in, line)) {
-        const size_t hash = line.find('#');
-        if (hash != std::string::npos) line.resize(hash);
-        const size_t pos = line.find("device");
-        const size_t eq = line.find('=');
-        if (pos != std::string::npos && eq != std::string::npos && pos < eq) {
-            std::sscanf(line.c_str() + eq + 1, " xilinx%d:%d", &bus, &channel);
-        }
-    }
-}
-
 std::string OwnLogFile(time_t since) {
     std::string best;
     time_t bestTime = 0;

@@ -1,6 +1,5 @@
-// What kest-md-recv knows of its start from outside the library: the card
-// and channel the file names, the log file the library opened, and what that
-// log says of a failed start.
+// What kest-md-recv knows of its start from outside the library: the log
+// file the library opened, and what that log says of a failed start.
 #pragma once
 
 #include <ctime>
@@ -9,10 +8,6 @@
 #include "RecvOptions.h"
 
 namespace kest_md_recv {
-
-// The card and channel the configuration names, for the messages and the
-// summary only (the library reads the file itself).
-void DeviceOf(const std::string& config, int& bus, int& channel);
 
 // The log file this process's library opened: the newest kest_u50_*.log in
 // the working directory written since the run began.

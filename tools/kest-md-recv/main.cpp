@@ -2,10 +2,7 @@
 // user's application does, and prints them as a live table or writes them
 // as CSV/binary records; on SIGINT/SIGTERM (or after --seconds) prints a
 // summary.
-#include <signal.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -18,9 +15,9 @@
 #include "CardLibrary.h"
 #include "KestShfeMdApi.h"
 #include "OutputFile.h"
+#include "PollLoop.h"
 #include "ProductLoader.h"
 #include "QuoteBook.h"
-#include "RecvClock.h"
 #include "RecvMetrics.h"
 #include "RecvOptions.h"
 #include "RunReports.h"
@@ -31,37 +28,7 @@
 #include "recording/QuoteCsv.h"
 #include "recording/Recording.h"
 
-namespace {
-
 using namespace kest_md_recv;
-
-// The polling thread's clock: a stamp costs one counter read (RecvClock.h).
-RecvClock g_recvClock;
-uint64_t NowNs() { return g_recvClock.NowNs(); }
-
-class Receiver : public CKestShfeMdSpi {
-public:
-    Receiver(QuoteBook& book, RecvMetrics* metrics) : book_(book), metrics_(metrics) {}
-    void OnShfeMdData(const KestShfeMdType* quote) override {
-        const uint64_t latency = NowNs() - pollStartNs;
-        const int64_t arrival = g_recvClock.ArrivalNs();
-        book_.Latency().Add(latency);
-        book_.OnQuote(*quote, arrival);
-        if (metrics_ != nullptr) metrics_->Delivered(quote->type, latency, arrival);
-    }
-    uint64_t pollStartNs = 0;
-
-private:
-    QuoteBook& book_;
-    RecvMetrics* metrics_;
-};
-
-// A signal that arrives before the library has installed its own handlers
-// must not end the process without its summary.
-std::atomic<bool> g_earlySignal{false};
-void EarlySignal(int) { g_earlySignal.store(true); }
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const Options opt = ParseOptions(argc, argv);
@@ -83,8 +50,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (csv != nullptr) kest_rec::WriteCsvHeader(csv);
-    int bus = 0, channel = 0;
-    DeviceOf(opt.config, bus, channel);
+    // The card and channel, for the messages, the metrics and the summary,
+    // read as the library reads them: the last device= of [config].
+    const kest_tools::StartVerdict device = kest_tools::StartVerdict::Read(opt.config);
+    const int bus = device.bus, channel = device.channel;
     // Listening first: a bad address or a port in use stops the run before
     // the card is touched.
     std::unique_ptr<RecvMetrics> metrics;
@@ -119,7 +88,7 @@ int main(int argc, char** argv) {
     book.SetStaleThreshold(opt.staleMs);
     book.SetMetrics(metrics.get());
     book.SetKeepLast(!opt.quiet);
-    Receiver receiver(book, metrics.get());
+    PollLoop loop(opt, PollOutputs{book, metrics.get(), recorder.get(), csvFile, binFile});
 
     CKestShfeMdApi* const made = kest_tools::ProductLoader::Create(loadError);
     if (made == nullptr) {
@@ -128,12 +97,7 @@ int main(int argc, char** argv) {
     }
     CKestShfeMdApi& api = *made;
 
-    struct sigaction early;
-    std::memset(&early, 0, sizeof early);
-    early.sa_handler = EarlySignal;
-    sigemptyset(&early.sa_mask);
-    sigaction(SIGINT, &early, nullptr);
-    sigaction(SIGTERM, &early, nullptr);
+    PollLoop::CatchEarlySignals();
 
     const auto began = Clock::now();
     const time_t beganWall = std::time(nullptr);
@@ -141,7 +105,7 @@ int main(int argc, char** argv) {
     bool timedOut;
     {
         StartWatch watch(opt, began);
-        rc = opt.buffer ? api.KestStart(opt.config.c_str()) : api.KestStart(receiver, opt.config.c_str());
+        rc = opt.buffer ? api.KestStart(opt.config.c_str()) : api.KestStart(loop, opt.config.c_str());
         watch.Finish();
         timedOut = watch.TimedOut();
     }
@@ -160,76 +124,15 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // A timed run ends by itself between polls: no signal, so the library
-    // logs no "received signal" line for an ordinary end.
-    const bool timed = opt.seconds > 0;
-    const auto deadline = began + std::chrono::seconds(opt.seconds);
-    const bool terminal = isatty(fileno(stdout)) != 0;
-    const auto started = Clock::now();
-    auto nextTable = started + std::chrono::seconds(1);
-    auto nextLossCheck = started + std::chrono::seconds(1);
-    LossCounts reported;
-    bool logFullWarned = false;
-    bool recordFailReported = false;
-    WarnIfLogDeviceFull(logFullWarned);
-    KestShfeMdType record;
-    std::memset(&record, 0, sizeof(record));
-    uint64_t polls = 0;
-    bool stop = g_earlySignal.load();
-    while (!stop) {
-        int32_t r;
-        if (opt.buffer) {
-            const uint64_t t0 = NowNs();
-            r = api.KestRecv(record);
-            if (r == 1) {
-                const uint64_t latency = NowNs() - t0;
-                const int64_t arrival = g_recvClock.ArrivalNs();
-                book.Latency().Add(latency);
-                book.OnQuote(record, arrival);
-                if (metrics) metrics->Delivered(record.type, latency, arrival);
-            }
-        } else {
-            receiver.pollStartNs = NowNs();
-            r = api.KestRecv();
-        }
-        if (r == -1) break;
-        if ((++polls & 0xFFF) == 0) {
-            g_recvClock.Anchor();
-            const auto now = Clock::now();
-            if (timed && now >= deadline) stop = true;
-            if (metrics) ReportProgress(*metrics, polls, recorder.get());
-            // A quiet stream still reaches the file within a fraction of a second.
-            if (recorder) recorder->FlushIfOlder(kest_rec::RealtimeNs(), 200000000);
-            if (!opt.quiet && now >= nextTable) {
-                book.PrintTable(stdout, static_cast<size_t>(opt.rows), terminal);
-                nextTable += std::chrono::seconds(1);
-            }
-            if (now >= nextLossCheck) {
-                // Said as it happens, table or not: loss the summary would
-                // only show at the end is loss an operator cannot act on.
-                ReportLoss(book.Loss(), reported);
-                WarnIfLogDeviceFull(logFullWarned);
-                csvFile.Check();
-                binFile.Check();
-                ReportRecordingFailure(recorder.get(), recordFailReported);
-                nextLossCheck = now + std::chrono::seconds(1);
-            }
-        }
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    if (metrics) {
-        ReportProgress(*metrics, polls, recorder.get());
-        metrics->Stopping();
-    }
-    ReportLoss(book.Loss(), reported);
-    WarnIfLogDeviceFull(logFullWarned);
+    const PollEnd end = loop.Run(api, began);
 
-    book.PrintSummary(stdout, channel, seconds);
-    if (logFullWarned)
+    book.PrintSummary(stdout, channel, end.seconds);
+    if (end.logFullWarned)
         std::printf("log: the working directory's file system was full; log lines were lost\n");
     bool outputsWritten = true;
     if (recorder) {
         outputsWritten = recorder->Flush();
+        bool recordFailReported = end.recordFailReported;
         ReportRecordingFailure(recorder.get(), recordFailReported);
         // What reached the file, not what was handed to the writer.
         std::printf("recorded %llu quotes to %s (%u file%s)",
