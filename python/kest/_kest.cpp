@@ -19,6 +19,7 @@
 
 #include "KestShfeMdApi.h"
 #include "ProductLoader.h"
+#include "StartDiagnosis.h"
 #include "StartVerdict.h"
 
 namespace py = pybind11;
@@ -404,10 +405,16 @@ PYBIND11_MODULE(_kest, m) {
             for (const std::string& d : v.dangers) dangers.append(d);
             return py::dict(py::arg("opened") = v.opened, py::arg("recognised") = v.recognised,
                             py::arg("start_fails") = v.startFails, py::arg("dangers") = dangers,
-                            py::arg("headline") = v.Headline(path));
+                            py::arg("headline") = v.Headline(path), py::arg("bus") = v.bus,
+                            py::arg("channel") = v.channel);
         },
         "what a start would make of the configuration file, read with the library's own reader, as "
         "kest-config-check and kest-md-recv decide");
+    m.def(
+        "start_diagnosis", &kest_tools::StartDiagnosis, py::arg("log"), py::arg("config"), py::arg("bus"),
+        py::arg("channel"),
+        "what the library's log says went wrong in a failed start, as kest-md-recv says it ('' when nothing "
+        "known)");
     m.def(
         "last_signal", [] { return g_lastSignal.load(); },
         "SIGINT or SIGTERM as last seen while a receiver was open (0: none)");

@@ -3,13 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <fstream>
 #include <string>
-
-#include "CardHint.h"
-#include "ConfigFileKind.h"
 
 namespace kest_md_recv {
 
@@ -32,34 +26,6 @@ std::string OwnLogFile(time_t since) {
     }
     closedir(dir);
     return best;
-}
-
-std::string Diagnose(const std::string& log, const Options& opt, int bus, int channel) {
-    std::ifstream in(log);
-    std::string line;
-    std::string advice;
-    while (std::getline(in, line)) {
-        if (line.find("ReadConfig") != std::string::npos && line.find("failed") != std::string::npos &&
-            line.find("_ReadConfig failed") == std::string::npos) {
-            advice = "the library cannot read the configuration file " + opt.config + ".";
-        } else if (line.find("Could not find accelerator") != std::string::npos) {
-            advice = "no card " + std::to_string(bus) + " answered; " +
-                     kest_tools::NoCardHint(static_cast<uint32_t>(bus), "libenyx-hw-c.so.5");
-        } else if (line.find("_GetCore is nullptr") != std::string::npos) {
-            advice = "card " + std::to_string(bus) +
-                     " has no design core 474: is the market-data design loaded on the card?";
-        } else if (line.find("DMA Init failed") != std::string::npos) {
-            advice = "card " + std::to_string(bus) + " has no DMA stream CUSTOM_CHAN" +
-                     std::to_string(channel) + "_DATA for channel " + std::to_string(channel) +
-                     " (device=xilinxN:C names the channel).";
-        } else if (line.find("Error opening file") != std::string::npos) {
-            const std::string problem = kest_tools::ConfigFileProblem(opt.config);
-            advice = "the library cannot checksum the configuration file " + opt.config +
-                     (problem.empty() ? "." : ": it " + problem + ".");
-        }
-        if (!advice.empty()) break;
-    }
-    return advice;
 }
 
 }  // namespace kest_md_recv

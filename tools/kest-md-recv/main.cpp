@@ -21,6 +21,7 @@
 #include "RecvMetrics.h"
 #include "RecvOptions.h"
 #include "RunReports.h"
+#include "StartDiagnosis.h"
 #include "StartLog.h"
 #include "StartVerdict.h"
 #include "StartWatch.h"
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
     if (metrics) metrics->Started(rc == 0, OwnLogFile(beganWall));
     if (rc != 0) {
         const std::string log = OwnLogFile(beganWall);
-        std::string advice = Diagnose(log, opt, bus, channel);
+        std::string advice = kest_tools::StartDiagnosis(log, opt.config, bus, channel);
         if (advice.empty() && timedOut) {
             advice = "it had not finished within --seconds " + std::to_string(opt.seconds) + ".";
         } else if (advice.empty()) {
