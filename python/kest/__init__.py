@@ -45,7 +45,13 @@ except ImportError as _e:
                           name=__name__ + "._kest") from None
     raise ImportError(f"kest: its C++ half kest._kest cannot be loaded: {_e}", name=__name__ + "._kest") from None
 
-__all__ = ["Receiver", "StartError", "ConfigError", "Stopped", "RECORD_DTYPE", "record_layout"]
+__all__ = ["Receiver", "StartError", "ConfigError", "Stopped", "RECORD_DTYPE", "record_layout", "FEEDS", "CHANNELS"]
+
+#: The feeds in the order of a record's ``type`` field, each a dict of name ("SHFE 2ps"), key ("shfe2ps"), bit,
+#: block ("2ps") and exchange, from the card's own table.
+FEEDS = tuple(_kest.FEEDS)
+#: A card's processing channels (0 to CHANNELS - 1).
+CHANNELS = _kest.CHANNELS
 
 
 def record_layout():

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "FeedTable.h"
 #include "KestShfeMdApi.h"
 #include "ProductLoader.h"
 #include "StartDiagnosis.h"
@@ -385,6 +386,13 @@ py::dict RecordLayout() {
 PYBIND11_MODULE(_kest, m) {
     m.doc() = "The C++ half of kest: use the module kest.";
     m.attr("RECORD_SIZE") = sizeof(KestShfeMdType);
+    m.attr("CHANNELS") = Kest_U50::CHANNEL_SIZE;
+    py::list feeds;
+    for (const Kest_U50::FeedFacts& f : Kest_U50::FEEDS)
+        feeds.append(py::dict(py::arg("name") = f.name, py::arg("key") = f.key, py::arg("bit") = f.bit,
+                              py::arg("block") = Kest_U50::FEED_BLOCK_NAMES[f.block],
+                              py::arg("exchange") = f.exchange));
+    m.attr("FEEDS") = feeds;
     m.def("record_layout", &RecordLayout, "{field: (offsetof, sizeof)} of KestShfeMdType as compiled");
     py::register_exception<LoadError>(m, "LoadError", PyExc_RuntimeError);
     m.def("library_ended", &LibraryEnded, "whether the library of this process has ended its polls for good");

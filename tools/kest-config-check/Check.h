@@ -39,7 +39,6 @@ using kest_tools::ConfigKey;
 using kest_tools::ConfigReader;
 using kest_tools::ConfigRule;
 using kest_tools::kConfigKeys;
-constexpr const char* kFeedNames[4] = {"SHFE 2ps", "SHFE 4ps", "INE 2ps", "INE 4ps"};
 
 inline bool InConfig(const ConfigKey& k) { return std::strcmp(k.section, kConfig) == 0; }
 inline const ConfigKey& ChannelKey(const char* name) {

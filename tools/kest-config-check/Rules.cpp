@@ -9,6 +9,7 @@
 
 #include "Check.h"
 #include "DateType.h"
+#include "FeedTable.h"
 #include "ToolOptions.h"
 
 namespace kest_config_check {
@@ -97,7 +98,7 @@ void Check::CheckKey(const ConfigKey& entry, const Seen& seen) {
             if (v != "enabled" && v != "disabled")
                 Warn(seen.line, std::string(entry.name) + "=" + v +
                                     " reads as off: only exactly 'enabled' enables the " +
-                                    kFeedNames[entry.feed] + " feed");
+                                    Kest_U50::FEEDS[entry.feed].name + " feed");
             break;
         case ConfigRule::Multicast: {
             if ((enabled_ & (1u << entry.feed)) == 0) break;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "CardLibrary.h"
+#include "FpgaDataType.h"
 #include "KestShfeMdApi.h"
 #include "OutputFile.h"
 #include "PollLoop.h"
@@ -30,6 +31,9 @@
 #include "recording/Recording.h"
 
 using namespace kest_md_recv;
+
+// A recording's header names the card's channel it was received on.
+static_assert(kest_rec::kChannels == Kest_U50::CHANNEL_SIZE, "a recording's channels are the card's");
 
 int main(int argc, char** argv) {
     const Options opt = ParseOptions(argc, argv);
