@@ -50,8 +50,9 @@ if Pybind11Extension and os.path.exists(os.path.join(recording, "BlockCodec.h"))
     ext_modules.append(Pybind11Extension("kest_records._blocks", ["kest_records/_blocks.cpp"], cxx_std=17,
                                          include_dirs=[recording, os.path.join(recording, "include"),
                                                        os.path.join(tree, "interface")], optional=True))
-# The start verdict reads configuration files with the library's own INI reader, from the tree.
-verdict_sources = ["../tools/common/StartVerdict.cpp", "../public/config/IniReader.cpp", "../public/crc/Crc32.cpp"]
+# The start verdict reads configuration files with the library's own INI reader, from the tree; the
+# diagnosis of a failed start is the tools' own.
+verdict_sources = ["../tools/common/StartVerdict.cpp", "../tools/common/StartDiagnosis.cpp", "../public/config/IniReader.cpp", "../public/crc/Crc32.cpp"]
 verdict_includes = [os.path.join(tree, d) for d in ("include", "common", "public")]
 with_kest = (os.environ.get("KEST_RECORDS_ONLY") != "1" and bool(include_dirs)
              and os.path.exists(os.path.join(loader, "ProductLoader.cpp")))

@@ -20,7 +20,7 @@ import time
 import kest
 
 
-FEEDS = {0: "SHFE 2ps", 1: "SHFE 4ps", 2: "INE 2ps", 3: "INE 4ps"}
+FEEDS = {n: f["name"] for n, f in enumerate(kest.FEEDS)}
 # The 4ps feeds carry every change of a contract; a 2ps feed carries a
 # contract at most every 500 ms and steps over the changes in between.
 CARRIES_EVERY_CHANGE = (1, 3)

@@ -28,9 +28,10 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
+import kest  # noqa: E402  (its feed table; no card or library is needed)
 import kest_records  # noqa: E402
 
-FEEDS = {0: "SHFE 2ps", 1: "SHFE 4ps", 2: "INE 2ps", 3: "INE 4ps"}
+FEEDS = {n: f["name"] for n, f in enumerate(kest.FEEDS)}
 CST = kest_records.window.CHINA_STANDARD_TIME_S // 3600  # hours ahead of UTC: the exchanges' clock
 SESSION_BREAK = pd.Timedelta(minutes=5)  # a longer pause in a contract's quotes ends a line
 

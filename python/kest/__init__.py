@@ -24,7 +24,6 @@ good in this process (see Receiver).
 import glob
 import os
 import re
-import stat
 import time
 
 import numpy as np
@@ -46,7 +45,13 @@ except ImportError as _e:
                           name=__name__ + "._kest") from None
     raise ImportError(f"kest: its C++ half kest._kest cannot be loaded: {_e}", name=__name__ + "._kest") from None
 
-__all__ = ["Receiver", "StartError", "ConfigError", "Stopped", "RECORD_DTYPE", "record_layout"]
+__all__ = ["Receiver", "StartError", "ConfigError", "Stopped", "RECORD_DTYPE", "record_layout", "FEEDS", "CHANNELS"]
+
+#: The feeds in the order of a record's ``type`` field, each a dict of name ("SHFE 2ps"), key ("shfe2ps"), bit,
+#: block ("2ps") and exchange, from the card's own table.
+FEEDS = tuple(_kest.FEEDS)
+#: A card's processing channels (0 to CHANNELS - 1).
+CHANNELS = _kest.CHANNELS
 
 
 def record_layout():
@@ -101,23 +106,6 @@ class Stopped(RuntimeError):
         self.signal = signal
 
 
-def _file_problem(path):
-    """What keeps a start from checksumming the file, as kest-config-check says it."""
-    try:
-        st = os.stat(path)
-    except OSError as e:
-        return f"cannot be opened: {e.strerror}"
-    if stat.S_ISDIR(st.st_mode):
-        return "is a directory, not a configuration file"
-    if not stat.S_ISREG(st.st_mode):
-        return "is not a regular file, so the library cannot checksum it"
-    if st.st_size == 0:
-        return "is empty (the library refuses to start on an empty file)"
-    if st.st_size > 0x7FFFFFFF:
-        return "is larger than 2 GiB, more than the library checksums"
-    return "cannot be read"
-
-
 def _log_files_since(began):
     files = []
     for name in glob.glob("kest_u50_*.log"):
@@ -127,32 +115,6 @@ def _log_files_since(began):
         except OSError:
             pass
     return sorted(files, key=lambda n: (os.stat(n).st_mtime, n))
-
-
-def _diagnose(log_file, config_path):
-    """Advice from the log of a failed start, as kest-md-recv gives it."""
-    if not log_file:
-        return "no log file was written"
-    try:
-        with open(log_file, errors="replace") as f:
-            lines = f.read().splitlines()
-    except OSError:
-        return "see the log file"
-    # The process keeps one log: this start's lines follow its version line.
-    starts = [n for n, line in enumerate(lines) if "KEST_U50_VERSION" in line]
-    for line in lines[starts[-1] if starts else 0:]:
-        if "ReadConfig" in line and "failed" in line and "_ReadConfig failed" not in line:
-            return f"the library cannot read the configuration file {config_path}"
-        if "Could not find accelerator" in line:
-            return ("no card answered (for the card model: is it created, and does KEST_CARDSIM_NAMESPACE "
-                    "name its namespace?)")
-        if "_GetCore is nullptr" in line:
-            return "the card has no market-data design core loaded"
-        if "DMA Init failed" in line:
-            return "the card has no DMA stream for the configured channel (device=xilinxN:C)"
-        if "Error opening file" in line:
-            return f"the library cannot checksum the configuration file {config_path}: it {_file_problem(config_path)}"
-    return "see the log file"
 
 
 def _signal_in_log(log_file):
@@ -242,8 +204,11 @@ class Receiver:
                 if sig == 2:
                     raise KeyboardInterrupt("SIGINT during the start")
                 raise _stopped(sig, during_start=True)
-            raise StartError(f"start failed ({r.start_code}): {_diagnose(log_file, config_path)}; "
-                             f"log file: {log_file or 'none written'}", r.start_code, log_file)
+            # The advice kest-md-recv gives for the same log, from the same code.
+            advice = _kest.start_diagnosis(log_file or "", config_path, verdict["bus"], verdict["channel"])
+            advice = advice or ("see the log file." if log_file else "no log file was written.")
+            raise StartError(f"start failed ({r.start_code}): {advice}\nlog file: {log_file or 'none written'}",
+                             r.start_code, log_file)
         self._r = r
         self._records = r.records
         self._arrivals = r.arrivals

@@ -17,8 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "FeedTable.h"
 #include "KestShfeMdApi.h"
 #include "ProductLoader.h"
+#include "StartDiagnosis.h"
 #include "StartVerdict.h"
 
 namespace py = pybind11;
@@ -384,6 +386,13 @@ py::dict RecordLayout() {
 PYBIND11_MODULE(_kest, m) {
     m.doc() = "The C++ half of kest: use the module kest.";
     m.attr("RECORD_SIZE") = sizeof(KestShfeMdType);
+    m.attr("CHANNELS") = Kest_U50::CHANNEL_SIZE;
+    py::list feeds;
+    for (const Kest_U50::FeedFacts& f : Kest_U50::FEEDS)
+        feeds.append(py::dict(py::arg("name") = f.name, py::arg("key") = f.key, py::arg("bit") = f.bit,
+                              py::arg("block") = Kest_U50::FEED_BLOCK_NAMES[f.block],
+                              py::arg("exchange") = f.exchange));
+    m.attr("FEEDS") = feeds;
     m.def("record_layout", &RecordLayout, "{field: (offsetof, sizeof)} of KestShfeMdType as compiled");
     py::register_exception<LoadError>(m, "LoadError", PyExc_RuntimeError);
     m.def("library_ended", &LibraryEnded, "whether the library of this process has ended its polls for good");
@@ -404,10 +413,16 @@ PYBIND11_MODULE(_kest, m) {
             for (const std::string& d : v.dangers) dangers.append(d);
             return py::dict(py::arg("opened") = v.opened, py::arg("recognised") = v.recognised,
                             py::arg("start_fails") = v.startFails, py::arg("dangers") = dangers,
-                            py::arg("headline") = v.Headline(path));
+                            py::arg("headline") = v.Headline(path), py::arg("bus") = v.bus,
+                            py::arg("channel") = v.channel);
         },
         "what a start would make of the configuration file, read with the library's own reader, as "
         "kest-config-check and kest-md-recv decide");
+    m.def(
+        "start_diagnosis", &kest_tools::StartDiagnosis, py::arg("log"), py::arg("config"), py::arg("bus"),
+        py::arg("channel"),
+        "what the library's log says went wrong in a failed start, as kest-md-recv says it ('' when nothing "
+        "known)");
     m.def(
         "last_signal", [] { return g_lastSignal.load(); },
         "SIGINT or SIGTERM as last seen while a receiver was open (0: none)");

@@ -79,8 +79,8 @@ except kest.StartError as e:
 """
         r = run([py, "-c", probe, venv, sample], env=env, cwd=tmp)
         check(r.returncode == 0, f"kest and kest_records import from the venv and the library loads: {r.stderr}")
-        # The library mirrors its log on standard output; the probe's line is last.
-        said = r.stdout.strip().splitlines()[-1] if r.stdout.strip() else ""
+        # The library mirrors its log on standard output; the probe's message begins with the return code.
+        said = next((line for line in r.stdout.splitlines() if line.startswith("-2 ")), "")
         check(said.startswith("-2 start failed (-2): no card"),
               f"a start without a card gives the library's diagnosis: {said!r}")
 

@@ -1,6 +1,7 @@
 """The Python module kest against a live model card (see conftest.py)."""
 import os
 import signal
+import subprocess
 import time
 import tracemalloc
 
@@ -9,7 +10,7 @@ import pytest
 
 import kest
 import kest_records
-from conftest import child, child_lines, child_report, wait_for
+from conftest import TOOL, child, child_lines, child_report, wait_for
 
 
 def collect(receiver, count):
@@ -149,6 +150,12 @@ def test_bad_config_path(card):
     assert e.value.returncode == -2
     assert e.value.log_file and os.path.exists(e.value.log_file)
     assert "no-such.ini" in str(e.value)
+    # kest-md-recv says the same of the same failure.
+    recv = subprocess.run([TOOL["kest-md-recv"], os.path.join(card.work, "no-such.ini"), "--seconds", "30"],
+                          cwd=card.work, capture_output=True, text=True, timeout=60)
+    assert "start failed (-2): " in recv.stderr, recv.stderr
+    advice = str(e.value).split("\n")[0]
+    assert recv.stderr.splitlines()[-2] == "kest-md-recv: " + advice, (recv.stderr, advice)
     # A directory is named as one (the library cannot checksum it).
     with pytest.raises(kest.StartError) as e:
         kest.Receiver(card.work)

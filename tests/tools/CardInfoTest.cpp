@@ -80,6 +80,16 @@ TEST_F(CardTools, NoCardSaysWhichIndexAndNamespaceWereLookedForAndHowToStartTheM
     EXPECT_NE(recv.err.find("log file: kest_u50_"), std::string::npos) << recv.err;
 }
 
+// The card a receiver names is the one of [config]'s device=, as the library
+// reads it: a device= in another section is not the library's.
+TEST_F(CardTools, TheReceiverNamesTheCardOfConfigsDeviceNotAnotherSections) {
+    const std::string config = dir_.File("other-section.ini");
+    tools_test::WriteFile(config, "[config]\ndevice=xilinx3:1\n[channel1]\ndevice=xilinx5:2\n");
+    const Result recv = RunTool({KEST_MD_RECV, config, "--seconds", "30"}, dir_.Path());
+    EXPECT_EQ(recv.exit, 1);
+    EXPECT_NE(recv.err.find("start failed (-2): no card 3 answered"), std::string::npos) << recv.err;
+}
+
 TEST_F(CardTools, ShowsWhatTheCardHoldsAndWritesNothing) {
     ASSERT_EQ(kest_sim::CreateCard(0), 0);
     auto card = kest_sim::Card::Open(0);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "DateType.h"
+#include "FeedTable.h"
 #include "FpgaDataType.h"
 
 namespace kest_tools {
@@ -58,10 +59,10 @@ constexpr ConfigKey kConfigKeys[] = {
     {"log_level",           "config",  ConfigReader::Int32,  "15",                 ConfigRule::LogLevel,    0,        -1, true},
     {"cpucore",             "config",  ConfigReader::Int32,  "-1",                 ConfigRule::CpuCore,     0,        -1, true},
     {"device",              "config",  ConfigReader::Text,   "xilinx0:0",          ConfigRule::Device,      0,        -1, true},
-    {"shfe2ps",             "config",  ConfigReader::Text,   "enabled",            ConfigRule::Switch,      0,        SHFE_2PS, false},
-    {"shfe4ps",             "config",  ConfigReader::Text,   "disabled",           ConfigRule::Switch,      0,        SHFE_4PS, false},
-    {"ine2ps",              "config",  ConfigReader::Text,   "disabled",           ConfigRule::Switch,      0,        INE_2PS, false},
-    {"ine4ps",              "config",  ConfigReader::Text,   "enabled",            ConfigRule::Switch,      0,        INE_4PS, false},
+    {Kest_U50::FEEDS[SHFE_2PS].key, "config",  ConfigReader::Text,   "enabled",            ConfigRule::Switch,      0,        SHFE_2PS, false},
+    {Kest_U50::FEEDS[SHFE_4PS].key, "config",  ConfigReader::Text,   "disabled",           ConfigRule::Switch,      0,        SHFE_4PS, false},
+    {Kest_U50::FEEDS[INE_2PS].key, "config",  ConfigReader::Text,   "disabled",           ConfigRule::Switch,      0,        INE_2PS, false},
+    {Kest_U50::FEEDS[INE_4PS].key, "config",  ConfigReader::Text,   "enabled",            ConfigRule::Switch,      0,        INE_4PS, false},
     {"shfe2ps_ip_a",        "config",  ConfigReader::Text,   "239.3.42.71:21000",  ConfigRule::Multicast,   kAddress, SHFE_2PS, false},
     {"shfe2ps_ip_b",        "config",  ConfigReader::Text,   "239.4.42.72:21000",  ConfigRule::Multicast,   kAddress, SHFE_2PS, false},
     {"shfe4ps_ip_a",        "config",  ConfigReader::Text,   "239.3.2.3:21101",    ConfigRule::Multicast,   kAddress, SHFE_4PS, false},

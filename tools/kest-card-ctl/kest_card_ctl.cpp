@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "FeedTable.h"
 #include "FpgaRegisterCommon.h"
 #include "ToolOptions.h"
 #include "kest_cardsim.h"
@@ -52,12 +53,12 @@ int Status(uint32_t index) {
                     R::LAST_UPDATE_TIME_0 + k, k, v, static_cast<int64_t>(v));
     }
     const kest_sim::CardStats s = card->Stats();
-    static const char* const kTableNames[kest_sim::kTables] = {"SHFE_2PS", "SHFE_4PS", "INE_2PS", "INE_4PS"};
+    static_assert(kest_sim::kTables == Kest_U50::FEED_COUNT, "one instrument table per feed");
     std::printf("tables:\n");
     for (uint32_t t = 0; t < kest_sim::kTables; ++t) {
         std::printf("  %-8s entries=%u channel=%s writes=%" PRIu64 " closed_drops=%" PRIu64
                     " range_drops=%" PRIu64 "\n",
-                    kTableNames[t], card->TableEntries(static_cast<int>(t)),
+                    Kest_U50::FEEDS[t].symbol, card->TableEntries(static_cast<int>(t)),
                     card->TableChannelOpen(static_cast<int>(t)) ? "open" : "closed", s.table_writes[t],
                     s.table_closed_drops[t], s.table_range_drops[t]);
     }

@@ -10,26 +10,15 @@
 #include <cstring>
 
 #include "CardReader.h"
+#include "FeedTable.h"
 #include "FpgaRegisterCommon.h"
+#include "MuxCounters.h"
 
 namespace kest_tools {
 
 namespace {
 
 namespace R = Kest_U50::Reg;
-
-const char* const kFeeds[4] = {"shfe2ps", "shfe4ps", "ine2ps", "ine4ps"};
-struct Mux {
-    const char* feed;
-    const char* mux;
-    uint32_t reg;
-};
-const Mux kMuxes[4] = {
-    {"2ps", "0", R::MUX0_2PS_PKTS},
-    {"2ps", "1", R::MUX1_2PS_PKTS},
-    {"4ps", "0", R::MUX0_4PS_PKTS},
-    {"4ps", "1", R::MUX1_4PS_PKTS},
-};
 
 std::string Hex(uint64_t v) {
     char buf[16];
@@ -51,7 +40,8 @@ std::string CardMetricsText(uint32_t index, bool& ok, std::string& error) {
     MetricsText m;
     CardReader reader;
     ok = reader.Open(index);
-    uint64_t version = 0, date = 0, crc = 0, shfe = 0, ine = 0, times[4] = {}, packets[4] = {};
+    uint64_t version = 0, date = 0, crc = 0, shfe = 0, ine = 0, times[Kest_U50::FEED_COUNT] = {},
+             packets[kMuxCounters] = {};
     if (ok) {
         auto read = [&](uint32_t reg, uint64_t& v) { ok = reader.Read(reg, v) && ok; };
         read(R::COMPILE_VER, version);
@@ -60,7 +50,7 @@ std::string CardMetricsText(uint32_t index, bool& ok, std::string& error) {
         read(R::SHFE_INST_COUNT, shfe);
         read(R::INE_INST_COUNT, ine);
         for (uint32_t k = 0; k < R::LAST_UPDATE_TIME_COUNT; ++k) read(R::LAST_UPDATE_TIME_0 + k, times[k]);
-        for (int k = 0; k < 4; ++k) read(kMuxes[k].reg, packets[k]);
+        for (int k = 0; k < kMuxCounters; ++k) read(MuxCounterAt(k).reg, packets[k]);
         if (!ok) error = "a register read failed: " + std::string(std::strerror(errno));
     } else {
         error = reader.Error();
@@ -87,18 +77,20 @@ std::string CardMetricsText(uint32_t index, bool& ok, std::string& error) {
              ine & 0xFFFFFFFFu);
     m.Family("kest_card_last_update_timestamp_seconds", "gauge",
              "The feed's last update as the card keeps it, since the epoch; 0 for never.");
-    for (int k = 0; k < 4; ++k)
-        m.Sample("kest_card_last_update_timestamp_seconds", Labels({card, Label("feed", kFeeds[k])}),
-                 times[k]);
+    for (int k = 0; k < Kest_U50::FEED_COUNT; ++k)
+        m.Sample("kest_card_last_update_timestamp_seconds",
+                 Labels({card, Label("feed", Kest_U50::FEEDS[k].key)}), times[k]);
     m.Family("kest_card_multicast_packets_total", "counter",
              "Multicast packets the card's multiplexer counted, per feed depth and multiplexer (line).");
-    for (int k = 0; k < 4; ++k)
+    for (int k = 0; k < kMuxCounters; ++k)
         m.Sample("kest_card_multicast_packets_total",
-                 Labels({card, Label("feed", kMuxes[k].feed), Label("mux", kMuxes[k].mux)}), packets[k]);
+                 Labels({card, Label("feed", MuxCounterAt(k).Block()),
+                         Label("mux", std::to_string(MuxCounterAt(k).mux))}),
+                 packets[k]);
 
     if (RingCounters counters = ModelRingCounters()) {
-        uint64_t pushed[16] = {}, refused[16] = {};
-        const int n = counters(index, 16, pushed, refused);
+        uint64_t pushed[Kest_U50::CHANNEL_SIZE] = {}, refused[Kest_U50::CHANNEL_SIZE] = {};
+        const int n = counters(index, Kest_U50::CHANNEL_SIZE, pushed, refused);
         if (n > 0) {
             m.Family("kest_card_ring_quotes_total", "counter",
                      "Messages the channel's card-to-host ring took (card model only).");

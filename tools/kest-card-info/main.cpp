@@ -20,7 +20,9 @@
 #include "CardLibrary.h"
 #include "CardMetrics.h"
 #include "CardReader.h"
+#include "FeedTable.h"
 #include "FpgaRegisterCommon.h"
+#include "MuxCounters.h"
 #include "StartVerdict.h"
 #include "ToolOptions.h"
 
@@ -31,28 +33,14 @@ using Json = nlohmann::ordered_json;
 
 const char* const kTool = "kest-card-info";
 
-struct Counter {
-    const char* key;
-    const char* label;
-    uint32_t reg;
-};
-const Counter kCounters[4] = {
-    {"mux0_2ps", "2ps mux0", R::MUX0_2PS_PKTS},
-    {"mux1_2ps", "2ps mux1", R::MUX1_2PS_PKTS},
-    {"mux0_4ps", "4ps mux0", R::MUX0_4PS_PKTS},
-    {"mux1_4ps", "4ps mux1", R::MUX1_4PS_PKTS},
-};
-const char* const kFeedKeys[4] = {"shfe2ps", "shfe4ps", "ine2ps", "ine4ps"};
-const char* const kFeedLabels[4] = {"SHFE 2ps", "SHFE 4ps", "INE 2ps", "INE 4ps"};
-
 struct CardState {
     uint64_t version = 0;
     uint64_t date = 0;
     uint64_t crc = 0;
     uint64_t shfe_highest = 0;
     uint64_t ine_highest = 0;
-    uint64_t times[4] = {};
-    uint64_t counters[4] = {};
+    uint64_t times[Kest_U50::FEED_COUNT] = {};
+    uint64_t counters[kest_tools::kMuxCounters] = {};
     double taken_at = 0;  // wall clock, seconds
     bool ok = true;
 };
@@ -70,7 +58,7 @@ CardState ReadCard(const kest_tools::CardReader& card) {
     read(R::SHFE_INST_COUNT, s.shfe_highest);
     read(R::INE_INST_COUNT, s.ine_highest);
     for (uint32_t k = 0; k < R::LAST_UPDATE_TIME_COUNT; ++k) read(R::LAST_UPDATE_TIME_0 + k, s.times[k]);
-    for (int k = 0; k < 4; ++k) read(kCounters[k].reg, s.counters[k]);
+    for (int k = 0; k < kest_tools::kMuxCounters; ++k) read(kest_tools::MuxCounterAt(k).reg, s.counters[k]);
     // The 32-bit registers are the low words of what the library reads.
     s.version &= 0xFFFFFFFFu;
     s.date &= 0xFFFFFFFFu;
@@ -210,21 +198,23 @@ void PrintText(uint32_t index, const CardState& first, const CardState* later, d
                 s.crc == 0 ? "  (no bring-up has stored one)" : "");
     std::printf("  highest instrument  SHFE %" PRIu64 ", INE %" PRIu64 "\n", s.shfe_highest, s.ine_highest);
     std::printf("  last update\n");
-    for (int k = 0; k < 4; ++k) {
+    for (int k = 0; k < Kest_U50::FEED_COUNT; ++k) {
         if (s.times[k] == 0) {
-            std::printf("    %-9s never\n", kFeedLabels[k]);
+            std::printf("    %-9s never\n", Kest_U50::FEEDS[k].name);
         } else {
-            std::printf("    %-9s %s  (%s)\n", kFeedLabels[k], LocalTime(s.times[k]).c_str(),
+            std::printf("    %-9s %s  (%s)\n", Kest_U50::FEEDS[k].name, LocalTime(s.times[k]).c_str(),
                         Age(s.taken_at - static_cast<double>(s.times[k])).c_str());
         }
     }
     std::printf("  multicast packets%s\n", later != nullptr ? "                    rate" : "");
-    for (int k = 0; k < 4; ++k) {
+    for (int k = 0; k < kest_tools::kMuxCounters; ++k) {
         if (later != nullptr) {
             const double rate = static_cast<double>(s.counters[k] - first.counters[k]) / interval;
-            std::printf("    %-9s %20" PRIu64 "  %10.1f/s\n", kCounters[k].label, s.counters[k], rate);
+            std::printf("    %-9s %20" PRIu64 "  %10.1f/s\n", kest_tools::MuxCounterAt(k).Label().c_str(),
+                        s.counters[k], rate);
         } else {
-            std::printf("    %-9s %20" PRIu64 "\n", kCounters[k].label, s.counters[k]);
+            std::printf("    %-9s %20" PRIu64 "\n", kest_tools::MuxCounterAt(k).Label().c_str(),
+                        s.counters[k]);
         }
     }
     if (d != nullptr) {
@@ -257,7 +247,7 @@ void PrintJson(uint32_t index, const CardState& first, const CardState* later, d
     j["config_checksum"] = s.crc;
     j["highest_instrument"] = {{"shfe", s.shfe_highest}, {"ine", s.ine_highest}};
     Json& updates = j["last_update"] = Json::object();
-    for (int k = 0; k < 4; ++k) {
+    for (int k = 0; k < Kest_U50::FEED_COUNT; ++k) {
         Json u;
         u["epoch"] = s.times[k];
         if (s.times[k] == 0) {
@@ -268,15 +258,16 @@ void PrintJson(uint32_t index, const CardState& first, const CardState* later, d
             u["age_seconds"] =
                 Number(std::round((s.taken_at - static_cast<double>(s.times[k])) * 1000) / 1000);
         }
-        updates[kFeedKeys[k]] = u;
+        updates[Kest_U50::FEEDS[k].key] = u;
     }
     Json& packets = j["multicast_packets"] = Json::object();
-    for (int k = 0; k < 4; ++k) packets[kCounters[k].key] = s.counters[k];
+    for (int k = 0; k < kest_tools::kMuxCounters; ++k)
+        packets[kest_tools::MuxCounterAt(k).Key()] = s.counters[k];
     if (later != nullptr) {
         j["interval_seconds"] = Number(interval);
         Json& rates = j["multicast_packets_per_second"] = Json::object();
-        for (int k = 0; k < 4; ++k)
-            rates[kCounters[k].key] =
+        for (int k = 0; k < kest_tools::kMuxCounters; ++k)
+            rates[kest_tools::MuxCounterAt(k).Key()] =
                 Number(static_cast<double>(s.counters[k] - first.counters[k]) / interval);
     }
     if (d != nullptr) {

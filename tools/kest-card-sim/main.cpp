@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "FeedTable.h"
 #include "ToolOptions.h"
 #include "cardlogic/LiveCard.h"
 #include "cardlogic/Replay.h"
@@ -31,7 +32,7 @@ const char* const kTool = "kest-card-sim";
 
 void PrintStats(const kest_sim::LiveCard& card) {
     uint64_t quotes = 0, refused = 0;
-    for (int ch = 0; ch < 16; ++ch) {
+    for (int ch = 0; ch < Kest_U50::CHANNEL_SIZE; ++ch) {
         quotes += card.QuotesWritten(ch);
         refused += card.QuotesRefused(ch);
     }
@@ -42,9 +43,9 @@ void PrintStats(const kest_sim::LiveCard& card) {
                 static_cast<unsigned long long>(card.FramesMirrored()), card.SnapshotRounds(),
                 card.BlockRunning(0) ? "running" : "idle", card.BlockRunning(1) ? "running" : "idle",
                 static_cast<unsigned long long>(quotes), static_cast<unsigned long long>(refused));
-    for (int f = 0; f < 4; ++f) {
+    for (int f = 0; f < Kest_U50::FEED_COUNT; ++f) {
         const auto feed = static_cast<EMDQPDataType>(f);
-        std::printf(" %s updates %llu gaps %llu", kest_sim::FeedName(feed),
+        std::printf(" %s updates %llu gaps %llu", Kest_U50::FEEDS[f].key,
                     static_cast<unsigned long long>(card.Updates(feed)),
                     static_cast<unsigned long long>(card.Gaps(feed)));
     }
@@ -55,7 +56,7 @@ void PrintStats(const kest_sim::LiveCard& card) {
 // Per channel, what the card wrote and what a full ring refused: a receiver
 // that stalls loses exactly the refused quotes.
 void PrintChannels(const kest_sim::LiveCard& card) {
-    for (int ch = 0; ch < 16; ++ch) {
+    for (int ch = 0; ch < Kest_U50::CHANNEL_SIZE; ++ch) {
         if (card.QuotesWritten(ch) == 0 && card.QuotesRefused(ch) == 0 && card.EventsWritten(ch) == 0)
             continue;
         std::printf("channel %2d: quotes %llu refused %llu events %llu\n", ch,
@@ -81,13 +82,13 @@ std::string ProcessName(int32_t pid) {
 // "0-3,7": the channels of a mask.
 std::string ChannelList(uint32_t mask) {
     std::string out;
-    for (int c = 0; c < 16;) {
+    for (int c = 0; c < Kest_U50::CHANNEL_SIZE;) {
         if (!(mask & (1u << c))) {
             ++c;
             continue;
         }
         int e = c;
-        while (e + 1 < 16 && (mask & (1u << (e + 1)))) ++e;
+        while (e + 1 < Kest_U50::CHANNEL_SIZE && (mask & (1u << (e + 1)))) ++e;
         out += (out.empty() ? "" : ",") + std::to_string(c) + (e > c ? "-" + std::to_string(e) : "");
         c = e + 1;
     }
@@ -97,11 +98,11 @@ std::string ChannelList(uint32_t mask) {
 // Which process drives which channels of the card, one line per process.
 void PrintDrivers(const kest_sim::Card& card, uint32_t index) {
     uint32_t done = 0;
-    for (int c = 0; c < 16; ++c) {
+    for (int c = 0; c < Kest_U50::CHANNEL_SIZE; ++c) {
         const int32_t pid = card.ChannelDriver(c);
         if (pid == 0 || (done & (1u << c))) continue;
         uint32_t mask = 0;
-        for (int k = c; k < 16; ++k)
+        for (int k = c; k < Kest_U50::CHANNEL_SIZE; ++k)
             if (card.ChannelDriver(k) == pid) mask |= 1u << k;
         done |= mask;
         std::printf("card %u channels %s: driven by %s%s\n", index, ChannelList(mask).c_str(),

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include "FeedTable.h"
 #include "RecvMetrics.h"
 #include "recording/QuoteCsv.h"
 
@@ -138,8 +139,8 @@ void FormatPrice(char* out, size_t size, int32_t px) {
 }  // namespace
 
 std::string QuoteBook::FeedName(uint16_t type) {
-    static const char* const kNames[] = {"SHFE 2ps", "SHFE 4ps", "INE 2ps", "INE 4ps"};
-    return type < 4 ? kNames[type] : "type " + std::to_string(type);
+    const Kest_U50::FeedFacts* feed = Kest_U50::FeedOf(type);
+    return feed != nullptr ? feed->name : "type " + std::to_string(type);
 }
 
 std::string QuoteBook::FormatTime(uint32_t hhmmss, uint32_t milli) {
@@ -198,8 +199,8 @@ void QuoteBook::PrintSummary(FILE* out, int channel, double seconds) const {
     std::fprintf(out, "%-16s %-8s %10s %10s\n", "instrument", "feed", "quotes", "missing");
     for (const auto& entry : instruments_) {
         // The feed as one word ("shfe4ps"), so that each row splits into four fields.
-        std::string feed = FeedName(entry.first.first);
-        feed.erase(feed.find(' '), 1);
+        const Kest_U50::FeedFacts* facts = Kest_U50::FeedOf(entry.first.first);
+        std::string feed = facts != nullptr ? facts->key : "type" + std::to_string(entry.first.first);
         for (char& c : feed) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         std::fprintf(out, "%-16s %-8s %10" PRIu64 " %10" PRIu64 "\n", entry.first.second.c_str(),
                      feed.c_str(), entry.second.count, entry.second.missing);

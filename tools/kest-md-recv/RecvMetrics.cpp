@@ -8,7 +8,8 @@
 
 namespace {
 
-const char* const kFeedNames[RecvMetrics::kFeeds] = {"shfe2ps", "shfe4ps", "ine2ps", "ine4ps", "other"};
+// The label of each feed's counters; the last counts types that are no feed.
+const char* FeedLabel(int f) { return f < Kest_U50::FEED_COUNT ? Kest_U50::FEEDS[f].key : "other"; }
 
 int64_t WallNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -90,7 +91,7 @@ std::string RecvMetrics::Render() {
     const std::string where =
         Labels({Label("card", std::to_string(card_)), Label("channel", std::to_string(channel_))});
     std::string feedLabels[kFeeds];
-    for (int f = 0; f < kFeeds; ++f) feedLabels[f] = Labels({where, Label("feed", kFeedNames[f])});
+    for (int f = 0; f < kFeeds; ++f) feedLabels[f] = Labels({where, Label("feed", FeedLabel(f))});
     // Quotes of a type the card does not name are shown only when there are some.
     const bool other = counters_.feeds[kFeeds - 1].quotes.load(std::memory_order_relaxed) != 0;
     const int feeds = other ? kFeeds : kFeeds - 1;

@@ -14,13 +14,14 @@
 #include <mutex>
 #include <string>
 
+#include "FeedTable.h"
 #include "Metrics.h"
 
 class RecvMetrics {
 public:
     // The four feeds as the card numbers them in each record's type, and one
     // for any other type.
-    static constexpr int kFeeds = 5;
+    static constexpr int kFeeds = Kest_U50::FEED_COUNT + 1;  // and one for types that are no feed
     // Poll-to-delivery latency buckets: upper bounds in ns, then +Inf.
     static constexpr int kBuckets = 17;
     static constexpr uint64_t kBucketNs[kBuckets] = {50,     100,     250,     500,     1000,    2500,
