@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <sstream>
+#include <regex>
 #include <string>
 #include <tuple>
 
@@ -27,23 +27,16 @@ KestShfeMdType Quote(const char* id, uint16_t type, uint32_t change) {
     return q;
 }
 
-// What the book prints, each line's words joined by one blank.
+// What the book prints, its runs of blanks made one.
 std::string Printed(const std::function<void(FILE*)>& print) {
     char* text = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&text, &size);
     print(out);
     std::fclose(out);
-    std::istringstream in(std::string(text, size));
+    const std::string printed(text, size);
     std::free(text);
-    std::string squeezed;
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream words(line);
-        std::string word, joined;
-        while (words >> word) joined += (joined.empty() ? "" : " ") + word;
-        squeezed += joined + "\n";
-    }
-    return squeezed;
+    return std::regex_replace(printed, std::regex(" +"), " ");
 }
 
 TEST(QuoteBook, GapsAndReorderingAreCountedPerFeedAndInstrument) {
