@@ -157,7 +157,10 @@ config="$prefix/share/KestShfeMdApi/kest_md.ini"
 # lets it receive for two seconds, stops it with SIGINT and shows its count.
 run_example() {
   local name=$1 binary=$2 out="$run/$1.out" pid
-  (cd "$run" && LD_LIBRARY_PATH="$modeldir:$libdir" exec "$binary" "$config") >"$out" 2>&1 &
+  # The output file exists before the wait below reads it: the background
+  # shell may open it only after the first look.
+  : >"$out"
+  (cd "$run" && LD_LIBRARY_PATH="$modeldir:$libdir" exec "$binary" "$config") >>"$out" 2>&1 &
   pid=$!
   for _ in $(seq 600); do
     grep -q '^started:' "$out" && break

@@ -107,29 +107,6 @@ TEST(Recording, EachFileSaysWhenItStartedAndANewOneStartsOnceAFileSpansTheRotati
     EXPECT_NE(access((path + ".3").c_str(), F_OK), 0);
 }
 
-// A version 1 file (entries straight after the header) cut mid-entry: its whole entries, the cut one not.
-TEST(Recording, AVersionOneFileCutMidEntryHoldsItsWholeEntries) {
-    kest_test::ScopedTempDir dir;
-    kest_rec::FileHeader h{};
-    std::memcpy(h.magic, kest_rec::kMagic, sizeof h.magic);
-    h.version = 1;
-    h.header_bytes = sizeof h;
-    h.record_bytes = sizeof(KestShfeMdType);
-    h.entry_bytes = sizeof(Entry);
-    h.clock = kest_rec::kClockRealtime;
-    std::string bytes(reinterpret_cast<const char*>(&h), sizeof h);
-    for (uint32_t i = 0; i < 10; ++i) {
-        const Entry e{i, kest_test_rec::SampleRecord(i)};
-        bytes.append(reinterpret_cast<const char*>(&e), sizeof e);
-    }
-    kest_test::WriteFile(dir.File("v1.kestrec"), bytes + std::string(57, 'x'));
-    std::string error;
-    auto r = Reader::Open(dir.File("v1.kestrec"), &error);
-    ASSERT_TRUE(r) << error;
-    EXPECT_EQ(r->Entries(), 10u);
-    EXPECT_EQ(r->TrailingBytes(), 57u);
-}
-
 TEST(Recording, AKilledRecorderLeavesWholeBlocksAndTheReaderSaysWhatItIgnored) {
     kest_test::ScopedTempDir dir;
     const std::string path = dir.File("killed.kestrec");

@@ -284,11 +284,14 @@ class KestRecordsTest(unittest.TestCase):
         columns = ("TradingDay,InstrumentID,ExchangeID,ExchangeInstID,LastPrice,PreSettlementPrice,Volume,Turnover,"
                    "OpenInterest,UpdateTime,UpdateMillisec,BidPrice1,BidVolume1,AskPrice1,AskVolume1,BidPrice2,"
                    "BidVolume2,AskPrice2,AskVolume2,ActionDay")
-        rows = [  # the night session of Friday 2026-12-04 trades for Monday 2026-12-07
-            "20261207,cu2701,SHFE,cu2701,71230.0,71000,12,8547600.5,150321,21:00:00,500,71220,3,71240,5,71210,7,"
+        # The night session of Friday 2026-12-04 trades for Monday 2026-12-07; a third decimal of exactly 5
+        # rounds away from zero.
+        rows = [
+            "20261207,cu2701,SHFE,cu2701,71230.0,71000,12,8547600.505,150321,21:00:00,500,71220,3,71240,5,71210,7,"
             "71250,9,20261204",
-            "20261207,sc2702,INE,sc2702,512.3,510,4,2049200,33001,01:30:02,0,512.2,1,512.4,2,512.1,3,512.5,4,20261205",
-            "20261207,cu2701,SHFE,cu2701,71240.0,71000,15,10684800.25,150330,09:00:01,0,71230,1,71250,2,"
+            "20261207,sc2702,INE,sc2702,-512.305,510,4,-2049200.005,33001,01:30:02,0,512.2,1,512.4,2,512.1,3,512.5,4,"
+            "20261205",
+            "20261207,cu2701,SHFE,cu2701,71240.0,71000,15,10684800.245,150330,09:00:01,0,71229.995,1,71250,2,"
             "1.7976931348623157e+308,0,71260,6,20261207",
         ]
         csv_path, rec_path = os.path.join(self.dir, "ticks.csv"), os.path.join(self.dir, "ticks.kestrec")
@@ -300,9 +303,9 @@ class KestRecordsTest(unittest.TestCase):
         head = lines[0]
         got = [dict(zip(head, line)) for line in lines[1:]]
         self.assertEqual(len(got), 3)
-        for row, want in zip(got, ((20261207, "cu2701", "21:00:00.500", 0, "71230.00", "12", "8547600.50", "150321",
+        for row, want in zip(got, ((20261207, "cu2701", "21:00:00.500", 0, "71230.00", "12", "8547600.51", "150321",
                                     "71220.00", "3", "71240.00", "5", "71210.00", "71250.00"),
-                                   (20261207, "sc2702", "01:30:02.000", 2, "512.30", "4", "2049200.00", "33001",
+                                   (20261207, "sc2702", "01:30:02.000", 2, "-512.31", "4", "-2049200.01", "33001",
                                     "512.20", "1", "512.40", "2", "512.10", "512.50"),
                                    (20261207, "cu2701", "09:00:01.000", 0, "71240.00", "15", "10684800.25",
                                     "150330", "71230.00", "1", "71250.00", "2", "0.00", "71260.00"))):

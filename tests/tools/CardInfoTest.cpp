@@ -1,7 +1,7 @@
 // kest-card-info (and the receiver's start messages) over the card model: what
 // it reads, that it writes nothing, the decision it foretells for a
 // configuration file, and how it sees a card that a receiver has just brought
-// up beside it.
+// up beside it (and records, a file a second).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -21,6 +21,7 @@
 #include "ToolRunner.h"
 #include "crc/Crc32.h"
 #include "kest_cardsim.h"
+#include "recording/RunReader.h"
 
 namespace {
 
@@ -230,7 +231,10 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
     Process sim({KEST_CARD_SIM, "--card", "0", "--shfe-size", "300", "--ine-size", "80", "--rate", "200",
                  "--stats", "0"},
                 dir_.Path(), "sim");
-    Process recv({KEST_MD_RECV, config, "--quiet", "--seconds", "3600"}, dir_.Path(), "recv1");
+    const std::string recording = dir_.File("rotated.kestrec");
+    Process recv({KEST_MD_RECV, config, "--quiet", "--seconds", "3600", "--record", recording,
+                  "--record-rotate-s", "1"},
+                 dir_.Path(), "recv1");
 
     // The bring-up has stored this file's checksum and the card counts packets.
     const uint32_t crc = FileCrc(text);
@@ -250,10 +254,34 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
     EXPECT_EQ(seen["config"]["decision"], "no-programming");
     EXPECT_EQ(card->JournalHead(), journal);  // it wrote nothing beside the running receiver
 
+    // Recording by the second: a third file begun, each file began with an
+    // arrival a second or more after the one before, and holds arrivals of
+    // less than a second from its beginning.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (access((recording + ".2").c_str(), F_OK) != 0 && recv.Running() &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     recv.Signal(SIGTERM);
     const Result first = recv.Wait();
     EXPECT_EQ(first.exit, 0) << first.err;
     EXPECT_NE(first.out.find("=== summary ==="), std::string::npos);
+    const std::vector<std::string> files = kest_rec::RecordingFiles(recording);
+    EXPECT_GE(files.size(), 3u) << "waited for a third file of " << recording;
+    constexpr int64_t kSecond = 1000000000;
+    int64_t began = 0;
+    for (const std::string& f : files) {
+        auto r = kest_rec::RunReader::Open(f, nullptr);
+        ASSERT_TRUE(r) << f;
+        const int64_t start = r->Header().started_ns;
+        EXPECT_TRUE(began == 0 || start - began >= kSecond) << f << " began " << start - began << " ns later";
+        began = start;
+        const kest_rec::Entry* e;
+        size_t n;
+        int64_t latest = start;
+        while (r->NextRun(&e, &n))
+            for (size_t i = 0; i < n; ++i) latest = std::max(latest, e[i].arrival_ns);
+        EXPECT_LT(latest - start, kSecond) << f;
+    }
 
     // A restart with the same file attaches without programming; a timed run
     // ends by itself, with no error line of its own.

@@ -13,7 +13,6 @@
 #include "KestShfeMdApiImpl.h"
 #include "ToolRunner.h"
 
-
 namespace {
 
 using nlohmann::json;
@@ -144,11 +143,23 @@ TEST(ConfigCheck, FilesThatWouldEmptyEveryChannelAreDangerousInTheFirstLine) {
     std::mt19937 rng(20240618);
     std::string random(4096, '\0');
     for (char& c : random) c = static_cast<char>(rng() & 0xFF);
+    // Every feed set to `value`, a list on channel `list`.
+    auto feeds = [](const std::string& value, const char* list = "0") {
+        std::string text = "[config]\ndevice=xilinx0:0\n";
+        for (const char* feed : {"shfe2ps", "shfe4ps", "ine2ps", "ine4ps"})
+            text += feed + ("=" + value) + "\n";
+        return text + "[channel" + list + "]\ninsts=cu\n";
+    };
+    const char* const noFeed = "no feed is enabled: a start of channel 0 reprograms the card";
     const struct {
-        const char* name;
+        std::string name;
         std::string text;
         const char* why;
     } cases[] = {
+        {"Enabled.ini", feeds("Enabled"), noFeed},
+        {"enabled1.ini", feeds("enabled1"), noFeed},
+        {"1.ini", feeds("1"), noFeed},
+        {"yes.ini", feeds("yes"), noFeed},
         {"random.bin", random, "the library recognises no key in this file"},
         {"typo-sections.ini", "[Config]\ndevice=xilinx0:0\n[Channel0]\ninsts=cu\n",
          "the library recognises no key in this file"},
@@ -167,10 +178,16 @@ TEST(ConfigCheck, FilesThatWouldEmptyEveryChannelAreDangerousInTheFirstLine) {
         EXPECT_FALSE(doc["dangers"].empty());
         EXPECT_EQ(doc["channel"], 0);
     }
-    // The same lists in a file for another channel are no danger: it never programs the card.
+    // The same lists in a file for another channel are no danger: it never programs the card. Nor is
+    // one feed exactly "enabled" and a list on the last channel only.
     tools_test::WriteFile(dir.File("channel3.ini"), "[config]\ndevice=xilinx0:3\n");
     const Result other = Check(dir.File("channel3.ini"));
     EXPECT_EQ(other.exit, 0) << other.out;
+    std::string last = feeds("disabled", "15");
+    last.replace(last.find("shfe2ps=disabled"), 16, "shfe2ps=enabled");
+    tools_test::WriteFile(dir.File("channel15-list.ini"), last);
+    const Result listed = Check(dir.File("channel15-list.ini"));
+    EXPECT_EQ(listed.exit, 0) << listed.out;
 }
 
 TEST(ConfigCheck, DefaultsTakenAreNotedWithoutCountingAsWarnings) {

@@ -1,10 +1,15 @@
 // kest-md-recv's book of what it received: change-number gaps and reordering
 // per feed and instrument, whichever way an instrument's entry is found (the
-// first quote through the maps, later ones through the index).
+// first quote through the maps, later ones through the index), and the rows
+// of its summary and live table.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <regex>
 #include <string>
 #include <tuple>
 
@@ -17,7 +22,21 @@ KestShfeMdType Quote(const char* id, uint16_t type, uint32_t change) {
     std::memcpy(q.inst_id, id, std::min(std::strlen(id), sizeof q.inst_id - 1));
     q.type = type;
     q.change_no = change;
+    q.last_px = static_cast<int32_t>(change);  // in hundredths
+    q.volume = 2 * change;
     return q;
+}
+
+// What the book prints, its runs of blanks made one.
+std::string Printed(const std::function<void(FILE*)>& print) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    print(out);
+    std::fclose(out);
+    const std::string printed(text, size);
+    std::free(text);
+    return std::regex_replace(printed, std::regex(" +"), " ");
 }
 
 TEST(QuoteBook, GapsAndReorderingAreCountedPerFeedAndInstrument) {
@@ -38,6 +57,15 @@ TEST(QuoteBook, GapsAndReorderingAreCountedPerFeedAndInstrument) {
     EXPECT_EQ(book.Loss().missing, 5u);
     EXPECT_EQ(book.Loss().gapEvents, 2u);
     EXPECT_EQ(book.Loss().backwards, 1u);
+    // Both print a row per feed of cu2501, named apart; the table shows each row's last quote.
+    const std::string summary = Printed([&](FILE* out) { book.PrintSummary(out, 0, 1.0); });
+    for (const char* row : {"\ncu2501 shfe2ps 3 0\n", "\ncu2501 shfe4ps 3 2\n", "\nag2502 shfe4ps 3 3\n"})
+        EXPECT_NE(summary.find(row), std::string::npos) << row << summary;
+    const std::string table = Printed([&](FILE* out) { book.PrintTable(out, 10, false); });
+    for (const char* row : {"\ncu2501 SHFE 2ps 3 5.04 1008 0.00 0 0.00 0 00:00:00.000\n",
+                            "\ncu2501 SHFE 4ps 3 0.14 28 0.00 0 0.00 0 00:00:00.000\n",
+                            "\nag2502 SHFE 4ps 3 0.04 8 0.00 0 0.00 0 00:00:00.000\n"})
+        EXPECT_NE(table.find(row), std::string::npos) << row << table;
 }
 
 TEST(QuoteBook, BytesAfterTheIdentifiersEndNameTheSameInstrument) {
