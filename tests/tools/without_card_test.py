@@ -21,7 +21,7 @@ import tempfile
 
 from operator_test import check, complete_line, failures, run
 
-MODEL_TOOLS = ("kest-card-sim", "kest-card-ctl", "kest-exchange-dump")
+MODEL_TOOLS = ("kest-card-sim", "kest-card-ctl")
 
 
 def dynamic(path):
