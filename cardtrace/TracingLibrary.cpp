@@ -9,6 +9,7 @@
 // again) follow it in the trace; the poll's context is on the stack, so a
 // poll from inside its own handler is traced like any other.
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,11 +114,20 @@ void LoadTarget(State& s, const std::string& target) {
     // Local: the real library's own symbols stay its own, ours stay the product's.
     void* h = dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (h == nullptr) Fatal(std::string("the target does not load: ") + dlerror());
-#define KEST_TRACE_LOAD(f)                                                           \
-    s.real.f = reinterpret_cast<decltype(&::f)>(dlsym(h, #f));                       \
-    if (s.real.f == nullptr) Fatal("the target " + target + " has no function " #f); \
-    if (reinterpret_cast<void*>(s.real.f) == reinterpret_cast<void*>(&::f))          \
-        Fatal("the target " + target + " resolves to this tracing library itself");
+    link_map* map = nullptr;
+    if (dlinfo(h, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
+        Fatal("the target " + target + " has no link map");
+    // A function found in a library the target depends on (the product's, or
+    // this one) is not the card's: the target must define each one itself.
+    auto defined = [&](const char* name) {
+        void* f = dlsym(h, name);
+        Dl_info where{};
+        if (f == nullptr || dladdr(f, &where) == 0 || where.dli_fname == nullptr ||
+            std::strcmp(where.dli_fname, map->l_name) != 0)
+            Fatal("the target " + target + " has no function " + name + ": it is not the card's library");
+        return f;
+    };
+#define KEST_TRACE_LOAD(f) s.real.f = reinterpret_cast<decltype(&::f)>(defined(#f));
     KEST_TRACE_FUNCTIONS(KEST_TRACE_LOAD)
 #undef KEST_TRACE_LOAD
 }

@@ -23,6 +23,7 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <iostream>
 #include <map>
 
 #include "BenchSupport.h"
@@ -36,7 +37,7 @@ using namespace kest_bench;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kBatch = 2048;            // quotes pushed (untimed) before each timed run of polls
-constexpr int kEmptyBatch = 1 << 16;    // empty polls per timed run
+constexpr int kEmptyBatch = 1 << 14;    // empty polls per timed run
 constexpr int kQuotesPerSecond = 1000;  // the simulated hour's quote rate on its stream
 constexpr int kHourInstruments = 300;
 
@@ -121,43 +122,49 @@ Bench& TheBench() {
     return b;
 }
 
+// Each iteration times one batch of polls in each mode in turn, so that the
+// modes share the machine's moments; the figures are the medians over batches.
+template <typename Batch>
+void Alternate(benchmark::State& state, int polls, Batch batch) {
+    std::vector<double> ns[3];
+    for (auto _ : state) {
+        double took = 0;
+        for (int m = kUntraced; m <= kAll; ++m) {
+            const double t = batch(m);
+            ns[m].push_back(t);
+            took += t * polls;
+        }
+        state.SetIterationTime(took / 1e9);
+    }
+    for (int m = kUntraced; m <= kAll; ++m) state.counters[std::string("ns_") + kModeName[m]] = Median(ns[m]);
+}
+
+template <typename Poll>
+double NsPerPoll(int polls, Poll poll) {
+    const auto t0 = Clock::now();
+    for (int i = 0; i < polls; ++i) poll();
+    return std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / polls;
+}
+
 void BM_EmptyPoll(benchmark::State& state) {
     Bench& b = TheBench();
-    CKestShfeMdApi& api = *b.api[state.range(0)];
-    double ns = 0, polls = 0;
-    for (auto _ : state) {
-        const auto t0 = Clock::now();
-        for (int i = 0; i < kEmptyBatch; ++i) benchmark::DoNotOptimize(api.KestRecv());
-        const double took = std::chrono::duration<double>(Clock::now() - t0).count();
-        state.SetIterationTime(took);
-        ns += took * 1e9;
-        polls += kEmptyBatch;
-    }
-    state.counters["ns_per_poll"] = ns / polls;
-    state.SetLabel(kModeName[state.range(0)]);
+    Alternate(state, kEmptyBatch, [&](int m) {
+        return NsPerPoll(kEmptyBatch, [&] { benchmark::DoNotOptimize(b.api[m]->KestRecv()); });
+    });
 }
-BENCHMARK(BM_EmptyPoll)->DenseRange(kUntraced, kAll)->UseManualTime();
+BENCHMARK(BM_EmptyPoll)->UseManualTime();
 
 void BM_QuotePoll(benchmark::State& state) {
     Bench& b = TheBench();
-    const int m = static_cast<int>(state.range(0));
-    CKestShfeMdApi& api = *b.api[m];
-    double ns = 0, polls = 0;
-    int64_t delivered = 0;
-    for (auto _ : state) {
+    int64_t delivered = 0, pushed = 0;
+    Alternate(state, kBatch, [&](int m) {
         b.Fill(1 + m);
-        const auto t0 = Clock::now();
-        for (int i = 0; i < kBatch; ++i) delivered += api.KestRecv();
-        const double took = std::chrono::duration<double>(Clock::now() - t0).count();
-        state.SetIterationTime(took);
-        ns += took * 1e9;
-        polls += kBatch;
-    }
-    if (delivered != static_cast<int64_t>(polls)) state.SkipWithError("quotes lost");
-    state.counters["ns_per_poll"] = ns / polls;
-    state.SetLabel(kModeName[m]);
+        pushed += kBatch;
+        return NsPerPoll(kBatch, [&] { delivered += b.api[m]->KestRecv(); });
+    });
+    if (delivered != pushed) state.SkipWithError("quotes lost");
 }
-BENCHMARK(BM_QuotePoll)->DenseRange(kUntraced, kAll)->UseManualTime();
+BENCHMARK(BM_QuotePoll)->UseManualTime();
 
 // Bytes of a trace file and of the same entries uncompressed (the blocks' raw sizes).
 std::pair<double, double> TraceBytes(const std::string& path) {
@@ -267,17 +274,17 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
     PinTo(TwoCpus().first);
     Keeper keeper;
+    // Runs are shown on standard error: standard output is the FIGURE lines' own.
+    keeper.SetOutputStream(&std::cerr);
+    keeper.SetErrorStream(&std::cerr);
     benchmark::RunSpecifiedBenchmarks(&keeper);
-    for (int m = kSummary; m <= kAll; ++m) {
-        const std::string mode = kModeName[m];
-        const std::string empty = "BM_EmptyPoll/", quote = "BM_QuotePoll/",
-                          n = std::to_string(m) + "/manual_time:";
-        if (keeper.values.count(empty + n + "ns_per_poll"))
-            Figure(("trace_empty_" + mode).c_str(), keeper.Get(empty + n + "ns_per_poll"),
-                   keeper.Get(empty + "0/manual_time:ns_per_poll"), "ns");
-        if (keeper.values.count(quote + n + "ns_per_poll"))
-            Figure(("trace_quote_" + mode).c_str(), keeper.Get(quote + n + "ns_per_poll"),
-                   keeper.Get(quote + "0/manual_time:ns_per_poll"), "ns");
+    for (const char* poll : {"empty", "quote"}) {
+        const std::string run =
+            std::string(poll) == "empty" ? "BM_EmptyPoll/manual_time:" : "BM_QuotePoll/manual_time:";
+        if (keeper.values.count(run + "ns_untraced") == 0) continue;
+        for (int m = kSummary; m <= kAll; ++m)
+            Figure(("trace_" + std::string(poll) + "_" + kModeName[m]).c_str(),
+                   keeper.Get(run + "ns_" + kModeName[m]), keeper.Get(run + "ns_untraced"), "ns");
     }
     const std::string bring_up = "BM_BringUpSize/iterations:1/manual_time:";
     if (keeper.values.count(bring_up + "mib_per_minute"))
