@@ -9,6 +9,7 @@
 // again) follow it in the trace; the poll's context is on the stack, so a
 // poll from inside its own handler is traced like any other.
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,54 +21,37 @@
 #include <string>
 
 #include "EnyxHw.h"
+#include "cardtrace/QuoteSummary.h"
 #include "cardtrace/Trace.h"
 
 #define KEST_EXPORT extern "C" __attribute__((visibility("default")))
 
 // Every function of the card library, for loading the real one.
-#define KEST_TRACE_FUNCTIONS(X)                                                                       \
-    X(enyx_hw_filter_create)                                                                          \
-    X(enyx_hw_filter_destroy) X(enyx_hw_filter_set_index) X(enyx_hw_filter_set_name)                  \
-        X(enyx_hw_enumerate_accelerators) X(enyx_hw_free_accelerator_descriptors)                     \
-            X(enyx_hw_accelerator_get) X(enyx_hw_accelerator_enumerate_mmios)                         \
-                X(enyx_hw_free_mmio_descriptors) X(enyx_hw_mmio_create) X(enyx_hw_mmio_destroy)       \
-                    X(enyx_hw_enumerate_cores) X(enyx_hw_destroy_tree) X(enyx_hw_core_tree_get_root)  \
-                        X(enyx_hw_core_reset) X(enyx_hw_core_enumerate) X(enyx_hw_core_lock)          \
-                            X(enyx_hw_core_unlock) X(enyx_hw_read) X(enyx_hw_write)                   \
-                                X(enyx_hw_accelerator_enumerate_a2c_streams)                          \
-                                    X(enyx_hw_a2c_stream_create)                                      \
-                                        X(enyx_hw_free_a2c_stream_descriptors)                        \
-                                            X(enyx_hw_a2c_stream_get_mtu)                             \
-                                                X(enyx_hw_a2c_stream_poll_once)                       \
-                                                    X(enyx_hw_a2c_stream_destroy)                     \
-                                                        X(enyx_hw_accelerator_enumerate_c2a_streams)  \
-                                                            X(enyx_hw_c2a_stream_create)              \
-                                                                X(enyx_hw_free_c2a_stream_descriptors) \
-                                                                    X(enyx_hw_c2a_stream_get_mtu)     \
-                                                                        X(enyx_hw_c2a_stream_send)    \
-                                                                            X(enyx_hw_c2a_stream_destroy)
+// clang-format off
+#define KEST_TRACE_FUNCTIONS(X)                                                                             \
+    X(enyx_hw_filter_create) X(enyx_hw_filter_destroy) X(enyx_hw_filter_set_index)                          \
+    X(enyx_hw_filter_set_name) X(enyx_hw_enumerate_accelerators) X(enyx_hw_free_accelerator_descriptors)    \
+    X(enyx_hw_accelerator_get) X(enyx_hw_accelerator_enumerate_mmios) X(enyx_hw_free_mmio_descriptors)      \
+    X(enyx_hw_mmio_create) X(enyx_hw_mmio_destroy) X(enyx_hw_enumerate_cores) X(enyx_hw_destroy_tree)       \
+    X(enyx_hw_core_tree_get_root) X(enyx_hw_core_reset) X(enyx_hw_core_enumerate) X(enyx_hw_core_lock)      \
+    X(enyx_hw_core_unlock) X(enyx_hw_read) X(enyx_hw_write) X(enyx_hw_accelerator_enumerate_a2c_streams)    \
+    X(enyx_hw_a2c_stream_create) X(enyx_hw_free_a2c_stream_descriptors) X(enyx_hw_a2c_stream_get_mtu)       \
+    X(enyx_hw_a2c_stream_poll_once) X(enyx_hw_a2c_stream_destroy)                                           \
+    X(enyx_hw_accelerator_enumerate_c2a_streams) X(enyx_hw_c2a_stream_create)                               \
+    X(enyx_hw_free_c2a_stream_descriptors) X(enyx_hw_c2a_stream_get_mtu) X(enyx_hw_c2a_stream_send)         \
+    X(enyx_hw_c2a_stream_destroy)
+// clang-format on
 
 namespace kest_trace {
 namespace {
 
 constexpr const char* kWho = "libenyx-hw-c.so.5 (kest trace)";
 constexpr const char* kTargetFile = "kest-trace-target";
-constexpr uint32_t kMaxStreams = 64;
-constexpr uint32_t kKeptMessage = 256;  // bytes of a summary's first and last message
 
 struct Real {
 #define KEST_TRACE_POINTER(f) decltype(&::f) f = nullptr;
     KEST_TRACE_FUNCTIONS(KEST_TRACE_POINTER)
 #undef KEST_TRACE_POINTER
-};
-
-struct Summary {
-    const void* stream = nullptr;
-    uint64_t id = 0;
-    uint64_t count = 0;
-    int64_t first_t = 0, last_t = 0;
-    uint32_t first_len = 0, last_len = 0;
-    uint8_t first[kKeptMessage], last[kKeptMessage];
 };
 
 struct State {
@@ -78,11 +62,7 @@ struct State {
     uint64_t last_id = 0;
     uint64_t empty_polls = 0;  // since the last recorded poll
     uint64_t empty_total = 0;
-    bool summary = false;
-    bool pending = false;  // a summary holds quotes
-    uint64_t quotes_summarised = 0;
-    Summary summaries[kMaxStreams];
-    uint32_t streams = 0;
+    std::unique_ptr<QuoteSummary> summary;  // KEST_TRACE_QUOTES=summary
 };
 
 [[noreturn]] void Fatal(const std::string& why) {
@@ -119,24 +99,35 @@ std::string TargetPath() {
     char line[PATH_MAX + 2] = {};
     const bool got = std::fgets(line, sizeof line, f) != nullptr;
     std::fclose(f);
-    if (!got || Trim(line).empty()) Fatal(file + " is empty: write the absolute path of the card's own libenyx-hw-c.so.5");
+    if (!got || Trim(line).empty())
+        Fatal(file + " is empty: write the absolute path of the card's own libenyx-hw-c.so.5");
     return Trim(line);
 }
 
 void LoadTarget(State& s, const std::string& target) {
     if (target[0] != '/') Fatal("the target " + target + " is not an absolute path");
-    struct stat t {}, own {};
+    struct stat t {
+    }, own{};
     if (stat(target.c_str(), &t) != 0) Fatal("the target " + target + ": " + std::strerror(errno));
     if (stat(OwnPath().c_str(), &own) == 0 && own.st_dev == t.st_dev && own.st_ino == t.st_ino)
         Fatal("the target " + target + " is this tracing library itself, not the card's library");
     // Local: the real library's own symbols stay its own, ours stay the product's.
     void* h = dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (h == nullptr) Fatal(std::string("the target does not load: ") + dlerror());
-#define KEST_TRACE_LOAD(f)                                                           \
-    s.real.f = reinterpret_cast<decltype(&::f)>(dlsym(h, #f));                       \
-    if (s.real.f == nullptr) Fatal("the target " + target + " has no function " #f); \
-    if (reinterpret_cast<void*>(s.real.f) == reinterpret_cast<void*>(&::f))          \
-        Fatal("the target " + target + " resolves to this tracing library itself");
+    link_map* map = nullptr;
+    if (dlinfo(h, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
+        Fatal("the target " + target + " has no link map");
+    // A function found in a library the target depends on (the product's, or
+    // this one) is not the card's: the target must define each one itself.
+    auto defined = [&](const char* name) {
+        void* f = dlsym(h, name);
+        Dl_info where{};
+        if (f == nullptr || dladdr(f, &where) == 0 || where.dli_fname == nullptr ||
+            std::strcmp(where.dli_fname, map->l_name) != 0)
+            Fatal("the target " + target + " has no function " + name + ": it is not the card's library");
+        return f;
+    };
+#define KEST_TRACE_LOAD(f) s.real.f = reinterpret_cast<decltype(&::f)>(defined(#f));
     KEST_TRACE_FUNCTIONS(KEST_TRACE_LOAD)
 #undef KEST_TRACE_LOAD
 }
@@ -164,7 +155,6 @@ State* Setup() {
         opt.quote_mode = QuoteMode::kAll;
     else
         Fatal("KEST_TRACE_QUOTES is " + quotes + ", not summary or all");
-    s->summary = opt.quote_mode == QuoteMode::kSummary;
     uint64_t max_mb = 1024;
     if (const char* m = std::getenv("KEST_TRACE_MAX_MB"); m != nullptr && *m != '\0') {
         char* end = nullptr;
@@ -184,6 +174,7 @@ State* Setup() {
     std::string error;
     s->writer = Writer::Open(file, opt, &error);
     if (!s->writer) Fatal("cannot write the trace: " + error);
+    if (opt.quote_mode == QuoteMode::kSummary) s->summary.reset(new QuoteSummary(*s->writer));
     return s;
 }
 
@@ -211,48 +202,14 @@ uint64_t Id(const void* p) {
     return NewId(p);
 }
 
-void FlushSummaries(int64_t now);
-
 void Record(Fn fn, int64_t rc, const uint64_t* args, const void* data = nullptr, uint32_t size = 0) {
     const int saved = errno;
     const int err = Failed(fn, rc) ? saved : 0;
     const int64_t now = MonotonicNs();
-    if (g->pending) FlushSummaries(now);
+    if (g->summary && g->summary->Pending()) g->summary->Flush(now);
     g->writer->Add(fn, rc, err, now, args, data, size);
     g->writer->FlushIfOlder(now, kBlockAgeNs);
     errno = saved;
-}
-
-void FlushSummaries(int64_t now) {
-    uint8_t data[4 + 2 * kKeptMessage];
-    for (uint32_t i = 0; i < g->streams; ++i) {
-        Summary& q = g->summaries[i];
-        if (q.count == 0) continue;
-        std::memcpy(data, &q.first_len, 4);
-        std::memcpy(data + 4, q.first, q.first_len);
-        std::memcpy(data + 4 + q.first_len, q.last, q.last_len);
-        const uint64_t args[kMaxArgs] = {q.id, q.count, static_cast<uint64_t>(q.first_t),
-                                         static_cast<uint64_t>(q.last_t)};
-        g->writer->Add(Fn::kQuoteSummary, 0, 0, q.last_t, args, data, 4 + q.first_len + q.last_len);
-        q.count = 0;
-    }
-    g->pending = false;
-    g->writer->FlushIfOlder(now, kBlockAgeNs);
-}
-
-Summary* SummaryOf(const void* stream) {
-    for (uint32_t i = 0; i < g->streams; ++i)
-        if (g->summaries[i].stream == stream) return &g->summaries[i];
-    if (g->streams == kMaxStreams) return nullptr;
-    Summary* q = &g->summaries[g->streams++];
-    q->stream = stream;
-    q->id = Id(stream);
-    return q;
-}
-
-void Keep(uint8_t* to, uint32_t& len, const uint8_t* data, uint32_t size) {
-    len = size < kKeptMessage ? size : kKeptMessage;
-    std::memcpy(to, data, len);
 }
 
 struct PollContext {
@@ -267,21 +224,10 @@ void OnMessage(const uint8_t* data, uint32_t size, void* opaque) {
     ctx.delivered = true;
     uint32_t kind = 0xFFFFFFFFu;
     if (size >= 4) std::memcpy(&kind, data, sizeof kind);
-    Summary* q = nullptr;
-    if (kind == kDmaQuote && g->summary && (q = SummaryOf(ctx.stream)) != nullptr) {
-        const int64_t now = MonotonicNs();
-        if (q->count == 0) {
-            q->first_t = now;
-            Keep(q->first, q->first_len, data, size);
-        }
-        q->last_t = now;
-        Keep(q->last, q->last_len, data, size);
-        ++q->count;
-        ++g->quotes_summarised;
-        g->pending = true;
+    if (kind == kDmaQuote && g->summary &&
+        g->summary->Add(ctx.stream, Id(ctx.stream), data, size, MonotonicNs())) {
         g->empty_total += g->empty_polls;
         g->empty_polls = 0;
-        if (now - q->first_t >= kSummarySpanNs) FlushSummaries(now);
     } else {
         const uint64_t args[kMaxArgs] = {Id(ctx.stream), g->empty_polls};
         g->empty_total += g->empty_polls;
@@ -306,8 +252,9 @@ inline uint64_t U(const void* p) { return Id(p); }
 __attribute__((destructor)) void CloseTrace() {
     if (g == nullptr || !g->writer) return;
     const int64_t now = MonotonicNs();
-    if (g->pending) FlushSummaries(now);
-    const uint64_t end[kMaxArgs] = {g->empty_total + g->empty_polls, g->quotes_summarised, 0, 0};
+    if (g->summary && g->summary->Pending()) g->summary->Flush(now);
+    const uint64_t end[kMaxArgs] = {g->empty_total + g->empty_polls,
+                                    g->summary ? g->summary->Summarised() : 0, 0, 0};
     g->writer->Close(now, end);
 }
 
@@ -340,7 +287,8 @@ KEST_EXPORT int enyx_hw_filter_set_index(enyx_hw_filter* filter, uint32_t index)
 KEST_EXPORT int enyx_hw_filter_set_name(enyx_hw_filter* filter, const char* name) {
     const int rc = g->real.enyx_hw_filter_set_name(filter, name);
     const uint64_t args[kMaxArgs] = {U(filter)};
-    Record(Fn::kFilterSetName, rc, args, name, name != nullptr ? static_cast<uint32_t>(std::strlen(name)) : 0);
+    Record(Fn::kFilterSetName, rc, args, name,
+           name != nullptr ? static_cast<uint32_t>(std::strlen(name)) : 0);
     return rc;
 }
 
@@ -349,7 +297,8 @@ KEST_EXPORT ssize_t enyx_hw_enumerate_accelerators(const enyx_hw_filter* filter,
                                                    size_t capacity) {
     const ssize_t rc = g->real.enyx_hw_enumerate_accelerators(filter, descriptors, capacity);
     const uint64_t args[kMaxArgs] = {U(filter), capacity};
-    RecordIds(Fn::kEnumerateAccelerators, rc, args, reinterpret_cast<const void* const*>(descriptors), capacity);
+    RecordIds(Fn::kEnumerateAccelerators, rc, args, reinterpret_cast<const void* const*>(descriptors),
+              capacity);
     return rc;
 }
 
@@ -371,7 +320,8 @@ KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_mmios(const enyx_hw_accelerato
                                                         const enyx_hw_filter* filter,
                                                         const enyx_hw_mmio_descriptor** descriptors,
                                                         size_t capacity) {
-    const ssize_t rc = g->real.enyx_hw_accelerator_enumerate_mmios(accelerator, filter, descriptors, capacity);
+    const ssize_t rc =
+        g->real.enyx_hw_accelerator_enumerate_mmios(accelerator, filter, descriptors, capacity);
     const uint64_t args[kMaxArgs] = {U(accelerator), U(filter), capacity};
     RecordIds(Fn::kEnumerateMmios, rc, args, reinterpret_cast<const void* const*>(descriptors), capacity);
     return rc;
@@ -423,8 +373,8 @@ KEST_EXPORT int enyx_hw_core_reset(enyx_hw_core* core) {
     return rc;
 }
 
-KEST_EXPORT ssize_t enyx_hw_core_enumerate(const enyx_hw_core* root, uint16_t hardware_id, enyx_hw_core** cores,
-                                           size_t capacity) {
+KEST_EXPORT ssize_t enyx_hw_core_enumerate(const enyx_hw_core* root, uint16_t hardware_id,
+                                           enyx_hw_core** cores, size_t capacity) {
     const ssize_t rc = g->real.enyx_hw_core_enumerate(root, hardware_id, cores, capacity);
     const uint64_t args[kMaxArgs] = {U(root), hardware_id, capacity};
     RecordIds(Fn::kCoreEnumerate, rc, args, reinterpret_cast<const void* const*>(cores), capacity);
@@ -464,11 +414,11 @@ KEST_EXPORT int enyx_hw_write(const enyx_hw_core* core, const enyx_hw_register_d
     return rc;
 }
 
-KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_a2c_streams(const enyx_hw_accelerator* accelerator,
-                                                              const enyx_hw_filter* filter,
-                                                              const enyx_hw_a2c_stream_descriptor** descriptors,
-                                                              size_t capacity) {
-    const ssize_t rc = g->real.enyx_hw_accelerator_enumerate_a2c_streams(accelerator, filter, descriptors, capacity);
+KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_a2c_streams(
+    const enyx_hw_accelerator* accelerator, const enyx_hw_filter* filter,
+    const enyx_hw_a2c_stream_descriptor** descriptors, size_t capacity) {
+    const ssize_t rc =
+        g->real.enyx_hw_accelerator_enumerate_a2c_streams(accelerator, filter, descriptors, capacity);
     const uint64_t args[kMaxArgs] = {U(accelerator), U(filter), capacity};
     RecordIds(Fn::kEnumerateA2c, rc, args, reinterpret_cast<const void* const*>(descriptors), capacity);
     return rc;
@@ -519,11 +469,11 @@ KEST_EXPORT void enyx_hw_a2c_stream_destroy(enyx_hw_a2c_stream* stream) {
     Record(Fn::kA2cDestroy, 0, args);
 }
 
-KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_c2a_streams(const enyx_hw_accelerator* accelerator,
-                                                              const enyx_hw_filter* filter,
-                                                              const enyx_hw_c2a_stream_descriptor** descriptors,
-                                                              size_t capacity) {
-    const ssize_t rc = g->real.enyx_hw_accelerator_enumerate_c2a_streams(accelerator, filter, descriptors, capacity);
+KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_c2a_streams(
+    const enyx_hw_accelerator* accelerator, const enyx_hw_filter* filter,
+    const enyx_hw_c2a_stream_descriptor** descriptors, size_t capacity) {
+    const ssize_t rc =
+        g->real.enyx_hw_accelerator_enumerate_c2a_streams(accelerator, filter, descriptors, capacity);
     const uint64_t args[kMaxArgs] = {U(accelerator), U(filter), capacity};
     RecordIds(Fn::kEnumerateC2a, rc, args, reinterpret_cast<const void* const*>(descriptors), capacity);
     return rc;

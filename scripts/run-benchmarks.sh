@@ -26,7 +26,7 @@ fi
 build=${1:-build}
 runs=${KEST_BENCH_RUNS:-5}
 [ "$runs" -ge 3 ] || { echo "KEST_BENCH_RUNS must be at least 3" >&2; exit 2; }
-benches=(${KEST_BENCHES:-kest_bench_latency kest_bench_throughput kest_bench_quotepath kest_bench_bringup kest_bench_replay kest_bench_recvtool})
+benches=(${KEST_BENCHES:-kest_bench_latency kest_bench_throughput kest_bench_quotepath kest_bench_bringup kest_bench_replay kest_bench_recvtool kest_bench_trace})
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -87,6 +87,12 @@ BEGIN {
   row[++n] = "recv_tool_quote|kest-md-recv --record --quiet, work per quote (CPU)|one quote at 5 M/s (200 ns)|le|1"
   row[++n] = "recv_tool_quote_unrecorded|kest-md-recv --quiet, work per quote (CPU)|one quote at 5 M/s (200 ns)|le|1"
   row[++n] = "recv_tool_quote_vs_clocks|kest-md-recv --record --quiet, work per quote (CPU)|the three clock reads it made before|none|"
+  row[++n] = "trace_empty_summary|Empty KestRecv() over the trace, quotes summarised|the same poll, untraced|add|5"
+  row[++n] = "trace_empty_all|Empty KestRecv() over the trace, every quote stored|the same poll, untraced|add|5"
+  row[++n] = "trace_quote_summary|Delivered quote over the trace, quotes summarised|the same poll, untraced|le|1.5"
+  row[++n] = "trace_quote_all|Delivered quote over the trace, every quote stored|the same poll, untraced|none|"
+  row[++n] = "trace_size_bringup|Trace per minute of bring-up, default sizes|the same entries uncompressed|none|"
+  row[++n] = "trace_size_hour|Trace per hour of summarised trading, one stream|the same hour, all quotes kept|none|"
 }
 $1 == "FIGURE" {
   fig[$2] = fig[$2] " " $3; lim[$2] = lim[$2] " " $4; unit[$2] = $5

@@ -1,15 +1,17 @@
 // The trace format through its writer and reader: what is written reads
 // back call for call; a cut file reads to its last whole block; a damaged
 // block ends the reading and is named; the size limit stops the trace with
-// an entry that says so; a newer version is refused.
+// an entry that says so; a newer version is refused. The quote summary
+// counts each stream's quotes and writes them once a minute.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "cardtrace/Phases.h"
-#include "cardtrace/Trace.h"
 #include "FpgaRegisterCommon.h"
+#include "cardtrace/Phases.h"
+#include "cardtrace/QuoteSummary.h"
+#include "cardtrace/Trace.h"
 
 namespace {
 
@@ -17,7 +19,8 @@ using kest_trace::Call;
 using kest_trace::Fn;
 namespace R = Kest_U50::Reg;
 
-std::vector<Call> ReadAll(const std::string& bytes, std::string* problem = nullptr, uint64_t* trailing = nullptr) {
+std::vector<Call> ReadAll(const std::string& bytes, std::string* problem = nullptr,
+                          uint64_t* trailing = nullptr) {
     std::string error;
     auto r = kest_trace::Reader::FromBytes(bytes.data(), bytes.size(), &error);
     EXPECT_TRUE(r) << error;
@@ -41,6 +44,18 @@ Call Write(uint32_t reg, uint64_t value, int64_t t) {
     return c;
 }
 
+// An enumeration that failed with ENODEV.
+Call FailedEnumeration(int64_t t) {
+    Call c;
+    c.fn = Fn::kEnumerateAccelerators;
+    c.rc = -1;
+    c.err = 19;
+    c.arg[0] = 1;
+    c.arg[1] = 1;
+    c.t_ns = t;
+    return c;
+}
+
 // A bring-up's worth of register writes and a few other kinds, enough for several blocks.
 std::vector<Call> Sample(size_t writes) {
     std::vector<Call> calls;
@@ -50,15 +65,9 @@ std::vector<Call> Sample(size_t writes) {
     name.data = "CUSTOM_CHAN0_DATA";
     name.t_ns = 1000;
     calls.push_back(name);
-    Call fail;
-    fail.fn = Fn::kEnumerateAccelerators;
-    fail.rc = -1;
-    fail.err = 19;
-    fail.arg[0] = 1;
-    fail.arg[1] = 1;
-    fail.t_ns = 1500;
-    calls.push_back(fail);
-    for (size_t i = 0; i < writes; ++i) calls.push_back(Write(R::SHFE2PS_TABLE_WDATA, i * 7919, 2000 + 40 * i));
+    calls.push_back(FailedEnumeration(1500));
+    for (size_t i = 0; i < writes; ++i)
+        calls.push_back(Write(R::SHFE2PS_TABLE_WDATA, i * 7919, 2000 + 40 * i));
     Call poll;
     poll.fn = Fn::kA2cPoll;
     poll.rc = 1;
@@ -81,8 +90,8 @@ std::string Written(const std::vector<Call>& calls, kest_trace::WriterOptions op
 void ExpectSame(const std::vector<Call>& want, const std::vector<Call>& got, size_t n) {
     ASSERT_GE(got.size(), n);
     for (size_t i = 0; i < n; ++i) {
-        EXPECT_TRUE(kest_trace::SameCall(want[i], got[i])) << i << ": " << kest_trace::Describe(want[i]) << " / "
-                                                          << kest_trace::Describe(got[i]);
+        EXPECT_TRUE(kest_trace::SameCall(want[i], got[i]))
+            << i << ": " << kest_trace::Describe(want[i]) << " / " << kest_trace::Describe(got[i]);
         EXPECT_EQ(want[i].t_ns, got[i].t_ns) << i;
         EXPECT_EQ(got[i].number, i + 1);
     }
@@ -173,13 +182,41 @@ TEST(TraceFormat, ANewerVersionOrAnotherFileIsRefusedInOneLine) {
 TEST(TraceFormat, ACallIsShownWithItsRegisterNumberValueAndResult) {
     Call c = Write(R::ROUTE, 3, 0);
     EXPECT_EQ(kest_trace::Describe(c), "enyx_hw_write(core #3, reg 0x03000 32/0, value 0x3) = 0");
-    Call e;
-    e.fn = Fn::kEnumerateAccelerators;
-    e.rc = -1;
-    e.err = 19;
-    e.arg[0] = 1;
-    e.arg[1] = 1;
-    EXPECT_EQ(kest_trace::Describe(e), "enyx_hw_enumerate_accelerators(filter #1, capacity 1, 0 bytes) = -1 errno 19");
+    EXPECT_EQ(kest_trace::Describe(FailedEnumeration(0)),
+              "enyx_hw_enumerate_accelerators(filter #1, capacity 1, 0 bytes) = -1 errno 19");
+}
+
+TEST(TraceQuoteSummary, EachStreamsQuotesAreCountedWithTheFirstAndTheLastAndWrittenOnceAMinute) {
+    std::string bytes;
+    auto w = kest_trace::Writer::ToString(&bytes, {});
+    kest_trace::QuoteSummary summary(*w);
+    const int streams[kest_trace::QuoteSummary::kMaxStreams + 1] = {};
+    uint8_t message[160] = {};
+    for (int i = 0; i < 1500; ++i) {  // stream 7: one quote every 100 ms for 150 s; stream 9: ten
+        message[8] = static_cast<uint8_t>(i);
+        ASSERT_TRUE(summary.Add(&streams[0], 7, message, sizeof message, i * int64_t{100'000'000}));
+        if (i < 10) summary.Add(&streams[1], 9, message, sizeof message, i * int64_t{100'000'000});
+    }
+    for (uint32_t k = 2; k < kest_trace::QuoteSummary::kMaxStreams; ++k)
+        EXPECT_TRUE(summary.Add(&streams[k], 100 + k, message, sizeof message, 0));
+    EXPECT_FALSE(summary.Add(&streams[kest_trace::QuoteSummary::kMaxStreams], 99, message, sizeof message, 0))
+        << "no stream is left: the caller stores the message";
+    EXPECT_TRUE(summary.Pending());
+    summary.Flush(150'000'000'000);
+    EXPECT_FALSE(summary.Pending());
+    EXPECT_EQ(summary.Summarised(), 1500u + 10 + kest_trace::QuoteSummary::kMaxStreams - 2);
+    w.reset();
+    std::vector<uint64_t> counts;
+    std::string first_last;
+    for (const Call& c : ReadAll(bytes)) {
+        if (c.fn != Fn::kQuoteSummary || c.arg[0] > 9) continue;
+        counts.push_back(c.arg[0] * 10000 + c.arg[1]);
+        first_last +=
+            std::to_string(c.data[4 + 8] & 0xFF) + "-" + std::to_string(c.data[4 + 160 + 8] & 0xFF) + " ";
+    }
+    // A minute after its first quote (the 601st), the summaries are written, then again a minute later.
+    EXPECT_EQ(counts, (std::vector<uint64_t>{70601, 90010, 70601, 70298}));
+    EXPECT_EQ(first_last, "0-88 0-9 89-177 178-219 ") << "bytes 8 of the first and the last, mod 256";
 }
 
 TEST(TracePhases, ABringUpIsCutIntoItsPhasesByTheRegistersOfTheCardMap) {
@@ -213,8 +250,8 @@ TEST(TracePhases, ABringUpIsCutIntoItsPhasesByTheRegistersOfTheCardMap) {
         EXPECT_TRUE(p.complete) << p.name;
     }
     EXPECT_EQ(names, (std::vector<std::string>{"0 decision", "1 reset", "1 programming", "1 snapshot",
-                                                "1 snapshot INE_2PS", "1 snapshot SHFE_2PS", "1 tables",
-                                                "1 subscription", "1 start"}));
+                                               "1 snapshot INE_2PS", "1 snapshot SHFE_2PS", "1 tables",
+                                               "1 subscription", "1 start"}));
     EXPECT_EQ(lengths, (std::vector<int64_t>{10, 1000, 2010, 2970, 970, 1970, 3000, 500, 100}));
 }
 
