@@ -16,6 +16,7 @@
 #include "BlockCodec.h"
 #include "crc/Crc32.h"
 #include "recording/Crc32c.h"
+#include "recording/ExchangeClock.h"
 #include "recording/RunReader.h"
 
 namespace kest_rec {
@@ -108,7 +109,7 @@ std::string HeaderProblem(const FileHeader& h) {
             return field("header_crc", h.header_crc,
                          ("not the header's CRC-32C (" + std::to_string(crc) + ")").c_str());
     }
-    return std::string();
+    return ExchangeClockProblem(h);
 }
 
 // ---------------------------------------------------------------- Writer
@@ -252,6 +253,7 @@ bool Writer::OpenFile(int64_t now_ns) {
     h.started_ns = now_ns;
     h.block_entries = block_entries_;
     h.header_crc = FileHeaderCrc(h);
+    header_ = h;
     if (!WriteAll(fd_, &h, sizeof h)) {
         error_ = current_ + ": " + std::strerror(errno);
         failed_ = true;
@@ -293,6 +295,7 @@ bool Writer::Flush() {
         return false;
     }
     if (fill_ == 0) return true;
+    if (index_->blocks.empty() && opt_.exchange_clock && !StampExchangeClock()) return false;
     const uint32_t n = fill_;
     fill_ = 0;
     BlockHeader h{};
@@ -347,6 +350,21 @@ bool Writer::Flush() {
     written_ += n;
     file_bytes_ += bytes;
     stored_ += bytes;
+    return true;
+}
+
+bool Writer::StampExchangeClock() {
+    FileHeader h = header_;
+    // A clock no reader would take is not stamped: the file keeps the host's.
+    if (!opt_.exchange_clock(entries_[0].arrival_ns, h) || !ExchangeClockProblem(h).empty()) return true;
+    h.header_crc = FileHeaderCrc(h);
+    if (::pwrite(fd_, &h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
+        error_ = current_ + ": " + std::strerror(errno);
+        failed_ = true;
+        fill_ = 0;
+        return false;
+    }
+    header_ = h;
     return true;
 }
 

@@ -28,6 +28,7 @@
 #include "CardHint.h"
 #include "CardLibrary.h"
 #include "ConfigFileKind.h"
+#include "ModelClock.h"
 #include "KestShfeMdApi.h"
 #include "ProductLoader.h"
 #include "QuoteBook.h"
@@ -448,6 +449,7 @@ int main(int argc, char** argv) {
         ro.rotate_bytes = static_cast<uint64_t>(opt.rotateMb) << 20;
         ro.rotate_ns = opt.rotateSeconds * 1000000000;
         ro.compress = opt.recordCompress;
+        ro.exchange_clock = kest_tools::ModelExchangeClock(static_cast<uint32_t>(bus));
         std::string error;
         recorder = kest_rec::Writer::Open(opt.record, ro, &error);
         if (!recorder) {
