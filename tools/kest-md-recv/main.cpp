@@ -459,6 +459,7 @@ int main(int argc, char** argv) {
     }
     QuoteBook book(csv, bin, recorder.get());
     book.SetStaleThreshold(opt.staleMs);
+    book.SetExchangeClock(kest_tools::ModelExchangeClock(static_cast<uint32_t>(bus)));
     book.SetMetrics(metrics.get());
     book.SetKeepLast(!opt.quiet);
     Receiver receiver(book, metrics.get());
