@@ -166,6 +166,11 @@ void LiveCard::StartBlock(int block) {
 void LiveCard::PublishClock() {
     // Stepped by its caller, the clock follows no realtime: nothing to publish.
     if (!opt_.free_run) return;
+    // On the wall clock (taken again at each start) the exchange keeps the host's time.
+    if (opt_.clock_start_ms == 0 && !clock_set_ && opt_.clock_speed == 1) {
+        card_->PublishExchangeClock(0, 0, 0);
+        return;
+    }
     const int64_t realtime_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                     std::chrono::system_clock::now().time_since_epoch())
                                     .count();
