@@ -12,30 +12,7 @@ constexpr int64_t kLastStampMs = INT64_C(7258118400000);  // 2200-01-01T00:00:00
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
 
-std::string Field(const char* name, const std::string& value, const char* expected) {
-    return std::string("field ") + name + " is " + value + ", " + expected;
-}
-
 }  // namespace
-
-std::string ExchangeClockProblem(const FileHeader& h) {
-    if (!HasExchangeClock(h)) {
-        if (h.exchange_anchor_ns != 0)
-            return Field("exchange_anchor_ns", std::to_string(h.exchange_anchor_ns),
-                         "not 0 without an anchor");
-        if (h.exchange_rate_milli != 0)
-            return Field("exchange_rate_milli", std::to_string(h.exchange_rate_milli),
-                         "not 0 without an anchor");
-        return std::string();
-    }
-    if (h.exchange_rate_milli < 1 || h.exchange_rate_milli > kMaxExchangeRateMilli)
-        return Field("exchange_rate_milli", std::to_string(h.exchange_rate_milli),
-                     ("not 1.." + std::to_string(kMaxExchangeRateMilli)).c_str());
-    if (h.exchange_anchor_ns < 1000000000 || h.exchange_anchor_ns > kLastExchangeS * 1000000000)
-        return Field("exchange_anchor_ns", std::to_string(h.exchange_anchor_ns),
-                     "not a time from 1970 to 2100");
-    return std::string();
-}
 
 int64_t ExchangeNs(const FileHeader& h, int64_t arrival_ns) {
     if (!HasExchangeClock(h)) return arrival_ns;

@@ -112,6 +112,34 @@ std::string HeaderProblem(const FileHeader& h) {
     return ExchangeClockProblem(h);
 }
 
+namespace {
+
+std::string ClockField(const char* name, const std::string& value, const char* expected) {
+    return std::string("field ") + name + " is " + value + ", " + expected;
+}
+
+}  // namespace
+
+// Beside HeaderProblem, whose last check it is.
+std::string ExchangeClockProblem(const FileHeader& h) {
+    if (!HasExchangeClock(h)) {
+        if (h.exchange_anchor_ns != 0)
+            return ClockField("exchange_anchor_ns", std::to_string(h.exchange_anchor_ns),
+                              "not 0 without an anchor");
+        if (h.exchange_rate_milli != 0)
+            return ClockField("exchange_rate_milli", std::to_string(h.exchange_rate_milli),
+                              "not 0 without an anchor");
+        return std::string();
+    }
+    if (h.exchange_rate_milli < 1 || h.exchange_rate_milli > kMaxExchangeRateMilli)
+        return ClockField("exchange_rate_milli", std::to_string(h.exchange_rate_milli),
+                          ("not 1.." + std::to_string(kMaxExchangeRateMilli)).c_str());
+    if (h.exchange_anchor_ns < 1000000000 || h.exchange_anchor_ns > kLastExchangeS * 1000000000)
+        return ClockField("exchange_anchor_ns", std::to_string(h.exchange_anchor_ns),
+                          "not a time from 1970 to 2100");
+    return std::string();
+}
+
 // ---------------------------------------------------------------- Writer
 
 // What the index of the file being written will say; filled a block at a time.
