@@ -87,7 +87,10 @@ bool LiveCard::Start() {
 void LiveCard::Stop() {
     // Release pairs with the card thread's acquire loads of stop_.
     stop_.store(true, std::memory_order_release);
-    if (thread_.joinable()) thread_.join();
+    if (thread_.joinable()) {
+        thread_.join();
+        card_->PublishExchangeClock(0, 0, 0);  // the logic that ran the clock is gone
+    }
 }
 
 bool LiveCard::SnapshotModeOn() const { return card_->ReadReg(R::SNAPSHOT_MODE) == R::SNAPSHOT_MODE_ON; }
@@ -157,6 +160,22 @@ void LiveCard::StartBlock(int block) {
     if (opt_.clock_start_ms == 0 && !clock_set_) clock_ms_.store(WallMs(), std::memory_order_relaxed);
     run_base_ms_ = clock_ms_.load(std::memory_order_relaxed);
     run_base_ = std::chrono::steady_clock::now();
+    PublishClock();
+}
+
+void LiveCard::PublishClock() {
+    // Stepped by its caller, the clock follows no realtime: nothing to publish.
+    if (!opt_.free_run) return;
+    // On the wall clock (taken again at each start) the exchange keeps the host's time.
+    if (opt_.clock_start_ms == 0 && !clock_set_ && opt_.clock_speed == 1) {
+        card_->PublishExchangeClock(0, 0, 0);
+        return;
+    }
+    const int64_t realtime_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+    card_->PublishExchangeClock(realtime_ns, run_base_ms_ * 1000000,
+                                static_cast<uint32_t>(opt_.clock_speed * 1000 + 0.5));
 }
 
 void LiveCard::StopBlock(int block) {
@@ -319,6 +338,7 @@ void LiveCard::SetClock(int64_t epoch_ms) {
     run_base_ms_ = epoch_ms;
     run_base_ = std::chrono::steady_clock::now();
     next_slice_end_ = 0;
+    if (block_running_[0] || block_running_[1]) PublishClock();
 }
 
 bool LiveCard::PushFrame(const std::vector<uint8_t>& frame, bool block) {

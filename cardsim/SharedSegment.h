@@ -126,6 +126,20 @@ struct JournalSlot {
 };
 static_assert(sizeof(JournalSlot) == 32, "journal slot is 32 bytes");
 
+// The exchange clock the card's logic runs, as a line through one moment of
+// the host's realtime clock: exchange = exchange_ns + (realtime -
+// realtime_ns) x rate_milli / 1000. A sequence lock: written by the one
+// process that plays the card (seq odd while the words change, release-stored
+// even after), read by anyone (acquire loads of seq around relaxed loads).
+struct ExchangeClockWords {
+    std::atomic<uint64_t> seq;
+    std::atomic<int64_t> realtime_ns;  // CLOCK_REALTIME
+    std::atomic<int64_t> exchange_ns;  // the exchange's time then, nanoseconds since 1970 (UTC)
+    std::atomic<uint32_t> rate_milli;  // exchange seconds per 1000 s of realtime
+    std::atomic<uint32_t> published;   // 1: the words hold a clock; 0: the exchange keeps the host's time
+};
+static_assert(sizeof(ExchangeClockWords) == 32, "the exchange clock is 32 bytes");
+
 struct CardShm {
     // Release-stored last by CreateCard once everything below is initialised;
     // acquire-loaded by every opener before it trusts the rest.
@@ -146,6 +160,8 @@ struct CardShm {
     uint32_t reserved0;
     uint64_t regs_offset;     // REGISTER_SPACE x std::atomic<uint64_t>
     uint64_t journal_offset;  // kJournalCapacity x JournalSlot
+    // In bytes that a segment without it leaves zero: nothing published.
+    ExchangeClockWords exchange_clock;
 
     // Per-core locks of the core tree: 0 when free, else the holder's pid;
     // acquired and released by host threads of any process (PidLock.h). A
@@ -179,6 +195,9 @@ struct CardShm {
     RingHeader a2c[kChannels];
     RingHeader c2a[kChannels];
 };
+
+static_assert(offsetof(CardShm, exchange_clock) + sizeof(ExchangeClockWords) <= offsetof(CardShm, core_locks),
+              "the exchange clock fills bytes before the locks: no field of the layout moves");
 
 inline std::atomic<uint64_t>* Regs(CardShm* shm) {
     return reinterpret_cast<std::atomic<uint64_t>*>(reinterpret_cast<uint8_t*>(shm) + shm->regs_offset);

@@ -98,7 +98,7 @@ void WriteCsvHeader(FILE* out) {
     std::fputs(",last_tick_flag,max_inst_no\n", out);
 }
 
-void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q) {
+void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q, uint32_t trading_date) {
     char id[sizeof q.inst_id + 1];
     std::memcpy(id, q.inst_id, sizeof q.inst_id);
     id[sizeof q.inst_id] = '\0';
@@ -106,8 +106,8 @@ void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q) {
         if (*c == ',' || *c == '"' || *c == '\n' || *c == '\r') *c = '?';  // keep the line a line
     }
     const uint32_t t = q.update_time;
-    std::fprintf(out, "%" PRId64 ",%u,%u,%s,%02u:%02u:%02u.%03u,%u,%u", arrival_ns, TradingDate(arrival_ns),
-                 q.inst_no, id, t / 10000 % 100, t / 100 % 100, t % 100, q.update_milli_sec % 1000u, q.type,
+    std::fprintf(out, "%" PRId64 ",%u,%u,%s,%02u:%02u:%02u.%03u,%u,%u", arrival_ns, trading_date, q.inst_no,
+                 id, t / 10000 % 100, t / 100 % 100, t % 100, q.update_milli_sec % 1000u, q.type,
                  q.change_no);
     PutPrice(out, q.last_px);
     std::fprintf(out, ",%u", q.volume);
@@ -132,7 +132,7 @@ void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q) {
 
 namespace kest_rec {
 
-void WriteJsonLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q) {
+void WriteJsonLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q, uint32_t trading_date) {
     char id[sizeof q.inst_id + 1];
     std::memcpy(id, q.inst_id, sizeof q.inst_id);
     id[sizeof q.inst_id] = '\0';
@@ -146,7 +146,7 @@ void WriteJsonLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q) {
                  "{\"arrival_ns\":%" PRId64
                  ",\"trading_date\":%u,\"inst_no\":%u,\"inst_id\":\"%s\","
                  "\"update_time\":\"%02u:%02u:%02u.%03u\",\"type\":%u,\"change_no\":%u",
-                 arrival_ns, TradingDate(arrival_ns), q.inst_no, id, t / 10000 % 100, t / 100 % 100, t % 100,
+                 arrival_ns, trading_date, q.inst_no, id, t / 10000 % 100, t / 100 % 100, t % 100,
                  q.update_milli_sec % 1000u, q.type, q.change_no);
     PutPrice(out, q.last_px, ",\"last_price\":");
     std::fprintf(out, ",\"volume\":%u", q.volume);

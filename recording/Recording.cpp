@@ -16,6 +16,7 @@
 #include "BlockCodec.h"
 #include "crc/Crc32.h"
 #include "recording/Crc32c.h"
+#include "recording/ExchangeClock.h"
 #include "recording/RunReader.h"
 
 namespace kest_rec {
@@ -108,6 +109,34 @@ std::string HeaderProblem(const FileHeader& h) {
             return field("header_crc", h.header_crc,
                          ("not the header's CRC-32C (" + std::to_string(crc) + ")").c_str());
     }
+    return ExchangeClockProblem(h);
+}
+
+namespace {
+
+std::string ClockField(const char* name, const std::string& value, const char* expected) {
+    return std::string("field ") + name + " is " + value + ", " + expected;
+}
+
+}  // namespace
+
+// Beside HeaderProblem, whose last check it is.
+std::string ExchangeClockProblem(const FileHeader& h) {
+    if (!HasExchangeClock(h)) {
+        if (h.exchange_anchor_ns != 0)
+            return ClockField("exchange_anchor_ns", std::to_string(h.exchange_anchor_ns),
+                              "not 0 without an anchor");
+        if (h.exchange_rate_milli != 0)
+            return ClockField("exchange_rate_milli", std::to_string(h.exchange_rate_milli),
+                              "not 0 without an anchor");
+        return std::string();
+    }
+    if (h.exchange_rate_milli < 1 || h.exchange_rate_milli > kMaxExchangeRateMilli)
+        return ClockField("exchange_rate_milli", std::to_string(h.exchange_rate_milli),
+                          ("not 1.." + std::to_string(kMaxExchangeRateMilli)).c_str());
+    if (h.exchange_anchor_ns < 1000000000 || h.exchange_anchor_ns > kLastExchangeS * 1000000000)
+        return ClockField("exchange_anchor_ns", std::to_string(h.exchange_anchor_ns),
+                          "not a time from 1970 to 2100");
     return std::string();
 }
 
@@ -252,6 +281,7 @@ bool Writer::OpenFile(int64_t now_ns) {
     h.started_ns = now_ns;
     h.block_entries = block_entries_;
     h.header_crc = FileHeaderCrc(h);
+    header_ = h;
     if (!WriteAll(fd_, &h, sizeof h)) {
         error_ = current_ + ": " + std::strerror(errno);
         failed_ = true;
@@ -293,6 +323,7 @@ bool Writer::Flush() {
         return false;
     }
     if (fill_ == 0) return true;
+    if (index_->blocks.empty() && opt_.exchange_clock && !StampExchangeClock()) return false;
     const uint32_t n = fill_;
     fill_ = 0;
     BlockHeader h{};
@@ -347,6 +378,21 @@ bool Writer::Flush() {
     written_ += n;
     file_bytes_ += bytes;
     stored_ += bytes;
+    return true;
+}
+
+bool Writer::StampExchangeClock() {
+    FileHeader h = header_;
+    // A clock no reader would take is not stamped: the file keeps the host's.
+    if (!opt_.exchange_clock(entries_[0].arrival_ns, h) || !ExchangeClockProblem(h).empty()) return true;
+    h.header_crc = FileHeaderCrc(h);
+    if (::pwrite(fd_, &h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) {
+        error_ = current_ + ": " + std::strerror(errno);
+        failed_ = true;
+        fill_ = 0;
+        return false;
+    }
+    header_ = h;
     return true;
 }
 

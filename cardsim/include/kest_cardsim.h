@@ -192,6 +192,14 @@ public:
     ChannelStats A2cStats(int channel) const;
     CardStats Stats() const;
 
+    // The exchange clock the card's logic runs, for recorders on the host: at
+    // realtime_ns (CLOCK_REALTIME) the exchange's time is exchange_ns and it
+    // runs rate_milli exchange seconds per 1000 s. Publish with rate_milli 0
+    // to withdraw it (the exchange keeps the host's time). ExchangeClock: the
+    // exchange's time at realtime_ns and the rate; false when none is published.
+    void PublishExchangeClock(int64_t realtime_ns, int64_t exchange_ns, uint32_t rate_milli);
+    bool ExchangeClock(int64_t realtime_ns, int64_t& exchange_ns, uint32_t& rate_milli) const;
+
     void SetFault(Fault f, bool on);
     bool FaultOn(Fault f) const;
 

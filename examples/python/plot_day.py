@@ -41,26 +41,11 @@ def feed_name(t):
 
 
 def exchange_clock(frame):
-    """Each quote's exchange time stamp as a CST datetime (naive): the time of
-    day on the CST date of the first arrival, a day later from each midnight
-    the stamps pass. The feeds interleave around midnight (a 2ps quote of
-    23:59:59.750 may arrive after a 4ps one of 00:00:00), so a stamp far
-    above the highest so far belongs to the day before."""
-    day_ms, half = 86400000, 43200000
-    tod = (frame["exchange_time"].to_numpy() // np.timedelta64(1, "ms")).astype(np.int64)
-    out = np.empty_like(tod)
-    day, high = 0, tod[0] if len(tod) else 0
-    for i, t in enumerate(tod.tolist()):
-        c = day * day_ms + t
-        if c < high - half:
-            day += 1
-            c += day_ms
-        elif c > high + half:
-            c -= day_ms
-        out[i] = c
-        high = max(high, c)
-    first = (frame["arrival"].iloc[0].tz_localize(None) + pd.Timedelta(hours=CST)).normalize()
-    return pd.Series(first + pd.to_timedelta(out, unit="ms"), index=frame.index)
+    """Each quote's exchange time stamp as a CST datetime (naive): the
+    reader's exchange_stamp, its update time on the date of the recording's
+    exchange clock (a simulated clock's own calendar where the recording was
+    made over one, else the host's)."""
+    return frame["exchange_stamp"].dt.tz_localize(None) + pd.Timedelta(hours=CST)
 
 
 def start_backlog(frame, per_second):

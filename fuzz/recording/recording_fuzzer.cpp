@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "RecordingSamples.h"
+#include "recording/ExchangeClock.h"
 #include "recording/RunReader.h"
 
 namespace {
@@ -68,6 +69,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // What the writer writes: blocks as the input cuts them.
     kest_rec::WriterOptions opt;
     opt.compress = in.Byte() & 1;
+    // An exchange clock of any values: stamped when it is one, else the host's kept.
+    kest_rec::FileHeader clock{};
+    if (in.Byte() & 1) {
+        const uint32_t high = in.Word(), low = in.Byte(), top = in.Word(), middle = in.Word(),
+                       rate = in.Word();
+        clock.exchange_anchor_s = high << 8 | low;
+        clock.exchange_anchor_ns = static_cast<int64_t>(uint64_t{top} << 40 | uint64_t{middle} << 16);
+        clock.exchange_rate_milli = rate << (in.Byte() % 9);
+        opt.exchange_clock = [clock](int64_t, kest_rec::FileHeader& h) {
+            h.exchange_anchor_s = clock.exchange_anchor_s;
+            h.exchange_anchor_ns = clock.exchange_anchor_ns;
+            h.exchange_rate_milli = clock.exchange_rate_milli;
+            return true;
+        };
+        if (!kest_rec::ExchangeClockProblem(clock).empty()) clock = kest_rec::FileHeader{};
+    }
     std::vector<std::vector<kest_rec::Entry>> blocks(1);
     const size_t per_block =
         opt.compress ? kest_rec::Writer::kCompressedBlockEntries : kest_rec::Writer::kBlockEntries;
@@ -118,6 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     auto r = kest_rec::RunReader::Open(path, nullptr);
     if (!r) Fail("the file header was not damaged, yet the file is refused");
+    if (r->Header().exchange_anchor_s != clock.exchange_anchor_s ||
+        r->Header().exchange_anchor_ns != clock.exchange_anchor_ns ||
+        r->Header().exchange_rate_milli != clock.exchange_rate_milli)
+        Fail("the exchange clock read is not the one stamped (or one out of range was stamped)");
     const kest_rec::Entry* e;
     size_t n;
     size_t next = 0;
@@ -128,6 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                (blocks[next].size() != n || std::memcmp(blocks[next].data(), e, n * sizeof *e) != 0))
             ++next;
         if (next == blocks.size()) Fail("a run that is no written block, or out of order");
+        for (size_t i = 0; i < n; ++i)
+            kest_rec::EntryTradingDate(r->Header(), e[i]);  // any clock, any arrival
         read.insert(next++);
     }
     std::set<uint64_t> named;

@@ -24,10 +24,12 @@ numpy path.
 A time range is half-open, [from, to), and a time without a zone is China
 Standard Time: the rule of kest-record slice (module window).
 
-Modules: format (layout), checks (header checks, CRC-32C, the helper), file
+Modules: format (layout), checks (header checks, CRC-32C, the helper), clock (the exchange's
+clock of a file: stamps and trading dates), file
 (RecordingFile), window (a time range's rule), loading (load), frames (pandas),
 datasets (Dask).
 """
+from . import clock  # noqa: F401
 from .checks import read_header
 from .datasets import dataset
 from .file import BlockRef, Damage, RecordingFile, _empty  # noqa: F401 (_empty: the benchmark's)

@@ -6,7 +6,7 @@ import os
 import numpy as np
 
 from .format import (_BLOCK, _CODEC_NONE, _CODEC_ZSTD, BLOCK_MAGIC, CHANNELS, CLOCK_REALTIME, ENTRY_DTYPE,
-                     FORMAT_VERSION, HEADER_DTYPE, MAGIC, RECORD_DTYPE)
+                     FORMAT_VERSION, HEADER_DTYPE, LAST_EXCHANGE_S, MAGIC, MAX_EXCHANGE_RATE_MILLI, RECORD_DTYPE)
 
 if os.environ.get("KEST_RECORDS_PURE") == "1":
     helper = None
@@ -53,6 +53,13 @@ def _check_header(path, raw):
     if h["version"] >= 2:
         checks += [("block_entries", 1 <= h["block_entries"] <= 65536, "not 1..65536"),
                    ("header_crc", h["header_crc"] == _crc32c(bytes(raw[:60])), "not the header's CRC-32C")]
+    anchored = h["exchange_anchor_s"] != 0
+    checks += [("exchange_anchor_ns", h["exchange_anchor_ns"] == 0, "not 0 without an anchor"),
+               ("exchange_rate_milli", h["exchange_rate_milli"] == 0, "not 0 without an anchor")] if not anchored \
+        else [("exchange_rate_milli", 1 <= h["exchange_rate_milli"] <= MAX_EXCHANGE_RATE_MILLI,
+               f"not 1..{MAX_EXCHANGE_RATE_MILLI}"),
+              ("exchange_anchor_ns", 10**9 <= h["exchange_anchor_ns"] <= LAST_EXCHANGE_S * 10**9,
+               "not a time from 1970 to 2100")]
     for name, good, expected in checks:
         if not good:
             raise ValueError(f"{path}: header does not describe this format: field {name} is {h[name]}, {expected}")

@@ -5,12 +5,14 @@ import numpy as np
 
 from .file import RecordingFile
 from .format import ENTRY_DTYPE
-from .frames import _to_frame
+from .frames import _dates, _to_frame
 from .loading import _read_entries
 
 
 def _frame_part(path, blocks):
-    return _to_frame(_read_entries(path, blocks=blocks))
+    header = []
+    entries = _read_entries(path, blocks=blocks, header=header)
+    return _to_frame(entries, _dates(header[0], entries))
 
 
 def dataset(paths, blocks_per_partition=None):

@@ -8,15 +8,19 @@ MAGIC = b"KESTREC\0"
 FORMAT_VERSION = 2
 CLOCK_REALTIME = 1  # the clock of the arrivals: nanoseconds since the epoch, UTC
 CHANNELS = 16  # a card's processing channels
+MAX_EXCHANGE_RATE_MILLI = 10_000_000  # 10000 exchange seconds a second
+LAST_EXCHANGE_S = 4_102_444_800  # 2100-01-01T00:00:00Z, the latest anchor time
 BLOCK_MAGIC = b"KBLK"
 INDEX_MAGIC = b"KIDX"
 TRAILER_MAGIC = b"KESTEND\0"
 
 HEADER_DTYPE = np.dtype({
     "names": ["magic", "version", "header_bytes", "record_bytes", "entry_bytes", "channel",
-              "config_crc", "clock", "sequence", "started_ns", "block_entries", "header_crc"],
-    "formats": ["S8", "<u2", "<u2", "<u2", "<u2", "<u4", "<u4", "<u4", "<u4", "<i8", "<u4", "<u4"],
-    "offsets": [0, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 60],
+              "config_crc", "clock", "sequence", "started_ns", "block_entries", "exchange_anchor_s",
+              "exchange_anchor_ns", "exchange_rate_milli", "header_crc"],
+    "formats": ["S8", "<u2", "<u2", "<u2", "<u2", "<u4", "<u4", "<u4", "<u4", "<i8", "<u4", "<u4", "<i8", "<u4",
+                "<u4"],
+    "offsets": [0, 8, 10, 12, 14, 16, 20, 24, 28, 32, 40, 44, 48, 56, 60],
     "itemsize": 64,
 })
 

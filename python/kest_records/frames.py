@@ -1,10 +1,22 @@
-"""Entries as a pandas DataFrame: UTC arrivals, exchange times, prices and turnover in yuan."""
+"""Entries as a pandas DataFrame: UTC arrivals, exchange times and trading dates, prices and turnover
+in yuan."""
 import numpy as np
 
+from . import clock
 
-def _to_frame(entries):
+_HOST = {"exchange_anchor_s": 0}  # a header whose exchange keeps the host's time
+
+
+def _dates(header, entries):
+    """The stamps and trading dates of one file's entries, as the frame's columns take them."""
+    return clock.stamp_ns(header, entries), clock.trading_date(header, entries)
+
+
+def _to_frame(entries, dates=None):
+    """dates: (stamps, trading dates) of the entries, by their files' exchange clocks; the host's if None."""
     import pandas as pd
 
+    stamps, trading = _dates(_HOST, entries) if dates is None else dates
     r = entries["record"]
     t = r["update_time"].astype(np.int64)
     exchange_ms = ((t // 10000) * 3600 + (t // 100 % 100) * 60 + t % 100) * 1000 + r["update_milli_sec"]
@@ -13,6 +25,8 @@ def _to_frame(entries):
         "inst_no": r["inst_no"],
         "inst_id": np.char.decode(r["inst_id"], "ascii", "replace"),
         "exchange_time": pd.to_timedelta(exchange_ms, unit="ms"),
+        "exchange_stamp": pd.to_datetime(stamps, unit="ns", utc=True),
+        "trading_date": trading,
         "type": r["type"],
         "change_no": r["change_no"],
         "last_price": r["last_px"] / 100.0,

@@ -6,7 +6,7 @@ import numpy as np
 
 from . import window
 from .file import RecordingFile
-from .frames import _to_frame
+from .frames import _dates, _to_frame
 
 
 class DamagedRecording(ValueError):
@@ -24,8 +24,11 @@ def recording_files(path):
     return files
 
 
-def _read_entries(path, on_damage="warn", blocks=None, span=(None, None)):
+def _read_entries(path, on_damage="warn", blocks=None, span=(None, None), header=None):
+    """header: a list that gets the file's header, whose exchange clock dates the entries."""
     rec = RecordingFile(path)
+    if header is not None:
+        header.append(rec.header)
     if span != (None, None) and blocks is None and rec.header["version"] >= 2:
         blocks = rec.select(*span)
     entries = window.within(rec.entries(blocks), span)
@@ -53,7 +56,11 @@ def load(path, frame=False, follow_rotation=True, on_damage="warn", from_ns=None
 
     Returns a numpy array of ENTRY_DTYPE (fields ``arrival_ns`` and ``record``),
     or with frame=True a pandas DataFrame: ``arrival`` (UTC datetime),
-    ``exchange_time`` (time of day on the exchange clock, a timedelta), prices
+    ``exchange_time`` (time of day on the exchange clock, a timedelta),
+    ``exchange_stamp`` (that time on its date, a UTC datetime) and
+    ``trading_date`` (YYYYMMDD as kest-record csv gives it), both on the
+    exchange's clock of each file (module clock: a simulated clock's own
+    calendar where the file's header holds one, else the host's), prices
     in yuan as floats (the record's hundredths / 100), turnover in yuan,
     volumes and open interest in lots, and the other record fields as they are.
     """
@@ -62,8 +69,10 @@ def load(path, frame=False, follow_rotation=True, on_damage="warn", from_ns=None
     else:
         files = recording_files(path) if follow_rotation else [path]
     span = window.bounds(from_ns, to_ns)
-    parts = [_read_entries(f, on_damage, span=span) for f in files]
+    headers = []
+    parts = [_read_entries(f, on_damage, span=span, header=headers) for f in files]
     entries = np.concatenate(parts) if len(parts) > 1 else parts[0]
     if not frame:
         return entries
-    return _to_frame(entries)
+    dates = [_dates(h, p) for h, p in zip(headers, parts)]
+    return _to_frame(entries, tuple(np.concatenate(c) for c in zip(*dates)))

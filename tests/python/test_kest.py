@@ -89,7 +89,8 @@ def test_iteration_and_frame(card):
         frame = receiver.frame(timeout=60)
     assert len(frame) > 0
     levels = [f"{side}{n}_{what}" for side in ("bid", "ask") for n in range(1, 6) for what in ("price", "volume")]
-    assert list(frame.columns) == ["arrival", "inst_no", "inst_id", "exchange_time", "type", "change_no",
+    assert list(frame.columns) == ["arrival", "inst_no", "inst_id", "exchange_time", "exchange_stamp", "trading_date",
+                                   "type", "change_no",
                                    "last_price", "volume", "turnover", "open_interest"] + levels + [
                                        "last_tick_flag", "max_inst_no"]
     # Prices and turnover in yuan, volumes in lots as integers, times as times.

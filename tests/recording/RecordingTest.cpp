@@ -17,6 +17,7 @@
 #include "RecordingSamples.h"
 #include "TestSupport.h"
 #include "recording/Crc32c.h"
+#include "recording/ExchangeClock.h"
 #include "recording/QuoteCsv.h"
 #include "recording/Recording.h"
 #include "recording/RunReader.h"
@@ -258,6 +259,64 @@ TEST(QuoteCsv, TradingDatesFollowTheExchangeDayAndItsNightSession) {
     EXPECT_EQ(kest_rec::TradingDate(Utc(7, 17, 30)), 20261208u);  // Tue 01:30 CST, Monday's night
     EXPECT_EQ(kest_rec::TradingDate(Utc(7, 9, 59)), 20261207u);   // Mon 17:59 CST, still Monday
     EXPECT_EQ(kest_rec::TradingDate(Utc(7, 10, 0)), 20261208u);   // Mon 18:00 CST, the evening opens Tuesday
+}
+
+// A clock 500 times as fast that reads Thursday 2025-01-02 20:58 CST when the
+// host's reads Utc(4, 1, 30): entries dated by it, their update times placing
+// them on the day; a host's file dated by the arrival; bad values refused.
+TEST(Recording, TheExchangeClockRoundTripsDatesTheEntriesAndBadValuesAreRefused) {
+    kest_test::ScopedTempDir dir;
+    const int64_t host = Utc(4, 1, 30), exchange = INT64_C(1735822680) * 1000000000, s = 1000000000;
+    kest_rec::WriterOptions opt;
+    opt.exchange_clock = [&](int64_t first_ns, kest_rec::FileHeader& h) {
+        h.exchange_anchor_s = static_cast<uint32_t>(first_ns / s + 22);
+        h.exchange_anchor_ns = exchange;
+        h.exchange_rate_milli = 500000;
+        return true;
+    };
+    // 17:54:40 by the line, stamped 21:05 (the clock stood still a while); 20:58; Friday 19:11:20.
+    const std::pair<int64_t, uint32_t> entries[] = {
+        {host - 22 * s, 210500}, {host, 205800}, {host + 160 * s, 191120}};
+    {
+        auto w = Writer::Open(dir.File("sim"), opt, nullptr);
+        for (const auto& [arrival, hhmmss] : entries) {
+            KestShfeMdType q = kest_test_rec::SampleRecord(0);
+            q.update_time = hhmmss;
+            w->Append(arrival, q);
+        }
+    }
+    auto r = Reader::Open(dir.File("sim"), nullptr);
+    ASSERT_TRUE(r);
+    const kest_rec::FileHeader h = r->Header();
+    EXPECT_EQ(h.exchange_anchor_s, host / s);
+    EXPECT_EQ(h.exchange_anchor_ns, exchange);
+    EXPECT_EQ(h.exchange_rate_milli, 500000u);
+    EXPECT_EQ(kest_rec::ExchangeNs(h, host + 160 * s), exchange + 80000 * s);
+    std::vector<uint32_t> dates;
+    for (Entry e; r->Next(e);) dates.push_back(kest_rec::EntryTradingDate(h, e));
+    EXPECT_EQ(dates, (std::vector<uint32_t>{20250103, 20250103, 20250106}));
+    Entry e{host, kest_test_rec::SampleRecord(0)};
+    EXPECT_EQ(kest_rec::EntryTradingDate(kest_rec::FileHeader{}, e), 20261204u) << "no clock: the host's";
+
+    const std::string bytes = kest_test::ReadFile(dir.File("sim"));
+    auto refusal = [&](size_t offset, const std::string& value, bool crc) {
+        std::string bad = bytes;
+        bad.replace(offset, value.size(), value);
+        const uint32_t c = kest_rec::Crc32c(bad.data(), 60);
+        if (crc) bad.replace(60, 4, reinterpret_cast<const char*>(&c), 4);
+        kest_test::WriteFile(dir.File("bad"), bad);
+        std::string error;
+        EXPECT_FALSE(Reader::Open(dir.File("bad"), &error));
+        return error;
+    };
+    EXPECT_NE(refusal(50, "\x7f", false).find("field header_crc is"), std::string::npos);
+    EXPECT_NE(
+        refusal(56, std::string("\x81\x96\x98\0", 4), true).find("field exchange_rate_milli is 10000001"),
+        std::string::npos);
+    EXPECT_NE(refusal(48, std::string(8, '\0'), true).find("field exchange_anchor_ns is 0, not a time"),
+              std::string::npos);
+    EXPECT_NE(refusal(44, std::string(4, '\0'), true).find("field exchange_anchor_ns is 17358"),
+              std::string::npos);
 }
 
 std::vector<std::string> Split(const std::string& line) {

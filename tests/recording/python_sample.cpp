@@ -2,6 +2,8 @@
 // fields as C++ reads them from the struct, for the Python reader's test.
 //   kest_recording_sample OUT.kestrec OUT.json COUNT INDEX [zstd] [rotate]
 // rotate: a new file (OUT.1, OUT.2, ...) every 300 entries or so, by size.
+// clock: a simulated exchange clock 1000 times as fast from Thursday
+// 2025-01-02 17:50 CST, each record stamped with its time of day.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -17,20 +19,36 @@ int main(int argc, char** argv) {
     kest_rec::WriterOptions opt;
     opt.channel = 11;
     opt.config_crc = 0x12345678u;
+    const int64_t t0 = INT64_C(1765000000000000000), x0 = INT64_C(1735811400000000000);
+    bool clock = false;
     for (int i = 5; i < argc; ++i) {
-        if (std::strcmp(argv[i], "zstd") == 0)
+        if (std::strcmp(argv[i], "clock") == 0)
+            clock = true;
+        else if (std::strcmp(argv[i], "zstd") == 0)
             opt.compress = true;
         else if (std::strcmp(argv[i], "rotate") == 0)
             opt.rotate_bytes = 64 + 64 + 300 * 160;  // the header, a block header, 300 entries
         else
             return 2;
     }
-    const int64_t t0 = INT64_C(1765000000000000000);
+    if (clock) {
+        opt.exchange_clock = [&](int64_t, kest_rec::FileHeader& h) {
+            h.exchange_anchor_s = static_cast<uint32_t>(t0 / 1000000000);
+            h.exchange_anchor_ns = x0;
+            h.exchange_rate_milli = 1000000;
+            return true;
+        };
+    }
     {
         auto w = kest_rec::Writer::Open(argv[1], opt, nullptr);
         if (!w) return 1;
-        for (uint32_t i = 0; i < count; ++i)
-            w->Append(t0 + static_cast<int64_t>(i) * 1000000, kest_test_rec::SampleRecord(i));
+        for (uint32_t i = 0; i < count; ++i) {
+            KestShfeMdType q = kest_test_rec::SampleRecord(i);
+            const int64_t s = (x0 / 1000000000 + i + 8 * 3600) % 86400;  // i ms here, i s on the exchange
+            if (clock) q.update_time = static_cast<uint32_t>(s / 3600 * 10000 + s / 60 % 60 * 100 + s % 60);
+            if (clock) q.update_milli_sec = 0;
+            w->Append(t0 + static_cast<int64_t>(i) * 1000000, q);
+        }
     }
     const KestShfeMdType& q = kest_test_rec::SampleRecord(index);
     FILE* f = std::fopen(argv[2], "w");

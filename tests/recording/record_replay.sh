@@ -65,14 +65,21 @@ receive_until() { # pid, recording, count
 }
 
 ns="rec.$$"
-start_card "$ns.live" --shfe-size 300 --ine-size 100 --rate 300
-with_parent "$recv" ch0.ini --record live.kestrec --quiet >recv-live.out 2>&1 &
+# On a simulated clock from Friday 2025-01-03 20:58 CST: the night session trades for Monday.
+start_card "$ns.live" --shfe-size 300 --ine-size 100 --rate 5 --clock 2025-01-03T20:58 --clock-speed 60 --sessions off
+with_parent "$recv" ch0.ini --record live.kestrec --csv live.csv --quiet >recv-live.out 2>&1 &
 receivers+=($!)
 receive_until $! live.kestrec 1000
 stop_card
 live=$("$record" info live.kestrec | sed -n 's/.* \([0-9]*\) records$/\1/p')
 [ "${live:-0}" -ge 1000 ] || fail "only ${live:-0} quotes recorded live"
 echo "recorded live on channel 0: $live quotes"
+"$record" info live.kestrec | grep -q '^  exchange clock: simulated, 2025-01-03T12:5.* 60.000 exchange seconds a second' ||
+  fail "info shows no simulated clock: $("$record" info live.kestrec)"
+for csv in "$("$record" csv live.kestrec)" "$(cat live.csv)"; do
+  dates=$(echo "$csv" | cut -d, -f2 | sed 1d | sort -u | tr '\n' ' ')
+  [ "$dates" = "20250106 " ] || fail "trading dates $dates, not Monday 20250106 of the simulated Friday night"
+done
 
 # Waits for the simulated card's line saying the replay is done.
 replay_done() {

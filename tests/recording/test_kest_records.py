@@ -328,6 +328,24 @@ class KestRecordsTest(unittest.TestCase):
         self.assertIn(f"{csv_path}:5: LastPrice '71x30' is not a number", bad.stderr)
         self.assertFalse(os.path.exists(rec_path))
 
+    @unittest.skipUnless(RECORD, "KEST_RECORD not set")
+    def test_trading_dates_follow_the_files_exchange_clock_as_kest_record_csv_gives_them(self):
+        sim = os.path.join(self.dir, "sim.kestrec")  # Thursday 2025-01-02 17:50 CST on, 1000 times as fast
+        subprocess.run([os.environ["KEST_RECORDING_SAMPLE"], sim, os.path.join(self.dir, "s.json"), "1000", "0",
+                        "clock"], check=True)
+        self.assertEqual(kest_records.read_header(sim)["exchange_rate_milli"], 1000000)
+        for path, dates in ((sim, [20250102] * 600 + [20250103] * 400), (self.path, [20251206] * COUNT)):
+            out = subprocess.run([RECORD, "csv", path], check=True, capture_output=True, text=True).stdout
+            self.assertEqual([int(line.split(",")[1]) for line in out.splitlines()[1:]], dates)
+            self.assertEqual(kest_records.load(path, frame=True)["trading_date"].tolist(), dates)
+        # The evening opens Friday; the night session's stamps on the exchange's calendar.
+        self.assertEqual(str(kest_records.load(sim, frame=True)["exchange_stamp"][600]), "2025-01-02 10:00:00+00:00")
+        with open(os.path.join(os.path.dirname(HEADER), "ExchangeClock.h")) as f:
+            limits = f.read()
+        for name, value in (("kMaxExchangeRateMilli", kest_records.format.MAX_EXCHANGE_RATE_MILLI),
+                            ("kLastExchangeS", kest_records.format.LAST_EXCHANGE_S)):
+            self.assertRegex(limits, rf"{name} = {value};")
+
     def test_not_a_recording_is_refused(self):
         with self.assertRaisesRegex(ValueError, "bad magic"):
             kest_records.load(self.expected_path)
@@ -341,6 +359,15 @@ class KestRecordsTest(unittest.TestCase):
             with open(bad, "wb") as f:
                 f.write(good[:offset] + value + good[offset + len(value):])
             with self.assertRaisesRegex(ValueError, "header does not describe this format: field " + named):
+                kest_records.load(bad)
+        # An exchange clock out of range, its header's CRC-32C made good: refused by name.
+        for offset, value, named in ((56, (10**7 + 1).to_bytes(4, "little"), "exchange_rate_milli is 10000001"),
+                                     (48, (5).to_bytes(8, "little"), "exchange_anchor_ns is 5, not 0")):
+            raw = good[:offset] + value + good[offset + len(value):]
+            bad = os.path.join(self.dir, "bad.kestrec")
+            with open(bad, "wb") as f:
+                f.write(raw[:60] + kest_records.checks._crc32c(raw[:60]).to_bytes(4, "little") + raw[64:])
+            with self.assertRaisesRegex(ValueError, "field " + named):
                 kest_records.load(bad)
 
 

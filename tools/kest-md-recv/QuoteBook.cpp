@@ -9,6 +9,7 @@
 
 #include "FeedTable.h"
 #include "RecvMetrics.h"
+#include "recording/ExchangeClock.h"
 #include "recording/QuoteCsv.h"
 
 int LatencyHistogram::Bucket(uint64_t ns) {
@@ -101,7 +102,15 @@ void QuoteBook::OnQuote(const KestShfeMdType& q, int64_t arrivalNs) {
             loss_.oldestMs = std::max(loss_.oldestMs, age);
         }
     }
-    if (csv_ != nullptr) kest_rec::WriteCsvLine(csv_, arrivalNs, q);
+    if (csv_ != nullptr) {
+        if (!clockAsked_) {
+            clockAsked_ = true;
+            if (clock_ &&
+                (!clock_(arrivalNs, csvClock_) || !kest_rec::ExchangeClockProblem(csvClock_).empty()))
+                csvClock_ = kest_rec::FileHeader{};
+        }
+        kest_rec::WriteCsvLine(csv_, arrivalNs, q, kest_rec::EntryTradingDate(csvClock_, {arrivalNs, q}));
+    }
     if (bin_ != nullptr) std::fwrite(&q, sizeof(q), 1, bin_);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -59,6 +60,11 @@ public:
     void SetStaleThreshold(int64_t staleMs) { staleMs_ = staleMs; }
     // Loss and staleness are also counted there (null: not).
     void SetMetrics(RecvMetrics* metrics) { metrics_ = metrics; }
+    // The exchange's clock that dates the CSV (as WriterOptions::exchange_clock), asked at the first
+    // quote; unset or without an answer: the host's.
+    void SetExchangeClock(std::function<bool(int64_t, kest_rec::FileHeader&)> clock) {
+        clock_ = std::move(clock);
+    }
     // Whether each instrument's last quote is kept, for PrintTable: a copy
     // of 152 bytes a quote that nothing reads when no table is printed.
     void SetKeepLast(bool keep) { keepLast_ = keep; }
@@ -102,4 +108,7 @@ private:
     kest_rec::Writer* recorder_;
     RecvMetrics* metrics_ = nullptr;
     bool keepLast_ = true;
+    std::function<bool(int64_t, kest_rec::FileHeader&)> clock_;
+    kest_rec::FileHeader csvClock_{};  // its answer at the first quote
+    bool clockAsked_ = false;
 };

@@ -14,6 +14,7 @@
 
 #include "CardLibrary.h"
 #include "FpgaDataType.h"
+#include "ModelClock.h"
 #include "KestShfeMdApi.h"
 #include "OutputFile.h"
 #include "PollLoop.h"
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
         ro.rotate_bytes = static_cast<uint64_t>(opt.rotateMb) << 20;
         ro.rotate_ns = opt.rotateSeconds * 1000000000;
         ro.compress = opt.recordCompress;
+        ro.exchange_clock = kest_tools::ModelExchangeClock(static_cast<uint32_t>(bus));
         std::string error;
         recorder = kest_rec::Writer::Open(opt.record, ro, &error);
         if (!recorder) {
@@ -91,6 +93,7 @@ int main(int argc, char** argv) {
     }
     QuoteBook book(csv, bin, recorder.get());
     book.SetStaleThreshold(opt.staleMs);
+    book.SetExchangeClock(kest_tools::ModelExchangeClock(static_cast<uint32_t>(bus)));
     book.SetMetrics(metrics.get());
     book.SetKeepLast(!opt.quiet);
     PollLoop loop(opt, PollOutputs{book, metrics.get(), recorder.get(), csvFile, binFile});

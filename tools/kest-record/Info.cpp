@@ -6,6 +6,7 @@
 #include <map>
 
 #include "Verbs.h"
+#include "recording/ExchangeClock.h"
 #include "recording/RunReader.h"
 
 namespace kest_record {
@@ -74,6 +75,14 @@ int Info(const std::vector<std::string>& paths) {
         if (n > 0) {
             std::printf("  arrivals %s .. %s (%.3f s)\n", Utc(first).c_str(), Utc(last).c_str(),
                         static_cast<double>(last - first) / 1e9);
+        }
+        if (kest_rec::HasExchangeClock(h)) {
+            std::printf(
+                "  exchange clock: simulated, %s when the host's was %s, %u.%03u exchange seconds a second "
+                "(trading dates "
+                "follow it)\n",
+                Utc(h.exchange_anchor_ns).c_str(), Utc(int64_t{h.exchange_anchor_s} * 1000000000).c_str(),
+                h.exchange_rate_milli / 1000, h.exchange_rate_milli % 1000);
         }
         if (h.version >= 2) {
             std::printf("  %" PRIu64 " blocks; index in %" PRIu64 " of %zu file(s)%s\n", blocks, indexed,

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Verbs.h"
+#include "recording/ExchangeClock.h"
 #include "recording/QuoteCsv.h"
 
 namespace kest_record {
@@ -17,6 +18,15 @@ bool Output::Open(const kest_rec::FileHeader& like, bool compress) {
         o.channel = like.channel;
         o.config_crc = like.config_crc;
         o.compress = compress;
+        // The exchange's clock of the first file read goes with the records.
+        if (kest_rec::HasExchangeClock(like)) {
+            o.exchange_clock = [like](int64_t, kest_rec::FileHeader& h) {
+                h.exchange_anchor_s = like.exchange_anchor_s;
+                h.exchange_anchor_ns = like.exchange_anchor_ns;
+                h.exchange_rate_milli = like.exchange_rate_milli;
+                return true;
+            };
+        }
         std::string error;
         writer_ = kest_rec::Writer::Open(temporary_, o, &error);
         if (!writer_) std::fprintf(stderr, "%s: %s\n", kTool, error.c_str());
@@ -30,13 +40,13 @@ bool Output::Open(const kest_rec::FileHeader& like, bool compress) {
     if (form_ == kCsv) kest_rec::WriteCsvHeader(out_);
     return true;
 }
-void Output::Put(const kest_rec::Entry& e) {
+void Output::Put(const kest_rec::Entry& e, const kest_rec::FileHeader& from) {
     if (form_ == kRecording) {
         writer_->Append(e.arrival_ns, e.record);
     } else if (form_ == kCsv) {
-        kest_rec::WriteCsvLine(out_, e.arrival_ns, e.record);
+        kest_rec::WriteCsvLine(out_, e.arrival_ns, e.record, kest_rec::EntryTradingDate(from, e));
     } else {
-        kest_rec::WriteJsonLine(out_, e.arrival_ns, e.record);
+        kest_rec::WriteJsonLine(out_, e.arrival_ns, e.record, kest_rec::EntryTradingDate(from, e));
     }
 }
 bool Output::Close(bool keep) {

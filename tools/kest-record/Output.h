@@ -18,7 +18,9 @@ public:
     enum Form { kRecording, kCsv, kJsonl };
     Output(Form form, const std::string& path) : form_(form), path_(path) {}
     bool Open(const kest_rec::FileHeader& like, bool compress);
-    void Put(const kest_rec::Entry& e);
+    // from: the header of the file e was read from, whose exchange clock
+    // dates CSV and JSON lines (none given: the host's clock).
+    void Put(const kest_rec::Entry& e, const kest_rec::FileHeader& from = kest_rec::FileHeader{});
     // Completes the output when keep, else removes it. false when writing failed.
     bool Close(bool keep);
 

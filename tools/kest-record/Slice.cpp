@@ -23,7 +23,7 @@ int Slice(const std::vector<std::string>& paths, const Selection& sel, Output::F
             }
             for (size_t i = 0; i < n && written < limit; ++i) {
                 if (!sel.Wants(e[i])) continue;
-                out.Put(e[i]);
+                out.Put(e[i], in.file_header());
                 ++written;
             }
         }

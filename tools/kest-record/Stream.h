@@ -63,6 +63,8 @@ public:
     uint64_t untrusted() const { return untrusted_; }
     uint64_t blocks_read() const { return blocks_read_ + (reader_ ? reader_->BlocksRead() : 0); }
     const kest_rec::FileHeader& header() const { return first_; }
+    // Of the file the last run came from: its exchange clock dates that run's entries.
+    const kest_rec::FileHeader& file_header() const { return reader_ ? reader_->Header() : first_; }
 
 private:
     void Finish() {

@@ -123,6 +123,10 @@ private:
     void Loop();
     void React();  // with mu_ held
     void StartBlock(int block);
+    // The pace just set (run_base_ms_ at run_base_), in the card's segment
+    // for recorders on the host; left as it is while no block runs (the
+    // clock stands still then, and the next start publishes its pace anew).
+    void PublishClock();
     void StopBlock(int block);
     bool ProduceOne(EMDQPDataType feed);
     void AdvanceMarkets(int64_t target_ms);  // with mu_ held

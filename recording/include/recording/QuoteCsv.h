@@ -17,10 +17,15 @@ namespace kest_rec {
 uint32_t TradingDate(int64_t arrival_ns);
 
 void WriteCsvHeader(FILE* out);
-void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q);
+// trading_date: of the quote's file (EntryTradingDate of ExchangeClock.h);
+// without it, TradingDate of the arrival.
+void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q, uint32_t trading_date);
+inline void WriteCsvLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q) {
+    WriteCsvLine(out, arrival_ns, q, TradingDate(arrival_ns));
+}
 // The same fields as one JSON object a line, named as the CSV's columns
 // without their units; prices and turnover in yuan with two decimals.
-void WriteJsonLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q);
+void WriteJsonLine(FILE* out, int64_t arrival_ns, const KestShfeMdType& q, uint32_t trading_date);
 
 // The first field in which two records differ ("last_px: 500000 against
 // 500007"); empty when all 152 bytes are the same.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,8 +35,13 @@ struct FileHeader {
     uint32_t sequence;       // 0 for the first file of a recording, +1 at each rotation
     int64_t started_ns;      // when this file was opened, on `clock`
     uint32_t block_entries;  // version 2: most entries a block holds; version 1: zero
-    uint8_t reserved[16];    // zero
-    uint32_t header_crc;     // version 2: CRC-32C of bytes 0..59; version 1: zero
+    // The exchange's clock where it is not the host's (a card model's
+    // simulated clock), as a line through one second of `clock`; all zero
+    // where the exchange keeps the host's time (ExchangeClock.h reads them).
+    uint32_t exchange_anchor_s;    // a second of `clock`, since 1970; 0: no line
+    int64_t exchange_anchor_ns;    // the exchange's time then, nanoseconds since 1970 (UTC)
+    uint32_t exchange_rate_milli;  // exchange seconds per 1000 s of `clock`
+    uint32_t header_crc;           // version 2: CRC-32C of bytes 0..59; version 1: zero
 };
 static_assert(sizeof(FileHeader) == 64, "file header is 64 bytes");
 static_assert(offsetof(FileHeader, version) == 8, "version at 8");
@@ -44,6 +50,10 @@ static_assert(offsetof(FileHeader, config_crc) == 20, "config_crc at 20");
 static_assert(offsetof(FileHeader, clock) == 24, "clock at 24");
 static_assert(offsetof(FileHeader, sequence) == 28, "sequence at 28");
 static_assert(offsetof(FileHeader, started_ns) == 32, "started_ns at 32");
+static_assert(offsetof(FileHeader, exchange_anchor_s) == 44 &&
+                  offsetof(FileHeader, exchange_anchor_ns) == 48 &&
+                  offsetof(FileHeader, exchange_rate_milli) == 56,
+              "the exchange's clock in bytes 44 to 59");
 
 // Version 2: every block starts with this header; the stored bytes follow.
 constexpr char kBlockMagic[4] = {'K', 'B', 'L', 'K'};
@@ -133,6 +143,11 @@ struct WriterOptions {
     int64_t rotate_ns = 0;      // start a new file once a file spans this long; 0: never
     bool compress = false;      // zstd per block
     int zstd_level = 1;
+    // Where the exchange's clock is not the host's: fills the header's three
+    // exchange fields for a file whose first block starts at first_ns, or
+    // returns false (the host's clock). Asked when that block is written:
+    // quotes flow by then, and a simulated clock runs from the card's start.
+    std::function<bool(int64_t first_ns, FileHeader& h)> exchange_clock;
 };
 
 struct IndexBuilder;
@@ -190,6 +205,7 @@ private:
                 file_bytes_ + sizeof(BlockHeader) + (fill_ + 1) * sizeof(Entry) > opt_.rotate_bytes);
     }
     void Rotate(int64_t arrival_ns);  // the block, then the next file; out of line: not on every record
+    bool StampExchangeClock();        // the file's header again, with the exchange's clock
 
     std::string base_;
     std::string current_;
@@ -201,6 +217,7 @@ private:
     uint64_t reserved_ = 0;  // the file's room, its blocks reserved past its end
     bool reserve_ = true;    // false once the file system refused to reserve
     int64_t file_started_ns_ = 0;
+    FileHeader header_{};  // of the file being written
     uint64_t records_ = 0;
     uint64_t written_ = 0;
     bool failed_ = false;
