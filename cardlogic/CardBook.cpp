@@ -2,14 +2,14 @@
 
 #include <cstring>
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
-void ApplyUpdate(SInstTableType& e, const LiveUpdate& u) {
+void ApplyUpdate(SInstTableType& e, const kest_exch::LiveUpdate& u) {
     e.change_no = u.change_no;
     e.update_mill_sec = u.update_milli_sec;
     e.updatetime = u.update_time;
-    const EntryLevels lv = LevelsOf(e);
-    for (int i = 0; i < kBookDepth; ++i) {
+    const kest_exch::EntryLevels lv = kest_exch::LevelsOf(e);
+    for (int i = 0; i < kest_exch::kBookDepth; ++i) {
         *lv.bid_px[i] = static_cast<int32_t>(u.bid[i].price);
         *lv.bid_vol[i] = u.bid[i].volume;
         *lv.ask_px[i] = static_cast<int32_t>(u.ask[i].price);
@@ -59,4 +59,4 @@ void BuildQuote(const SInstTableType& e, uint32_t inst_no, const QuoteContext& c
     q.max_inst_no = ctx.max_inst_no;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

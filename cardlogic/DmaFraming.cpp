@@ -5,7 +5,7 @@
 #include "FpgaDataType.h"
 #include "FpgaStructCommon.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 std::vector<uint8_t> ToDmaMessage(const std::vector<uint8_t>& frame) {
     std::vector<uint8_t> m(DMA_TCP_FRAME_OFFSET + frame.size());
@@ -26,4 +26,4 @@ size_t WriteDmaMessage(const std::vector<uint8_t>& frame, uint8_t* out, size_t c
     return size;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

@@ -1,6 +1,6 @@
 #include "cardlogic/LineArbiter.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 void LineArbiter::Reset(uint32_t next_expected) {
     next_ = next_expected;
@@ -26,7 +26,7 @@ void LineArbiter::SkipOne(ArbiterSink& sink) {
     Drain(sink);
 }
 
-void LineArbiter::Offer(int line, const LiveUpdate& u, ArbiterSink& sink) {
+void LineArbiter::Offer(int line, const kest_exch::LiveUpdate& u, ArbiterSink& sink) {
     const uint32_t p = u.packet_no;
     if (p > high_[line & 1]) high_[line & 1] = p;
     if (p < next_) {
@@ -66,4 +66,4 @@ void LineArbiter::Settle(ArbiterSink& sink) {
     }
 }
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

@@ -8,7 +8,7 @@
 #include "FpgaRegisterCommon.h"
 #include "cardlogic/DmaFraming.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 namespace R = Kest_U50::Reg;
 
@@ -31,7 +31,7 @@ int64_t WallMs() {
 class LiveCard::Sink : public ArbiterSink {
 public:
     Sink(LiveCard& card, EMDQPDataType feed) : card_(card), feed_(feed) {}
-    void Deliver(const LiveUpdate& u) override { card_.Apply(feed_, u); }
+    void Deliver(const kest_exch::LiveUpdate& u) override { card_.Apply(feed_, u); }
     void Gap(uint32_t packet_no) override { card_.RaiseLost(feed_, packet_no); }
 
 private:
@@ -40,30 +40,31 @@ private:
 };
 
 std::unique_ptr<LiveCard> LiveCard::Open(const LiveCardOptions& opt) {
-    std::unique_ptr<Card> card = Card::Open(opt.card_index);
+    std::unique_ptr<kest_sim::Card> card = kest_sim::Card::Open(opt.card_index);
     if (!card) return nullptr;
     return std::unique_ptr<LiveCard>(new LiveCard(opt, std::move(card)));
 }
 
-LiveCard::LiveCard(const LiveCardOptions& opt, std::unique_ptr<Card> card)
+LiveCard::LiveCard(const LiveCardOptions& opt, std::unique_ptr<kest_sim::Card> card)
     : opt_(opt), card_(std::move(card)), per_inst_(new std::atomic<uint64_t>[4 * Kest_U50::INST_TABLE_SIZE]) {
     for (int i = 0; i < 4 * Kest_U50::INST_TABLE_SIZE; ++i) per_inst_[i].store(0, std::memory_order_relaxed);
     for (int f = 0; f < 4; ++f) {
         const auto feed = static_cast<EMDQPDataType>(f);
-        const Universe u = Universe::Make(feed, opt_.seed, IsIneFeed(feed) ? opt_.ine_size : opt_.shfe_size);
-        LiveFeedOptions lo;
-        lo.seed = MixSeed(opt_.seed, 0x4C00 + static_cast<uint64_t>(f));
+        const kest_exch::Universe u = kest_exch::Universe::Make(
+            feed, opt_.seed, kest_exch::IsIneFeed(feed) ? opt_.ine_size : opt_.shfe_size);
+        kest_exch::LiveFeedOptions lo;
+        lo.seed = kest_exch::MixSeed(opt_.seed, 0x4C00 + static_cast<uint64_t>(f));
         lo.line_a = opt_.line_a;
         lo.line_b = opt_.line_b;
         lo.gap = opt_.gap;
-        live_[f].reset(new LiveFeed(u, lo));
+        live_[f].reset(new kest_exch::LiveFeed(u, lo));
         if (f == SHFE_2PS || f == INE_2PS) {
-            MarketOptions mo;
+            kest_exch::MarketOptions mo;
             mo.seed = opt_.seed;
             mo.rate = opt_.updates_per_second;
             mo.sessions = opt_.sessions;
             mo.shock = opt_.limit_shock;
-            markets_[IsIneFeed(feed) ? 1 : 0].reset(new Market(u, mo));
+            markets_[kest_exch::IsIneFeed(feed) ? 1 : 0].reset(new kest_exch::Market(u, mo));
         }
         feeds_[f].line_a.reserve(8);
         feeds_[f].line_b.reserve(8);
@@ -133,7 +134,7 @@ void LiveCard::React() {
 void LiveCard::StartBlock(int block) {
     for (EMDQPDataType f : kBlockFeeds[block]) {
         FeedState& st = feeds_[f];
-        const uint32_t ine = IsIneFeed(f) ? 1 : 0;
+        const uint32_t ine = kest_exch::IsIneFeed(f) ? 1 : 0;
         const uint64_t ip_a = card_->ReadReg(BlockReg(R::SHFE2PS_MCAST_IP_A, block) + ine);
         const uint64_t ip_b = card_->ReadReg(BlockReg(R::SHFE2PS_MCAST_IP_B, block) + ine);
         st.live = ip_a != 0 || ip_b != 0;
@@ -211,7 +212,7 @@ size_t LiveCard::Step(uint32_t n) {
             if (live(f) && made[f] < n) enough = false;
         }
         if (enough || slice == 20000) break;
-        const int64_t c = clock_ms_.load(std::memory_order_relaxed) + Market::kSliceMs;
+        const int64_t c = clock_ms_.load(std::memory_order_relaxed) + kest_exch::Market::kSliceMs;
         clock_ms_.store(c, std::memory_order_relaxed);
         AdvanceMarkets(c);
     }
@@ -219,7 +220,7 @@ size_t LiveCard::Step(uint32_t n) {
 }
 
 void LiveCard::AdvanceMarkets(int64_t target) {
-    constexpr int64_t kSlice = Market::kSliceMs;
+    constexpr int64_t kSlice = kest_exch::Market::kSliceMs;
     // Far behind (a stopped debugger, a clock set anew, the wall clock after
     // a bring-up): the market goes on from now rather than replaying the gap.
     if (next_slice_end_ == 0 || target - next_slice_end_ > 2000 * kSlice)
@@ -228,7 +229,7 @@ void LiveCard::AdvanceMarkets(int64_t target) {
     while (next_slice_end_ <= target) {
         for (int x = 0; x < 2; ++x) {
             markets_[x]->Slice(next_slice_end_, fast_, slow_);
-            const std::vector<Instrument>& c = markets_[x]->Contracts();
+            const std::vector<kest_exch::Instrument>& c = markets_[x]->Contracts();
             for (int32_t i : fast_) live_[kFast[x]]->Publish(c[static_cast<size_t>(i)]);
             for (int32_t i : slow_) live_[kSlow[x]]->Publish(c[static_cast<size_t>(i)]);
         }
@@ -271,14 +272,14 @@ bool LiveCard::ProduceOne(EMDQPDataType f) {
         card_->WriteReg(reg, card_->ReadReg(reg) + st.line_b.size());
     }
     Sink sink(*this, f);
-    for (const LiveUpdate& u : st.line_a) st.arbiter.Offer(0, u, sink);
-    for (const LiveUpdate& u : st.line_b) st.arbiter.Offer(1, u, sink);
+    for (const kest_exch::LiveUpdate& u : st.line_a) st.arbiter.Offer(0, u, sink);
+    for (const kest_exch::LiveUpdate& u : st.line_b) st.arbiter.Offer(1, u, sink);
     st.arbiter.Settle(sink);
     dups_[f].store(st.arbiter.Duplicates(), std::memory_order_relaxed);
     return true;
 }
 
-void LiveCard::Apply(EMDQPDataType f, const LiveUpdate& u) {
+void LiveCard::Apply(EMDQPDataType f, const kest_exch::LiveUpdate& u) {
     FeedState& st = feeds_[f];
     updates_[f].fetch_add(1, std::memory_order_relaxed);
     card_->WriteReg(R::LAST_UPDATE_TIME_0 + static_cast<uint32_t>(f),
@@ -299,7 +300,7 @@ void LiveCard::Apply(EMDQPDataType f, const LiveUpdate& u) {
     msg.header.dma_type = DMA_UDP;
     msg.header.dma_len = DMA_QUOTE_MSG_SIZE;
     BuildQuote(e, static_cast<uint32_t>(u.inst_no), st.ctx, msg.quote);
-    for (uint32_t ch = 0; ch < kChannels; ++ch) {
+    for (uint32_t ch = 0; ch < kest_sim::kChannels; ++ch) {
         if (!(e.config & (1u << ch))) continue;
         msg.quote.last_tick_flag = ch == st.last_tick_channel;
         if (card_->PushA2c(static_cast<int>(ch), &msg, sizeof msg)) {
@@ -320,7 +321,7 @@ void LiveCard::RaiseLost(EMDQPDataType f, uint32_t packet_no) {
     ev.dma_len = sizeof ev;
     ev.event_data0 = 0x40u << (8 * static_cast<uint32_t>(f));
     ev.event_data1 = packet_no;
-    for (uint32_t ch = 0; ch < kChannels; ++ch) {
+    for (uint32_t ch = 0; ch < kest_sim::kChannels; ++ch) {
         if (card_->PushA2c(static_cast<int>(ch), &ev, sizeof ev))
             events_ok_[ch].fetch_add(1, std::memory_order_relaxed);
     }
@@ -355,28 +356,28 @@ bool LiveCard::PushFrame(const std::vector<uint8_t>& frame, bool block) {
 }
 
 void LiveCard::MirrorWhileSnapshot() {
-    MirrorOptions mo;
-    std::unique_ptr<SnapshotMirror> mirror;
+    kest_exch::MirrorOptions mo;
+    std::unique_ptr<kest_exch::SnapshotMirror> mirror;
     {
         std::lock_guard<std::mutex> lock(mu_);
         ++mirror_sessions_;
-        mo.seed = MixSeed(opt_.seed, 0x5A00 + mirror_sessions_);
+        mo.seed = kest_exch::MixSeed(opt_.seed, 0x5A00 + mirror_sessions_);
         mo.faults = opt_.snapshot_faults;
-        mo.faults.seed = MixSeed(opt_.snapshot_faults.seed, mirror_sessions_);
+        mo.faults.seed = kest_exch::MixSeed(opt_.snapshot_faults.seed, mirror_sessions_);
         mo.feed_mask = opt_.snapshot_feeds;
         mo.encoder = opt_.encoder;
         mo.first_client_port = next_client_port_;
-        const Universe* universes[4];
+        const kest_exch::Universe* universes[4];
         for (int f = 0; f < 4; ++f) {
             mo.topic_ids[f] = opt_.topic_ids[f];
             mo.snapshot_ports[f] = opt_.snapshot_ports[f];
             mo.packet_nos[f] = static_cast<int32_t>(live_[f]->LastPacketNo());
             universes[f] = &live_[f]->Current();
         }
-        mirror.reset(new SnapshotMirror(universes, mo));
+        mirror.reset(new kest_exch::SnapshotMirror(universes, mo));
     }
     for (uint32_t round = 0;; ++round) {
-        std::vector<Frame> frames;
+        std::vector<kest_exch::Frame> frames;
         {
             // No packet runs during the snapshot phase, but a hook could try.
             std::lock_guard<std::mutex> lock(mu_);
@@ -386,7 +387,7 @@ void LiveCard::MirrorWhileSnapshot() {
             if (next_client_port_ < 41000) next_client_port_ = 41000;
         }
         snapshot_rounds_.fetch_add(1, std::memory_order_relaxed);
-        for (const Frame& fr : frames) {
+        for (const kest_exch::Frame& fr : frames) {
             if (!PushFrame(fr.bytes, true)) return;
         }
         // The host finishes on the first snapshot-port segment after the last
@@ -397,7 +398,7 @@ void LiveCard::MirrorWhileSnapshot() {
         while (std::chrono::steady_clock::now() < until) {
             // Acquire pairs with Stop()'s release store.
             if (stop_.load(std::memory_order_acquire) || !SnapshotModeOn()) return;
-            for (const Frame& ka : mirror->KeepAlives()) PushFrame(ka.bytes, false);
+            for (const kest_exch::Frame& ka : mirror->KeepAlives()) PushFrame(ka.bytes, false);
             usleep(static_cast<useconds_t>(opt_.keepalive_interval_ms) * 1000);
         }
         if (stop_.load(std::memory_order_acquire) || !SnapshotModeOn()) return;
@@ -405,17 +406,17 @@ void LiveCard::MirrorWhileSnapshot() {
 }
 
 uint64_t LiveCard::QuotesWritten(int channel) const {
-    return channel >= 0 && channel < static_cast<int>(kChannels)
+    return channel >= 0 && channel < static_cast<int>(kest_sim::kChannels)
                ? quotes_ok_[channel].load(std::memory_order_relaxed)
                : 0;
 }
 uint64_t LiveCard::QuotesRefused(int channel) const {
-    return channel >= 0 && channel < static_cast<int>(kChannels)
+    return channel >= 0 && channel < static_cast<int>(kest_sim::kChannels)
                ? quotes_refused_[channel].load(std::memory_order_relaxed)
                : 0;
 }
 uint64_t LiveCard::EventsWritten(int channel) const {
-    return channel >= 0 && channel < static_cast<int>(kChannels)
+    return channel >= 0 && channel < static_cast<int>(kest_sim::kChannels)
                ? events_ok_[channel].load(std::memory_order_relaxed)
                : 0;
 }
@@ -436,4 +437,4 @@ bool LiveCard::BlockRunning(int block) const {
 }
 bool LiveCard::FeedLive(EMDQPDataType feed) const { return live_flag_[feed].load(std::memory_order_relaxed); }
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

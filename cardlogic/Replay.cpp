@@ -14,7 +14,7 @@
 #include "recording/RunReader.h"
 #include "recording/TimeWindow.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 namespace {
 
@@ -103,14 +103,14 @@ bool ParseReplayTime(const std::string& text, ReplayTime* out, std::string* why)
     return true;
 }
 
-ReplayResult Replay(Card& card, const std::vector<std::string>& files, const ReplayOptions& opt,
+ReplayResult Replay(kest_sim::Card& card, const std::vector<std::string>& files, const ReplayOptions& opt,
                     const std::atomic<bool>* stop) {
     ReplayResult result;
     const std::unique_ptr<ReplaySource> source = ReplaySource::Open(files);
     const Selection selection(opt);
     source->Select(selection.Arrivals(), opt.contracts);
     static const dma_header_t kHeader{DMA_UDP, DMA_QUOTE_MSG_SIZE};
-    PushBatch batch;
+    kest_sim::PushBatch batch;
     batch.header = &kHeader;
     batch.header_size = sizeof kHeader;
     batch.payload_size = sizeof(KestShfeMdType);
@@ -179,4 +179,4 @@ ReplayResult Replay(Card& card, const std::vector<std::string>& files, const Rep
     return result;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

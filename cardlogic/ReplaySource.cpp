@@ -20,7 +20,7 @@
 
 #include "recording/RunReader.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 namespace {
 
@@ -188,4 +188,4 @@ std::vector<std::string> ReplayFiles(const std::vector<std::string>& names, std:
     return out;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

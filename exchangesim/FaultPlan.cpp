@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace kest_sim {
+namespace kest_exch {
 
 bool FaultPlan::Any() const {
     return reorder > 0 || duplicate > 0 || loss > 0 || awkward_splits || tiny_segments || rst ||
@@ -83,4 +83,4 @@ std::string FormatFaultPlan(const FaultPlan& p) {
     return o.str();
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace kest_sim {
+namespace kest_exch {
 
 LiveFeed::LiveFeed(const Universe& universe, const LiveFeedOptions& opt)
     : state_(universe),
@@ -121,4 +121,4 @@ void LiveFeed::Flush(std::vector<LiveUpdate>& line_a, std::vector<LiveUpdate>& l
     b_.held.clear();
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

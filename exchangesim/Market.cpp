@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace kest_sim {
+namespace kest_exch {
 namespace {
 
 struct Activity {
@@ -327,4 +327,4 @@ void Market::Slice(int64_t end_ms, std::vector<int32_t>& fast, std::vector<int32
     }
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

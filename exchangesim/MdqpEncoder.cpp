@@ -6,7 +6,7 @@
 
 #include "exchangesim/Rng.h"
 
-namespace kest_sim {
+namespace kest_exch {
 namespace {
 
 using Kest_U50::MDQP_NO_VALUE;
@@ -222,4 +222,4 @@ EncodedSnapshot EncodeSnapshot(const Universe& universe, const EncoderOptions& o
     return snap;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-namespace kest_sim {
+namespace kest_exch {
 namespace {
 
 constexpr int64_t M(int h, int m) { return (h * 60LL + m) * 60000; }
@@ -139,4 +139,4 @@ bool ParseClock(const std::string& text, int64_t now_epoch_s, int64_t& epoch_s, 
     return false;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

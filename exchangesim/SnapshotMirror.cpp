@@ -4,7 +4,7 @@
 
 #include "FpgaDataType.h"
 
-namespace kest_sim {
+namespace kest_exch {
 
 SnapshotMirror::SnapshotMirror(const Universe* const universes[4], const MirrorOptions& opt)
     : opt_(opt), next_port_(opt.first_client_port) {
@@ -96,4 +96,4 @@ std::vector<Frame> SnapshotMirror::KeepAlives() const {
     return out;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

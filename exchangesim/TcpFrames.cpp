@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace kest_sim {
+namespace kest_exch {
 namespace {
 
 void Put16(uint8_t* p, uint16_t v) {
@@ -196,4 +196,4 @@ std::vector<uint8_t> BuildForeignFrame(Rng& rng, const ConnectionParams* conn) {
     return f;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

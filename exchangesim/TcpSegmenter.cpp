@@ -6,7 +6,7 @@
 #include "FpgaDataType.h"
 #include "FpgaStructCommon.h"
 
-namespace kest_sim {
+namespace kest_exch {
 namespace {
 
 struct Seg {
@@ -244,4 +244,4 @@ Frame TcpSegmenter::KeepAlive(uint32_t next_seq) const {
     return f;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

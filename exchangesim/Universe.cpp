@@ -6,7 +6,7 @@
 
 #include "exchangesim/Rng.h"
 
-namespace kest_sim {
+namespace kest_exch {
 namespace {
 
 struct Product {
@@ -304,4 +304,4 @@ SInstTableType ExpectedEntry(const Instrument& inst, const SInstTableType* prior
     return e;
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

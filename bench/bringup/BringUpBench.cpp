@@ -38,8 +38,8 @@ std::string Config(const std::string& dir) {
 
 int main() {
     PrivateCard card("bench_bringup");
-    kest_sim::LiveCardOptions options;  // default universe sizes
-    auto live = kest_sim::LiveCard::Open(options);
+    kest_cardlogic::LiveCardOptions options;  // default universe sizes
+    auto live = kest_cardlogic::LiveCard::Open(options);
     if (!live || !live->Start()) return 1;
     const std::string path = Config(card.dir);
 

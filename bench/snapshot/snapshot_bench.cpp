@@ -71,19 +71,19 @@ struct Snapshot {
 
 const Snapshot& FourFeedSnapshot() {
     static const Snapshot snapshot = [] {
-        std::vector<kest_sim::Universe> universes;
+        std::vector<kest_exch::Universe> universes;
         for (int f = 0; f < 4; ++f) {
             const auto feed = static_cast<EMDQPDataType>(f);
             universes.push_back(
-                kest_sim::Universe::Make(feed, 7 + f, kest_sim::IsIneFeed(feed) ? 1024 : 4000));
+                kest_exch::Universe::Make(feed, 7 + f, kest_exch::IsIneFeed(feed) ? 1024 : 4000));
         }
-        const kest_sim::Universe* ptrs[4] = {&universes[0], &universes[1], &universes[2], &universes[3]};
-        kest_sim::MirrorOptions opt;
+        const kest_exch::Universe* ptrs[4] = {&universes[0], &universes[1], &universes[2], &universes[3]};
+        kest_exch::MirrorOptions opt;
         opt.seed = 3;
-        kest_sim::SnapshotMirror mirror(ptrs, opt);
+        kest_exch::SnapshotMirror mirror(ptrs, opt);
         Snapshot s;
-        for (const kest_sim::Frame& f : mirror.Round(0)) {
-            s.messages.push_back(kest_sim::ToDmaMessage(f.bytes));
+        for (const kest_exch::Frame& f : mirror.Round(0)) {
+            s.messages.push_back(kest_cardlogic::ToDmaMessage(f.bytes));
             s.bytes += s.messages.back().size();
         }
         return s;

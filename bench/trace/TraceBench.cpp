@@ -191,7 +191,7 @@ void BM_BringUpSize(benchmark::State& state) {
     const std::string trace = b.Trace("bringup");
     double seconds = 0;
     for (auto _ : state) {
-        auto live = kest_sim::LiveCard::Open(kest_sim::LiveCardOptions{});  // default sizes
+        auto live = kest_cardlogic::LiveCard::Open(kest_cardlogic::LiveCardOptions{});  // default sizes
         if (!live || !live->Start()) std::exit(1);
         {
             TracedProduct traced("summary", trace);

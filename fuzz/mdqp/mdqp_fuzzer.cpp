@@ -67,8 +67,8 @@ struct Reader {
 
 // Values as the exchange publishes them: prices and turnover in hundredths,
 // not negative, within the table's fields; doubles exact to the hundredth.
-kest_sim::Instrument BuildInstrument(Reader& in, int32_t instNo) {
-    kest_sim::Instrument i;
+kest_exch::Instrument BuildInstrument(Reader& in, int32_t instNo) {
+    kest_exch::Instrument i;
     i.inst_no = instNo;
     const size_t idLength = 1 + in.Take(1) % 31;
     for (size_t k = 0; k < idLength; ++k) i.inst_id.push_back(static_cast<char>(0x21 + in.Take(1) % 94));
@@ -91,7 +91,7 @@ kest_sim::Instrument BuildInstrument(Reader& in, int32_t instNo) {
     i.bid_levels = static_cast<int>(levels % 6);
     i.ask_levels = static_cast<int>(levels / 6 % 6);
     for (int k = 0; k < i.bid_levels + i.ask_levels; ++k) {
-        kest_sim::BookLevel& l = k < i.bid_levels ? i.bid[k] : i.ask[k - i.bid_levels];
+        kest_exch::BookLevel& l = k < i.bid_levels ? i.bid[k] : i.ask[k - i.bid_levels];
         l.price = static_cast<int64_t>(in.Take(4) & 0x7FFFFFFF);
         l.volume = static_cast<uint32_t>(in.Take(4));
     }
@@ -115,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in{data, size};
     const EMDQPDataType feed = static_cast<EMDQPDataType>(in.Take(1) & 3);
     const uint64_t options = in.Take(1);
-    kest_sim::EncoderOptions enc;
-    enc.topic_id = kest_sim::DefaultTopicId(feed);
+    kest_exch::EncoderOptions enc;
+    enc.topic_id = kest_exch::DefaultTopicId(feed);
     enc.seed = options;
     enc.max_insts_per_message = 1 + static_cast<int>(options % 12);
     enc.skipped_fields = (options & 0x10) != 0;
@@ -126,31 +126,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     enc.empty_final_message = (options & 0x01) != 0;
     enc.packet_no_at_end = (options & 0x02) != 0;
 
-    kest_sim::Universe universe = kest_sim::Universe::Make(feed, 1, 1);
-    std::vector<kest_sim::Instrument>& insts = universe.MutableInstruments();
+    kest_exch::Universe universe = kest_exch::Universe::Make(feed, 1, 1);
+    std::vector<kest_exch::Instrument>& insts = universe.MutableInstruments();
     insts.clear();
     // Below the feed's largest number, so that the entry past the set exists.
-    const int32_t maxNo = kest_sim::IsIneFeed(feed) ? kest_sim::kIneMaxInstNo : kest_sim::kShfeMaxInstNo;
+    const int32_t maxNo = kest_exch::IsIneFeed(feed) ? kest_exch::kIneMaxInstNo : kest_exch::kShfeMaxInstNo;
     for (int32_t no = static_cast<int32_t>(in.Take(1)); no < maxNo && insts.size() < 64;
          no += static_cast<int32_t>(1 + in.Take(1) % 64)) {
         insts.push_back(BuildInstrument(in, no));
         if (in.Done()) break;
     }
-    const kest_sim::EncodedSnapshot snap = kest_sim::EncodeSnapshot(universe, enc);
+    const kest_exch::EncodedSnapshot snap = kest_exch::EncodeSnapshot(universe, enc);
 
     SInstTableType* table = Peer::Table(*impl, feed);
     const int32_t highest = insts.empty() ? 0 : insts.back().inst_no;
     std::memset(static_cast<void*>(table), 0, (static_cast<size_t>(highest) + 2) * sizeof(SInstTableType));
     Peer::Register(*impl);
     const uint16_t port = static_cast<uint16_t>(Peer::FIRST_PORT + feed);
-    for (const kest_sim::MdqpMessageInfo& m : snap.messages) {
+    for (const kest_exch::MdqpMessageInfo& m : snap.messages) {
         std::unique_ptr<uint8_t[]> message(new uint8_t[m.size]);
         std::memcpy(message.get(), snap.bytes.data() + m.offset, m.size);
         (void)Peer::Parse(*impl, message.get(), port);
     }
 
-    for (const kest_sim::Instrument& inst : insts) {
-        const SInstTableType expected = kest_sim::ExpectedEntry(inst);
+    for (const kest_exch::Instrument& inst : insts) {
+        const SInstTableType expected = kest_exch::ExpectedEntry(inst);
         const uint8_t* want = reinterpret_cast<const uint8_t*>(&expected);
         const uint8_t* got = reinterpret_cast<const uint8_t*>(&table[inst.inst_no]);
         for (size_t b = 0; b < sizeof expected; ++b)

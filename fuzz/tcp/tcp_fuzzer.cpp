@@ -116,21 +116,21 @@ struct StreamModel {
 };
 
 struct Session {
-    const kest_sim::EncodedSnapshot& snap;
+    const kest_exch::EncodedSnapshot& snap;
     CKestShfeMdApiImpl& impl;
-    kest_sim::ConnectionParams conn;
+    kest_exch::ConnectionParams conn;
     uint8_t ipOptions, tcpOptions;
     StreamModel model;
 
-    void Send(size_t off, size_t len, uint8_t flags = kest_sim::kTcpAck) {
-        kest_sim::TcpFrameFields t =
-            kest_sim::ServerSegment(conn, conn.initial_seq + static_cast<uint32_t>(off), flags);
+    void Send(size_t off, size_t len, uint8_t flags = kest_exch::kTcpAck) {
+        kest_exch::TcpFrameFields t =
+            kest_exch::ServerSegment(conn, conn.initial_seq + static_cast<uint32_t>(off), flags);
         t.payload = snap.bytes.data() + off;
         t.payload_size = len;
         t.ip_option_bytes = ipOptions;
         t.tcp_option_bytes = tcpOptions;
-        Handle(kest_sim::BuildTcpFrame(t));
-        if ((flags & kest_sim::kTcpRst) != 0 && (flags & kest_sim::kTcpAck) != 0) {
+        Handle(kest_exch::BuildTcpFrame(t));
+        if ((flags & kest_exch::kTcpRst) != 0 && (flags & kest_exch::kTcpAck) != 0) {
             if (model.next < snap.bytes.size())
                 model.state = StreamModel::kReset;  // after the end: nothing to lose
         } else if (off == 0 && model.next == 0) {
@@ -139,7 +139,9 @@ struct Session {
             model.Arrive(off, len);  // a reset without ACK is an ordinary segment
         }
     }
-    void Handle(const std::vector<uint8_t>& frame) { Peer::Handle(impl, kest_sim::ToDmaMessage(frame)); }
+    void Handle(const std::vector<uint8_t>& frame) {
+        Peer::Handle(impl, kest_cardlogic::ToDmaMessage(frame));
+    }
 };
 
 size_t SegmentSize(uint8_t a) {  // a in 0..31: single bytes, header-sized pieces, whole segments
@@ -167,9 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The session: feed, universe size and seed, encoder options, frame options.
     const EMDQPDataType feed = static_cast<EMDQPDataType>(data[0] & 3);
     const int32_t instruments = 1 + data[1] % 48;
-    kest_sim::Universe universe = kest_sim::Universe::Make(feed, data[2], instruments);
-    kest_sim::EncoderOptions enc;
-    enc.topic_id = kest_sim::DefaultTopicId(feed);
+    kest_exch::Universe universe = kest_exch::Universe::Make(feed, data[2], instruments);
+    kest_exch::EncoderOptions enc;
+    enc.topic_id = kest_exch::DefaultTopicId(feed);
     enc.seed = data[2];
     enc.max_insts_per_message = 1 + data[3] % 12;
     enc.skipped_fields = (data[0] & 0x20) != 0;
@@ -178,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     enc.unknown_field = (data[3] & 0x10) != 0;
     enc.empty_final_message = (data[3] & 0x20) != 0;
     enc.packet_no_at_end = (data[3] & 0x40) != 0;
-    const kest_sim::EncodedSnapshot snap = kest_sim::EncodeSnapshot(universe, enc);
+    const kest_exch::EncodedSnapshot snap = kest_exch::EncodeSnapshot(universe, enc);
     const size_t total = snap.bytes.size();
 
     Session s{snap,
@@ -187,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               static_cast<uint8_t>((data[0] & 0x04) != 0 ? 12 : 0),
               static_cast<uint8_t>((data[0] & 0x08) != 0 ? 40 : 0),
               {}};
-    s.conn.server_port = kest_sim::DefaultSnapshotPort(feed);
+    s.conn.server_port = kest_exch::DefaultSnapshotPort(feed);
     s.conn.client_port = static_cast<uint16_t>(41000 + data[2]);
     s.conn.initial_seq = (data[0] & 0x10) != 0 ? 0xFFFFFFFFu - static_cast<uint32_t>(total / 2) : 1000000u;
     const uint8_t bit = static_cast<uint8_t>(1u << feed);
@@ -198,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     std::vector<Piece> sent, heldBack;
     size_t cut = 0;
-    kest_sim::Rng foreign(data[1]);
+    kest_exch::Rng foreign(data[1]);
     auto newPiece = [&](uint8_t a) {
         const size_t len = std::min({SegmentSize(a), total - cut, kMaxPayload});
         const Piece p{cut, cut == 0 ? std::max<size_t>(len, 45) : len};
@@ -229,12 +231,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const Piece p = sent[sent.size() - 1 - a % sent.size()];
             s.Send(p.off, p.len);
         } else if (kind == 7 && a == 31) {
-            s.Send(cut, 0, kest_sim::kTcpRst | kest_sim::kTcpAck);
+            s.Send(cut, 0, kest_exch::kTcpRst | kest_exch::kTcpAck);
         } else if (kind == 7 && a == 30) {
-            s.Handle(kest_sim::BuildForeignFrame(foreign, &s.conn));
+            s.Handle(kest_exch::BuildForeignFrame(foreign, &s.conn));
         } else if (kind == 7 && a == 29 && cut < total) {  // RST without ACK: an ordinary segment
             const Piece p = newPiece(a);
-            s.Send(p.off, p.len, kest_sim::kTcpRst);
+            s.Send(p.off, p.len, kest_exch::kTcpRst);
             sent.push_back(p);
         } else if (kind == 7) {  // a retransmission cut anew: from an earlier piece's start over later bytes
             const Piece from = sent[sent.size() - 1 - a % std::min<size_t>(sent.size(), 4)];
@@ -256,7 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The reference: the session's whole messages up to where the stream was consumed.
     Peer::Port(*reference, feed) = s.conn.client_port;
-    for (const kest_sim::MdqpMessageInfo& m : snap.messages) {
+    for (const kest_exch::MdqpMessageInfo& m : snap.messages) {
         if (m.offset + m.size > s.model.next) break;
         Peer::Parse(*reference, {snap.bytes.begin() + m.offset, snap.bytes.begin() + m.offset + m.size},
                     s.conn.client_port);

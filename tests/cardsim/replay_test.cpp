@@ -52,14 +52,14 @@ protected:
         for (uint32_t i = from; i < to; ++i) w->Append(kBase + int64_t{i} * 1000000, QuoteOf(i));
     }
     // Replays the files with `opt` into channel 2; the change numbers the host takes.
-    std::vector<uint32_t> Play(const std::vector<std::string>& names, kest_sim::ReplayOptions opt,
-                               kest_sim::ReplayResult* result = nullptr) {
+    std::vector<uint32_t> Play(const std::vector<std::string>& names, kest_cardlogic::ReplayOptions opt,
+                               kest_cardlogic::ReplayResult* result = nullptr) {
         std::vector<std::string> paths;
         for (const std::string& n : names) paths.push_back(dir_ + "/" + n);
         std::string error;
         opt.channel = 2;
-        const kest_sim::ReplayResult r =
-            kest_sim::Replay(*card_, kest_sim::ReplayFiles(paths, &error), opt, nullptr);
+        const kest_cardlogic::ReplayResult r =
+            kest_cardlogic::Replay(*card_, kest_cardlogic::ReplayFiles(paths, &error), opt, nullptr);
         if (result != nullptr) *result = r;
         enyx_hw_a2c_stream* s = OpenA2c(host_->acc, 2);
         std::vector<uint32_t> changes;
@@ -86,9 +86,9 @@ protected:
 };
 
 TEST_F(ReplayTest, FilesAndGlobsPlayInOrderEveryRecordOnce) {
-    kest_sim::ReplayOptions opt;
+    kest_cardlogic::ReplayOptions opt;
     opt.speed = 0;
-    kest_sim::ReplayResult r;
+    kest_cardlogic::ReplayResult r;
     EXPECT_EQ(Play({"day*.kestrec"}, opt, &r), Range(0, 400)) << "day1, day1.kestrec.1, then day2";
     EXPECT_EQ(std::make_tuple(r.records, r.left_out, r.skipped, r.stopped),
               std::make_tuple(400, 0, 0, false));
@@ -97,32 +97,32 @@ TEST_F(ReplayTest, FilesAndGlobsPlayInOrderEveryRecordOnce) {
     EXPECT_EQ(Play({"day2.kestrec", "day1.kestrec", "day2.kestrec"}, opt), order)
         << "in the order named, each file once";
     std::string error;
-    EXPECT_EQ(kest_sim::ReplayFiles({dir_ + "/day1*"}, &error),
+    EXPECT_EQ(kest_cardlogic::ReplayFiles({dir_ + "/day1*"}, &error),
               std::vector<std::string>({dir_ + "/day1.kestrec", dir_ + "/day1.kestrec.1"}))
         << "a pattern that matches the rotated file too lists it once, after its recording";
-    EXPECT_TRUE(kest_sim::ReplayFiles({dir_ + "/none*"}, &error).empty());
+    EXPECT_TRUE(kest_cardlogic::ReplayFiles({dir_ + "/none*"}, &error).empty());
     EXPECT_NE(error.find("no file matches"), std::string::npos) << error;
 }
 
 TEST_F(ReplayTest, WindowsOnEitherClockAndContractsSelectTheRecords) {
-    kest_sim::ReplayOptions opt;
+    kest_cardlogic::ReplayOptions opt;
     opt.speed = 0;
     std::string why;
     // Arrival: quotes 100 to 149 (the bound "to" left out).
-    ASSERT_TRUE(kest_sim::ParseReplayTime("2025-12-06T05:46:40.1Z", &opt.from, &why)) << why;
-    ASSERT_TRUE(kest_sim::ParseReplayTime("2025-12-06T05:46:40.150Z", &opt.to, &why)) << why;
-    kest_sim::ReplayResult r;
+    ASSERT_TRUE(kest_cardlogic::ParseReplayTime("2025-12-06T05:46:40.1Z", &opt.from, &why)) << why;
+    ASSERT_TRUE(kest_cardlogic::ParseReplayTime("2025-12-06T05:46:40.150Z", &opt.to, &why)) << why;
+    kest_cardlogic::ReplayResult r;
     EXPECT_EQ(Play({"day1.kestrec", "day2.kestrec"}, opt, &r), Range(100, 150));
     EXPECT_EQ(std::make_tuple(r.records, r.left_out), std::make_tuple(50, 350));
     // Exchange time across midnight: 23:59:59.900 to 00:00:00.100 is quotes 190 to 209.
-    ASSERT_TRUE(kest_sim::ParseReplayTime("23:59:59.900", &opt.from, &why)) << why;
-    ASSERT_TRUE(kest_sim::ParseReplayTime("00:00:00.100", &opt.to, &why)) << why;
+    ASSERT_TRUE(kest_cardlogic::ParseReplayTime("23:59:59.900", &opt.from, &why)) << why;
+    ASSERT_TRUE(kest_cardlogic::ParseReplayTime("00:00:00.100", &opt.to, &why)) << why;
     EXPECT_EQ(Play({"day1.kestrec"}, opt), Range(190, 210));
-    opt.from = opt.to = kest_sim::ReplayTime{};
+    opt.from = opt.to = kest_cardlogic::ReplayTime{};
     opt.contracts = {"cu2501"};
     EXPECT_EQ(Play({"day2.kestrec"}, opt), Range(301, 400, 3));
     for (const char* bad : {"25:00", "2025-13-01", "12:3", "yesterday", "10:00:75"})
-        EXPECT_FALSE(kest_sim::ParseReplayTime(bad, &opt.from, &why)) << bad;
+        EXPECT_FALSE(kest_cardlogic::ParseReplayTime(bad, &opt.from, &why)) << bad;
 }
 
 TEST_F(ReplayTest, APacedReplayPlaysXTimesFasterThanRecorded) {
@@ -134,9 +134,9 @@ TEST_F(ReplayTest, APacedReplayPlaysXTimesFasterThanRecorded) {
         ASSERT_TRUE(w);
         for (uint32_t i = 0; i < 50; ++i) w->Append(kBase + int64_t{i} * 20000000, QuoteOf(i));
     }
-    kest_sim::ReplayOptions opt;
+    kest_cardlogic::ReplayOptions opt;
     opt.speed = 4;
-    kest_sim::ReplayResult r;
+    kest_cardlogic::ReplayResult r;
     EXPECT_EQ(Play({"paced.kestrec"}, opt, &r), Range(0, 50));
     EXPECT_GE(r.seconds, 0.245) << "the last record is due 245 ms after the first";
     EXPECT_LT(r.seconds, 0.6) << "4 times the recorded pace is 245 ms, the recorded pace 980 ms";

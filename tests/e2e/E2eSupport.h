@@ -107,14 +107,14 @@ protected:
     // Not free running: the tests make exchange packets with Step().
     void OpenCard(uint8_t snapshot_feeds = 0x0F) {
         ASSERT_TRUE(kest_sim::CardExists(0) || kest_sim::CreateCard(0) == 0);
-        kest_sim::LiveCardOptions options;
+        kest_cardlogic::LiveCardOptions options;
         options.seed = 7;
         options.shfe_size = shfe_size_;  // room for the option instruments of both exchanges
         options.ine_size = ine_size_;
         options.snapshot_feeds = snapshot_feeds;
         options.free_run = false;
         options.keepalive_interval_ms = 2;
-        card_ = kest_sim::LiveCard::Open(options);
+        card_ = kest_cardlogic::LiveCard::Open(options);
         ASSERT_TRUE(card_ && card_->Start());
     }
     std::string WriteConfig(const ConfigText& text, const std::string& name = "kest.ini") {
@@ -139,7 +139,7 @@ protected:
     bool LogMatches(const std::string& re) const { return std::regex_search(Log(), std::regex(re)); }
 
     kest_test::ScopedTempDir dir_;
-    std::unique_ptr<kest_sim::LiveCard> card_;
+    std::unique_ptr<kest_cardlogic::LiveCard> card_;
     static constexpr int32_t shfe_size_ = 400, ine_size_ = 160;
 };
 

@@ -184,14 +184,14 @@ TEST_F(EventsTest, OnTheExchangesClockALostPacketAtTheNightCloseIsIgnoredAndNoth
     setenv("TZ", "Asia/Shanghai", 1);
     tzset();
     ASSERT_TRUE(kest_sim::CardExists(0) || kest_sim::CreateCard(0) == 0);
-    kest_sim::LiveCardOptions options;
+    kest_cardlogic::LiveCardOptions options;
     options.seed = 7;
     options.shfe_size = shfe_size_;
     options.ine_size = ine_size_;
     options.free_run = false;
     options.sessions = true;
     options.keepalive_interval_ms = 2;
-    card_ = kest_sim::LiveCard::Open(options);
+    card_ = kest_cardlogic::LiveCard::Open(options);
     ASSERT_TRUE(card_ && card_->Start());
     Api api;
     Collector spi;

@@ -137,11 +137,11 @@ TEST_F(RegisterTraceTest, BringUpMakesTheRecordedAccessesInTheRecordedOrder) {
     // The reference was recorded from a card that did not identify itself.
     kest_sim::Card::Open(0)->WriteReg(Kest_U50::Reg::COMPILE_VER, 0);
     kest_sim::Card::Open(0)->WriteReg(Kest_U50::Reg::COMPILE_DATE, 0);
-    kest_sim::LiveCardOptions options;
+    kest_cardlogic::LiveCardOptions options;
     options.seed = 7;
     options.free_run = false;
     options.keepalive_interval_ms = 2;
-    card_ = kest_sim::LiveCard::Open(options);
+    card_ = kest_cardlogic::LiveCard::Open(options);
     ASSERT_TRUE(card_ && card_->Start());
     ConfigText text;
     text.channels[0] = "cu,sc,al";

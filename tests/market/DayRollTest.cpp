@@ -16,7 +16,7 @@
 
 namespace {
 
-using namespace kest_sim;
+using namespace kest_exch;
 
 constexpr int64_t kMinute = 60 * 1000, kHour = 60 * kMinute, kDay = 24 * kHour;
 constexpr int64_t kCst = 8 * kHour;

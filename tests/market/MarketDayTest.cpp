@@ -16,7 +16,7 @@
 
 namespace {
 
-using namespace kest_sim;
+using namespace kest_exch;
 
 constexpr int64_t kHour = 3600 * 1000;
 

@@ -359,7 +359,7 @@ TEST_F(InstrumentTableTest, EachPassChangesOnlyItsChannelAndAllWithOptionsTakesO
 
 constexpr uint32_t kSeq0 = 1000;
 const uint8_t kZeros[64] = {};
-constexpr uint8_t kAck = kest_sim::kTcpAck;
+constexpr uint8_t kAck = kest_exch::kTcpAck;
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -386,11 +386,11 @@ class TcpReassemblyTest : public SnapshotFixture {
 protected:
     // One segment from the server, `offset` bytes into the stream, in the card's DMA form.
     std::vector<uint8_t> Dma(const std::vector<uint8_t>& payload, size_t offset = 0, uint8_t flags = kAck) {
-        kest_sim::TcpFrameFields frame =
-            kest_sim::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + offset), flags);
+        kest_exch::TcpFrameFields frame =
+            kest_exch::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + offset), flags);
         frame.payload = payload.data();
         frame.payload_size = payload.size();
-        return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(frame));
+        return kest_cardlogic::ToDmaMessage(kest_exch::BuildTcpFrame(frame));
     }
     void Send(const std::vector<uint8_t>& s, size_t from, size_t to, uint8_t flags = kAck) {
         peer_->Handle(Dma({s.begin() + from, s.begin() + to}, from, flags));
@@ -404,7 +404,7 @@ protected:
         }
     }
 
-    kest_sim::ConnectionParams conn_;
+    kest_exch::ConnectionParams conn_;
     uint32_t seq0_ = kSeq0;
 };
 
@@ -441,16 +441,16 @@ TEST_F(TcpReassemblyTest, OnlySegmentsFromTheSnapshotServerToTheClientOfTheStrea
     const auto stream = Opening() + Instruments(1, 1) + Instruments(2, 1);
     const size_t second = kOpen, third = second + Instruments(1, 1).size();
     // A segment of the stream as another frame: the same bytes, its addresses changed.
-    auto frame = [&](size_t from, size_t to, const std::function<void(kest_sim::TcpFrameFields&)>& change) {
-        kest_sim::TcpFrameFields fields =
-            kest_sim::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + from), kAck);
+    auto frame = [&](size_t from, size_t to, const std::function<void(kest_exch::TcpFrameFields&)>& change) {
+        kest_exch::TcpFrameFields fields =
+            kest_exch::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + from), kAck);
         fields.payload = stream.data() + from;
         fields.payload_size = to - from;
         change(fields);
-        return kest_sim::ToDmaMessage(kest_sim::BuildTcpFrame(fields));
+        return kest_cardlogic::ToDmaMessage(kest_exch::BuildTcpFrame(fields));
     };
     // The client's side of the connection (to the snapshot port) opens nothing.
-    peer_->Handle(frame(0, second, [](kest_sim::TcpFrameFields& f) {
+    peer_->Handle(frame(0, second, [](kest_exch::TcpFrameFields& f) {
         std::swap(f.src_ip, f.dst_ip), std::swap(f.src_port, f.dst_port);
     }));
     EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
@@ -458,13 +458,13 @@ TEST_F(TcpReassemblyTest, OnlySegmentsFromTheSnapshotServerToTheClientOfTheStrea
     Send(stream, 0, second);
     ASSERT_EQ(peer_->Ports().port_shfe_2ps, conn_.client_port);
     // The next bytes in order, but from another host or to another host: not this stream's.
-    peer_->Handle(frame(second, third, [](kest_sim::TcpFrameFields& f) { f.src_ip ^= 0x100; }));
-    peer_->Handle(frame(second, third, [](kest_sim::TcpFrameFields& f) { f.dst_ip ^= 0x100; }));
+    peer_->Handle(frame(second, third, [](kest_exch::TcpFrameFields& f) { f.src_ip ^= 0x100; }));
+    peer_->Handle(frame(second, third, [](kest_exch::TcpFrameFields& f) { f.dst_ip ^= 0x100; }));
     EXPECT_FALSE(Decoded(1));
     Send(stream, second, third);
     EXPECT_TRUE(Decoded(1));
-    peer_->Handle(frame(third, stream.size(), [](kest_sim::TcpFrameFields& f) { f.src_ip += 1; }));
-    peer_->Handle(frame(third, stream.size(), [](kest_sim::TcpFrameFields& f) { f.dst_ip += 1; }));
+    peer_->Handle(frame(third, stream.size(), [](kest_exch::TcpFrameFields& f) { f.src_ip += 1; }));
+    peer_->Handle(frame(third, stream.size(), [](kest_exch::TcpFrameFields& f) { f.dst_ip += 1; }));
     EXPECT_FALSE(Decoded(2));
     Send(stream, third, stream.size());
     ExpectDecodedOnce(1, 2);
@@ -483,7 +483,7 @@ TEST_F(TcpReassemblyTest, TablesAreWrittenAfterTheLastFinalMessageAndOneMoreSegm
     const kest_sim::CardStats stats = card_->Stats();
     EXPECT_EQ(std::vector<uint64_t>(stats.table_writes, stats.table_writes + 3),
               std::vector<uint64_t>(
-                  {INST_TABLE_SIZE * 64, (INST_TABLE_SIZE - 1) * 64, kest_sim::kIneMaxInstNo * 64}));
+                  {INST_TABLE_SIZE * 64, (INST_TABLE_SIZE - 1) * 64, kest_exch::kIneMaxInstNo * 64}));
     // Once written, later segments do not write the tables again.
     Send(stream, stream.size() - 1, stream.size() - 1);
     EXPECT_EQ(card_->Stats().table_writes[SHFE_2PS], stats.table_writes[SHFE_2PS]);

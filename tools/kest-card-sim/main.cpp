@@ -30,7 +30,7 @@ namespace {
 
 const char* const kTool = "kest-card-sim";
 
-void PrintStats(const kest_sim::LiveCard& card) {
+void PrintStats(const kest_cardlogic::LiveCard& card) {
     uint64_t quotes = 0, refused = 0;
     for (int ch = 0; ch < Kest_U50::CHANNEL_SIZE; ++ch) {
         quotes += card.QuotesWritten(ch);
@@ -38,7 +38,7 @@ void PrintStats(const kest_sim::LiveCard& card) {
     }
     uint32_t hhmmss = 0;
     uint16_t milli = 0;
-    kest_sim::CstTimeOfDay(card.ClockMs(), hhmmss, milli);
+    kest_exch::CstTimeOfDay(card.ClockMs(), hhmmss, milli);
     std::printf("frames mirrored %llu in %u rounds; blocks 2ps %s 4ps %s; quotes %llu refused %llu;",
                 static_cast<unsigned long long>(card.FramesMirrored()), card.SnapshotRounds(),
                 card.BlockRunning(0) ? "running" : "idle", card.BlockRunning(1) ? "running" : "idle",
@@ -55,7 +55,7 @@ void PrintStats(const kest_sim::LiveCard& card) {
 
 // Per channel, what the card wrote and what a full ring refused: a receiver
 // that stalls loses exactly the refused quotes.
-void PrintChannels(const kest_sim::LiveCard& card) {
+void PrintChannels(const kest_cardlogic::LiveCard& card) {
     for (int ch = 0; ch < Kest_U50::CHANNEL_SIZE; ++ch) {
         if (card.QuotesWritten(ch) == 0 && card.QuotesRefused(ch) == 0 && card.EventsWritten(ch) == 0)
             continue;
@@ -114,7 +114,7 @@ void PrintDrivers(const kest_sim::Card& card, uint32_t index) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    kest_sim::LiveCardOptions o;
+    kest_cardlogic::LiveCardOptions o;
     kest_sim::CardOptions co;
     int64_t card = 0, shfe = 4000, ine = 900, feeds = 15, clock = 0, seconds = 0, stats = 5;
     uint64_t seed = 1, ring = co.a2c_ring_bytes;
@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> replay;  // files or patterns, in order
     int64_t replayChannel = 0;
     double speed = 1.0;  // 0: as fast as the ring takes them
-    kest_sim::ReplayOptions ro;
+    kest_cardlogic::ReplayOptions ro;
     bool hold = false;
     kest_tools::ToolOptions opts(
         kTool, "[OPTION]...",
@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
                 "some headers); default none",
                 [&o](const char* text) {
                     std::string err;
-                    if (!kest_sim::ParseFaultPlan(text, o.snapshot_faults, &err)) return "is bad: " + err;
+                    if (!kest_exch::ParseFaultPlan(text, o.snapshot_faults, &err)) return "is bad: " + err;
                     return std::string();
                 });
     opts.Whole("feeds", "MASK",
@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
                 [&clock](const char* text) {
                     std::string err;
                     int64_t s = 0;
-                    if (!kest_sim::ParseClock(text, std::time(nullptr), s, &err)) return err;
+                    if (!kest_exch::ParseClock(text, std::time(nullptr), s, &err)) return err;
                     clock = s;
                     return std::string();
                 });
@@ -219,10 +219,10 @@ int main(int argc, char** argv) {
                     return std::string();
                 });
     // --from and --to: the parser's reason is the option's error.
-    auto replayTime = [](kest_sim::ReplayTime* out) {
+    auto replayTime = [](kest_cardlogic::ReplayTime* out) {
         return [out](const char* text) {
             std::string why;
-            return kest_sim::ParseReplayTime(text, out, &why) ? std::string() : why;
+            return kest_cardlogic::ParseReplayTime(text, out, &why) ? std::string() : why;
         };
     };
     opts.Custom("from", "TIME",
@@ -286,7 +286,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> replayFiles;
     if (!replay.empty()) {
         std::string error;
-        replayFiles = kest_sim::ReplayFiles(replay, &error);
+        replayFiles = kest_cardlogic::ReplayFiles(replay, &error);
         if (replayFiles.empty()) opts.Fail("--replay: " + error);
         for (const std::string& f : replayFiles)
             if (!kest_rec::Reader::Open(f, &error)) opts.Fail("--replay: " + error);
@@ -334,7 +334,7 @@ int main(int argc, char** argv) {
             }
         }
     };
-    std::unique_ptr<kest_sim::LiveCard> live = kest_sim::LiveCard::Open(o);
+    std::unique_ptr<kest_cardlogic::LiveCard> live = kest_cardlogic::LiveCard::Open(o);
     if (!live) {
         std::fprintf(stderr, "%s: cannot open card %u (%s): %s\n", kTool, o.card_index,
                      kest_sim::ShmName(o.card_index).c_str(), std::strerror(errno));
@@ -358,7 +358,7 @@ int main(int argc, char** argv) {
     live->Start();
     std::printf("card %u running (seed %llu, snapshot faults %s); SIGINT or SIGTERM stops\n", o.card_index,
                 static_cast<unsigned long long>(o.seed),
-                kest_sim::FormatFaultPlan(o.snapshot_faults).c_str());
+                kest_exch::FormatFaultPlan(o.snapshot_faults).c_str());
     std::fflush(stdout);
 
     std::atomic<bool> stopReplay{false};
@@ -385,7 +385,8 @@ int main(int argc, char** argv) {
             }
             ro.channel = static_cast<int>(replayChannel);
             ro.speed = speed;
-            const kest_sim::ReplayResult r = kest_sim::Replay(model, replayFiles, ro, &stopReplay);
+            const kest_cardlogic::ReplayResult r =
+                kest_cardlogic::Replay(model, replayFiles, ro, &stopReplay);
             replayFailed = !r.error.empty();
             if (!r.error.empty()) std::fprintf(stderr, "%s: --replay: %s\n", kTool, r.error.c_str());
             std::printf(

@@ -9,7 +9,7 @@
 #include "cardlogic/Corpus.h"
 
 int main(int argc, char** argv) {
-    kest_sim::CorpusOptions o;
+    kest_cardlogic::CorpusOptions o;
     uint64_t seed = o.seed, max = 0;
     int64_t size = 0, topic = 0, port = 0;
     kest_tools::ToolOptions opts(
@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     opts.Text("out", "DIR", "directory the files are written to (created when missing)", &o.out_dir);
     opts.Custom(
         "feed", "NAME", "feed: shfe2ps, shfe4ps, ine2ps or ine4ps (default shfe2ps)", [&o](const char* text) {
-            return kest_sim::ParseFeed(text, o.feed)
+            return kest_exch::ParseFeed(text, o.feed)
                        ? std::string()
                        : std::string("names no feed: '") + text + "' (shfe2ps, shfe4ps, ine2ps or ine4ps)";
         });
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
                 "switches awkward, tiny, rst, ipopt, tcpopt; default none",
                 [&o](const char* text) {
                     std::string err;
-                    if (!kest_sim::ParseFaultPlan(text, o.faults, &err)) return "is bad: " + err;
+                    if (!kest_exch::ParseFaultPlan(text, o.faults, &err)) return "is bad: " + err;
                     return std::string();
                 });
     opts.Flag("mdqp", "one file per bare MDQP message instead of per DMA message", &o.mdqp);
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     o.snapshot_port = static_cast<uint16_t>(port);
 
     std::string err;
-    const long n = kest_sim::WriteCorpus(o, &err);
+    const long n = kest_cardlogic::WriteCorpus(o, &err);
     if (n < 0) {
         std::fprintf(stderr, "kest-exchange-dump: %s\n", err.c_str());
         return 1;

@@ -9,14 +9,14 @@
 #include "KestShfeMdStruct.h"
 #include "exchangesim/LiveFeed.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 // Table words an update changes: change_no (word 4) to last_price (word 32).
 constexpr uint32_t kBookFirstWord = 4;
 constexpr uint32_t kBookLastWord = 32;
 
 // Prices and turnover in hundredths, as the host seeded the table.
-void ApplyUpdate(SInstTableType& entry, const LiveUpdate& u);
+void ApplyUpdate(SInstTableType& entry, const kest_exch::LiveUpdate& u);
 
 struct QuoteContext {
     uint16_t type = 0;         // record type: the feed (EMDQPDataType)
@@ -34,4 +34,4 @@ struct QuoteMessage {
 };
 static_assert(sizeof(QuoteMessage) == DMA_QUOTE_MSG_SIZE, "quote message is 160 bytes");
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 // The card's DMA form of a mirrored frame: kind word 2, length word (the
 // whole message), one unread word, the frame from byte 12.
@@ -15,4 +15,4 @@ std::vector<uint8_t> ToDmaMessage(const std::vector<uint8_t>& frame);
 // does not fit.
 size_t WriteDmaMessage(const std::vector<uint8_t>& frame, uint8_t* out, size_t capacity);
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

@@ -8,13 +8,13 @@
 
 #include "exchangesim/LiveFeed.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 class ArbiterSink {
 public:
     virtual ~ArbiterSink() = default;
-    virtual void Deliver(const LiveUpdate& u) = 0;  // in packet-number order
-    virtual void Gap(uint32_t packet_no) = 0;       // in packet-number order too
+    virtual void Deliver(const kest_exch::LiveUpdate& u) = 0;  // in packet-number order
+    virtual void Gap(uint32_t packet_no) = 0;                  // in packet-number order too
 };
 
 class LineArbiter {
@@ -30,7 +30,7 @@ public:
     void Reset(uint32_t next_expected);
 
     // One arrival on line 0 (A) or 1 (B).
-    void Offer(int line, const LiveUpdate& u, ArbiterSink& sink);
+    void Offer(int line, const kest_exch::LiveUpdate& u, ArbiterSink& sink);
     // After a batch of arrivals: declares the gaps both lines have moved past.
     void Settle(ArbiterSink& sink);
 
@@ -46,9 +46,9 @@ private:
     uint32_t next_ = 1;
     uint32_t high_[2] = {0, 0};  // highest packet number seen per line
     bool held_[kHold] = {};
-    LiveUpdate pending_[kHold];
+    kest_exch::LiveUpdate pending_[kHold];
     uint32_t held_count_ = 0;
     uint64_t delivered_ = 0, duplicates_ = 0, gaps_ = 0;
 };
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

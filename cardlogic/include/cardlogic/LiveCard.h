@@ -36,7 +36,7 @@
 #include "exchangesim/Universe.h"
 #include "kest_cardsim.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 struct LiveCardOptions {
     uint32_t card_index = 0;
@@ -46,16 +46,16 @@ struct LiveCardOptions {
 
     // Snapshot phase.
     uint8_t snapshot_feeds = 0x0F;  // feed bits whose snapshot connections are mirrored
-    FaultPlan snapshot_faults;
-    EncoderOptions encoder;  // topic id, numbers and seed are set per feed and round
+    kest_exch::FaultPlan snapshot_faults;
+    kest_exch::EncoderOptions encoder;  // topic id, numbers and seed are set per feed and round
     int16_t topic_ids[4] = {1000, 1101, 5000, 5101};
     uint16_t snapshot_ports[4] = {33022, 22000, 33022, 22000};
     int keepalive_interval_ms = 10;
     int round_interval_ms = 3000;  // keep-alives this long, then a new round
 
     // Live phase.
-    LineFaults line_a;
-    LineFaults line_b;
+    kest_exch::LineFaults line_a;
+    kest_exch::LineFaults line_b;
     double gap = 0;                   // chance per packet of a gap on both lines
     double updates_per_second = 200;  // the market's order flow per exchange, per second of exchange time
     bool free_run = true;             // the thread runs the market on the clock
@@ -102,10 +102,10 @@ public:
 
     // The exchange's current state of a feed. Stable while no packet runs
     // (before Start, after Stop, or between Step calls without a thread).
-    const Universe& Exchange(EMDQPDataType feed) const { return live_[feed]->Current(); }
+    const kest_exch::Universe& Exchange(EMDQPDataType feed) const { return live_[feed]->Current(); }
     // The market of SHFE (0) or INE (1) that both feeds of the exchange carry.
-    const Market& ExchangeMarket(int exchange) const { return *markets_[exchange]; }
-    Card& Model() { return *card_; }
+    const kest_exch::Market& ExchangeMarket(int exchange) const { return *markets_[exchange]; }
+    kest_sim::Card& Model() { return *card_; }
     const LiveCardOptions& Options() const { return opt_; }
 
 private:
@@ -115,11 +115,11 @@ private:
         std::vector<SInstTableType> book;  // the card's table entries, as the card keeps them
         QuoteContext ctx;
         uint32_t last_tick_channel = 0xFFFFFFFFu;
-        std::vector<LiveUpdate> line_a, line_b;
+        std::vector<kest_exch::LiveUpdate> line_a, line_b;
     };
     class Sink;
 
-    LiveCard(const LiveCardOptions& opt, std::unique_ptr<Card> card);
+    LiveCard(const LiveCardOptions& opt, std::unique_ptr<kest_sim::Card> card);
     void Loop();
     void React();  // with mu_ held
     void StartBlock(int block);
@@ -130,7 +130,7 @@ private:
     void StopBlock(int block);
     bool ProduceOne(EMDQPDataType feed);
     void AdvanceMarkets(int64_t target_ms);  // with mu_ held
-    void Apply(EMDQPDataType feed, const LiveUpdate& u);
+    void Apply(EMDQPDataType feed, const kest_exch::LiveUpdate& u);
     void RaiseLost(EMDQPDataType feed, uint32_t packet_no);
     void FreeRun();
     void MirrorWhileSnapshot();
@@ -138,10 +138,10 @@ private:
     bool PushFrame(const std::vector<uint8_t>& frame, bool block);
 
     LiveCardOptions opt_;
-    std::unique_ptr<Card> card_;
-    std::unique_ptr<LiveFeed> live_[4];
-    std::unique_ptr<Market> markets_[2];  // SHFE, INE
-    int64_t next_slice_end_ = 0;          // exchange time of the markets' next slice; 0: not yet placed
+    std::unique_ptr<kest_sim::Card> card_;
+    std::unique_ptr<kest_exch::LiveFeed> live_[4];
+    std::unique_ptr<kest_exch::Market> markets_[2];  // SHFE, INE
+    int64_t next_slice_end_ = 0;  // exchange time of the markets' next slice; 0: not yet placed
     std::vector<int32_t> fast_, slow_;
     FeedState feeds_[4];
 
@@ -167,9 +167,9 @@ private:
     // Statistics: written by whichever thread runs the card logic (under
     // mu_ or on the card thread), read by tests; relaxed counters, nothing
     // is published through them.
-    std::atomic<uint64_t> quotes_ok_[kChannels] = {};
-    std::atomic<uint64_t> quotes_refused_[kChannels] = {};
-    std::atomic<uint64_t> events_ok_[kChannels] = {};
+    std::atomic<uint64_t> quotes_ok_[kest_sim::kChannels] = {};
+    std::atomic<uint64_t> quotes_refused_[kest_sim::kChannels] = {};
+    std::atomic<uint64_t> events_ok_[kest_sim::kChannels] = {};
     std::unique_ptr<std::atomic<uint64_t>[]> per_inst_;  // 4 x 4096
     std::atomic<uint64_t> updates_[4] = {};
     std::atomic<uint64_t> gaps_[4] = {};
@@ -181,4 +181,4 @@ private:
     std::atomic<bool> live_flag_[4] = {};
 };
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

@@ -11,7 +11,7 @@
 
 #include "kest_cardsim.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 // A bound of a replay's time window, on one of the two clocks a record has.
 struct ReplayTime {
@@ -52,7 +52,7 @@ struct ReplayResult {
 // done or *stop. At full speed a record costs no clock read, allocation or
 // system call: the files are mapped, and records go to the ring straight from
 // the mapping in batches that the consumer sees complete at once.
-ReplayResult Replay(Card& card, const std::vector<std::string>& files, const ReplayOptions& opt,
+ReplayResult Replay(kest_sim::Card& card, const std::vector<std::string>& files, const ReplayOptions& opt,
                     const std::atomic<bool>* stop);
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

@@ -13,7 +13,7 @@
 #include "recording/Recording.h"
 #include "recording/TimeWindow.h"
 
-namespace kest_sim {
+namespace kest_cardlogic {
 
 class ReplaySource {
 public:
@@ -50,4 +50,4 @@ public:
 // Empty, with *error set, when a name matches nothing.
 std::vector<std::string> ReplayFiles(const std::vector<std::string>& names, std::string* error);
 
-}  // namespace kest_sim
+}  // namespace kest_cardlogic

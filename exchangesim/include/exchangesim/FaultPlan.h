@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kest_sim {
+namespace kest_exch {
 
 struct FaultPlan {
     uint64_t seed = 1;
@@ -32,4 +32,4 @@ struct FaultPlan {
 bool ParseFaultPlan(const std::string& text, FaultPlan& plan, std::string* error = nullptr);
 std::string FormatFaultPlan(const FaultPlan& plan);
 
-}  // namespace kest_sim
+}  // namespace kest_exch

@@ -16,7 +16,7 @@
 #include "exchangesim/Rng.h"
 #include "exchangesim/Universe.h"
 
-namespace kest_sim {
+namespace kest_exch {
 
 struct LiveUpdate {
     uint32_t packet_no = 0;
@@ -103,4 +103,4 @@ private:
     Line a_, b_;
 };
 
-}  // namespace kest_sim
+}  // namespace kest_exch

@@ -26,7 +26,7 @@
 #include "exchangesim/Sessions.h"
 #include "exchangesim/Universe.h"
 
-namespace kest_sim {
+namespace kest_exch {
 
 struct MarketOptions {
     uint64_t seed = 1;
@@ -91,4 +91,4 @@ private:
     int64_t slice_no_ = 0;
 };
 
-}  // namespace kest_sim
+}  // namespace kest_exch

@@ -14,7 +14,7 @@
 
 #include "exchangesim/Universe.h"
 
-namespace kest_sim {
+namespace kest_exch {
 
 struct EncoderOptions {
     int16_t topic_id = 1000;
@@ -63,4 +63,4 @@ inst_info_t MakeInstInfo(const Instrument& inst);
 deal_info_t MakeDealInfo(const Instrument& inst);
 price_detail_t MakePriceDetail(int32_t inst_no, char direction, const BookLevel& level);
 
-}  // namespace kest_sim
+}  // namespace kest_exch

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace kest_sim {
+namespace kest_exch {
 
 class Rng {
 public:
@@ -48,4 +48,4 @@ inline uint64_t MixSeed(uint64_t seed, uint64_t tag) {
     return r.Next();
 }
 
-}  // namespace kest_sim
+}  // namespace kest_exch

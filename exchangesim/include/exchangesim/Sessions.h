@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kest_sim {
+namespace kest_exch {
 
 constexpr int64_t kCstOffsetMs = 8LL * 3600 * 1000;
 constexpr int64_t kDayMs = 86400000;
@@ -44,4 +44,4 @@ int64_t TradingDay(int64_t epoch_ms);
 // CST date and time "YYYY-MM-DDTHH:MM[:SS]". False with the reason.
 bool ParseClock(const std::string& text, int64_t now_epoch_s, int64_t& epoch_s, std::string* error);
 
-}  // namespace kest_sim
+}  // namespace kest_exch

@@ -11,7 +11,7 @@
 #include "exchangesim/TcpSegmenter.h"
 #include "exchangesim/Universe.h"
 
-namespace kest_sim {
+namespace kest_exch {
 
 struct MirrorOptions {
     uint64_t seed = 1;
@@ -56,4 +56,4 @@ private:
     std::vector<Open> last_round_;
 };
 
-}  // namespace kest_sim
+}  // namespace kest_exch

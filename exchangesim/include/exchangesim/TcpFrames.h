@@ -9,7 +9,7 @@
 
 #include "exchangesim/Rng.h"
 
-namespace kest_sim {
+namespace kest_exch {
 
 struct ConnectionParams {
     uint32_t server_ip = 0xAC140A0Bu;  // 172.20.10.11, host order
@@ -54,4 +54,4 @@ std::vector<uint8_t> BuildForeignFrame(Rng& rng, const ConnectionParams* conn = 
 uint32_t ChecksumAdd(uint32_t sum, const uint8_t* data, size_t size);
 uint16_t ChecksumFinish(uint32_t sum);
 
-}  // namespace kest_sim
+}  // namespace kest_exch

@@ -14,7 +14,7 @@
 #include "exchangesim/Rng.h"
 #include "exchangesim/TcpFrames.h"
 
-namespace kest_sim {
+namespace kest_exch {
 
 enum class FrameKind : uint8_t {
     kData,        // a segment of the stream, first transmission
@@ -62,4 +62,4 @@ private:
     FaultPlan plan_;
 };
 
-}  // namespace kest_sim
+}  // namespace kest_exch

@@ -14,7 +14,7 @@
 #include "FpgaDataType.h"
 #include "FpgaStructCommon.h"
 
-namespace kest_sim {
+namespace kest_exch {
 
 constexpr int kBookDepth = 5;
 
@@ -120,4 +120,4 @@ uint16_t DefaultSnapshotPort(EMDQPDataType feed);              // 33022, 22000, 
 // Exact decimal value of hundredths as the exchange publishes it.
 inline double HundredthsToDouble(int64_t h) { return static_cast<double>(h) / 100.0; }
 
-}  // namespace kest_sim
+}  // namespace kest_exch
