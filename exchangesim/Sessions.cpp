@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+
+#include "recording/ChinaTime.h"
 
 namespace kest_exch {
 namespace {
@@ -18,14 +19,7 @@ const Window kDay[] = {{M(9, 0), M(10, 15)}, {M(10, 30), M(11, 30)}, {M(13, 30),
 
 bool In(const Window& w, int64_t t) { return t > w.open && t <= w.close; }
 
-// Days since the epoch of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    std::tm t{};
-    t.tm_year = static_cast<int>(y - 1900);
-    t.tm_mon = static_cast<int>(m) - 1;
-    t.tm_mday = static_cast<int>(d);
-    return static_cast<int64_t>(timegm(&t)) / 86400;
-}
+constexpr int64_t kCstOffsetMs = kest_rec::kChinaOffsetS * 1000;
 
 bool ParseTimeOfDay(const char* s, int64_t& secs) {
     int h = 0, m = 0, sec = 0, n = 0;
@@ -121,8 +115,8 @@ bool ParseClock(const std::string& text, int64_t now_epoch_s, int64_t& epoch_s, 
             if (error) *error = "wants a date and time such as 2025-01-02T20:50";
             return false;
         }
-        epoch_s = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + secs -
-                  kCstOffsetMs / 1000;
+        epoch_s = kest_rec::DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 +
+                  secs - kCstOffsetMs / 1000;
         return true;
     }
     char* end = nullptr;

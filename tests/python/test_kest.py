@@ -1,5 +1,6 @@
 """The Python module kest against a live model card (see conftest.py)."""
 import os
+import re
 import signal
 import subprocess
 import time
@@ -212,3 +213,9 @@ def test_sigterm_ends_iteration_cleanly(card):
     assert lines["closed"] == "True"
     assert lines["poll-after"] == "Stopped"
     assert lines["later"] == "Stopped 15"
+
+
+def test_china_offset_of_a_window_is_the_recordings_library_own():
+    with open(os.path.join(os.path.dirname(__file__), "../../recording/include/recording/ChinaTime.h")) as f:
+        hours = int(re.search(r"kChinaOffsetS = (\d+) \* 3600;", f.read()).group(1))
+    assert kest_records.window.CHINA_STANDARD_TIME_S == hours * 3600

@@ -14,7 +14,6 @@
 
 namespace kest_exch {
 
-constexpr int64_t kCstOffsetMs = 8LL * 3600 * 1000;
 constexpr int64_t kDayMs = 86400000;
 
 // Milliseconds since midnight, China Standard Time.
