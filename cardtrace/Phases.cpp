@@ -2,6 +2,7 @@
 // a write (or read) whose register and value the card map gives.
 #include "cardtrace/Phases.h"
 
+#include "FeedTable.h"
 #include "FpgaRegisterCommon.h"
 
 namespace kest_trace {
@@ -28,13 +29,13 @@ bool IsTableWrite(uint32_t reg) {
 const char* FeedOfPacketNumber(uint32_t reg) {
     switch (reg) {
         case R::SHFE2PS_SNAP_PKT_NO:
-            return "SHFE_2PS";
+            return Kest_U50::FEEDS[SHFE_2PS].symbol;
         case R::SHFE4PS_SNAP_PKT_NO:
-            return "SHFE_4PS";
+            return Kest_U50::FEEDS[SHFE_4PS].symbol;
         case R::INE2PS_SNAP_PKT_NO:
-            return "INE_2PS";
+            return Kest_U50::FEEDS[INE_2PS].symbol;
         case R::INE4PS_SNAP_PKT_NO:
-            return "INE_4PS";
+            return Kest_U50::FEEDS[INE_4PS].symbol;
         default:
             return nullptr;
     }
@@ -67,7 +68,8 @@ void PhaseFinder::Add(const Call& c) {
     if (c.fn == Fn::kRead) {
         const uint32_t reg = RegisterOf(c);
         if (reg == R::MUX0_2PS_PKTS) Open("decision", c);
-        if (reg == R::CONFIG_CRC && !phases_.empty() && phases_.back().name == "decision") Close("decision", c);
+        if (reg == R::CONFIG_CRC && !phases_.empty() && phases_.back().name == "decision")
+            Close("decision", c);
         return;
     }
     if (c.fn != Fn::kWrite) return;

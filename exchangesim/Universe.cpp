@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "FeedTable.h"
 #include "exchangesim/Rng.h"
 
 namespace kest_exch {
@@ -133,17 +134,8 @@ void FillState(Instrument& in, Rng& rng, bool option, bool main_month) {
 bool IsIneFeed(EMDQPDataType feed) { return feed == INE_2PS || feed == INE_4PS; }
 
 const char* FeedName(EMDQPDataType feed) {
-    switch (feed) {
-        case SHFE_2PS:
-            return "shfe2ps";
-        case SHFE_4PS:
-            return "shfe4ps";
-        case INE_2PS:
-            return "ine2ps";
-        case INE_4PS:
-            return "ine4ps";
-    }
-    return "?";
+    const Kest_U50::FeedFacts* facts = Kest_U50::FeedOf(feed);
+    return facts != nullptr ? facts->key : "?";
 }
 
 bool ParseFeed(const std::string& text, EMDQPDataType& feed) {

@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "ConfigKeys.h"
 #include "ConfigPeer.h"
 #include "KestShfeMdApiImpl.h"
 #include "ToolRunner.h"
@@ -275,5 +279,53 @@ TEST(ConfigCheck, ShowsTheConfigurationTheLibraryReads) {
     ASSERT_EQ(chdir(previous), 0);
 }
 #endif
+
+// The manual's entries of the keys against the key table: each term names its
+// keys in bold and gives their defaults as "(default V", "(defaults V1, V2, ..."
+// in the order of the names, or "(defaults: KEY V, ...". A key the table has and
+// the manual not, or a default written otherwise in one of them, fails.
+TEST(ConfigManual, EveryKeyOfTheTableIsDescribedWithItsDefault) {
+    const std::string manual = tools_test::ReadFile(KEST_CONFIG_MANUAL);
+    std::map<std::string, std::string> described;  // key -> default, as the manual writes it
+    std::istringstream lines(manual);
+    std::string line, previous;
+    const std::regex bold(R"(\*\*([A-Za-z0-9_]+)\*\*)");
+    while (std::getline(lines, line)) {
+        const bool term = line.rfind(":   ", 0) == 0 && previous.rfind("**", 0) == 0;
+        if (term) {
+            const std::string head = previous.substr(0, previous.find(" ("));
+            std::vector<std::string> names;
+            for (std::sregex_iterator m(head.begin(), head.end(), bold), end; m != end; ++m)
+                names.push_back((*m)[1]);
+            std::smatch d;
+            std::vector<std::string> values;
+            bool each = false;  // "defaults": one value a key
+            if (std::regex_search(previous, d, std::regex(R"(\(default(s?):? ([^;)]*))"))) {
+                each = d[1].length() > 0;
+                std::istringstream list(d[2].str());
+                for (std::string v; std::getline(list, v, ',');)
+                    values.push_back(v.substr(v.find_first_not_of(' ')));
+            }
+            for (size_t i = 0; i < names.size(); ++i) {
+                std::string v = each && values.size() == names.size() ? values[i]
+                                : values.empty()                      ? "?"
+                                                                      : values[0];
+                if (v.rfind(names[i] + " ", 0) == 0) v = v.substr(names[i].size() + 1);  // "KEY V"
+                for (const std::string& named : values)
+                    if (named.rfind(names[i] + " ", 0) == 0) v = named.substr(names[i].size() + 1);
+                if (v.rfind("empty", 0) == 0) v = "";
+                described[names[i]] = v;
+            }
+        }
+        previous = line;
+    }
+    for (const kest_tools::ConfigKey& k : kest_tools::kConfigKeys) {
+        const auto it = described.find(k.name);
+        ASSERT_NE(it, described.end()) << k.name << " has no entry in the manual";
+        EXPECT_EQ(it->second, k.def) << k.name;
+    }
+    EXPECT_EQ(described.size(), kest_tools::kConfigKeyCount)
+        << "the manual describes a key the library does not read";
+}
 
 }  // namespace

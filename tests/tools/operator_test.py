@@ -14,6 +14,7 @@ is set to one of this process's own.
 """
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -162,8 +163,13 @@ def completion(script):
     check(got == ["info", "verify", "cat", "slice", "csv", "merge", "import", "compare"], f"kest-record: {got}")
     got = complete("kest-card-ctl re")
     check(got == ["reset", "remove"], f"kest-card-ctl re: {got}")
+    # The feeds the script offers are those the tool names when it refuses one.
+    refusal = run("kest-exchange-dump", "--feed", "?").stderr
+    feeds = re.findall(r"[a-z]+[0-9]ps", refusal[refusal.rfind("("):])
+    got = complete("kest-exchange-dump --feed ")
+    check(len(feeds) == 4 and got == feeds, f"kest-exchange-dump --feed: {got}, the tool's {feeds}")
     got = complete("kest-exchange-dump --feed ine")
-    check(got == ["ine2ps", "ine4ps"], f"kest-exchange-dump --feed ine: {got}")
+    check(got == [f for f in feeds if f.startswith("ine")], f"kest-exchange-dump --feed ine: {got}")
 
 
 def logrotate(conf, tmp):
