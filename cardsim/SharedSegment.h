@@ -15,8 +15,11 @@
 #include <memory>
 #include <string>
 
+#include "FpgaDataType.h"
 #include "FpgaRegisterCommon.h"
 #include "kest_cardsim.h"
+
+static_assert(kest_sim::kChannels == Kest_U50::CHANNEL_SIZE, "the model has the card's channels");
 
 namespace kest_sim {
 

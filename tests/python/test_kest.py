@@ -219,3 +219,7 @@ def test_china_offset_of_a_window_is_the_recordings_library_own():
     with open(os.path.join(os.path.dirname(__file__), "../../recording/include/recording/ChinaTime.h")) as f:
         hours = int(re.search(r"kChinaOffsetS = (\d+) \* 3600;", f.read()).group(1))
     assert kest_records.window.CHINA_STANDARD_TIME_S == hours * 3600
+
+
+def test_the_readers_channel_count_is_the_cards():
+    assert kest_records.format.CHANNELS == kest.CHANNELS
