@@ -29,6 +29,13 @@ def test_records_are_those_kest_md_recv_recorded_on_the_same_run(card):
     with kest.Receiver(card.ch1) as receiver:
         got = collect(receiver, 600)
         assert got.dtype is kest_records.RECORD_DTYPE
+    # Channel 0 was given what channel 1 was: the recorder takes all of it before it is stopped.
+    pushed = card.ring(0)[1]
+
+    def taken():
+        waiting, given = card.ring(0)
+        return given - waiting >= pushed
+    wait_for("the recorder on channel 0 taking what the card pushed to it", taken, 300)
     assert card.stop_recorder() == 0
     recorded = kest_records.load(card.recording)["record"]
     assert len(got) > 500 and len(recorded) > 500
