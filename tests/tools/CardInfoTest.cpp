@@ -107,18 +107,14 @@ TEST_F(CardTools, ShowsWhatTheCardHoldsAndWritesNothing) {
     const kest_sim::CardStats before = card->Stats();
 
     const json j = Info();
-    EXPECT_EQ(j["card"], 0);
-    EXPECT_EQ(j["version"], KEST_TEST_VERSION);
-    EXPECT_EQ(j["design_version"], 0x01020304);
-    EXPECT_EQ(j["design_build_date"], 0x20240618);
-    EXPECT_EQ(j["config_checksum"], 0x89abcdefu);
-    EXPECT_EQ(j["highest_instrument"]["shfe"], 1499);
-    EXPECT_EQ(j["highest_instrument"]["ine"], 399);
-    EXPECT_EQ(j["last_update"]["shfe2ps"]["epoch"], times[0]);
+    EXPECT_EQ((std::vector<json>{j["card"], j["version"], j["design_version"], j["design_build_date"],
+                                 j["config_checksum"], j["highest_instrument"],
+                                 j["last_update"]["shfe2ps"]["epoch"], j["last_update"]["ine2ps"]["local"],
+                                 j["multicast_packets"]["mux0_2ps"], j["multicast_packets"]["mux1_4ps"]}),
+              (std::vector<json>{0, KEST_TEST_VERSION, 0x01020304, 0x20240618, 0x89abcdefu,
+                                 json{{"shfe", 1499}, {"ine", 399}}, times[0], nullptr, uint64_t{1} << 33,
+                                 (uint64_t{1} << 33) + 3}));
     EXPECT_NEAR(j["last_update"]["shfe4ps"]["age_seconds"].get<double>(), 7200, 600);
-    EXPECT_TRUE(j["last_update"]["ine2ps"]["local"].is_null());
-    EXPECT_EQ(j["multicast_packets"]["mux0_2ps"], (uint64_t{1} << 33));
-    EXPECT_EQ(j["multicast_packets"]["mux1_4ps"], (uint64_t{1} << 33) + 3);
     EXPECT_FALSE(j.contains("config"));
     EXPECT_FALSE(j.contains("multicast_packets_per_second"));
 
