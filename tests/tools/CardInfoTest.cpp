@@ -64,8 +64,9 @@ protected:
 TEST_F(CardTools, NoCardSaysWhichIndexAndNamespaceWereLookedForAndHowToStartTheModel) {
     const Result text = RunTool({KEST_CARD_INFO, "--card", "3"});
     EXPECT_EQ(text.exit, 1);
-    for (const std::string said :
-         {"kest-card-info: no card 3 found", "namespace \"" + ns_ + "\"", "kest-card-sim --card 3"})
+    const std::string inNamespace = "namespace \"" + ns_ + "\"";
+    for (const char* said :
+         {"kest-card-info: no card 3 found", inNamespace.c_str(), "kest-card-sim --card 3"})
         EXPECT_NE(text.err.find(said), std::string::npos) << said << "\n" << text.err;
     const json j = json::parse(RunTool({KEST_CARD_INFO, "--card", "3", "--json"}).out);
     EXPECT_EQ(j["card"], 3);
@@ -74,9 +75,8 @@ TEST_F(CardTools, NoCardSaysWhichIndexAndNamespaceWereLookedForAndHowToStartTheM
     // The receiver gives the same advice, for the card its configuration names.
     const Result recv = RunTool({KEST_MD_RECV, KEST_SAMPLE_CONFIG, "--seconds", "30"}, dir_.Path());
     EXPECT_EQ(recv.exit, 1);
-    for (const std::string said :
-         {"kest-md-recv: start failed (-2): no card 0 answered", "namespace \"" + ns_ + "\"",
-          "kest-card-sim --card 0", "log file: kest_u50_"})
+    for (const char* said : {"kest-md-recv: start failed (-2): no card 0 answered", inNamespace.c_str(),
+                             "kest-card-sim --card 0", "log file: kest_u50_"})
         EXPECT_NE(recv.err.find(said), std::string::npos) << said << "\n" << recv.err;
 }
 
