@@ -378,12 +378,15 @@ std::vector<uint8_t> Instruments(int32_t first, int32_t count, uint8_t flag = MD
 
 class TcpReassemblyTest : public SnapshotFixture {
 protected:
-    // One segment from the server, `offset` bytes into the stream, in the card's DMA form.
-    std::vector<uint8_t> Dma(const std::vector<uint8_t>& payload, size_t offset = 0, uint8_t flags = kAck) {
+    // One segment from the server, `offset` bytes into the stream, in the card's DMA form; `change` makes
+    // another frame of it (other addresses).
+    std::vector<uint8_t> Dma(const std::vector<uint8_t>& payload, size_t offset = 0, uint8_t flags = kAck,
+                             const std::function<void(kest_exch::TcpFrameFields&)>& change = nullptr) {
         kest_exch::TcpFrameFields frame =
             kest_exch::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + offset), flags);
         frame.payload = payload.data();
         frame.payload_size = payload.size();
+        if (change) change(frame);
         return kest_cardlogic::ToDmaMessage(kest_exch::BuildTcpFrame(frame));
     }
     void Send(const std::vector<uint8_t>& s, size_t from, size_t to, uint8_t flags = kAck) {
@@ -436,12 +439,7 @@ TEST_F(TcpReassemblyTest, OnlySegmentsFromTheSnapshotServerToTheClientOfTheStrea
     const size_t second = kOpen, third = second + Instruments(1, 1).size();
     // A segment of the stream as another frame: the same bytes, its addresses changed.
     auto frame = [&](size_t from, size_t to, const std::function<void(kest_exch::TcpFrameFields&)>& change) {
-        kest_exch::TcpFrameFields fields =
-            kest_exch::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + from), kAck);
-        fields.payload = stream.data() + from;
-        fields.payload_size = to - from;
-        change(fields);
-        return kest_cardlogic::ToDmaMessage(kest_exch::BuildTcpFrame(fields));
+        return Dma({stream.begin() + from, stream.begin() + to}, from, kAck, change);
     };
     // The client's side of the connection (to the snapshot port) opens nothing.
     peer_->Handle(frame(0, second, [](kest_exch::TcpFrameFields& f) {
