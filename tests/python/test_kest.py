@@ -3,6 +3,7 @@ import os
 import re
 import signal
 import subprocess
+import tempfile
 import time
 import tracemalloc
 
@@ -159,9 +160,10 @@ def test_bad_config_path(card):
     assert e.value.returncode == -2
     assert e.value.log_file and os.path.exists(e.value.log_file)
     assert "no-such.ini" in str(e.value)
-    # kest-md-recv says the same of the same failure.
+    # kest-md-recv says the same of the same failure; it logs elsewhere, so that a log file of the same
+    # second's name is not this process's.
     recv = subprocess.run([TOOL["kest-md-recv"], os.path.join(card.work, "no-such.ini"), "--seconds", "30"],
-                          cwd=card.work, capture_output=True, text=True, timeout=60)
+                          cwd=tempfile.mkdtemp(dir=card.work), capture_output=True, text=True, timeout=60)
     assert "start failed (-2): " in recv.stderr, recv.stderr
     advice = str(e.value).split("\n")[0]
     assert recv.stderr.splitlines()[-2] == "kest-md-recv: " + advice, (recv.stderr, advice)
