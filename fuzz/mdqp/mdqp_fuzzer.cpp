@@ -16,38 +16,10 @@
 #include <new>
 #include <vector>
 
-#include "KestShfeMdApiImpl.h"
+#include "SnapshotPeer.h"
 #include "exchangesim/MdqpEncoder.h"
 #include "exchangesim/Universe.h"
 
-class CKestShfeMdApiImplTestPeer {
-public:
-    static constexpr uint16_t FIRST_PORT = 41000;
-
-    static CKestShfeMdApiImpl* Make() { return new (std::nothrow) CKestShfeMdApiImpl(); }
-    static void Register(CKestShfeMdApiImpl& impl) {
-        impl.m_finishedMask.enabled_mask = 0;
-        impl.m_u50InstCount = Kest_U50::U50InstCount();
-        impl.m_u50DstPort.port_shfe_2ps = FIRST_PORT;
-        impl.m_u50DstPort.port_shfe_4ps = FIRST_PORT + 1;
-        impl.m_u50DstPort.port_ine_2ps = FIRST_PORT + 2;
-        impl.m_u50DstPort.port_ine_4ps = FIRST_PORT + 3;
-    }
-    static int32_t Parse(CKestShfeMdApiImpl& impl, uint8_t* message, uint16_t port) {
-        return CKestShfeMdApiImpl::_ParseMdqp(reinterpret_cast<mdqp_t*>(message), port, impl);
-    }
-    static SInstTableType* Table(CKestShfeMdApiImpl& impl, int f) {
-        U50InstTable& t = impl.m_u50InstTable;
-        return std::array<SInstTableType*, 4>{t.shfe2psInstTable, t.shfe4psInstTable, t.ine2psInstTable,
-                                              t.ine4psInstTable}[f];
-    }
-    static uint64_t Count(CKestShfeMdApiImpl& impl, int f) {
-        const Kest_U50::U50InstCount& c = impl.m_u50InstCount;
-        return std::array<uint64_t, 4>{c.shfe_inst_cnt_2ps, c.shfe_inst_cnt_4ps, c.ine_inst_cnt_2ps,
-                                       c.ine_inst_cnt_4ps}[f];
-    }
-    static uint8_t Finished(CKestShfeMdApiImpl& impl) { return impl.m_finishedMask.enabled_mask; }
-};
 using Peer = CKestShfeMdApiImplTestPeer;
 
 namespace {
@@ -140,14 +112,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     SInstTableType* table = Peer::Table(*impl, feed);
     const int32_t highest = insts.empty() ? 0 : insts.back().inst_no;
-    std::memset(static_cast<void*>(table), 0, (static_cast<size_t>(highest) + 2) * sizeof(SInstTableType));
-    Peer::Register(*impl);
-    const uint16_t port = static_cast<uint16_t>(Peer::FIRST_PORT + feed);
-    for (const kest_exch::MdqpMessageInfo& m : snap.messages) {
-        std::unique_ptr<uint8_t[]> message(new uint8_t[m.size]);
-        std::memcpy(message.get(), snap.bytes.data() + m.offset, m.size);
-        (void)Peer::Parse(*impl, message.get(), port);
-    }
+    const uint16_t port = static_cast<uint16_t>(41000 + feed);
+    Peer::Restart(*impl, port, static_cast<size_t>(highest) + 2);
+    for (int f = 0; f < 4; ++f) Peer::Port(*impl, f) = static_cast<uint16_t>(41000 + f);
+    for (const kest_exch::MdqpMessageInfo& m : snap.messages)
+        Peer::Parse(*impl, {snap.bytes.begin() + m.offset, snap.bytes.begin() + m.offset + m.size}, port);
 
     for (const kest_exch::Instrument& inst : insts) {
         const SInstTableType expected = kest_exch::ExpectedEntry(inst);

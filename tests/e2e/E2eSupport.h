@@ -105,8 +105,7 @@ protected:
         for (uint32_t index : kest_sim::ListCards()) kest_sim::RemoveCard(index);
     }
     // Not free running: the tests make exchange packets with Step().
-    void OpenCard(uint8_t snapshot_feeds = 0x0F) {
-        ASSERT_TRUE(kest_sim::CardExists(0) || kest_sim::CreateCard(0) == 0);
+    static kest_cardlogic::LiveCardOptions Options(uint8_t snapshot_feeds = 0x0F) {
         kest_cardlogic::LiveCardOptions options;
         options.seed = 7;
         options.shfe_size = shfe_size_;  // room for the option instruments of both exchanges
@@ -114,8 +113,17 @@ protected:
         options.snapshot_feeds = snapshot_feeds;
         options.free_run = false;
         options.keepalive_interval_ms = 2;
+        return options;
+    }
+    void OpenCard(const kest_cardlogic::LiveCardOptions& options = Options()) {
+        ASSERT_TRUE(kest_sim::CardExists(0) || kest_sim::CreateCard(0) == 0);
         card_ = kest_cardlogic::LiveCard::Open(options);
         ASSERT_TRUE(card_ && card_->Start());
+    }
+    // Polls until channel 0's ring is empty: the started object took every quote and event the card wrote.
+    bool Drained(CKestShfeMdApi& api) {
+        return PollUntil([&] { return api.KestRecv(); },
+                         [&] { return card_->Model().A2cStats(0).pending == 0; });
     }
     std::string WriteConfig(const ConfigText& text, const std::string& name = "kest.ini") {
         kest_test::WriteFile(dir_.File(name), text.Render());

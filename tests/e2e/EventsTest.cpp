@@ -45,7 +45,7 @@ TEST_F(EventsTest, OtherMessagesAreDroppedAndOnlyALostPacketOutsideTheIgnoredMin
     ASSERT_EQ(api->KestStart(spi, OpenCardWith().c_str()), 0) << Log();
     kest_sim::Card& model = card_->Model();
     // Mirrored frames the card sent after the snapshot was complete.
-    ASSERT_TRUE(PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; }));
+    ASSERT_TRUE(Drained(api.obj));
     uint32_t shortQuote[25] = {DMA_UDP}, tcp[50] = {DMA_TCP};
     const uint8_t tiny[2] = {1, 0};
     const U50Event noLoss{DMA_EVENT, 0, 0x00000001, 0, 0, 0, 0, 0};
@@ -74,8 +74,7 @@ TEST_F(EventsTest, OtherMessagesAreDroppedAndOnlyALostPacketOutsideTheIgnoredMin
         card_->InjectGap(SHFE_2PS, 1);
         card_->Step(10);
         ASSERT_GT(card_->EventsWritten(0), events);
-        EXPECT_TRUE(
-            PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; }))
+        EXPECT_TRUE(Drained(api.obj))
             << "waited for the poll to take the lost-packet event at " << hour << ":" << minute;
     };
     loseAPacketAt(10, 15);
@@ -126,7 +125,7 @@ TEST_F(EventsTest, TheIgnoredMinuteIsTheNewestOfTheCardsFourLastUpdateTimesNotTh
     Collector spi;
     ASSERT_EQ(api->KestStart(spi, OpenCardWith().c_str()), 0) << Log();
     kest_sim::Card& model = card_->Model();
-    ASSERT_TRUE(PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; }));
+    ASSERT_TRUE(Drained(api.obj));
     // The card's four times as it holds them, then a lost-packet event polled until it is taken; the
     // number of bring-ups it caused.
     auto loseAPacketWith = [&](const std::vector<int64_t>& times) -> uint64_t {
@@ -135,9 +134,7 @@ TEST_F(EventsTest, TheIgnoredMinuteIsTheNewestOfTheCardsFourLastUpdateTimesNotTh
         const uint64_t starts = model.Stats().card_starts;
         const U50Event loss{DMA_EVENT, 0, 0x00004000, 0, 0, 0, 0, 0};
         EXPECT_TRUE(model.PushA2c(0, &loss, sizeof loss));
-        EXPECT_TRUE(
-            PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; }))
-            << "waited for the poll to take the lost-packet event";
+        EXPECT_TRUE(Drained(api.obj)) << "waited for the poll to take the lost-packet event";
         return model.Stats().card_starts - starts;
     };
     // The log line the event gave, empty when there is none.
@@ -183,21 +180,14 @@ TEST_F(EventsTest, OnTheExchangesClockALostPacketAtTheNightCloseIsIgnoredAndNoth
     // its sessions, stepped on the simulated clock.
     setenv("TZ", "Asia/Shanghai", 1);
     tzset();
-    ASSERT_TRUE(kest_sim::CardExists(0) || kest_sim::CreateCard(0) == 0);
-    kest_cardlogic::LiveCardOptions options;
-    options.seed = 7;
-    options.shfe_size = shfe_size_;
-    options.ine_size = ine_size_;
-    options.free_run = false;
+    kest_cardlogic::LiveCardOptions options = Options();
     options.sessions = true;
-    options.keepalive_interval_ms = 2;
-    card_ = kest_cardlogic::LiveCard::Open(options);
-    ASSERT_TRUE(card_ && card_->Start());
+    OpenCard(options);
     Api api;
     Collector spi;
     ASSERT_EQ(api->KestStart(spi, WriteConfig(ConfigText()).c_str()), 0) << Log();
     kest_sim::Card& model = card_->Model();
-    ASSERT_TRUE(PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; }));
+    ASSERT_TRUE(Drained(api.obj));
     const uint64_t starts = model.Stats().card_starts;
 
     // 2025-01-03 02:29:59.750 CST: the last slice of the night (au, ag, sc) ends at 02:30:00.000.
@@ -207,7 +197,7 @@ TEST_F(EventsTest, OnTheExchangesClockALostPacketAtTheNightCloseIsIgnoredAndNoth
     const uint64_t events = card_->EventsWritten(0);
     card_->Step(3);
     ASSERT_GT(card_->EventsWritten(0), events) << "the lost packet was in the night's last slice";
-    PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; });
+    Drained(api.obj);
     EXPECT_EQ(model.Stats().card_starts, starts) << "no bring-up at 02:30";
     EXPECT_TRUE(LogMatches(
         R"(\] (?=.*ts\[2,30\]).*received lost pkt event, ignore\. event=16384 last_update_time\[)"))
@@ -217,7 +207,7 @@ TEST_F(EventsTest, OnTheExchangesClockALostPacketAtTheNightCloseIsIgnoredAndNoth
     // the clock runs an hour and a half on without another quote.
     card_->Step(1000000);
     EXPECT_GT(card_->ClockMs(), close + 3600 * 1000);
-    PollUntil([&] { return api->KestRecv(); }, [&] { return model.A2cStats(0).pending == 0; });
+    Drained(api.obj);
     ASSERT_FALSE(spi.quotes.empty());
     for (const auto& q : spi.quotes) ASSERT_EQ(q.update_time, 23000u) << q.inst_id << " after the close";
 }
@@ -239,7 +229,7 @@ TEST_F(EventsTest, SigtermEndsRecvStartAndEveryLaterPoll) {
 }
 
 TEST_F(EventsTest, SigintDuringTheSnapshotWaitFailsTheStart) {
-    OpenCard(/*snapshot_feeds=*/0);  // the snapshot never completes
+    OpenCard(Options(/*snapshot_feeds=*/0));  // the snapshot never completes
     const std::string path = WriteConfig(ConfigText());
     Api api;
     auto waiting = [&] { return Logged("listening tcp basement data"); };

@@ -137,12 +137,9 @@ TEST_F(RegisterTraceTest, BringUpMakesTheRecordedAccessesInTheRecordedOrder) {
     // The reference was recorded from a card that did not identify itself.
     kest_sim::Card::Open(0)->WriteReg(Kest_U50::Reg::COMPILE_VER, 0);
     kest_sim::Card::Open(0)->WriteReg(Kest_U50::Reg::COMPILE_DATE, 0);
-    kest_cardlogic::LiveCardOptions options;
-    options.seed = 7;
-    options.free_run = false;
-    options.keepalive_interval_ms = 2;
-    card_ = kest_cardlogic::LiveCard::Open(options);
-    ASSERT_TRUE(card_ && card_->Start());
+    kest_cardlogic::LiveCardOptions options = Options();
+    options.shfe_size = options.ine_size = 0;
+    OpenCard(options);
     ConfigText text;
     text.channels[0] = "cu,sc,al";
     text.channels[3] = "all";
@@ -204,9 +201,7 @@ TEST_F(RegisterTraceTest, OutsideTheBringUpOnlyTheIdentificationTheDecisionAndTh
     card_->InjectGap(SHFE_2PS, 1);
     card_->Step(10);
     ASSERT_GT(card_->EventsWritten(0), events);
-    ASSERT_TRUE(
-        PollUntil([&] { return api->KestRecv(); }, [&] { return card_->Model().A2cStats(0).pending == 0; }))
-        << "waited for the poll to take the lost-packet event";
+    ASSERT_TRUE(Drained(api.obj)) << "waited for the poll to take the lost-packet event";
     EXPECT_EQ(g_accesses.Take(),
               (std::vector<std::string>{Read(R::LAST_UPDATE_TIME_0), Read(R::LAST_UPDATE_TIME_0 + 1),
                                         Read(R::LAST_UPDATE_TIME_0 + 2), Read(R::LAST_UPDATE_TIME_0 + 3)}))

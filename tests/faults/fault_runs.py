@@ -77,13 +77,17 @@ def wait_for(what, predicate, seconds=400):
     return False
 
 
+def ring(channel):
+    """(pending, pushed, refused) of a channel's ring, from the model's own status; None when not shown."""
+    status = run(tool["kest-card-ctl"], "status", "0").stdout.split("channels:")[-1]
+    m = re.search(rf"(?m)^\s+{channel}\s+(\d+) /\s+\d+ /\s+\d+\s+(\d+)\s+(\d+)", status)
+    return tuple(int(x) for x in m.groups()) if m else None
+
+
 def drained(*channels):
     """Waits until the card's rings of these channels are empty: every quote the
     stopped card wrote has reached its receiver, however slow the machine."""
-    def empty():
-        status = run(tool["kest-card-ctl"], "status", "0").stdout.split("channels:")[-1]
-        return all(int((re.findall(rf"(?m)^\s+{c}\s+(\d+) /", status) or ["1"])[0]) == 0 for c in channels)
-    wait_for(f"the rings of channels {channels} drained", empty)
+    wait_for(f"the rings of channels {channels} drained", lambda: all((ring(c) or [1])[0] == 0 for c in channels))
 
 
 def config(channel, lists=None):
@@ -141,10 +145,8 @@ def up(ch0):
 
 
 def received_so_far(channel):
-    # The ring's pushed minus pending, from the model's own status.
-    st = run(tool["kest-card-ctl"], "status", "0").stdout
-    m = re.search(rf"(?m)^\s+{channel}\s+(\d+) /\s+\d+ /\s+\d+\s+(\d+)", st)
-    return (int(m.group(2)) - int(m.group(1))) if m else 0
+    r = ring(channel)
+    return r[1] - r[0] if r else 0
 
 
 def records(path):
@@ -245,9 +247,7 @@ def full_ring():
     ch5 = receiver(5, "ch5", "--record", os.path.join(work, "ch5.kestrec"), "--stale-ms", "1000")
     wait_for("quotes on channel 5", lambda: received_so_far(5) > 2000)
     ch5.send_signal(signal.SIGSTOP)
-    wait_for("the stopped receiver's ring refusing quotes",
-             lambda: int((re.findall(r"(?m)^\s+5\s+\d+ /\s+\d+ /\s+\d+\s+\d+\s+(\d+)",
-                                     run(tool["kest-card-ctl"], "status", "0").stdout) or ["0"])[0]) > 1000)
+    wait_for("the stopped receiver's ring refusing quotes", lambda: (ring(5) or [0, 0, 0])[2] > 1000)
     time.sleep(2)
     ch5.send_signal(signal.SIGCONT)
     before = received_so_far(5)
@@ -257,10 +257,8 @@ def full_ring():
     stop(ch5)
     stop(ch0)
     written, refused = quotes_written(text(sim), 5)
-    status = run(tool["kest-card-ctl"], "status", "0").stdout
     check(refused is not None and refused > 1000, f"the card counted {refused} quotes refused on channel 5")
-    check(re.search(rf"(?m)^\s+5\s+\d+ /\s+\d+ /\s+\d+\s+\d+\s+{refused}\s", status) is not None,
-          "kest-card-ctl status shows the same refusals for channel 5")
+    check((ring(5) or [0, 0, -1])[2] == refused, "kest-card-ctl status shows the same refusals for channel 5")
     got = summary_count(ch5)
     check(got == written, f"the receiver got every quote the ring accepted ({got} of {written})")
     missing, _, backwards = loss_line(ch5)
@@ -319,11 +317,7 @@ def kill_replay():
     wait_for("the second replay finished", lambda: second.poll() is not None)
     check(second.returncode == 0 and "replayed 300000 records" in text(second),
           f"the second replay took the ring over and played every record ({second.returncode})")
-
-    def pending():
-        m = re.search(r"(?m)^\s+6\s+(\d+) /", run(tool["kest-card-ctl"], "status", "0").stdout)
-        return int(m.group(1)) if m else -1
-    wait_for("the receiver took everything", lambda: pending() == 0)
+    drained(6)
     stop(ch6)
     src, got = entries(source), entries(copy)
     head = len(got) - len(src)

@@ -77,11 +77,15 @@ class Card:
                                       self.recording], cwd=work, stdout=self.recv_out, stderr=subprocess.STDOUT)
         wait_for("channel 0 brought the card up", lambda: "logical start" in self.recv_text(), 400)
 
-    def pending(self, channel):
-        """Messages waiting in the channel's card-to-host ring, as the model counts them."""
+    def ring(self, channel):
+        """(waiting, pushed): messages in the channel's card-to-host ring and all the card put there, as the
+        model counts them."""
         status = kest_children.run([TOOL["kest-card-ctl"], "status", "0"], capture_output=True, text=True).stdout
-        m = re.search(rf"(?m)^ +{channel} +(\d+) /", status.split("channels:")[-1])
-        return int(m.group(1)) if m else 0
+        m = re.search(rf"(?m)^ +{channel} +(\d+) / +\d+ / +\d+ +(\d+)", status.split("channels:")[-1])
+        return (int(m.group(1)), int(m.group(2))) if m else (0, 0)
+
+    def pending(self, channel):
+        return self.ring(channel)[0]
 
     def recv_text(self):
         with open(self.recv_out_path, errors="replace") as f:

@@ -3,6 +3,7 @@ import os
 import re
 import signal
 import subprocess
+import tempfile
 import time
 import tracemalloc
 
@@ -29,6 +30,13 @@ def test_records_are_those_kest_md_recv_recorded_on_the_same_run(card):
     with kest.Receiver(card.ch1) as receiver:
         got = collect(receiver, 600)
         assert got.dtype is kest_records.RECORD_DTYPE
+    # Channel 0 was given what channel 1 was: the recorder takes all of it before it is stopped.
+    pushed = card.ring(0)[1]
+
+    def taken():
+        waiting, given = card.ring(0)
+        return given - waiting >= pushed
+    wait_for("the recorder on channel 0 taking what the card pushed to it", taken, 300)
     assert card.stop_recorder() == 0
     recorded = kest_records.load(card.recording)["record"]
     assert len(got) > 500 and len(recorded) > 500
@@ -152,9 +160,10 @@ def test_bad_config_path(card):
     assert e.value.returncode == -2
     assert e.value.log_file and os.path.exists(e.value.log_file)
     assert "no-such.ini" in str(e.value)
-    # kest-md-recv says the same of the same failure.
+    # kest-md-recv says the same of the same failure; it logs elsewhere, so that a log file of the same
+    # second's name is not this process's.
     recv = subprocess.run([TOOL["kest-md-recv"], os.path.join(card.work, "no-such.ini"), "--seconds", "30"],
-                          cwd=card.work, capture_output=True, text=True, timeout=60)
+                          cwd=tempfile.mkdtemp(dir=card.work), capture_output=True, text=True, timeout=60)
     assert "start failed (-2): " in recv.stderr, recv.stderr
     advice = str(e.value).split("\n")[0]
     assert recv.stderr.splitlines()[-2] == "kest-md-recv: " + advice, (recv.stderr, advice)

@@ -208,20 +208,14 @@ TEST_F(MdqpDecoderTest, PriceDetailsFillTheirOwnSideAndADirectionNeitherBidNorAs
     m.Field(MDQP_FIELD_PRICE_DETAIL, price_detail_t{9, '1', 4013.4, 6});
     EXPECT_EQ(Parse(m.Build()), 0);
     const SInstTableType& e = Entry(9);
-    // Copies of the levels: the entry is packed.
-    using Levels = std::vector<std::pair<int32_t, uint32_t>>;
-    EXPECT_EQ((Levels{{int32_t{e.bid1_price}, uint32_t{e.bid1_vol}},
-                      {int32_t{e.bid2_price}, uint32_t{e.bid2_vol}},
-                      {int32_t{e.bid3_price}, uint32_t{e.bid3_vol}},
-                      {int32_t{e.bid4_price}, uint32_t{e.bid4_vol}},
-                      {int32_t{e.bid5_price}, uint32_t{e.bid5_vol}}}),
-              (Levels{{401220, 3}, {401180, 5}, {0, 0}, {0, 0}, {0, 0}}));
-    EXPECT_EQ((Levels{{int32_t{e.ask1_price}, uint32_t{e.ask1_vol}},
-                      {int32_t{e.ask2_price}, uint32_t{e.ask2_vol}},
-                      {int32_t{e.ask3_price}, uint32_t{e.ask3_vol}},
-                      {int32_t{e.ask4_price}, uint32_t{e.ask4_vol}},
-                      {int32_t{e.ask5_price}, uint32_t{e.ask5_vol}}}),
-              (Levels{{401300, 4}, {401340, 6}, {0, 0}, {0, 0}, {0, 0}}));
+    // Price and volume of levels 1 to 5, copied (unary +): the entry is packed.
+    using V = std::vector<int64_t>;
+    EXPECT_EQ((V{+e.bid1_price, +e.bid1_vol, +e.bid2_price, +e.bid2_vol, +e.bid3_price, +e.bid3_vol,
+                 +e.bid4_price, +e.bid4_vol, +e.bid5_price, +e.bid5_vol}),
+              (V{401220, 3, 401180, 5, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ((V{+e.ask1_price, +e.ask1_vol, +e.ask2_price, +e.ask2_vol, +e.ask3_price, +e.ask3_vol,
+                 +e.ask4_price, +e.ask4_vol, +e.ask5_price, +e.ask5_vol}),
+              (V{401300, 4, 401340, 6, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(MdqpDecoderTest, FinalMessageFinishesItsFeedAndEachFeedWritesItsOwnRegisters) {
@@ -384,12 +378,15 @@ std::vector<uint8_t> Instruments(int32_t first, int32_t count, uint8_t flag = MD
 
 class TcpReassemblyTest : public SnapshotFixture {
 protected:
-    // One segment from the server, `offset` bytes into the stream, in the card's DMA form.
-    std::vector<uint8_t> Dma(const std::vector<uint8_t>& payload, size_t offset = 0, uint8_t flags = kAck) {
+    // One segment from the server, `offset` bytes into the stream, in the card's DMA form; `change` makes
+    // another frame of it (other addresses).
+    std::vector<uint8_t> Dma(const std::vector<uint8_t>& payload, size_t offset = 0, uint8_t flags = kAck,
+                             const std::function<void(kest_exch::TcpFrameFields&)>& change = nullptr) {
         kest_exch::TcpFrameFields frame =
             kest_exch::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + offset), flags);
         frame.payload = payload.data();
         frame.payload_size = payload.size();
+        if (change) change(frame);
         return kest_cardlogic::ToDmaMessage(kest_exch::BuildTcpFrame(frame));
     }
     void Send(const std::vector<uint8_t>& s, size_t from, size_t to, uint8_t flags = kAck) {
@@ -442,12 +439,7 @@ TEST_F(TcpReassemblyTest, OnlySegmentsFromTheSnapshotServerToTheClientOfTheStrea
     const size_t second = kOpen, third = second + Instruments(1, 1).size();
     // A segment of the stream as another frame: the same bytes, its addresses changed.
     auto frame = [&](size_t from, size_t to, const std::function<void(kest_exch::TcpFrameFields&)>& change) {
-        kest_exch::TcpFrameFields fields =
-            kest_exch::ServerSegment(conn_, static_cast<uint32_t>(seq0_ + from), kAck);
-        fields.payload = stream.data() + from;
-        fields.payload_size = to - from;
-        change(fields);
-        return kest_cardlogic::ToDmaMessage(kest_exch::BuildTcpFrame(fields));
+        return Dma({stream.begin() + from, stream.begin() + to}, from, kAck, change);
     };
     // The client's side of the connection (to the snapshot port) opens nothing.
     peer_->Handle(frame(0, second, [](kest_exch::TcpFrameFields& f) {
@@ -565,18 +557,11 @@ TEST_F(SnapshotFixture, ALostPacketIsForgivenExactlyInTheListedMinutesOfLocalTim
     tzset();
     Kest_U50::CCommonLog::GetInstance().SetLogLevel(Kest_U50::LOG_ERROR);
     const uint32_t lossBits[] = {0x00000040, 0x00004000, 0x00400000, 0x40000000};
+    constexpr int64_t kMidnight = 1772380800;  // 2026-03-02 00:00 in that zone
     // Every minute of every hour, so each window is seen from both sides.
     for (int hour = 0; hour < 24; ++hour) {
         for (int minute = 0; minute < 60; ++minute) {
-            std::tm local{};
-            local.tm_year = 2026 - 1900;
-            local.tm_mon = 2;
-            local.tm_mday = 2;
-            local.tm_hour = hour;
-            local.tm_min = minute;
-            local.tm_sec = 59;
-            local.tm_isdst = -1;
-            const int64_t at = static_cast<int64_t>(std::mktime(&local));
+            const int64_t at = kMidnight + hour * 3600 + minute * 60 + 59;
             // The newest of the four times counts; the others are older, none or before the epoch.
             const uint32_t newest = static_cast<uint32_t>(hour + minute) % 4;
             for (uint32_t k = 0; k < 4; ++k) {
@@ -601,11 +586,7 @@ TEST_F(SnapshotFixture, ALostPacketIsForgivenExactlyInTheListedMinutesOfLocalTim
             EXPECT_EQ(peer_->TcpInitFinished(), forgiven) << hour << ":" << minute;
         }
     }
-    if (oldTz != nullptr) {
-        setenv("TZ", savedTz.c_str(), 1);
-    } else {
-        unsetenv("TZ");
-    }
+    oldTz != nullptr ? setenv("TZ", savedTz.c_str(), 1) : unsetenv("TZ");
     tzset();
 }
 

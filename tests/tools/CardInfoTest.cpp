@@ -64,9 +64,10 @@ protected:
 TEST_F(CardTools, NoCardSaysWhichIndexAndNamespaceWereLookedForAndHowToStartTheModel) {
     const Result text = RunTool({KEST_CARD_INFO, "--card", "3"});
     EXPECT_EQ(text.exit, 1);
-    EXPECT_NE(text.err.find("kest-card-info: no card 3 found"), std::string::npos) << text.err;
-    EXPECT_NE(text.err.find("namespace \"" + ns_ + "\""), std::string::npos) << text.err;
-    EXPECT_NE(text.err.find("kest-card-sim --card 3"), std::string::npos) << text.err;
+    const std::string inNamespace = "namespace \"" + ns_ + "\"";
+    for (const char* said :
+         {"kest-card-info: no card 3 found", inNamespace.c_str(), "kest-card-sim --card 3"})
+        EXPECT_NE(text.err.find(said), std::string::npos) << said << "\n" << text.err;
     const json j = json::parse(RunTool({KEST_CARD_INFO, "--card", "3", "--json"}).out);
     EXPECT_EQ(j["card"], 3);
     EXPECT_EQ(j["error"], "no card 3 found");
@@ -74,11 +75,9 @@ TEST_F(CardTools, NoCardSaysWhichIndexAndNamespaceWereLookedForAndHowToStartTheM
     // The receiver gives the same advice, for the card its configuration names.
     const Result recv = RunTool({KEST_MD_RECV, KEST_SAMPLE_CONFIG, "--seconds", "30"}, dir_.Path());
     EXPECT_EQ(recv.exit, 1);
-    EXPECT_NE(recv.err.find("kest-md-recv: start failed (-2): no card 0 answered"), std::string::npos)
-        << recv.err;
-    EXPECT_NE(recv.err.find("namespace \"" + ns_ + "\""), std::string::npos) << recv.err;
-    EXPECT_NE(recv.err.find("kest-card-sim --card 0"), std::string::npos) << recv.err;
-    EXPECT_NE(recv.err.find("log file: kest_u50_"), std::string::npos) << recv.err;
+    for (const char* said : {"kest-md-recv: start failed (-2): no card 0 answered", inNamespace.c_str(),
+                             "kest-card-sim --card 0", "log file: kest_u50_"})
+        EXPECT_NE(recv.err.find(said), std::string::npos) << said << "\n" << recv.err;
 }
 
 // The card a receiver names is the one of [config]'s device=, as the library
@@ -108,18 +107,14 @@ TEST_F(CardTools, ShowsWhatTheCardHoldsAndWritesNothing) {
     const kest_sim::CardStats before = card->Stats();
 
     const json j = Info();
-    EXPECT_EQ(j["card"], 0);
-    EXPECT_EQ(j["version"], KEST_TEST_VERSION);
-    EXPECT_EQ(j["design_version"], 0x01020304);
-    EXPECT_EQ(j["design_build_date"], 0x20240618);
-    EXPECT_EQ(j["config_checksum"], 0x89abcdefu);
-    EXPECT_EQ(j["highest_instrument"]["shfe"], 1499);
-    EXPECT_EQ(j["highest_instrument"]["ine"], 399);
-    EXPECT_EQ(j["last_update"]["shfe2ps"]["epoch"], times[0]);
+    EXPECT_EQ((std::vector<json>{j["card"], j["version"], j["design_version"], j["design_build_date"],
+                                 j["config_checksum"], j["highest_instrument"],
+                                 j["last_update"]["shfe2ps"]["epoch"], j["last_update"]["ine2ps"]["local"],
+                                 j["multicast_packets"]["mux0_2ps"], j["multicast_packets"]["mux1_4ps"]}),
+              (std::vector<json>{0, KEST_TEST_VERSION, 0x01020304, 0x20240618, 0x89abcdefu,
+                                 json{{"shfe", 1499}, {"ine", 399}}, times[0], nullptr, uint64_t{1} << 33,
+                                 (uint64_t{1} << 33) + 3}));
     EXPECT_NEAR(j["last_update"]["shfe4ps"]["age_seconds"].get<double>(), 7200, 600);
-    EXPECT_TRUE(j["last_update"]["ine2ps"]["local"].is_null());
-    EXPECT_EQ(j["multicast_packets"]["mux0_2ps"], (uint64_t{1} << 33));
-    EXPECT_EQ(j["multicast_packets"]["mux1_4ps"], (uint64_t{1} << 33) + 3);
     EXPECT_FALSE(j.contains("config"));
     EXPECT_FALSE(j.contains("multicast_packets_per_second"));
 
@@ -188,39 +183,19 @@ TEST_F(CardTools, ForetellsTheBringUpDecisionForAConfigurationFile) {
         << missing.err;
 }
 
-// Waits until the card reports what `ready` wants, while `watched` still
-// runs; null (with the reason added to the test's failure) when it ended or
-// five minutes passed: a bring-up under a sanitizer on a loaded machine takes
-// far less.
-json WaitForCard(Process& watched, const std::function<bool(const json&)>& ready) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    for (;;) {
+// Waits, while `watched` runs, until the card holds a bring-up's checksum `crc` and counts packets; what
+// it reports then, or null when `watched` ended first or the wait ran out.
+json WaitForBringUp(Process& watched, uint32_t crc) {
+    json j;
+    auto up = [&] {
         const Result r = RunTool({KEST_CARD_INFO, "--json"});
-        if (r.exit == 0) {
-            const json j = json::parse(r.out);
-            if (ready(j)) return j;
-        }
-        if (!watched.Running() || std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "waited for the card's state: "
-                          << (watched.Running() ? "5 minutes passed" : "the receiver ended");
-            return json();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-}
-
-// Waits until the output of `watched` matches `re` (see WaitForCard).
-bool WaitForOutput(Process& watched, const std::regex& re, const char* what) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    while (!std::regex_search(watched.OutSoFar(), re)) {
-        if (!watched.Running() || std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "waited for " << what << ": "
-                          << (watched.Running() ? "5 minutes passed" : "the process ended");
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
+        j = r.exit == 0 ? json::parse(r.out) : json();
+        return r.exit == 0 && j["config_checksum"] == crc &&
+               j["multicast_packets"]["mux0_2ps"].get<uint64_t>() > 0;
+    };
+    return WaitWhileRunning(watched, up, "the bring-up of a file of checksum " + std::to_string(crc))
+               ? j
+               : json();
 }
 
 TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
@@ -236,11 +211,7 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
                   "--record-rotate-s", "1"},
                  dir_.Path(), "recv1");
 
-    // The bring-up has stored this file's checksum and the card counts packets.
-    const uint32_t crc = FileCrc(text);
-    const json up = WaitForCard(recv, [crc](const json& j) {
-        return j["config_checksum"] == crc && j["multicast_packets"]["mux0_2ps"].get<uint64_t>() > 0;
-    });
+    const json up = WaitForBringUp(recv, FileCrc(text));
     ASSERT_FALSE(up.is_null()) << recv.Wait().err;
     EXPECT_EQ(up["highest_instrument"]["shfe"], 299);
     EXPECT_EQ(up["highest_instrument"]["ine"], 79);
@@ -257,10 +228,8 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
     // Recording by the second: a third file begun, each file began with an
     // arrival a second or more after the one before, and holds arrivals of
     // less than a second from its beginning.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    while (access((recording + ".2").c_str(), F_OK) != 0 && recv.Running() &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    WaitWhileRunning(
+        recv, [&] { return access((recording + ".2").c_str(), F_OK) == 0; }, "a third file");
     recv.Signal(SIGTERM);
     const Result first = recv.Wait();
     EXPECT_EQ(first.exit, 0) << first.err;
@@ -296,9 +265,9 @@ TEST_F(CardTools, BesideARunningBringUpAndARestartThatDoesNotProgram) {
     // The live table shows the card's time of each quote as a clock time,
     // once a quote came (however long a loaded machine takes).
     Process table({KEST_MD_RECV, config}, dir_.Path(), "recv3");
-    EXPECT_TRUE(WaitForOutput(
-        table, std::regex("exchange time[\\s\\S]*[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}\n"),
-        "a quote in the live table"));
+    const std::regex clock("exchange time[\\s\\S]*[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3}\n");
+    EXPECT_TRUE(WaitWhileRunning(
+        table, [&] { return std::regex_search(table.OutSoFar(), clock); }, "a quote in the live table"));
     table.Signal(SIGTERM);
     const Result third = table.Wait();
     EXPECT_EQ(third.exit, 0) << third.err;
@@ -315,14 +284,10 @@ size_t Lines(const std::string& path) {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-// Waits (ctest's timeout bounds the test) until `path` holds more than `lines`
-// lines while `writer` runs; false when the writer ended first.
+// Waits until `path` holds more than `lines` lines while `writer` runs.
 bool WaitForLines(Process& writer, const std::string& path, size_t lines) {
-    while (Lines(path) <= lines) {
-        if (!writer.Running()) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return true;
+    return WaitWhileRunning(
+        writer, [&] { return Lines(path) > lines; }, "more lines in " + path);
 }
 
 TEST_F(CardTools, AFileThatWouldSilenceTheCardIsRefusedBeforeTheCardIsTouched) {
@@ -337,9 +302,7 @@ TEST_F(CardTools, AFileThatWouldSilenceTheCardIsRefusedBeforeTheCardIsTouched) {
                 dir_.Path(), "sim");
     Process recv0({KEST_MD_RECV, config, "--quiet", "--seconds", "3600"}, dir_.Path(), "recv0");
     const uint32_t crc = FileCrc(tools_test::ReadFile(config));
-    const json up = WaitForCard(recv0, [crc](const json& j) {
-        return j["config_checksum"] == crc && j["multicast_packets"]["mux0_2ps"].get<uint64_t>() > 0;
-    });
+    const json up = WaitForBringUp(recv0, crc);
     ASSERT_FALSE(up.is_null()) << "channel 0 never brought the card up: " << recv0.Wait().err;
     const std::string csv = dir_.File("channel2.csv");
     Process recv2({KEST_MD_RECV, channel2, "--quiet", "--csv", csv, "--seconds", "3600"}, dir_.Path(),
@@ -393,21 +356,20 @@ TEST_F(CardTools, SecondsBoundAStartThatWaitsForASnapshotThatNeverComes) {
     tools_test::WriteFile(dir_.File("kest_md.ini"), text);
     const Result r = RunTool({KEST_MD_RECV, dir_.File("kest_md.ini"), "--seconds", "8"}, dir_.Path());
     EXPECT_EQ(r.exit, 1);
-    EXPECT_NE(r.err.find("kest-md-recv: still starting after "), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("waits for the card to mirror the exchange's snapshot"), std::string::npos);
-    EXPECT_NE(r.err.find("--seconds 8 ran out before the start finished"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("start failed (-2): it had not finished within --seconds 8."), std::string::npos)
-        << r.err;
+    for (const char* said :
+         {"kest-md-recv: still starting after ", "waits for the card to mirror the exchange's snapshot",
+          "--seconds 8 ran out before the start finished",
+          "start failed (-2): it had not finished within --seconds 8."})
+        EXPECT_NE(r.err.find(said), std::string::npos) << said << "\n" << r.err;
 }
 
 TEST_F(CardTools, TheModelRemovesACardItCreatedWhenStopped) {
     Process sim({KEST_CARD_SIM, "--card", "5", "--shfe-size", "50", "--ine-size", "10", "--stats", "0"},
                 dir_.Path(), "sim");
-    while (!kest_sim::CardExists(5) && sim.Running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    // Wait until it announced that it runs, so that the signal meets the running model.
-    while (sim.OutSoFar().find("running") == std::string::npos && sim.Running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Awaited: the card and the model's word that it runs, so that the signal meets the running model.
+    ASSERT_TRUE(WaitWhileRunning(
+        sim, [&] { return kest_sim::CardExists(5) && sim.OutSoFar().find("running") != std::string::npos; },
+        "the model running card 5"));
     sim.Signal(SIGTERM);
     const Result r = sim.Wait();
     EXPECT_EQ(r.exit, 0) << r.err;

@@ -56,14 +56,10 @@ protected:
             out.push_back(nlohmann::json::parse(line)["change_no"].get<uint32_t>());
         return out;
     }
-    // Waits (a minute at most) until `sim` says its replay is done; false when it ended first.
+    // Waits until `sim` says its replay is done; false when it ended first.
     static bool Replayed(Process& sim) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        while (sim.OutSoFar().find("replayed ") == std::string::npos) {
-            if (!sim.Running() || std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return true;
+        return tools_test::WaitWhileRunning(
+            sim, [&] { return sim.OutSoFar().find("replayed ") != std::string::npos; }, "the replay's end");
     }
     // The change numbers of the quotes waiting in channel 3 of card 0.
     static std::vector<uint32_t> Channel3() {

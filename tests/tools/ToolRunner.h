@@ -8,11 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -128,6 +131,21 @@ inline Result RunTool(const std::vector<std::string>& argv, const std::string& d
     static int serial = 0;
     Process p(argv, dir, "run" + std::to_string(++serial));
     return p.Wait();
+}
+
+// Waits until done() holds while `watched` runs; false, with the reason added to the test's failures, when
+// it ended first or five minutes passed (a sound run under a sanitizer on a loaded machine takes far less).
+inline bool WaitWhileRunning(Process& watched, const std::function<bool()>& done, const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (!done()) {
+        if (!watched.Running() || std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "waited for " << what << ": "
+                          << (watched.Running() ? "5 minutes passed" : "it ended");
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
 }
 
 inline std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }

@@ -151,25 +151,20 @@ printf '%s\\n' "${{COMPREPLY[@]}}"
 
 
 def completion(script):
-    def complete(line):
-        return complete_line(script, line)
-
-    got = complete("kest-md-recv --record-r")
-    check(got == ["--record-rotate-mb", "--record-rotate-s"], f"kest-md-recv --record-r: {got}")
-    got = complete("kest-card-info --")
+    for line, want in (("kest-md-recv --record-r", ["--record-rotate-mb", "--record-rotate-s"]),
+                       ("kest-record ", ["info", "verify", "cat", "slice", "csv", "merge", "import", "compare"]),
+                       ("kest-card-ctl re", ["reset", "remove"]),
+                       ("kest-exchange-dump --feed ine", ["ine2ps", "ine4ps"])):
+        got = complete_line(script, line)
+        check(got == want, f"{line}: {got}")
+    got = complete_line(script, "kest-card-info --")
     check({"--card", "--config", "--interval", "--json", "--help", "--version"} <= set(got),
           f"kest-card-info --: {got}")
-    got = complete("kest-record ")
-    check(got == ["info", "verify", "cat", "slice", "csv", "merge", "import", "compare"], f"kest-record: {got}")
-    got = complete("kest-card-ctl re")
-    check(got == ["reset", "remove"], f"kest-card-ctl re: {got}")
     # The feeds the script offers are those the tool names when it refuses one.
     refusal = run("kest-exchange-dump", "--feed", "?").stderr
     feeds = re.findall(r"[a-z]+[0-9]ps", refusal[refusal.rfind("("):])
-    got = complete("kest-exchange-dump --feed ")
+    got = complete_line(script, "kest-exchange-dump --feed ")
     check(len(feeds) == 4 and got == feeds, f"kest-exchange-dump --feed: {got}, the tool's {feeds}")
-    got = complete("kest-exchange-dump --feed ine")
-    check(got == [f for f in feeds if f.startswith("ine")], f"kest-exchange-dump --feed ine: {got}")
 
 
 def logrotate(conf, tmp):
@@ -200,27 +195,19 @@ def main():
     first_bin = {"help-paths": 1, "completion": 1, "logrotate": 1}.get(what, 0)
     os.environ["PATH"] = os.pathsep.join(args[first_bin:] + [os.environ.get("PATH", "")])
     tmp = tempfile.mkdtemp(prefix="kest-operator-")
+    # Each check, and the program it needs installed (None: none beyond the tools).
+    checks = {"verdicts": (lambda: verdicts(tmp), None), "large-file": (lambda: large_file(tmp), None),
+              "not-a-file": (lambda: not_a_file(tmp), None), "help-paths": (lambda: help_paths(args[0]), None),
+              "completion": (lambda: completion(args[0]), "/usr/share/bash-completion/bash_completion"),
+              "logrotate": (lambda: logrotate(args[0], tmp), "logrotate")}
     try:
-        if what == "verdicts":
-            verdicts(tmp)
-        elif what == "large-file":
-            large_file(tmp)
-        elif what == "not-a-file":
-            not_a_file(tmp)
-        elif what == "help-paths":
-            help_paths(args[0])
-        elif what == "completion":
-            if not os.path.exists("/usr/share/bash-completion/bash_completion"):
-                print("bash-completion is not installed (scripts/install-deps.sh installs it)")
-                sys.exit(77)
-            completion(args[0])
-        elif what == "logrotate":
-            if shutil.which("logrotate") is None:
-                print("logrotate is not installed (scripts/install-deps.sh installs it)")
-                sys.exit(77)
-            logrotate(args[0], tmp)
-        else:
+        if what not in checks:
             sys.exit(__doc__)
+        run_check, needs = checks[what]
+        if needs is not None and not (os.path.exists(needs) if needs.startswith("/") else shutil.which(needs)):
+            print(f"{needs} is not installed (scripts/install-deps.sh installs it)")
+            sys.exit(77)
+        run_check()
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     sys.exit(1 if failures else 0)
