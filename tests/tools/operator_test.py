@@ -160,11 +160,13 @@ def completion(script):
     got = complete_line(script, "kest-card-info --")
     check({"--card", "--config", "--interval", "--json", "--help", "--version"} <= set(got),
           f"kest-card-info --: {got}")
-    # The feeds the script offers are those the tool names when it refuses one.
-    refusal = run("kest-exchange-dump", "--feed", "?").stderr
-    feeds = re.findall(r"[a-z]+[0-9]ps", refusal[refusal.rfind("("):])
-    got = complete_line(script, "kest-exchange-dump --feed ")
-    check(len(feeds) == 4 and got == feeds, f"kest-exchange-dump --feed: {got}, the tool's {feeds}")
+    # The feeds the script offers are those the tool names when it refuses one
+    # (a build against the vendor's card library has no model tools to ask).
+    if shutil.which("kest-exchange-dump") is not None:
+        refusal = run("kest-exchange-dump", "--feed", "?").stderr
+        feeds = re.findall(r"[a-z]+[0-9]ps", refusal[refusal.rfind("("):])
+        got = complete_line(script, "kest-exchange-dump --feed ")
+        check(len(feeds) == 4 and got == feeds, f"kest-exchange-dump --feed: {got}, the tool's {feeds}")
 
 
 def logrotate(conf, tmp):
