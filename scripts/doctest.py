@@ -332,11 +332,13 @@ def main(argv):
         for block in blocks_of(path):
             if block.lang in REFUSED or (not block.lang and any(l.startswith("$ ") for l in block.body)):
                 print(f"{block.where()}: a shell block must be `console` (run) or `console-norun`", file=sys.stderr)
+                runner.end_session()  # what earlier blocks of the page left running
                 return 1
             if block.lang in NORUN:
                 if not NOTE.search(block.before):
                     print(f"{block.where()}: a block that is not run must say so just before it "
                           "(\"needs a real card\" or \"not run by the doc tests\")", file=sys.stderr)
+                    runner.end_session()
                     return 1
                 continue
             if block.lang not in RUN:
