@@ -1,5 +1,8 @@
 // The table of entry kinds and how an entry is shown: one place for dump,
 // diff, info and the replay's departure line.
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -40,14 +43,20 @@ const FnInfo kTable[kFnCount] = {
     {"enyx_hw_core_unlock", 1, {H("core")}, false, false},
     {"enyx_hw_read", 4, {H("core"), kRegArg, kBitsArg, X("value")}, false, false},
     {"enyx_hw_write", 4, {H("core"), kRegArg, kBitsArg, X("value")}, false, false},
-    {"enyx_hw_accelerator_enumerate_a2c_streams", 3, {H("accelerator"), H("filter"), N("capacity")}, false,
+    {"enyx_hw_accelerator_enumerate_a2c_streams",
+     3,
+     {H("accelerator"), H("filter"), N("capacity")},
+     false,
      true},
     {"enyx_hw_a2c_stream_create", 2, {H("descriptor"), X("flags")}, true, false},
     {"enyx_hw_free_a2c_stream_descriptors", 2, {H("first"), N("count")}, false, false},
     {"enyx_hw_a2c_stream_get_mtu", 2, {H("stream"), N("mtu")}, false, false},
     {"enyx_hw_a2c_stream_poll_once", 2, {H("stream"), N("empty_polls_before")}, false, true},
     {"enyx_hw_a2c_stream_destroy", 1, {H("stream")}, false, false},
-    {"enyx_hw_accelerator_enumerate_c2a_streams", 3, {H("accelerator"), H("filter"), N("capacity")}, false,
+    {"enyx_hw_accelerator_enumerate_c2a_streams",
+     3,
+     {H("accelerator"), H("filter"), N("capacity")},
+     false,
      true},
     {"enyx_hw_c2a_stream_create", 2, {H("descriptor"), X("flags")}, true, false},
     {"enyx_hw_free_c2a_stream_descriptors", 2, {H("first"), N("count")}, false, false},
@@ -212,6 +221,16 @@ int64_t MonotonicNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void SetupFailed(const char* who, const std::string& why) {
+    std::fprintf(stderr, "%s: %s\n", who, why.c_str());
+    std::fflush(stderr);
+    // Called while the loader runs this library's initialiser. The system
+    // call itself, not _exit: a sanitizer's _exit hook would take the
+    // loader's state for a fault of its own and end with its exit code.
+    syscall(SYS_exit_group, kSetupExit);
+    _exit(kSetupExit);
 }
 
 }  // namespace kest_trace

@@ -120,8 +120,10 @@ bool Reader::LoadBlock() {
     if (std::memcmp(h.magic, kBlockMagic, sizeof h.magic) != 0) return Damage("no block magic");
     if (h.header_crc != kest_rec::Crc32c(reinterpret_cast<const char*>(&h) + 8, sizeof h - 8))
         return Damage("block header fails its CRC-32C");
-    if (h.block_no != block_no_) return Damage("block number " + std::to_string(h.block_no) + " out of order");
-    if (h.first_entry != number_) return Damage("first entry " + std::to_string(h.first_entry) + " out of order");
+    if (h.block_no != block_no_)
+        return Damage("block number " + std::to_string(h.block_no) + " out of order");
+    if (h.first_entry != number_)
+        return Damage("first entry " + std::to_string(h.first_entry) + " out of order");
     if (h.entries == 0) return Damage("no entries");
     if (h.codec > kCodecZstd) return Damage("codec " + std::to_string(h.codec) + " unknown");
     if (h.raw_bytes > kBlockBytes + kMaxEntryData + 128) return Damage("raw size too large");
@@ -186,7 +188,8 @@ bool Reader::Next(Call& c) {
     if (flags & 2) {
         if (!info.has_data) return bad("data on an entry that has none");
         if (!GetVarint(p, end, v)) return bad("cut short");
-        if (v == 0 || v > kMaxEntryData || v > static_cast<uint64_t>(end - p)) return bad("data size out of range");
+        if (v == 0 || v > kMaxEntryData || v > static_cast<uint64_t>(end - p))
+            return bad("data size out of range");
         c.data.assign(reinterpret_cast<const char*>(p), static_cast<size_t>(v));
         p += v;
     }

@@ -42,8 +42,8 @@ struct State {
     Call next;
     bool have_next = false;
     bool at_end = false;
-    uint64_t entries = 0;            // in the trace
-    uint64_t deliveries_left = 0;    // polls of the trace not yet delivered
+    uint64_t entries = 0;          // in the trace
+    uint64_t deliveries_left = 0;  // polls of the trace not yet delivered
     uint64_t matched = 0;
     uint64_t writes = 0, reads = 0, delivered = 0;
     uint64_t writes_hash = kWritesHashSeed;
@@ -58,11 +58,7 @@ struct State {
     int64_t poll_wait_ns = kDefaultPollWaitS * 1'000'000'000;
 };
 
-[[noreturn]] void Fatal(const std::string& why) {
-    std::fprintf(stderr, "%s: %s\n", kWho, why.c_str());
-    std::fflush(stderr);
-    _exit(kSetupExit);
-}
+[[noreturn]] void Fatal(const std::string& why) { SetupFailed(kWho, why); }
 
 std::string Json(const std::string& s) {
     std::string out = "\"";
@@ -93,7 +89,8 @@ State* Setup() {
     if (const char* w = std::getenv("KEST_REPLAY_WAIT_S"); w != nullptr && *w != '\0') {
         char* stop = nullptr;
         const long v = std::strtol(w, &stop, 10);
-        if (*stop != '\0' || v < 1 || v > 86400) Fatal(std::string("KEST_REPLAY_WAIT_S is ") + w + ", not 1 to 86400");
+        if (*stop != '\0' || v < 1 || v > 86400)
+            Fatal(std::string("KEST_REPLAY_WAIT_S is ") + w + ", not 1 to 86400");
         s->poll_wait_ns = v * 1'000'000'000;
     }
     const char* j = std::getenv("KEST_REPLAY_SUMMARY");
@@ -123,7 +120,8 @@ State* const g = Setup();
 void WriteSummary() {
     FILE* f = std::fopen(g->summary_path.c_str(), "w");
     if (f == nullptr) {
-        std::fprintf(stderr, "%s: cannot write %s: %s\n", kWho, g->summary_path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot write %s: %s\n", kWho, g->summary_path.c_str(),
+                     std::strerror(errno));
         return;
     }
     char hash[24];
@@ -179,16 +177,18 @@ void Depart(const Call* want, const Call& got, const char* why = nullptr) {
     g->departed = true;
     Call shown = got;
     shown.number = want != nullptr ? want->number : g->entries + 1;
-    const std::string expected =
-        want != nullptr ? std::string(Info(want->fn).name) + "(" + DescribeArgs(*want) + ")" : "the end of the trace";
+    const std::string expected = want != nullptr
+                                     ? std::string(Info(want->fn).name) + "(" + DescribeArgs(*want) + ")"
+                                     : "the end of the trace";
     const std::string actual = std::string(Info(got.fn).name) + "(" + DescribeArgs(got) + ")";
-    std::fprintf(stderr, "%s: departure at call %" PRIu64 ", %s: expected %s actual %s%s%s\n", kWho, shown.number,
-                 want != nullptr ? Info(want->fn).name : Info(got.fn).name, expected.c_str(), actual.c_str(),
-                 why != nullptr ? ": " : "", why != nullptr ? why : "");
+    std::fprintf(stderr, "%s: departure at call %" PRIu64 ", %s: expected %s actual %s%s%s\n", kWho,
+                 shown.number, want != nullptr ? Info(want->fn).name : Info(got.fn).name, expected.c_str(),
+                 actual.c_str(), why != nullptr ? ": " : "", why != nullptr ? why : "");
     std::fflush(stderr);
     g->departure_json = "{\"call\": " + std::to_string(shown.number) +
                         ", \"function\": " + Json(want != nullptr ? Info(want->fn).name : "") +
-                        ", \"expected\": " + Json(expected) + ", \"actual_function\": " + Json(Info(got.fn).name) +
+                        ", \"expected\": " + Json(expected) +
+                        ", \"actual_function\": " + Json(Info(got.fn).name) +
                         ", \"actual\": " + Json(actual) + "}";
     Stop();
 }
@@ -324,7 +324,8 @@ KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_mmios(const enyx_hw_accelerato
 }
 
 KEST_EXPORT void enyx_hw_free_mmio_descriptors(const enyx_hw_mmio_descriptor** descriptors, size_t count) {
-    VoidCall(Actual(Fn::kFreeMmioDescriptors, {descriptors != nullptr && count > 0 ? Id(descriptors[0]) : 0, count}));
+    VoidCall(Actual(Fn::kFreeMmioDescriptors,
+                    {descriptors != nullptr && count > 0 ? Id(descriptors[0]) : 0, count}));
 }
 
 KEST_EXPORT enyx_hw_mmio* enyx_hw_mmio_create(const enyx_hw_mmio_descriptor* descriptor) {
@@ -337,7 +338,9 @@ KEST_EXPORT enyx_hw_core_tree* enyx_hw_enumerate_cores(enyx_hw_mmio* mmio) {
     return HandleCall<enyx_hw_core_tree>(Actual(Fn::kEnumerateCores, {Id(mmio)}));
 }
 
-KEST_EXPORT void enyx_hw_destroy_tree(enyx_hw_core_tree* tree) { VoidCall(Actual(Fn::kDestroyTree, {Id(tree)})); }
+KEST_EXPORT void enyx_hw_destroy_tree(enyx_hw_core_tree* tree) {
+    VoidCall(Actual(Fn::kDestroyTree, {Id(tree)}));
+}
 
 KEST_EXPORT enyx_hw_core* enyx_hw_core_tree_get_root(const enyx_hw_core_tree* tree) {
     return HandleCall<enyx_hw_core>(Actual(Fn::kCoreTreeGetRoot, {Id(tree)}));
@@ -345,14 +348,16 @@ KEST_EXPORT enyx_hw_core* enyx_hw_core_tree_get_root(const enyx_hw_core_tree* tr
 
 KEST_EXPORT int enyx_hw_core_reset(enyx_hw_core* core) { return IntCall(Actual(Fn::kCoreReset, {Id(core)})); }
 
-KEST_EXPORT ssize_t enyx_hw_core_enumerate(const enyx_hw_core* root, uint16_t hardware_id, enyx_hw_core** cores,
-                                           size_t capacity) {
+KEST_EXPORT ssize_t enyx_hw_core_enumerate(const enyx_hw_core* root, uint16_t hardware_id,
+                                           enyx_hw_core** cores, size_t capacity) {
     return EnumerateCall(Actual(Fn::kCoreEnumerate, {Id(root), hardware_id, capacity}), cores, capacity);
 }
 
 KEST_EXPORT int enyx_hw_core_lock(enyx_hw_core* core) { return IntCall(Actual(Fn::kCoreLock, {Id(core)})); }
 
-KEST_EXPORT int enyx_hw_core_unlock(enyx_hw_core* core) { return IntCall(Actual(Fn::kCoreUnlock, {Id(core)})); }
+KEST_EXPORT int enyx_hw_core_unlock(enyx_hw_core* core) {
+    return IntCall(Actual(Fn::kCoreUnlock, {Id(core)}));
+}
 
 KEST_EXPORT int enyx_hw_read(const enyx_hw_core* core, const enyx_hw_register_description* reg,
                              uint64_t* value) {
@@ -379,10 +384,9 @@ KEST_EXPORT int enyx_hw_write(const enyx_hw_core* core, const enyx_hw_register_d
     return w == nullptr ? 0 : static_cast<int>(Result(*w));
 }
 
-KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_a2c_streams(const enyx_hw_accelerator* accelerator,
-                                                              const enyx_hw_filter* filter,
-                                                              const enyx_hw_a2c_stream_descriptor** descriptors,
-                                                              size_t capacity) {
+KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_a2c_streams(
+    const enyx_hw_accelerator* accelerator, const enyx_hw_filter* filter,
+    const enyx_hw_a2c_stream_descriptor** descriptors, size_t capacity) {
     return EnumerateCall(Actual(Fn::kEnumerateA2c, {Id(accelerator), Id(filter), capacity}), descriptors,
                          capacity);
 }
@@ -394,7 +398,8 @@ KEST_EXPORT enyx_hw_a2c_stream* enyx_hw_a2c_stream_create(const enyx_hw_a2c_stre
 
 KEST_EXPORT void enyx_hw_free_a2c_stream_descriptors(const enyx_hw_a2c_stream_descriptor** descriptors,
                                                      size_t count) {
-    VoidCall(Actual(Fn::kFreeA2cDescriptors, {descriptors != nullptr && count > 0 ? Id(descriptors[0]) : 0, count}));
+    VoidCall(Actual(Fn::kFreeA2cDescriptors,
+                    {descriptors != nullptr && count > 0 ? Id(descriptors[0]) : 0, count}));
 }
 
 KEST_EXPORT int enyx_hw_a2c_stream_get_mtu(const enyx_hw_a2c_stream* stream, uint32_t* mtu) {
@@ -419,7 +424,8 @@ KEST_EXPORT int enyx_hw_a2c_stream_poll_once(enyx_hw_a2c_stream* stream, enyx_hw
         ++g->delivered;
         ++g->depth;
         if (handler != nullptr)
-            handler(reinterpret_cast<const uint8_t*>(message.data()), static_cast<uint32_t>(message.size()), opaque);
+            handler(reinterpret_cast<const uint8_t*>(message.data()), static_cast<uint32_t>(message.size()),
+                    opaque);
         --g->depth;
         const Call* r = Peek();
         if (r != nullptr && r->fn == Fn::kPollResult && r->arg[0] == id && r->arg[2] == 1) {
@@ -452,10 +458,9 @@ KEST_EXPORT void enyx_hw_a2c_stream_destroy(enyx_hw_a2c_stream* stream) {
     VoidCall(Actual(Fn::kA2cDestroy, {Id(stream)}));
 }
 
-KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_c2a_streams(const enyx_hw_accelerator* accelerator,
-                                                              const enyx_hw_filter* filter,
-                                                              const enyx_hw_c2a_stream_descriptor** descriptors,
-                                                              size_t capacity) {
+KEST_EXPORT ssize_t enyx_hw_accelerator_enumerate_c2a_streams(
+    const enyx_hw_accelerator* accelerator, const enyx_hw_filter* filter,
+    const enyx_hw_c2a_stream_descriptor** descriptors, size_t capacity) {
     return EnumerateCall(Actual(Fn::kEnumerateC2a, {Id(accelerator), Id(filter), capacity}), descriptors,
                          capacity);
 }
@@ -467,7 +472,8 @@ KEST_EXPORT enyx_hw_c2a_stream* enyx_hw_c2a_stream_create(const enyx_hw_c2a_stre
 
 KEST_EXPORT void enyx_hw_free_c2a_stream_descriptors(const enyx_hw_c2a_stream_descriptor** descriptors,
                                                      size_t count) {
-    VoidCall(Actual(Fn::kFreeC2aDescriptors, {descriptors != nullptr && count > 0 ? Id(descriptors[0]) : 0, count}));
+    VoidCall(Actual(Fn::kFreeC2aDescriptors,
+                    {descriptors != nullptr && count > 0 ? Id(descriptors[0]) : 0, count}));
 }
 
 KEST_EXPORT int enyx_hw_c2a_stream_get_mtu(const enyx_hw_c2a_stream* stream, uint32_t* mtu) {

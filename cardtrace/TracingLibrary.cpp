@@ -65,11 +65,7 @@ struct State {
     std::unique_ptr<QuoteSummary> summary;  // KEST_TRACE_QUOTES=summary
 };
 
-[[noreturn]] void Fatal(const std::string& why) {
-    std::fprintf(stderr, "%s: %s\n", kWho, why.c_str());
-    std::fflush(stderr);
-    _exit(kSetupExit);
-}
+[[noreturn]] void Fatal(const std::string& why) { SetupFailed(kWho, why); }
 
 std::string OwnPath() {
     Dl_info info{};

@@ -121,7 +121,8 @@ void Writer::Encode(Fn fn, int64_t rc, int32_t err, int64_t t_ns, const uint64_t
     uint8_t* p = raw_.data() + fill_;
     *p++ = static_cast<uint8_t>(fn);
     *p++ = static_cast<uint8_t>((err != 0 ? 1 : 0) | (size != 0 ? 2 : 0));
-    p = PutVarint(p, ZigZag(static_cast<int64_t>(static_cast<uint64_t>(t_ns) - static_cast<uint64_t>(last_t_ns_))));
+    p = PutVarint(
+        p, ZigZag(static_cast<int64_t>(static_cast<uint64_t>(t_ns) - static_cast<uint64_t>(last_t_ns_))));
     p = PutVarint(p, ZigZag(rc));
     if (err != 0) p = PutVarint(p, ZigZag(err));
     for (int i = 0; i < info.args; ++i) p = PutVarint(p, args[i]);

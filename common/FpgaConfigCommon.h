@@ -56,7 +56,8 @@ struct U50MaxInstNo {
     int32_t shfe4ps_max_inst_no;
     int32_t ine2ps_max_inst_no;
     int32_t ine4ps_max_inst_no;
-    U50MaxInstNo() : shfe2ps_max_inst_no(0), shfe4ps_max_inst_no(0), ine2ps_max_inst_no(0), ine4ps_max_inst_no(0) {}
+    U50MaxInstNo()
+        : shfe2ps_max_inst_no(0), shfe4ps_max_inst_no(0), ine2ps_max_inst_no(0), ine4ps_max_inst_no(0) {}
 };
 
 // Instrument selection of one processing channel.

@@ -15,12 +15,12 @@ constexpr uint16_t DESIGN_CORE_ID = 474;  // 0x1DA
 constexpr uint64_t ByteAddress(uint32_t reg) { return static_cast<uint64_t>(reg) * 4U; }
 
 // --- Global registers --------------------------------------------------------
-constexpr uint32_t COMPILE_VER = 0x0004;   // R32: design version
-constexpr uint32_t COMPILE_DATE = 0x0005;  // R32: design build date
-constexpr uint32_t CARD_START = 0x0010;    // W32: 1 = first step of bring-up (then 1 s pause)
-constexpr uint32_t SNAPSHOT_MODE = 0x1000; // W32: 0xF while the snapshot is mirrored, 0 = live UDP
+constexpr uint32_t COMPILE_VER = 0x0004;    // R32: design version
+constexpr uint32_t COMPILE_DATE = 0x0005;   // R32: design build date
+constexpr uint32_t CARD_START = 0x0010;     // W32: 1 = first step of bring-up (then 1 s pause)
+constexpr uint32_t SNAPSHOT_MODE = 0x1000;  // W32: 0xF while the snapshot is mirrored, 0 = live UDP
 constexpr uint32_t SNAPSHOT_MODE_ON = 0xF;
-constexpr uint32_t CONFIG_CRC = 0x1001;    // R/W32: CRC-32C of the configuration file of the last bring-up
+constexpr uint32_t CONFIG_CRC = 0x1001;  // R/W32: CRC-32C of the configuration file of the last bring-up
 constexpr uint32_t SHFE2PS_MAX_INST_NO = 0x1005;  // W32
 constexpr uint32_t SHFE4PS_MAX_INST_NO = 0x1006;  // W32
 constexpr uint32_t INE2PS_MAX_INST_NO = 0x1007;   // W32

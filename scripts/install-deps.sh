@@ -2,7 +2,7 @@
 # Installs what the build needs on a Debian machine (skips what is there).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
   git lld pkgconf file binutils dpkg python3 python3-numpy python3-pandas nlohmann-json3-dev
   pandoc man-db lintian bash-completion logrotate shellcheck libcpp-httplib-dev prometheus
   python3-dev pybind11-dev python3-pybind11 python3-pytest python3-matplotlib

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs, builds and runs every test: once with g++ (then makes the Debian
-# packages and tries them as a user would, and builds against a vendor-layout
-# card library and embedded in a user's project), once with clang under
+# Installs, checks the C++ layout, builds and runs every test: once with g++
+# (then makes the Debian packages and tries them as a user would, and builds
+# against a vendor-layout card library and embedded in a user's project), once with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer (with a short smoke run of
 # each fuzzer), once with clang under ThreadSanitizer; and a 30 s soak of 16
 # receivers over the card model; then three planted faults, each of which a
@@ -12,6 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
+# Layout is clang-format's (.clang-format); a file it would change fails here.
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 jobs=${KEST_JOBS:-2}
 # A machine that has ccache rebuilds what did not change from its cache, from

@@ -59,8 +59,8 @@ int32_t CKestShfeMdApiImpl::_ChechAndKestSubDmaUp() {
     (void)m_drvRegEnyx.ReadRegister(Reg::CONFIG_CRC, lasrtCrc);
     m_logServer.SetLogLevel(m_u50ConfigInfo.log_level);
 
-    const bool counting = muxPkts.Mux0_2ps_pkts != 0 || muxPkts.Mux1_2ps_pkts != 0 || muxPkts.Mux0_4ps_pkts != 0 ||
-                          muxPkts.Mux1_4ps_pkts != 0;
+    const bool counting = muxPkts.Mux0_2ps_pkts != 0 || muxPkts.Mux1_2ps_pkts != 0 ||
+                          muxPkts.Mux0_4ps_pkts != 0 || muxPkts.Mux1_4ps_pkts != 0;
     if (m_u50ConfigInfo.crc_mux_check && lasrtCrc == configCrc && counting) {
         KEST_IMPL_LOG(m_logServer, LOG_WARNING,
                       "channel%d %s no changes have occurred, no initialization required [%lu %lu %lu %lu].",
@@ -93,8 +93,8 @@ int32_t CKestShfeMdApiImpl::_GetConfigCrc(uint32_t& configCrc) {
         result = -2;
     } else if (size < 0 || size > 0x7FFFFFFFL) {
         // Not a regular file of a size a checksum can be taken over in one pass.
-        KEST_IMPL_LOG(m_logServer, LOG_ERROR, "error reading certificate file[%s] [%u].", m_configFileName.data(),
-                      static_cast<uint32_t>(-4));
+        KEST_IMPL_LOG(m_logServer, LOG_ERROR, "error reading certificate file[%s] [%u].",
+                      m_configFileName.data(), static_cast<uint32_t>(-4));
         result = -4;
     } else {
         buffer = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(size) + 1));
@@ -108,8 +108,8 @@ int32_t CKestShfeMdApiImpl::_GetConfigCrc(uint32_t& configCrc) {
                           m_configFileName.data(), static_cast<uint32_t>(-4));
             result = -4;
         } else if (m_crc32.calculate_crc32c(configCrc, buffer, static_cast<int32_t>(size)) != 0) {
-            KEST_IMPL_LOG(m_logServer, LOG_ERROR, "calculate_crc32c failed file[%s] [%u].", m_configFileName.data(),
-                          static_cast<uint32_t>(-5));
+            KEST_IMPL_LOG(m_logServer, LOG_ERROR, "calculate_crc32c failed file[%s] [%u].",
+                          m_configFileName.data(), static_cast<uint32_t>(-5));
             result = -5;
         }
     }
@@ -144,16 +144,21 @@ int32_t CKestShfeMdApiImpl::_KestSubDmaUp(uint32_t configCrc) {
 
     const U50MaxInstNo& maxInstNo = m_u50ConfigInfo.maxInstNo;
     m_logServer.SetLogLevel(static_cast<ELOGLEVEL>(31));
-    (void)m_drvRegEnyx.WriteRegister(Reg::SHFE2PS_MAX_INST_NO, static_cast<uint32_t>(maxInstNo.shfe2ps_max_inst_no));
-    (void)m_drvRegEnyx.WriteRegister(Reg::SHFE4PS_MAX_INST_NO, static_cast<uint32_t>(maxInstNo.shfe4ps_max_inst_no));
-    (void)m_drvRegEnyx.WriteRegister(Reg::INE2PS_MAX_INST_NO, static_cast<uint32_t>(maxInstNo.ine2ps_max_inst_no));
-    (void)m_drvRegEnyx.WriteRegister(Reg::INE4PS_MAX_INST_NO, static_cast<uint32_t>(maxInstNo.ine4ps_max_inst_no));
+    (void)m_drvRegEnyx.WriteRegister(Reg::SHFE2PS_MAX_INST_NO,
+                                     static_cast<uint32_t>(maxInstNo.shfe2ps_max_inst_no));
+    (void)m_drvRegEnyx.WriteRegister(Reg::SHFE4PS_MAX_INST_NO,
+                                     static_cast<uint32_t>(maxInstNo.shfe4ps_max_inst_no));
+    (void)m_drvRegEnyx.WriteRegister(Reg::INE2PS_MAX_INST_NO,
+                                     static_cast<uint32_t>(maxInstNo.ine2ps_max_inst_no));
+    (void)m_drvRegEnyx.WriteRegister(Reg::INE4PS_MAX_INST_NO,
+                                     static_cast<uint32_t>(maxInstNo.ine4ps_max_inst_no));
     (void)m_drvRegEnyx.WriteRegister(Reg::LAST_TICK_CHANNEL, m_u50ConfigInfo.last_tick_channel);
-    KEST_IMPL_LOG(m_logServer, LOG_INFO,
-                  "shfe2ps_max_inst_no[%d] shfe4ps_max_inst_no[%d] ine2ps_max_inst_no[%d] ine4ps_max_inst_no[%d] "
-                  "lastTickChannel[%u]",
-                  maxInstNo.shfe2ps_max_inst_no, maxInstNo.shfe4ps_max_inst_no, maxInstNo.ine2ps_max_inst_no,
-                  maxInstNo.ine4ps_max_inst_no, m_u50ConfigInfo.last_tick_channel);
+    KEST_IMPL_LOG(
+        m_logServer, LOG_INFO,
+        "shfe2ps_max_inst_no[%d] shfe4ps_max_inst_no[%d] ine2ps_max_inst_no[%d] ine4ps_max_inst_no[%d] "
+        "lastTickChannel[%u]",
+        maxInstNo.shfe2ps_max_inst_no, maxInstNo.shfe4ps_max_inst_no, maxInstNo.ine2ps_max_inst_no,
+        maxInstNo.ine4ps_max_inst_no, m_u50ConfigInfo.last_tick_channel);
     (void)_StartDmaUp();
     m_logServer.SetLogLevel(m_u50ConfigInfo.log_level);
     return 0;

@@ -234,8 +234,8 @@ void CKestShfeMdApiImpl::_MdHandler(const unsigned char* data, unsigned int leng
             (void)impl->_KestSubDmaUp(0);
         }
     } else if (dmaType == DMA_UDP) {
-        KEST_IMPL_LOG(impl->m_logServer, LOG_WARNING, "short DMA message dropped, type[%u] length[%u]", dmaType,
-                      length);
+        KEST_IMPL_LOG(impl->m_logServer, LOG_WARNING, "short DMA message dropped, type[%u] length[%u]",
+                      dmaType, length);
     }
 }
 
@@ -347,7 +347,8 @@ int32_t CKestShfeMdApiImpl::Init() {
     uint32_t compileVersion = 0;
     (void)m_drvRegEnyx.ReadRegister(Reg::COMPILE_DATE, compileDate);
     (void)m_drvRegEnyx.ReadRegister(Reg::COMPILE_VER, compileVersion);
-    KEST_IMPL_LOG(m_logServer, LOG_INFO, "FPGA COMPILE_DATE[%08x] COMPILE_VER[%08x]", compileDate, compileVersion);
+    KEST_IMPL_LOG(m_logServer, LOG_INFO, "FPGA COMPILE_DATE[%08x] COMPILE_VER[%08x]", compileDate,
+                  compileVersion);
     m_logServer.SetLogLevel(m_u50ConfigInfo.log_level);
 
     return _ChechAndKestSubDmaUp();
@@ -402,8 +403,10 @@ int32_t CKestShfeMdApiImpl::_ReadConfig() {
     cfg.enabled_mask.ine4ps = (iniReader.ReadString(kConfig, "ine4ps", "enabled") == "enabled") ? 1 : 0;
 
     U50MultiIpAndPort& mc = cfg.multiIpAndPort;
-    mc.shfe2ps_ip_a.UnSafeCopyFrom(iniReader.ReadString(kConfig, "shfe2ps_ip_a", "239.3.42.71:21000").c_str());
-    mc.shfe2ps_ip_b.UnSafeCopyFrom(iniReader.ReadString(kConfig, "shfe2ps_ip_b", "239.4.42.72:21000").c_str());
+    mc.shfe2ps_ip_a.UnSafeCopyFrom(
+        iniReader.ReadString(kConfig, "shfe2ps_ip_a", "239.3.42.71:21000").c_str());
+    mc.shfe2ps_ip_b.UnSafeCopyFrom(
+        iniReader.ReadString(kConfig, "shfe2ps_ip_b", "239.4.42.72:21000").c_str());
     mc.shfe4ps_ip_a.UnSafeCopyFrom(iniReader.ReadString(kConfig, "shfe4ps_ip_a", "239.3.2.3:21101").c_str());
     mc.shfe4ps_ip_b.UnSafeCopyFrom(iniReader.ReadString(kConfig, "shfe4ps_ip_b", "239.4.2.4:21101").c_str());
     mc.ine2ps_ip_a.UnSafeCopyFrom(iniReader.ReadString(kConfig, "ine2ps_ip_a", "239.3.52.71:25000").c_str());
@@ -437,7 +440,8 @@ int32_t CKestShfeMdApiImpl::_ReadConfig() {
     cfg.TARGETROUTE = iniReader.ReadInt32(kConfig, "TARGETROUTE", 0);
     cfg.crc_mux_check = (iniReader.ReadUInt16(kConfig, "crc_mux_check", 0) == 1);
 
-    KEST_IMPL_LOG(m_logServer, LOG_DEBUG, "enabled_mask[%d]", static_cast<int32_t>(cfg.enabled_mask.enabled_mask));
+    KEST_IMPL_LOG(m_logServer, LOG_DEBUG, "enabled_mask[%d]",
+                  static_cast<int32_t>(cfg.enabled_mask.enabled_mask));
     KEST_IMPL_LOG(m_logServer, LOG_DEBUG, "shfe2ps_ip_a[%s]", mc.shfe2ps_ip_a.data());
     KEST_IMPL_LOG(m_logServer, LOG_DEBUG, "shfe2ps_ip_b[%s]", mc.shfe2ps_ip_b.data());
     KEST_IMPL_LOG(m_logServer, LOG_DEBUG, "shfe4ps_ip_a[%s]", mc.shfe4ps_ip_a.data());

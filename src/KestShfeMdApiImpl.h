@@ -127,9 +127,9 @@ private:
                                 uint32_t writeAddrReg, uint32_t writeDataReg, int32_t instCount,
                                 int32_t instMaxCount);
     int32_t _ContractSubscribeManager(int32_t channelID);
-    int32_t _ContractUnsubscribe(SInstTableType (&refInstTable)[Kest_U50::INST_TABLE_SIZE], uint32_t readAddrReg,
-                                 uint32_t readDataReg, uint32_t writeAddrReg, uint32_t writeDataReg,
-                                 int32_t instCount, int32_t channelID);
+    int32_t _ContractUnsubscribe(SInstTableType (&refInstTable)[Kest_U50::INST_TABLE_SIZE],
+                                 uint32_t readAddrReg, uint32_t readDataReg, uint32_t writeAddrReg,
+                                 uint32_t writeDataReg, int32_t instCount, int32_t channelID);
     int32_t _ContractSubscribe(SInstTableType (&refInstTable)[Kest_U50::INST_TABLE_SIZE], bool isEnabled,
                                uint32_t readAddrReg, uint32_t readDataReg, uint32_t writeAddrReg,
                                uint32_t writeDataReg, int32_t instIndex, int32_t channelID,
@@ -170,5 +170,6 @@ private:
 #define KEST_IMPL_SOURCE_FILE "./src/KestShfeMdApiImpl.cpp"
 
 // "[file:line] [function] " prefix of the implementation object's messages.
-#define KEST_IMPL_LOG(logger, level, fmt, ...) \
-    (logger).WriteLog((level), "[%s:%d] [%s] " fmt, KEST_IMPL_SOURCE_FILE, __LINE__, __FUNCTION__, ##__VA_ARGS__)
+#define KEST_IMPL_LOG(logger, level, fmt, ...)                                                     \
+    (logger).WriteLog((level), "[%s:%d] [%s] " fmt, KEST_IMPL_SOURCE_FILE, __LINE__, __FUNCTION__, \
+                      ##__VA_ARGS__)

@@ -103,8 +103,8 @@ void RunTimed(benchmark::State& state, int channel, const std::function<int()>& 
     }
     if (delivered != static_cast<int64_t>(state.iterations()) * kBatch) state.SkipWithError("lost quotes");
     state.SetItemsProcessed(delivered);
-    state.counters["ns_per_record"] =
-        benchmark::Counter(static_cast<double>(delivered), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_record"] = benchmark::Counter(
+        static_cast<double>(delivered), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // Baseline: the model's own poll of the same messages with a handler that
@@ -192,7 +192,9 @@ void BM_KestRecvCallbackPercentiles(benchmark::State& state) {
     const double nsPerCycle = std::chrono::duration<double, std::nano>(Clock::now() - w0).count() /
                               static_cast<double>(__rdtsc() - c0);
     std::sort(cycles.begin(), cycles.end());
-    auto at = [&](double q) { return static_cast<double>(cycles[static_cast<size_t>(q * (cycles.size() - 1))]) * nsPerCycle; };
+    auto at = [&](double q) {
+        return static_cast<double>(cycles[static_cast<size_t>(q * (cycles.size() - 1))]) * nsPerCycle;
+    };
     state.counters["p50_ns"] = at(0.50);
     state.counters["p99_ns"] = at(0.99);
     state.counters["p99.9_ns"] = at(0.999);

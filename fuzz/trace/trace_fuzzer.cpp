@@ -96,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const Call& c : written) w->Add(c);
     }
     const bool damage = mode & 4;
-    if (damage && bytes.size() > 64) bytes[64 + in.Word() % (bytes.size() - 64)] ^= static_cast<char>(in.Byte() | 1);
+    if (damage && bytes.size() > 64)
+        bytes[64 + in.Word() % (bytes.size() - 64)] ^= static_cast<char>(in.Byte() | 1);
     if (mode & 8) bytes.resize(in.Word() % (bytes.size() + 1));
     std::string problem;
     const std::vector<Call> got = Read(bytes.data(), bytes.size(), &problem);

@@ -50,8 +50,8 @@ int32_t CDrvDMAEnyx::Init(uint16_t nBusId, const CFPGADMANameType& refDMAName) {
 int32_t CDrvDMAEnyx::_InitDma(const CFPGADMANameType& refDMAName) {
     enyx_hw_filter* filter = enyx_hw_filter_create();
     if (filter == nullptr) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] Could not create dma filter. err:%s", __FUNCTION__, __LINE__,
-                             strerror(errno));
+        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] Could not create dma filter. err:%s", __FUNCTION__,
+                             __LINE__, strerror(errno));
         return -1;
     }
     if (enyx_hw_filter_set_name(filter, refDMAName.data()) != 0) {
@@ -75,8 +75,8 @@ int32_t CDrvDMAEnyx::_InitDma(const CFPGADMANameType& refDMAName) {
     const int a2cErrno = errno;
     enyx_hw_free_a2c_stream_descriptors(a2c_descs, 1);
     if (m_lpA2c == nullptr) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] Could not create a2c stream. err:%s", __FUNCTION__, __LINE__,
-                             strerror(a2cErrno));
+        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] Could not create a2c stream. err:%s", __FUNCTION__,
+                             __LINE__, strerror(a2cErrno));
         enyx_hw_filter_destroy(filter);
         return -1;
     }
@@ -95,8 +95,8 @@ int32_t CDrvDMAEnyx::_InitDma(const CFPGADMANameType& refDMAName) {
     const int c2aErrno = errno;
     enyx_hw_free_c2a_stream_descriptors(c2a_descs, 1);
     if (m_lpC2a == nullptr) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] Could not create c2a stream. err:%s", __FUNCTION__, __LINE__,
-                             strerror(c2aErrno));
+        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] Could not create c2a stream. err:%s", __FUNCTION__,
+                             __LINE__, strerror(c2aErrno));
         enyx_hw_filter_destroy(filter);
         return -1;
     }
@@ -117,12 +117,13 @@ int32_t CDrvDMAEnyx::_InitDma(const CFPGADMANameType& refDMAName) {
 
 int32_t CDrvDMAEnyx::Send(const void* data, uint32_t nSize) {
     if (nSize > m_nC2aMtu) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] send error, exceed c2amtu, sendsize:%u, mtu:%u", __FUNCTION__,
-                             __LINE__, nSize, m_nC2aMtu);
+        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] send error, exceed c2amtu, sendsize:%u, mtu:%u",
+                             __FUNCTION__, __LINE__, nSize, m_nC2aMtu);
         return -1;
     }
     if (enyx_hw_c2a_stream_send(m_lpC2a, data, nSize) != 0) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] send error, enyx_hw_c2a_stream_send failed, sendsize:%u, mtu:%u",
+        m_logServer.WriteLog(LOG_ERROR,
+                             "[%s] [%d] send error, enyx_hw_c2a_stream_send failed, sendsize:%u, mtu:%u",
                              __FUNCTION__, __LINE__, nSize, m_nC2aMtu);
         return -1;
     }

@@ -51,8 +51,8 @@ enyx_hw_accelerator* CDrvRegEnyx::_DrvEnyxCoreGetAcc(uint16_t nBusId) {
         return nullptr;
     }
     if (enyx_hw_enumerate_accelerators(filter, descriptors, 1) != 1) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] Could not find accelerator. err:%s", __FUNCTION__, __LINE__,
-                             strerror(errno));
+        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] Could not find accelerator. err:%s", __FUNCTION__,
+                             __LINE__, strerror(errno));
         enyx_hw_filter_destroy(filter);
         if (descriptors[0] != nullptr) {
             enyx_hw_free_accelerator_descriptors(descriptors, 1);
@@ -80,8 +80,8 @@ enyx_hw_core* CDrvRegEnyx::_GetCore(uint16_t nBusId, uint16_t nCoreId) {
 
     enyx_hw_filter* mmio_filter = enyx_hw_filter_create();
     if (mmio_filter == nullptr) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_filter_create failed. err:%s", __FUNCTION__, __LINE__,
-                             strerror(errno));
+        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_filter_create failed. err:%s", __FUNCTION__,
+                             __LINE__, strerror(errno));
         return nullptr;
     }
     if (enyx_hw_filter_set_index(mmio_filter, 0) != 0) {
@@ -104,8 +104,8 @@ enyx_hw_core* CDrvRegEnyx::_GetCore(uint16_t nBusId, uint16_t nCoreId) {
 
     enyx_hw_mmio* mmio = enyx_hw_mmio_create(mmio_descs[0]);
     if (mmio == nullptr) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_mmio_create failed. err:%s", __FUNCTION__, __LINE__,
-                             strerror(errno));
+        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_mmio_create failed. err:%s", __FUNCTION__,
+                             __LINE__, strerror(errno));
         enyx_hw_free_mmio_descriptors(mmio_descs, 1);
         return nullptr;
     }
@@ -113,8 +113,8 @@ enyx_hw_core* CDrvRegEnyx::_GetCore(uint16_t nBusId, uint16_t nCoreId) {
 
     enyx_hw_core_tree* core_tree = enyx_hw_enumerate_cores(mmio);
     if (core_tree == nullptr) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_enumerate_cores failed. err:%s", __FUNCTION__, __LINE__,
-                             strerror(errno));
+        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_enumerate_cores failed. err:%s", __FUNCTION__,
+                             __LINE__, strerror(errno));
         enyx_hw_mmio_destroy(mmio);
         return nullptr;
     }
@@ -131,8 +131,8 @@ enyx_hw_core* CDrvRegEnyx::_GetCore(uint16_t nBusId, uint16_t nCoreId) {
     enyx_hw_core* core = nullptr;
     const ssize_t nSize = enyx_hw_core_enumerate(core_root, nCoreId, &core, 1);
     if (nSize == -1) {
-        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_core_enumerate failed. err:%s", __FUNCTION__, __LINE__,
-                             strerror(errno));
+        m_logServer.WriteLog(LOG_ERROR, "[%s] [%d] enyx_hw_core_enumerate failed. err:%s", __FUNCTION__,
+                             __LINE__, strerror(errno));
         enyx_hw_mmio_destroy(mmio);
         enyx_hw_destroy_tree(core_tree);
         return nullptr;
@@ -161,9 +161,10 @@ int32_t CDrvRegEnyx::Init(uint16_t nBusId, uint16_t nCoreId) {
 
 int32_t CDrvRegEnyx::WriteRegister(uint32_t reg, uint32_t value) {
     if (m_lpHwCore == nullptr) {
-        m_logServer.WriteLog(LOG_ERROR,
-                             "[%s] [%d] m_lpHwCore is nullptr, please check if the CDrvRegEnyx has been initialized",
-                             __FUNCTION__, __LINE__);
+        m_logServer.WriteLog(
+            LOG_ERROR,
+            "[%s] [%d] m_lpHwCore is nullptr, please check if the CDrvRegEnyx has been initialized",
+            __FUNCTION__, __LINE__);
         return -1;
     }
     const CRegisterDescription description(reg);
@@ -174,16 +175,17 @@ int32_t CDrvRegEnyx::WriteRegister(uint32_t reg, uint32_t value) {
         return -1;
     }
     enyx_hw_core_unlock(m_lpHwCore);
-    m_logServer.WriteLog(LOG_DEBUG_EX, "[%s] [%d] 0x%04x: wrote 0x%08x (%u)", __FUNCTION__, __LINE__, reg, value,
-                         value);
+    m_logServer.WriteLog(LOG_DEBUG_EX, "[%s] [%d] 0x%04x: wrote 0x%08x (%u)", __FUNCTION__, __LINE__, reg,
+                         value, value);
     return 0;
 }
 
 int32_t CDrvRegEnyx::ReadRegister(uint32_t reg, uint64_t& val) {
     if (m_lpHwCore == nullptr) {
-        m_logServer.WriteLog(LOG_ERROR,
-                             "[%s] [%d] m_lpHwCore is nullptr, please check if the CDrvRegEnyx has been initialized",
-                             __FUNCTION__, __LINE__);
+        m_logServer.WriteLog(
+            LOG_ERROR,
+            "[%s] [%d] m_lpHwCore is nullptr, please check if the CDrvRegEnyx has been initialized",
+            __FUNCTION__, __LINE__);
         return -1;
     }
     const CRegisterDescription description(reg);
@@ -195,7 +197,8 @@ int32_t CDrvRegEnyx::ReadRegister(uint32_t reg, uint64_t& val) {
     }
     enyx_hw_core_unlock(m_lpHwCore);
     const uint32_t low = static_cast<uint32_t>(val);
-    m_logServer.WriteLog(LOG_DEBUG_EX, "[%s] [%d] 0x%04x: read 0x%08x (%u)", __FUNCTION__, __LINE__, reg, low, low);
+    m_logServer.WriteLog(LOG_DEBUG_EX, "[%s] [%d] 0x%04x: read 0x%08x (%u)", __FUNCTION__, __LINE__, reg, low,
+                         low);
     return 0;
 }
 

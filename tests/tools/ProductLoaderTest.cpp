@@ -54,7 +54,8 @@ TEST(ProductLoader, LooksUpTheFactoryByTheNamesTheExportMapExports) {
     EXPECT_EQ(exported.count(ProductLoader::kCreateSymbol), 1u) << ProductLoader::kCreateSymbol;
     EXPECT_EQ(exported.count(ProductLoader::kDestroySymbol), 1u) << ProductLoader::kDestroySymbol;
     EXPECT_EQ(Demangled(ProductLoader::kCreateSymbol), "CKestShfeMdApi::CreateKestShfeMdApi()");
-    EXPECT_EQ(Demangled(ProductLoader::kDestroySymbol), "CKestShfeMdApi::DestroyKestShfeMdApi(CKestShfeMdApi&)");
+    EXPECT_EQ(Demangled(ProductLoader::kDestroySymbol),
+              "CKestShfeMdApi::DestroyKestShfeMdApi(CKestShfeMdApi&)");
 }
 
 // The library writes its log in the working directory: a scratch one.
@@ -92,10 +93,12 @@ TEST_F(ProductLoaderFound, CreatesObjectsOfTheLibraryAndGivesThemBack) {
     ProductLoader::Destroy(nullptr);
     // The object came from the library the loader opened, not from this program.
     Dl_info where;
-    void* const create = dlsym(dlopen(ProductLoader::kLibrary, RTLD_NOW | RTLD_NOLOAD), ProductLoader::kCreateSymbol);
+    void* const create =
+        dlsym(dlopen(ProductLoader::kLibrary, RTLD_NOW | RTLD_NOLOAD), ProductLoader::kCreateSymbol);
     ASSERT_NE(create, nullptr);
     ASSERT_NE(dladdr(create, &where), 0);
-    EXPECT_NE(std::string(where.dli_fname).find("libKestShfeMdApi.so.1"), std::string::npos) << where.dli_fname;
+    EXPECT_NE(std::string(where.dli_fname).find("libKestShfeMdApi.so.1"), std::string::npos)
+        << where.dli_fname;
     EXPECT_EQ(dlsym(RTLD_DEFAULT, ProductLoader::kCreateSymbol), nullptr)
         << "this program defines the factory itself";
 }

@@ -14,8 +14,8 @@
 
 #include "CardLibrary.h"
 #include "FpgaDataType.h"
-#include "ModelClock.h"
 #include "KestShfeMdApi.h"
+#include "ModelClock.h"
 #include "OutputFile.h"
 #include "PollLoop.h"
 #include "ProductLoader.h"

@@ -44,7 +44,8 @@ std::string ParseBound(const char* text, Bound* out) {
     const std::string unit = end;
     if (unit.empty()) {
         uint64_t n;
-        if (!kest_tools::ToolOptions::ParseUnsigned(text, n)) return "not a call number or a time (12345, 1.5s)";
+        if (!kest_tools::ToolOptions::ParseUnsigned(text, n))
+            return "not a call number or a time (12345, 1.5s)";
         out->number = n;
         return "";
     }
@@ -82,8 +83,8 @@ bool ReportEnd(const kest_trace::Reader& r) {
         return true;
     }
     if (r.TrailingBytes() != 0)
-        std::fprintf(stderr, "%s: %s: %" PRIu64 " bytes of a cut last block ignored\n", kTool, r.Path().c_str(),
-                     r.TrailingBytes());
+        std::fprintf(stderr, "%s: %s: %" PRIu64 " bytes of a cut last block ignored\n", kTool,
+                     r.Path().c_str(), r.TrailingBytes());
     return false;
 }
 
@@ -150,13 +151,14 @@ int Info(const std::string& path) {
     std::printf("target: %s\n", MetaValue(meta, "target").c_str());
     std::printf("host: %s\n", MetaValue(meta, "host").c_str());
     std::printf("entries: %" PRIu64 ", calls %" PRIu64 "\n", entries, calls);
-    std::printf("end: %s\n", limit ? "stopped at the size limit (KEST_TRACE_MAX_MB)"
+    std::printf("end: %s\n", limit         ? "stopped at the size limit (KEST_TRACE_MAX_MB)"
                              : r->SawEnd() ? "closed at the process's exit"
-                             : damaged    ? "damaged (see above)"
-                                          : "not closed: the process did not exit normally");
+                             : damaged     ? "damaged (see above)"
+                                           : "not closed: the process did not exit normally");
     std::printf("time span: %s\n", Seconds(last_ns - first_ns).c_str());
     if (r->SawEnd())
-        std::printf("empty polls: %" PRIu64 ", quotes summarised: %" PRIu64 ", calls not traced: %" PRIu64 "\n",
+        std::printf("empty polls: %" PRIu64 ", quotes summarised: %" PRIu64 ", calls not traced: %" PRIu64
+                    "\n",
                     empty_polls, summarised, untraced);
     std::printf("calls by function:\n");
     for (const auto& [name, n] : by_function) std::printf("  %-44s %12" PRIu64 "\n", name.c_str(), n);
@@ -207,12 +209,14 @@ void PrintJson(const Call& c, int64_t start_ns) {
     std::printf("{\"call\": %" PRIu64 ", \"t_ns\": %" PRId64 ", \"function\": %s, \"rc\": %" PRId64
                 ", \"errno\": %d",
                 c.number, c.t_ns - start_ns, JsonString(info.name).c_str(), c.rc, c.err);
-    for (int i = 0; i < info.args; ++i) std::printf(", %s: %" PRIu64, JsonString(info.arg[i].name).c_str(), c.arg[i]);
+    for (int i = 0; i < info.args; ++i)
+        std::printf(", %s: %" PRIu64, JsonString(info.arg[i].name).c_str(), c.arg[i]);
     if (!c.data.empty()) std::printf(", \"data\": \"%s\"", Hex(c.data).c_str());
     std::printf("}\n");
 }
 
-int Dump(const std::string& path, bool jsonl, const Bound& from, const Bound& to, const std::vector<Fn>& only) {
+int Dump(const std::string& path, bool jsonl, const Bound& from, const Bound& to,
+         const std::vector<Fn>& only) {
     auto r = OpenOrExit(path);
     const int64_t start = r->Header().started_monotonic_ns;
     Call c;
@@ -376,8 +380,9 @@ int main(int argc, char** argv) {
     opts.Text("function", "LIST", "dump: only these functions, comma-separated (enyx_hw_write or write)",
               &functions);
     opts.Text("output", "FILE", "quotes: the recording to write; -o FILE for short", &output);
-    opts.Epilogue("Exit status: 0 done (diff: the same calls), 1 traces differ, cannot be read or are damaged, 2 bad "
-                  "arguments.");
+    opts.Epilogue(
+        "Exit status: 0 done (diff: the same calls), 1 traces differ, cannot be read or are damaged, 2 bad "
+        "arguments.");
     std::vector<std::string> words = opts.Parse(static_cast<int>(args.size()), args.data());
     if (words.empty()) opts.Fail("a command is needed: info, dump, diff or quotes (see kest-trace --help)");
     const std::string cmd = words[0];
@@ -391,9 +396,11 @@ int main(int argc, char** argv) {
         size_t at = 0;
         while (at <= functions.size()) {
             const size_t comma = functions.find(',', at);
-            const std::string name = functions.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+            const std::string name =
+                functions.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
             Fn fn;
-            if (!kest_trace::FnByName(name, fn)) opts.Fail("--function: " + name + " is not a function of a trace");
+            if (!kest_trace::FnByName(name, fn))
+                opts.Fail("--function: " + name + " is not a function of a trace");
             only.push_back(fn);
             if (comma == std::string::npos) break;
             at = comma + 1;

@@ -16,17 +16,20 @@ namespace kest_trace {
 constexpr char kMagic[8] = {'K', 'E', 'S', 'T', 'T', 'R', 'C', '\0'};
 constexpr uint16_t kFormatVersion = 1;  // what the writer writes; a reader refuses a newer one
 constexpr char kBlockMagic[4] = {'K', 'T', 'B', 'K'};
-constexpr uint32_t kBlockBytes = 64 * 1024;  // entries collected before a block is written
+constexpr uint32_t kBlockBytes = 64 * 1024;    // entries collected before a block is written
 constexpr uint32_t kMaxEntryData = 16u << 20;  // the most bytes one entry carries
 constexpr uint32_t kDmaQuote = 1;
 // Exit status of a process whose tracing or replay library is not set up
 // (no target, a target that does not load, no trace to replay).
 constexpr int kSetupExit = 78;
+// Says "WHO: WHY" on stderr in one line and ends the process with kSetupExit.
+[[noreturn]] void SetupFailed(const char* who, const std::string& why);
 // A quote summary is written out once it spans this long, so that a trace
 // left on shows the day's progress and a killed process loses at most this.
 constexpr int64_t kSummarySpanNs = 60'000'000'000;
 // A block is written once its first entry is this old.
-constexpr int64_t kBlockAgeNs = 1'000'000'000;  // message kind of a quote record (the first word of a DMA message)
+constexpr int64_t kBlockAgeNs =
+    1'000'000'000;  // message kind of a quote record (the first word of a DMA message)
 
 enum class QuoteMode : uint16_t {
     kAll = 0,      // every quote message stored
@@ -40,7 +43,7 @@ enum class Fn : uint8_t {
     kFilterCreate,
     kFilterDestroy,
     kFilterSetIndex,
-    kFilterSetName,  // data: the name
+    kFilterSetName,          // data: the name
     kEnumerateAccelerators,  // data: the descriptors' handles (uint32 each)
     kFreeAcceleratorDescriptors,
     kAcceleratorGet,
@@ -106,8 +109,8 @@ inline uint64_t Bits(uint8_t offset, uint8_t size) { return uint64_t{offset} | (
 struct Call {
     uint64_t number = 0;  // 1 for the first entry of the trace
     Fn fn = Fn::kMeta;
-    int64_t rc = 0;   // result; for handle-returning functions the handle (0: NULL)
-    int32_t err = 0;  // errno when the call failed, else 0
+    int64_t rc = 0;    // result; for handle-returning functions the handle (0: NULL)
+    int32_t err = 0;   // errno when the call failed, else 0
     int64_t t_ns = 0;  // CLOCK_MONOTONIC
     uint64_t arg[kMaxArgs] = {};
     std::string data;
@@ -143,10 +146,10 @@ uint32_t MessageKind(const std::string& data);
 
 // 64 bytes at offset 0.
 struct FileHeader {
-    char magic[8];         // kMagic
-    uint16_t version;      // kFormatVersion
-    uint16_t header_bytes; // 64: blocks start here
-    uint16_t quote_mode;   // QuoteMode
+    char magic[8];          // kMagic
+    uint16_t version;       // kFormatVersion
+    uint16_t header_bytes;  // 64: blocks start here
+    uint16_t quote_mode;    // QuoteMode
     uint16_t reserved0;
     uint32_t pid;          // the traced process
     uint32_t block_bytes;  // the most raw bytes a block holds
@@ -172,7 +175,7 @@ struct BlockHeader {
     uint32_t stored_bytes;  // bytes after this header
     uint16_t codec;         // BlockCodec
     uint16_t reserved;
-    uint32_t data_crc;      // CRC-32C of the stored bytes
+    uint32_t data_crc;  // CRC-32C of the stored bytes
 };
 static_assert(sizeof(BlockHeader) == 48, "block header is 48 bytes");
 
@@ -189,7 +192,8 @@ struct WriterOptions {
 class Writer {
 public:
     // To a file; nullptr with *error set when it cannot be created.
-    static std::unique_ptr<Writer> Open(const std::string& path, const WriterOptions& opt, std::string* error);
+    static std::unique_ptr<Writer> Open(const std::string& path, const WriterOptions& opt,
+                                        std::string* error);
     // Into a string (tests and the fuzzer).
     static std::unique_ptr<Writer> ToString(std::string* sink, const WriterOptions& opt);
     ~Writer();  // Close()
@@ -198,7 +202,9 @@ public:
 
     void Add(Fn fn, int64_t rc, int32_t err, int64_t t_ns, const uint64_t* args, const void* data,
              uint32_t size);
-    void Add(const Call& c) { Add(c.fn, c.rc, c.err, c.t_ns, c.arg, c.data.data(), static_cast<uint32_t>(c.data.size())); }
+    void Add(const Call& c) {
+        Add(c.fn, c.rc, c.err, c.t_ns, c.arg, c.data.data(), static_cast<uint32_t>(c.data.size()));
+    }
     // Writes the block if its first entry is older than max_age_ns.
     void FlushIfOlder(int64_t now_ns, int64_t max_age_ns) {
         if (entries_ != 0 && now_ns - first_t_ns_ > max_age_ns) Flush();
@@ -208,8 +214,8 @@ public:
     void Close(int64_t t_ns, const uint64_t* end_args);
 
     uint64_t Entries() const { return next_number_ - 1; }  // added and kept
-    uint64_t Dropped() const { return dropped_; }           // added after the limit stopped the trace
-    uint64_t Bytes() const { return bytes_; }               // written so far
+    uint64_t Dropped() const { return dropped_; }          // added after the limit stopped the trace
+    uint64_t Bytes() const { return bytes_; }              // written so far
     bool Stopped() const { return stopped_; }
     const std::string& error() const { return error_; }
 
@@ -257,7 +263,7 @@ public:
     const FileHeader& Header() const { return header_; }
     // Empty, or why reading stopped before the end ("block 3 at offset 1234: data CRC mismatch").
     const std::string& Problem() const { return problem_; }
-    bool SawEnd() const { return saw_end_; }  // the writer closed the trace
+    bool SawEnd() const { return saw_end_; }              // the writer closed the trace
     uint64_t TrailingBytes() const { return trailing_; }  // a cut last block, not damage
     const std::string& Path() const { return path_; }
 
