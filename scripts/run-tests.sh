@@ -11,6 +11,9 @@
 # as an error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each stage's start, with the seconds since this script began.
+stage() { echo "== run-tests: ${SECONDS}s: $*"; }
+stage "build dependencies and the C++ layout"
 ./scripts/install-deps.sh
 # Layout is clang-format's (.clang-format); a file it would change fails here.
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
@@ -23,18 +26,24 @@ if command -v ccache >/dev/null; then
   export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 fi
 
+stage "g++ build and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure --timeout 300
 # The pages' commands, each block in a directory of its own; the first
 # difference names its page and line. The site fails on a broken link.
+stage "doc tests and site"
 timeout 900 ./scripts/doctest.py build
 mkdocs build --strict --quiet --site-dir build/site
+stage "install and packages"
 ./scripts/check-install.sh build
+stage "vendor-layout and embedded builds"
 ./scripts/check-vendor-build.sh build
+stage "soak"
 ./scripts/soak.sh 30
 
+stage "AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror \
   -DKEST_SANITIZE=ON -DKEST_BUILD_FUZZERS=ON -DKEST_BUILD_BENCHMARKS=OFF
@@ -45,6 +54,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 # The threaded tests (model rings across threads and processes, the live
 # card's thread, the tools) under ThreadSanitizer; the fault runs kill and
 # stop processes on purpose and run in the first build only.
+stage "ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror \
   -DKEST_SANITIZE_THREAD=ON -DKEST_BUILD_BENCHMARKS=OFF -DKEST_BUILD_EXAMPLES=OFF -DKEST_INSTALL=OFF
@@ -55,5 +65,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 # Three planted faults (a held segment's length, an ignored minute, the INI
 # reader's blanks), each caught by a test and the first also by the
 # reassembly fuzzer; the whole table is scripts/mutation-check.sh without --ci.
+stage "planted faults"
 KEST_MUT_FUZZ_SECONDS=60 ./scripts/mutation-check.sh --ci
 ./scripts/test-share.sh 35
+stage "done"

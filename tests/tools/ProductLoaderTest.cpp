@@ -6,7 +6,6 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -15,6 +14,7 @@
 #include <string>
 
 #include "ProductLoader.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -60,18 +60,7 @@ TEST(ProductLoader, LooksUpTheFactoryByTheNamesTheExportMapExports) {
 
 // The library writes its log in the working directory: a scratch one.
 class InScratchDirectory : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kest_loader_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
-    }
-    void TearDown() override {
-        (void)chdir("/");
-        (void)std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-    std::string dir_;
+    kest_test::ScopedTempDir dir_;
 };
 
 using ProductLoaderFound = InScratchDirectory;

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -52,17 +53,22 @@ private:
     std::string path_;
 };
 
+// Variables set in a tool's environment on top of the test's.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
 // A tool started in the background; its output goes to files in dir. It is
 // killed when the test ends: by the destructor when the test runs to its
 // end, by its death signal when the test itself is killed.
 class Process {
 public:
-    Process(const std::vector<std::string>& argv, const std::string& dir, const std::string& tag)
+    Process(const std::vector<std::string>& argv, const std::string& dir, const std::string& tag,
+            const Environment& env = {})
         : out_(dir + "/" + tag + ".out"), err_(dir + "/" + tag + ".err") {
         const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ == 0) {
             kest_test::DieWithParent(parent);
+            for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
             if (chdir(dir.c_str()) != 0) _exit(127);
             const int in = open("/dev/null", O_RDONLY);
             const int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

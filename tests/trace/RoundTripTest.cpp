@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -36,29 +35,6 @@ size_t Count(const std::string& text, const std::string& what) {
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
 }
-
-// The environment of one process started next: the loader's path and the variables given.
-class Env {
-public:
-    explicit Env(const std::vector<std::pair<std::string, std::string>>& vars) {
-        for (const auto& [k, v] : vars) {
-            const char* old = std::getenv(k.c_str());
-            saved_.push_back({k, old != nullptr ? std::optional<std::string>(old) : std::nullopt});
-            setenv(k.c_str(), v.c_str(), 1);
-        }
-    }
-    ~Env() {
-        for (const auto& [k, v] : saved_) {
-            if (v)
-                setenv(k.c_str(), v->c_str(), 1);
-            else
-                unsetenv(k.c_str());
-        }
-    }
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 std::string ModelLibrary() { return std::string(KEST_MODEL_DIR) + "/libenyx-hw-c.so.5"; }
 std::string TracePath() { return std::string(KEST_TRACE_DIR) + ":" + KEST_MODEL_DIR; }
@@ -121,15 +97,12 @@ protected:
             {KEST_CARD_SIM, "--card", "0", "--shfe-size", "300", "--ine-size", "80", "--rate", "400",
              "--faults", "all", "--gap", "0.002", "--clock", "10:00", "--stats", "0", "--seconds", "900"},
             dir_->Path(), "sim");
-        {
-            Env env({{"LD_LIBRARY_PATH", TracePath()},
-                     {"KEST_TRACE_TARGET", ModelLibrary()},
-                     {"KEST_TRACE_FILE", trace_},
-                     {"KEST_TRACE_QUOTES", "all"}});
-            recv_ =
-                new Process({KEST_MD_RECV, config_, "--quiet", "--seconds", "600", "--record", recording_},
-                            dir_->Path(), "traced");
-        }
+        recv_ = new Process({KEST_MD_RECV, config_, "--quiet", "--seconds", "600", "--record", recording_},
+                            dir_->Path(), "traced",
+                            {{"LD_LIBRARY_PATH", TracePath()},
+                             {"KEST_TRACE_TARGET", ModelLibrary()},
+                             {"KEST_TRACE_FILE", trace_},
+                             {"KEST_TRACE_QUOTES", "all"}});
         // Awaited: a bring-up, a lost-packet event that is not ignored, and the bring-up it starts.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(8);
         while (recv_->Running() && Count(recv_->OutSoFar(), "logical start") < 2 &&
@@ -151,11 +124,11 @@ protected:
     static std::pair<Result, json> Replay(const std::string& trace, const std::string& config,
                                           const std::string& name) {
         const std::string summary = dir_->File(name + ".json");
-        Env env({{"LD_LIBRARY_PATH", ReplayPath()},
-                 {"KEST_REPLAY_TRACE", trace},
-                 {"KEST_REPLAY_SUMMARY", summary},
-                 {"KEST_REPLAY_WAIT_S", "3"}});
-        Process p({KEST_MD_RECV, config, "--quiet", "--seconds", "600"}, dir_->Path(), "replay");
+        Process p({KEST_MD_RECV, config, "--quiet", "--seconds", "600"}, dir_->Path(), "replay",
+                  {{"LD_LIBRARY_PATH", ReplayPath()},
+                   {"KEST_REPLAY_TRACE", trace},
+                   {"KEST_REPLAY_SUMMARY", summary},
+                   {"KEST_REPLAY_WAIT_S", "3"}});
         Result r = p.Wait();
         return {r, Summary(summary)};
     }
@@ -323,17 +296,16 @@ std::string SmallTrace() {
 }
 
 // The receiver over `libraries` with `vars`: what it said and how it ended.
-Result Receiver(const std::string& libraries, std::vector<std::pair<std::string, std::string>> vars) {
+Result Receiver(const std::string& libraries, tools_test::Environment vars) {
     TempDir dir;
     tools_test::WriteFile(dir.File("ch5.ini"), "[config]\nlog_level=1\ncpucore=-1\ndevice=xilinx0:5\n");
     vars.push_back({"LD_LIBRARY_PATH", libraries + ":" + KEST_MODEL_DIR});
-    Env env(vars);
-    return Process({KEST_MD_RECV, dir.File("ch5.ini"), "--quiet", "--seconds", "1"}, dir.Path(), "recv")
+    return Process({KEST_MD_RECV, dir.File("ch5.ini"), "--quiet", "--seconds", "1"}, dir.Path(), "recv", vars)
         .Wait();
 }
 
 TEST(TraceBadInput, TheTracingLibraryWithoutACardLibraryBehindItSaysSoInOneLineAndExits78) {
-    const std::vector<std::pair<std::vector<std::pair<std::string, std::string>>, std::string>> cases = {
+    const std::vector<std::pair<tools_test::Environment, std::string>> cases = {
         {{{"KEST_TRACE_TARGET", ""}}, "KEST_TRACE_TARGET is not set and there is no "},
         {{{"KEST_TRACE_TARGET", "/nonexistent/libenyx-hw-c.so.5"}}, "No such file or directory"},
         {{{"KEST_TRACE_TARGET", "lib/libenyx-hw-c.so.5"}}, "is not an absolute path"},
