@@ -1,6 +1,6 @@
 // The snapshot path's private state of an implementation object, reached
-// through the friend it grants its tests: what the snapshot fuzzers drive
-// and compare.
+// through the friend it grants its tests: what the snapshot tests and
+// fuzzers drive and compare.
 #pragma once
 
 #include <array>
@@ -43,9 +43,18 @@ public:
     static void Handle(CKestShfeMdApiImpl& impl, std::vector<uint8_t> dma) {
         CKestShfeMdApiImpl::_TcpHandler(dma.data(), static_cast<unsigned int>(dma.size()), &impl);
     }
-    static void Parse(CKestShfeMdApiImpl& impl, std::vector<uint8_t> message, uint16_t port) {
-        (void)CKestShfeMdApiImpl::_ParseMdqp(reinterpret_cast<mdqp_t*>(message.data()), port, impl);
+    static int32_t Parse(CKestShfeMdApiImpl& impl, std::vector<uint8_t> message, uint16_t port) {
+        return CKestShfeMdApiImpl::_ParseMdqp(reinterpret_cast<mdqp_t*>(message.data()), port, impl);
     }
+    static int32_t Subscribe(CKestShfeMdApiImpl& impl, int32_t channel) {
+        return impl._ContractSubscribeManager(channel);
+    }
+    static bool LostPacket(CKestShfeMdApiImpl& impl, uint32_t event) {
+        return impl._CheckLostUdpPktHandler(event);
+    }
+    static Kest_U50::U50ConfigInfo& Config(CKestShfeMdApiImpl& impl) { return impl.m_u50ConfigInfo; }
+    static tcp_session_t& Session(CKestShfeMdApiImpl& impl, uint16_t port) { return impl.m_sessions[port]; }
+    static Kest_U50::U50DstPort& Ports(CKestShfeMdApiImpl& impl) { return impl.m_u50DstPort; }
     static SInstTableType* Table(CKestShfeMdApiImpl& impl, int f) {
         U50InstTable& t = impl.m_u50InstTable;
         return std::array<SInstTableType*, 4>{t.shfe2psInstTable, t.shfe4psInstTable, t.ine2psInstTable,
@@ -61,7 +70,7 @@ public:
         return *std::array<uint16_t*, 4>{&p.port_shfe_2ps, &p.port_shfe_4ps, &p.port_ine_2ps,
                                          &p.port_ine_4ps}[f];
     }
-    static uint8_t Finished(CKestShfeMdApiImpl& impl) { return impl.m_finishedMask.enabled_mask; }
-    static bool TablesWritten(CKestShfeMdApiImpl& impl) { return impl.m_isTcpInitFinished; }
+    static uint8_t& Finished(CKestShfeMdApiImpl& impl) { return impl.m_finishedMask.enabled_mask; }
+    static bool& TablesWritten(CKestShfeMdApiImpl& impl) { return impl.m_isTcpInitFinished; }
     static bool SlotOpen(CKestShfeMdApiImpl& impl, uint16_t port) { return impl.m_sessions[port].init != 0; }
 };

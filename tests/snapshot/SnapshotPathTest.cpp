@@ -19,40 +19,15 @@
 #include "FpgaRegisterCommon.h"
 #include "KestShfeMdApiImpl.h"
 #include "SnapshotFeeds.h"
+#include "SnapshotPeer.h"
 #include "TestSupport.h"
 #include "cardlogic/DmaFraming.h"
 #include "exchangesim/SnapshotMirror.h"
 #include "kest_cardsim.h"
 
-// Owns an implementation object and opens its private state to the tests.
-class CKestShfeMdApiImplTestPeer {
-public:
-    Kest_U50::U50ConfigInfo& Config() { return impl_.m_u50ConfigInfo; }
-    tcp_session_t& Session(uint16_t port) { return impl_.m_sessions[port]; }
-    Kest_U50::U50DstPort& Ports() { return impl_.m_u50DstPort; }
-    Kest_U50::UEnabledMask& Finished() { return impl_.m_finishedMask; }
-    bool TcpInitFinished() const { return impl_.m_isTcpInitFinished; }
-    void SetTcpInitFinished(bool finished) { impl_.m_isTcpInitFinished = finished; }
-    SInstTableType* Table(int feed) {
-        U50InstTable& t = impl_.m_u50InstTable;
-        return std::array<SInstTableType*, 4>{t.shfe2psInstTable, t.shfe4psInstTable, t.ine2psInstTable,
-                                              t.ine4psInstTable}[feed];
-    }
-    void Handle(const std::vector<uint8_t>& dma) {
-        CKestShfeMdApiImpl::_TcpHandler(dma.data(), static_cast<unsigned int>(dma.size()), &impl_);
-    }
-    int32_t ParseMdqp(std::vector<uint8_t> message, uint16_t port) {
-        return CKestShfeMdApiImpl::_ParseMdqp(reinterpret_cast<mdqp_t*>(message.data()), port, impl_);
-    }
-    int32_t SubscribeManager(int32_t channel) { return impl_._ContractSubscribeManager(channel); }
-    bool LostPacket(uint32_t event) { return impl_._CheckLostUdpPktHandler(event); }
-
-private:
-    CKestShfeMdApiImpl impl_;
-};
-
 namespace {
 
+using Peer = CKestShfeMdApiImplTestPeer;
 using Kest_U50::INST_TABLE_SIZE;
 using Kest_U50::MDQP_NO_VALUE;
 namespace Reg = Kest_U50::Reg;
@@ -92,11 +67,10 @@ protected:
         ASSERT_NE(card_ = kest_sim::Card::Open(0), nullptr);
         Kest_U50::CCommonLog::GetInstance().SetLogLevel(Kest_U50::LOG_ERROR | Kest_U50::LOG_WARNING |
                                                         Kest_U50::LOG_INFO | Kest_U50::LOG_DEBUG);
-        peer_.reset(new CKestShfeMdApiImplTestPeer());
-        kest_test::EnableAllFeedsWithDefaults(peer_->Config());
+        impl_.reset(Peer::Make());
     }
     std::unique_ptr<kest_sim::Card> card_;  // destroyed last
-    std::unique_ptr<CKestShfeMdApiImplTestPeer> peer_;
+    std::unique_ptr<CKestShfeMdApiImpl> impl_;
 };
 
 inst_info_t InstInfo(int32_t instNo, const char* id, double tick = 0.2, double codec = 4000.0) {
@@ -156,15 +130,15 @@ class MdqpDecoderTest : public SnapshotFixture {
 protected:
     void SetUp() override {
         SnapshotFixture::SetUp();
-        Kest_U50::U50DstPort& p = peer_->Ports();
+        Kest_U50::U50DstPort& p = Peer::Ports(*impl_);
         p.port_shfe_2ps = kPort;
         p.port_shfe_4ps = kPort + 1;
         p.port_ine_2ps = kPort + 2;
         p.port_ine_4ps = kPort + 3;
     }
-    SInstTableType& Entry(int32_t instNo) { return peer_->Table(SHFE_2PS)[instNo]; }
+    SInstTableType& Entry(int32_t instNo) { return Peer::Table(*impl_, SHFE_2PS)[instNo]; }
     int32_t Parse(const std::vector<uint8_t>& message, int port = kPort) {
-        return peer_->ParseMdqp(message, port);
+        return Peer::Parse(*impl_, message, port);
     }
 };
 
@@ -234,12 +208,12 @@ TEST_F(MdqpDecoderTest, FinalMessageFinishesItsFeedAndEachFeedWritesItsOwnRegist
             MessageBuilder(MDQP_FLAG_LAST).Inst(last, "cu2501").PacketNo(7000 + feed).Build();
         EXPECT_EQ(Parse(message, kPort + feed), 0);
         EXPECT_EQ(card_->ReadReg(packetNoReg), 7000u + feed);
-        EXPECT_EQ(peer_->Finished().enabled_mask, (2u << feed) - 1);
+        EXPECT_EQ(Peer::Finished(*impl_), (2u << feed) - 1);
         EXPECT_EQ(card_->ReadReg(Reg::SHFE_INST_COUNT), shfeCount);
         EXPECT_EQ(card_->ReadReg(Reg::INE_INST_COUNT), ineCount);
         EXPECT_TRUE(log.Has(std::string(name) + " init finished, total instruments:" + std::to_string(last)));
         // Finished feeds give up their port; the others keep theirs.
-        const Kest_U50::U50DstPort& p = peer_->Ports();
+        const Kest_U50::U50DstPort& p = Peer::Ports(*impl_);
         const uint16_t ports[4] = {p.port_shfe_2ps, p.port_shfe_4ps, p.port_ine_2ps, p.port_ine_4ps};
         for (int f = 0; f < 4; ++f) EXPECT_EQ(ports[f], f <= feed ? 0 : kPort + f) << f;
     }
@@ -275,8 +249,8 @@ TEST_F(MdqpDecoderTest, FieldsThatDoNotFitOrAreUnknownAreSkippedWithoutReadingBe
         EXPECT_TRUE(lost < 0 || Entry(lost).inst_id[0] == '\0');
         EXPECT_TRUE(log.Has(logText));
     }
-    EXPECT_EQ(peer_->Table(SHFE_4PS)[0].inst_id[0], '\0');  // where entry 4096 would be
-    tail.bytes.insert(tail.bytes.end(), {1, 1});            // 2 bytes of a field header
+    EXPECT_EQ(Peer::Table(*impl_, SHFE_4PS)[0].inst_id[0], '\0');  // where entry 4096 would be
+    tail.bytes.insert(tail.bytes.end(), {1, 1});                   // 2 bytes of a field header
     EXPECT_EQ(Parse(tail.Build()), 0);
 }
 
@@ -294,7 +268,7 @@ protected:
     // Identifiers into entries 0..n-1 of the host and card tables, and the count register the pass reads.
     void Load(EMDQPDataType feed, const std::vector<const char*>& ids) {
         for (uint32_t i = 0; i < ids.size(); ++i) {
-            SInstTableType& e = peer_->Table(feed)[i];
+            SInstTableType& e = Peer::Table(*impl_, feed)[i];
             std::memcpy(e.inst_id, ids[i], std::strlen(ids[i]));
             e.price_tick = static_cast<int32_t>(100 + i);
             for (uint32_t w = 0; w < 64; ++w)
@@ -303,11 +277,11 @@ protected:
         card_->WriteReg(feed >= INE_2PS ? Reg::INE_INST_COUNT : Reg::SHFE_INST_COUNT, ids.size() - 1);
     }
     void Subscribe(int32_t channel, const char* insts, bool options) {
-        Kest_U50::U50ChannelInfo& c = peer_->Config().channelInfo[channel];
+        Kest_U50::U50ChannelInfo& c = Peer::Config(*impl_).channelInfo[channel];
         c.insts.UnSafeCopyFrom(insts);
         c.options = options;
         c.recvall = c.insts.Comp("all") == 0;
-        peer_->SubscribeManager(channel);
+        Peer::Subscribe(*impl_, channel);
     }
     // Word 0 of the given entries in the card.
     Words Word0(EMDQPDataType feed, std::initializer_list<uint32_t> entries) {
@@ -330,7 +304,7 @@ TEST_F(InstrumentTableTest, AllTakesEveryEntryUpToTheCountOfEnabledFeeds) {
     Load(SHFE_2PS, kShfe);
     Load(INE_2PS, kIne);
     Load(INE_4PS, kIne);
-    peer_->Config().enabled_mask.enabled_mask = 0x05;  // SHFE 2ps, INE 2ps
+    Peer::Config(*impl_).enabled_mask.enabled_mask = 0x05;  // SHFE 2ps, INE 2ps
     Subscribe(1, "all", false);
     // No options without options; empty entries up to the count too; disabled feeds see only the unsubscribe.
     EXPECT_EQ(Word0(SHFE_2PS, {0, 2, 6, 8}), Words({T | 2, T, T | 2, 0}));
@@ -390,13 +364,15 @@ protected:
         return kest_cardlogic::ToDmaMessage(kest_exch::BuildTcpFrame(frame));
     }
     void Send(const std::vector<uint8_t>& s, size_t from, size_t to, uint8_t flags = kAck) {
-        peer_->Handle(Dma({s.begin() + from, s.begin() + to}, from, flags));
+        Peer::Handle(*impl_, Dma({s.begin() + from, s.begin() + to}, from, flags));
     }
-    bool Decoded(int32_t i) { return peer_->Table(SHFE_2PS)[i].inst_id == "cu" + std::to_string(1000 + i); }
+    bool Decoded(int32_t i) {
+        return Peer::Table(*impl_, SHFE_2PS)[i].inst_id == "cu" + std::to_string(1000 + i);
+    }
     // Decoded exactly once: a second decode would put the bid on level 2.
     void ExpectDecodedOnce(int32_t first, int32_t last) {
         for (int32_t i = first; i <= last; ++i) {
-            const SInstTableType& e = peer_->Table(SHFE_2PS)[i];
+            const SInstTableType& e = Peer::Table(*impl_, SHFE_2PS)[i];
             ASSERT_TRUE(Decoded(i) && e.bid1_price == (69000 + i) * 100 && e.bid2_price == 0) << i;
         }
     }
@@ -423,12 +399,12 @@ TEST_F(TcpReassemblyTest, FirstSegmentMustOpenAStreamOfAnEnabledUnfinishedFeed) 
     LogWatch log;
     for (const auto& [what, payload, enabled, finished, flags, opens] : cases) {
         SCOPED_TRACE(what);
-        peer_->Config().enabled_mask.enabled_mask = enabled;
-        peer_->Finished().enabled_mask = finished;
+        Peer::Config(*impl_).enabled_mask.enabled_mask = enabled;
+        Peer::Finished(*impl_) = finished;
         conn_.client_port++;
         Send(payload, 0, payload.size(), flags);
-        EXPECT_EQ(peer_->Ports().port_shfe_2ps, opens ? conn_.client_port : 0);
-        EXPECT_EQ(peer_->Table(SHFE_2PS)[0].inst_id[0], '\0');
+        EXPECT_EQ(Peer::Ports(*impl_).port_shfe_2ps, opens ? conn_.client_port : 0);
+        EXPECT_EQ(Peer::Table(*impl_, SHFE_2PS)[0].inst_id[0], '\0');
     }
     EXPECT_TRUE(log.Has("invalide topic id[1234]"));
     EXPECT_EQ(card_->ReadReg(Reg::SHFE2PS_SNAP_PKT_NO), 1u);
@@ -442,31 +418,31 @@ TEST_F(TcpReassemblyTest, OnlySegmentsFromTheSnapshotServerToTheClientOfTheStrea
         return Dma({stream.begin() + from, stream.begin() + to}, from, kAck, change);
     };
     // The client's side of the connection (to the snapshot port) opens nothing.
-    peer_->Handle(frame(0, second, [](kest_exch::TcpFrameFields& f) {
+    Peer::Handle(*impl_, frame(0, second, [](kest_exch::TcpFrameFields& f) {
         std::swap(f.src_ip, f.dst_ip), std::swap(f.src_port, f.dst_port);
     }));
-    EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
-    EXPECT_EQ(peer_->Session(conn_.server_port).init, 0);
+    EXPECT_EQ(Peer::Ports(*impl_).port_shfe_2ps, 0);
+    EXPECT_EQ(Peer::Session(*impl_, conn_.server_port).init, 0);
     Send(stream, 0, second);
-    ASSERT_EQ(peer_->Ports().port_shfe_2ps, conn_.client_port);
+    ASSERT_EQ(Peer::Ports(*impl_).port_shfe_2ps, conn_.client_port);
     // The next bytes in order, but from another host or to another host: not this stream's.
-    peer_->Handle(frame(second, third, [](kest_exch::TcpFrameFields& f) { f.src_ip ^= 0x100; }));
-    peer_->Handle(frame(second, third, [](kest_exch::TcpFrameFields& f) { f.dst_ip ^= 0x100; }));
+    Peer::Handle(*impl_, frame(second, third, [](kest_exch::TcpFrameFields& f) { f.src_ip ^= 0x100; }));
+    Peer::Handle(*impl_, frame(second, third, [](kest_exch::TcpFrameFields& f) { f.dst_ip ^= 0x100; }));
     EXPECT_FALSE(Decoded(1));
     Send(stream, second, third);
     EXPECT_TRUE(Decoded(1));
-    peer_->Handle(frame(third, stream.size(), [](kest_exch::TcpFrameFields& f) { f.src_ip += 1; }));
-    peer_->Handle(frame(third, stream.size(), [](kest_exch::TcpFrameFields& f) { f.dst_ip += 1; }));
+    Peer::Handle(*impl_, frame(third, stream.size(), [](kest_exch::TcpFrameFields& f) { f.src_ip += 1; }));
+    Peer::Handle(*impl_, frame(third, stream.size(), [](kest_exch::TcpFrameFields& f) { f.dst_ip += 1; }));
     EXPECT_FALSE(Decoded(2));
     Send(stream, third, stream.size());
     ExpectDecodedOnce(1, 2);
 }
 
 TEST_F(TcpReassemblyTest, TablesAreWrittenAfterTheLastFinalMessageAndOneMoreSegment) {
-    peer_->Config().enabled_mask.enabled_mask = 0x01;
+    Peer::Config(*impl_).enabled_mask.enabled_mask = 0x01;
     const auto stream = Opening() + Instruments(1, 3) + Instruments(4, 1, MDQP_FLAG_LAST);
     Send(stream, 0, stream.size());
-    ASSERT_EQ(peer_->Finished().enabled_mask, 0x01);
+    ASSERT_EQ(Peer::Finished(*impl_), 0x01);
     EXPECT_EQ(card_->Stats().table_writes[SHFE_2PS], 0u);
     LogWatch log;
     Send(stream, stream.size() - 1, stream.size() - 1);  // a keep-alive
@@ -506,20 +482,20 @@ TEST_F(TcpReassemblyTest, MalformedInputIsDroppedWithoutTouchingOtherMemory) {
         bad.resize(size);
         for (const auto& b : bytes) bad[b.first] = b.second;
         LogWatch log;
-        peer_->Handle(bad);
+        Peer::Handle(*impl_, bad);
         EXPECT_TRUE(logText == nullptr || log.Has(logText));
-        EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
+        EXPECT_EQ(Peer::Ports(*impl_).port_shfe_2ps, 0);
     }
     // A first-segment scan over a field whose size runs past the payload.
     std::vector<uint8_t> runaway = Opening();
     runaway[sizeof(mdqp_t) + 3] = 0xFF;  // the identification claims 65286 bytes
     Send(runaway, 0, runaway.size());
-    EXPECT_EQ(peer_->Session(conn_.client_port).init, 0);
+    EXPECT_EQ(Peer::Session(*impl_, conn_.client_port).init, 0);
     // The identified stream ignores other hosts.
-    peer_->Handle(first);
-    ASSERT_EQ(peer_->Ports().port_shfe_2ps, conn_.client_port);
+    Peer::Handle(*impl_, first);
+    ASSERT_EQ(Peer::Ports(*impl_).port_shfe_2ps, conn_.client_port);
     conn_.server_ip++;
-    peer_->Handle(Dma(Instruments(1, 2), kOpen));
+    Peer::Handle(*impl_, Dma(Instruments(1, 2), kOpen));
     EXPECT_FALSE(Decoded(1));
 }
 
@@ -538,7 +514,7 @@ TEST_F(TcpReassemblyTest, FramesBeyondTheNodeOrFragmentLimitsAreRejected) {
     Send(junk, 0, kOpen + 1);
     for (size_t pos = kOpen + 1; pos < junk.size(); pos += 1400) Send(junk, pos, pos + 1400);
     EXPECT_TRUE(log.Has("fragment buffer overflow dstport:41888"));
-    EXPECT_EQ(peer_->Ports().port_shfe_2ps, 0);
+    EXPECT_EQ(Peer::Ports(*impl_).port_shfe_2ps, 0);
 }
 
 // --- The minutes in which a lost-packet event is forgiven, as the design lists them (local time).
@@ -572,18 +548,18 @@ TEST_F(SnapshotFixture, ALostPacketIsForgivenExactlyInTheListedMinutesOfLocalTim
             for (const IgnoredWindow& w : kIgnoredWindows)
                 forgiven = forgiven || (w.hour == hour && minute >= w.first && minute <= w.last);
             // A snapshot complete on all four feeds: a loss that is not forgiven starts it all over.
-            Kest_U50::U50DstPort& ports = peer_->Ports();
+            Kest_U50::U50DstPort& ports = Peer::Ports(*impl_);
             ports.port_shfe_2ps = 1, ports.port_shfe_4ps = 2, ports.port_ine_2ps = 3, ports.port_ine_4ps = 4;
-            peer_->Finished().enabled_mask = 0x0F;
-            peer_->SetTcpInitFinished(true);
-            const bool startsOver = peer_->LostPacket(lossBits[minute % 4] | 0x1);
+            Peer::Finished(*impl_) = 0x0F;
+            Peer::TablesWritten(*impl_) = true;
+            const bool startsOver = Peer::LostPacket(*impl_, lossBits[minute % 4] | 0x1);
             ASSERT_EQ(startsOver, !forgiven) << hour << ":" << minute;
             const std::vector<int> kept = {ports.port_shfe_2ps, ports.port_shfe_4ps, ports.port_ine_2ps,
                                            ports.port_ine_4ps};
             const std::vector<int> want = forgiven ? std::vector<int>{1, 2, 3, 4} : std::vector<int>(4, 0);
             EXPECT_EQ(kept, want) << hour << ":" << minute;
-            EXPECT_EQ(peer_->Finished().enabled_mask, forgiven ? 0x0F : 0) << hour << ":" << minute;
-            EXPECT_EQ(peer_->TcpInitFinished(), forgiven) << hour << ":" << minute;
+            EXPECT_EQ(Peer::Finished(*impl_), forgiven ? 0x0F : 0) << hour << ":" << minute;
+            EXPECT_EQ(Peer::TablesWritten(*impl_), forgiven) << hour << ":" << minute;
         }
     }
     oldTz != nullptr ? setenv("TZ", savedTz.c_str(), 1) : unsetenv("TZ");
