@@ -1,7 +1,7 @@
 // Every register access of a full channel-0 bring-up, in order, against a
-// trace recorded from the product before the card model's register file was
-// reworked for speed. The model may get faster; the product must still read
-// and write exactly the same registers with the same values in the same order.
+// reference trace of the product's accesses. However the card model changes,
+// the product must read and write exactly the same registers with the same
+// values in the same order.
 //
 // The trace is taken by interposing enyx_hw_read and enyx_hw_write in this
 // executable: the product's calls reach these definitions first, which fold

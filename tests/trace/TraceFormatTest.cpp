@@ -117,37 +117,27 @@ TEST(TraceFormat, WhatIsWrittenReadsBackCallForCallAndEndsWithTheEndEntry) {
     }
 }
 
-TEST(TraceFormat, ACutFileReadsToItsLastWholeBlockAndSaysWhatItIgnored) {
-    kest_trace::WriterOptions opt;
-    opt.compress = false;
-    const std::vector<Call> calls = Sample(20000);
-    const std::string bytes = Written(calls, opt);
-    const std::string cut = bytes.substr(0, bytes.size() * 2 / 3);
-    std::string problem;
-    uint64_t trailing = 0;
-    const std::vector<Call> got = ReadAll(cut, &problem, &trailing);
-    EXPECT_EQ(problem, "") << "a cut is not damage";
-    EXPECT_GT(trailing, 0u);
-    EXPECT_GT(got.size(), calls.size() / 3);
-    EXPECT_LT(got.size(), calls.size());
-    ExpectSame(calls, got, got.size());
-}
-
-TEST(TraceFormat, ADamagedBlockEndsTheReadingAndIsNamed) {
+TEST(TraceFormat, ACutFileReadsToItsLastWholeBlockAndADamagedBlockEndsTheReadingAndIsNamed) {
     kest_trace::WriterOptions opt;
     opt.compress = false;
     const std::vector<Call> calls = Sample(20000);
     std::string bytes = Written(calls, opt);
-    // A byte in the middle of the second block's data.
-    const size_t first_block = 64 + 48 + kest_trace::kBlockBytes;
-    bytes[first_block + 48 + 1000] ^= 0x40;
     std::string problem;
-    const std::vector<Call> got = ReadAll(bytes, &problem);
+    uint64_t trailing = 0;
+    const std::vector<Call> cut = ReadAll(bytes.substr(0, bytes.size() * 2 / 3), &problem, &trailing);
+    EXPECT_EQ(problem, "") << "a cut is not damage";
+    EXPECT_GT(trailing, 0u);
+    EXPECT_GT(cut.size(), calls.size() / 3);
+    EXPECT_LT(cut.size(), calls.size());
+    ExpectSame(calls, cut, cut.size());
+
+    bytes[64 + 48 + kest_trace::kBlockBytes + 48 + 1000] ^= 0x40;  // in the second block's data
+    const std::vector<Call> damaged = ReadAll(bytes, &problem);
     EXPECT_NE(problem.find("block 1 at offset"), std::string::npos) << problem;
     EXPECT_NE(problem.find("CRC-32C"), std::string::npos) << problem;
-    ASSERT_FALSE(got.empty());
-    EXPECT_LT(got.size(), calls.size() / 2);
-    ExpectSame(calls, got, got.size());
+    ASSERT_FALSE(damaged.empty());
+    EXPECT_LT(damaged.size(), calls.size() / 2);
+    ExpectSame(calls, damaged, damaged.size());
 }
 
 TEST(TraceFormat, TheSizeLimitStopsTheTraceWithAnEntryThatSaysSo) {
