@@ -72,8 +72,7 @@ std::string FirstDifference(const KestShfeMdType& a, const KestShfeMdType& b) {
 }
 
 uint32_t TradingDate(int64_t arrival_ns) {
-    const int64_t s =
-        (arrival_ns >= 0 ? arrival_ns / 1000000000 : (arrival_ns - 999999999) / 1000000000) + kChinaOffsetS;
+    const int64_t s = FloorSeconds(arrival_ns) + kChinaOffsetS;
     int64_t days = (s >= 0 ? s : s - 86399) / 86400;
     const int64_t hour = (s - days * 86400) / 3600;
     if (hour >= 18) {

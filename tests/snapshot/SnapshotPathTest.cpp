@@ -499,6 +499,24 @@ TEST_F(TcpReassemblyTest, MalformedInputIsDroppedWithoutTouchingOtherMemory) {
     EXPECT_FALSE(Decoded(1));
 }
 
+// A held segment sent again is not held twice: with it, a full hold list still takes the stream on.
+TEST_F(TcpReassemblyTest, ASegmentHeldAgainIsHeldOnce) {
+    std::vector<uint8_t> stream = Opening();
+    std::vector<size_t> starts;  // of instrument i's message, i = 1 ... the list's limit + 1
+    for (int32_t i = 1; i <= static_cast<int32_t>(TCP_LOST_LIST_LIMIT) + 1; ++i) {
+        starts.push_back(stream.size());
+        stream = stream + Instruments(i, 1);
+    }
+    starts.push_back(stream.size());
+    Send(stream, 0, kOpen);
+    for (size_t i = 1; i < starts.size() - 1; ++i) {  // all but the first, the second twice
+        Send(stream, starts[i], starts[i + 1]);
+        if (i == 1) Send(stream, starts[i], starts[i + 1]);
+    }
+    Send(stream, starts[0], starts[1]);
+    ExpectDecodedOnce(1, static_cast<int32_t>(TCP_LOST_LIST_LIMIT) + 1);
+}
+
 TEST_F(TcpReassemblyTest, FramesBeyondTheNodeOrFragmentLimitsAreRejected) {
     const auto stream = Opening() + Instruments(1, 13);  // a message of 1789 bytes
     Send(stream, 0, kOpen);

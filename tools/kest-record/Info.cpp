@@ -6,6 +6,7 @@
 #include <map>
 
 #include "Verbs.h"
+#include "recording/ChinaTime.h"
 #include "recording/ExchangeClock.h"
 #include "recording/RunReader.h"
 
@@ -14,13 +15,13 @@ namespace kest_record {
 namespace {
 
 std::string Utc(int64_t ns) {
-    const int64_t sec = ns >= 0 ? ns / 1000000000 : (ns - 999999999) / 1000000000;
+    const int64_t sec = kest_rec::FloorSeconds(ns);
     const time_t s = static_cast<time_t>(sec);
     struct tm t {};
     gmtime_r(&s, &t);
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%09" PRId64 "Z", t.tm_year + 1900,
-                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, ns - sec * 1000000000);
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, kest_rec::NanosPastSecond(ns));
     return buf;
 }
 

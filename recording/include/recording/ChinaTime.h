@@ -39,11 +39,20 @@ constexpr CivilDate CivilFromDays(int64_t z) {
     return {static_cast<int64_t>(yoe) + era * 400 + (m <= 2), m, d};
 }
 
+// The whole seconds of a time in nanoseconds, rounded down, and the
+// nanoseconds past them (0 to 999999999): defined for every int64_t, a
+// damaged file's arrival times included.
+constexpr int64_t FloorSeconds(int64_t ns) { return ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0); }
+constexpr int64_t NanosPastSecond(int64_t ns) { return (ns % 1000000000 + 1000000000) % 1000000000; }
+
 // 0 Monday ... 6 Sunday of a count of days since 1970-01-01 (a Thursday).
 constexpr int Weekday(int64_t days) { return static_cast<int>(((days % 7) + 7 + 3) % 7); }
 
 static_assert(DaysFromCivil(1970, 1, 1) == 0 && DaysFromCivil(2000, 3, 1) == 11017, "civil days");
 static_assert(CivilFromDays(11017).year == 2000 && CivilFromDays(11017).month == 3, "civil date");
+static_assert(FloorSeconds(-1) == -1 && NanosPastSecond(-1) == 999999999 &&
+                  FloorSeconds(INT64_MIN) == -9223372037 && NanosPastSecond(INT64_MIN) == 145224192,
+              "seconds rounded down");
 static_assert(Weekday(DaysFromCivil(2025, 1, 6)) == 0, "2025-01-06 was a Monday");
 
 }  // namespace kest_rec
