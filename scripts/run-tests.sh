@@ -17,6 +17,11 @@ stage "build dependencies and the C++ layout"
 ./scripts/install-deps.sh
 # Layout is clang-format's (.clang-format); a file it would change fails here.
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+# Every planted fault still applies to the tree (CI runs three of them; the
+# whole table is scripts/mutation-check.sh without --ci).
+for p in tests/mutations/*.patch; do
+  git apply --check "$p" || { echo "run-tests.sh: $p no longer applies to the tree" >&2; exit 1; }
+done
 
 jobs=${KEST_JOBS:-2}
 # A machine that has ccache rebuilds what did not change from its cache, from
