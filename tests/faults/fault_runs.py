@@ -22,13 +22,14 @@ import os
 import struct
 import re
 import signal
-import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 import kest_children  # noqa: E402
+from kest_checks import channel_config, check, output, sample_config, wait_for  # noqa: E402
+import kest_checks  # noqa: E402
 
 scenario, build, sample = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-record")}
@@ -37,51 +38,15 @@ tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-ca
 env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",
            KEST_CARDSIM_NAMESPACE=f"faults.{scenario}.{os.getpid()}")
 work = tempfile.mkdtemp(prefix=f"kest-fault-{scenario}.")
-procs = []
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
 
 
 def run(*args):
     return kest_children.run(args, env=env, capture_output=True, text=True, cwd=work)
 
 
-def start(name, *args):
-    d = os.path.join(work, name)
-    os.makedirs(d, exist_ok=True)
-    out = open(os.path.join(d, "out.txt"), "w")
-    err = open(os.path.join(d, "err.txt"), "w")
-    p = kest_children.popen(args, env=env, cwd=d, stdout=out, stderr=err)
-    p.dir = d
-    procs.append(p)
-    return p
-
-
-def text(p, which="out.txt"):
-    with open(os.path.join(p.dir, which), errors="replace") as f:
-        return f.read()
-
-
-def wait_for(what, predicate, seconds=400):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.1)
-    check(False, f"{what} within {seconds} s")
-    return False
-
-
 def ring(channel):
-    """(pending, pushed, refused) of a channel's ring, from the model's own status; None when not shown."""
-    status = run(tool["kest-card-ctl"], "status", "0").stdout.split("channels:")[-1]
-    m = re.search(rf"(?m)^\s+{channel}\s+(\d+) /\s+\d+ /\s+\d+\s+(\d+)\s+(\d+)", status)
-    return tuple(int(x) for x in m.groups()) if m else None
+    """(pending, pushed, refused) of a channel's ring; None when not shown."""
+    return kest_checks.ring(tool["kest-card-ctl"], channel, env=env, cwd=work)
 
 
 def drained(*channels):
@@ -90,20 +55,14 @@ def drained(*channels):
     wait_for(f"the rings of channels {channels} drained", lambda: all((ring(c) or [1])[0] == 0 for c in channels))
 
 
-def config(channel, lists=None):
+def config(channel, lists=None, **settings):
+    """Channel 0's: the sample's [config], logging everything, with the channels of lists {channel: its
+    instruments}; another channel's receives it."""
     path = os.path.join(work, f"ch{channel}.ini")
-    with open(sample) as f:
-        base = f.read().split("[channel0]")[0]
-    if channel == 0:
-        body = re.sub(r"(?m)^crc_mux_check=.*$", "crc_mux_check=0", base)
-        body = re.sub(r"(?m)^log_level=.*$", "log_level=7", body)
-        for ch, insts in (lists or {}).items():
-            body += f"[channel{ch}]\ninsts={insts}\noptions=norecv\n"
-    else:
-        body = f"[config]\nlog_level=7\ncpucore=-1\ndevice=xilinx0:{channel}\n"
-    with open(path, "w") as f:
-        f.write(body)
-    return path
+    if channel != 0:
+        return channel_config(path, channel)
+    return sample_config(path, sample, {ch: f"insts={insts}\noptions=norecv" for ch, insts in (lists or {}).items()},
+                         crc_mux_check=0, log_level=7, **settings)
 
 
 def receiver(channel, name, *extra):
@@ -114,34 +73,32 @@ def card_sim(name, *extra):
     return start(name, tool["kest-card-sim"], "--stats", "1", *extra)
 
 
+def start(name, *args):
+    return kest_checks.start(work, name, args, env=env)
+
+
 def quotes_written(sim_out, channel):
     m = re.findall(rf"channel +{channel}: quotes (\d+) refused (\d+)", sim_out)
     return (int(m[-1][0]), int(m[-1][1])) if m else (None, None)
 
 
 def summary_count(p):
-    m = re.search(r"channel \d+: (\d+) quotes", text(p))
+    m = re.search(r"channel \d+: (\d+) quotes", output(p))
     return int(m.group(1)) if m else None
 
 
 def loss_line(p):
-    m = re.search(r"missing quotes \(change-number gaps\): (\d+) in (\d+) gaps; out of order: (\d+)", text(p))
+    m = re.search(r"missing quotes \(change-number gaps\): (\d+) in (\d+) gaps; out of order: (\d+)", output(p))
     return tuple(int(x) for x in m.groups()) if m else (None, None, None)
 
 
 def stop(p, sig=signal.SIGINT, seconds=60):
-    if p.poll() is None:
-        p.send_signal(sig)
-    try:
-        p.wait(seconds)
-    except subprocess.TimeoutExpired:
-        check(False, f"{os.path.basename(p.dir)} ended within {seconds} s of its signal")
-        p.kill()
-        p.wait()
+    if not kest_checks.stop(p, sig, seconds):
+        check(False, f"{p.name} ended within {seconds} s of its signal")
 
 
 def up(ch0):
-    return wait_for("channel 0 brought the card up", lambda: "logical start" in text(ch0))
+    return wait_for("channel 0 brought the card up", lambda: "logical start" in output(ch0))
 
 
 def received_so_far(channel):
@@ -150,8 +107,7 @@ def received_so_far(channel):
 
 
 def records(path):
-    out = kest_children.run([tool["kest-record"], "csv", path], env=env, capture_output=True, text=True)
-    rows = list(csv.DictReader(out.stdout.splitlines()))
+    rows = csv.DictReader(run(tool["kest-record"], "csv", path).stdout.splitlines())
     return [((r["type_card_record_type"], r["inst_id"]), int(r["change_no"])) for r in rows]
 
 
@@ -160,11 +116,7 @@ def kill_receiver():
     # change numbers account for every quote (the 2ps feeds step over what
     # they conflate). Every future: a contract changes four times a second
     # at most, so a few products would take minutes to fill the check.
-    path = config(0, {0: "cu", 3: "all"})
-    with open(path) as f:
-        body = f.read()
-    with open(path, "w") as f:
-        f.write(re.sub(r"(?m)^(shfe2ps|ine2ps)=enabled$", r"\1=disabled", body))
+    config(0, {0: "cu", 3: "all"}, shfe2ps="disabled", ine2ps="disabled")
     config(3)
     run(tool["kest-card-ctl"], "create", "0")
     sim = card_sim("sim", "--rate", "3000")
@@ -181,17 +133,15 @@ def kill_receiver():
     drained(0, 3)
     stop(b)
     stop(ch0)
-    written, refused = quotes_written(text(sim), 3)
+    written, refused = quotes_written(output(sim), 3)
     ra, rb = records(os.path.join(work, "a.kestrec")), records(os.path.join(work, "b.kestrec"))
     check(written is not None and refused == 0, f"card wrote {written} quotes to channel 3, refused {refused}")
-    check("FPGA Init" not in text(b), "the restarted receiver made no bring-up")
+    check("FPGA Init" not in output(b), "the restarted receiver made no bring-up")
     unwritten = written - len(ra) - len(rb)
     check(0 <= unwritten < 256 + 1,
           f"quotes the card wrote = recorded before the kill ({len(ra)}) + after ({len(rb)}) + "
           f"{unwritten} taken by the killed receiver but not yet in its file (at most one block, 256)")
-    last_a = {}
-    for key, n in ra:
-        last_a[key] = n
+    last_a = dict(ra)  # each contract's last change number before the kill
     seen_b = {}
     dup = 0
     for i, (key, n) in enumerate(rb):
@@ -219,10 +169,10 @@ def kill_channel0():
     run(tool["kest-card-ctl"], "create", "0")
     sim = card_sim("sim", "--rate", "2000")
     first = receiver(0, "ch0-a")
-    wait_for("channel 0 in the snapshot phase", lambda: "listening tcp basement data" in text(first))
+    wait_for("channel 0 in the snapshot phase", lambda: "listening tcp basement data" in output(first))
     first.kill()
     first.wait()
-    check("logical start" not in text(first), "channel 0 was killed before its bring-up ended")
+    check("logical start" not in output(first), "channel 0 was killed before its bring-up ended")
     again = receiver(0, "ch0-b")
     if not up(again):
         return
@@ -256,7 +206,7 @@ def full_ring():
     drained(0, 5)
     stop(ch5)
     stop(ch0)
-    written, refused = quotes_written(text(sim), 5)
+    written, refused = quotes_written(output(sim), 5)
     check(refused is not None and refused > 1000, f"the card counted {refused} quotes refused on channel 5")
     check((ring(5) or [0, 0, -1])[2] == refused, "kest-card-ctl status shows the same refusals for channel 5")
     got = summary_count(ch5)
@@ -265,9 +215,9 @@ def full_ring():
     check(missing is not None and 0 < missing <= refused,
           f"the receiver reports {missing} quotes missing, at most the {refused} refused")
     check(backwards == 0, "nothing reordered")
-    check(re.search(r"quotes missing in \d+ change-number gaps", text(ch5, "err.txt")) is not None,
+    check(re.search(r"quotes missing in \d+ change-number gaps", output(ch5, "err")) is not None,
           "the loss was reported while running")
-    stale = re.search(r"stale on arrival \(older than 1000 ms\): (\d+) quotes", text(ch5))
+    stale = re.search(r"stale on arrival \(older than 1000 ms\): (\d+) quotes", output(ch5))
     n_stale = int(stale.group(1)) if stale else -1
     check(0 < n_stale < (got or 0), f"the backlog counted stale, fresh quotes not ({n_stale} of {got})")
     rows = records(os.path.join(work, "ch5.kestrec"))
@@ -306,16 +256,16 @@ def kill_replay():
     run(tool["kest-card-ctl"], "create", "0", "--a2c-ring-bytes", "1048576")
     copy = os.path.join(work, "copy.kestrec")
     ch6 = receiver(6, "ch6", "--record", copy)
-    wait_for("the receiver on channel 6 started", lambda: "logical start" in text(ch6) or os.path.exists(copy))
+    wait_for("the receiver on channel 6 started", lambda: "logical start" in output(ch6) or os.path.exists(copy))
     # At the recorded pace, pushing the records due in batches, so that it is killed mid-stream.
     first = card_sim("replay1", "--replay", source, "--channel", "6", "--speed", "1")
     wait_for("part of the first replay received", lambda: received_so_far(6) > 30000)
     first.kill()  # SIGKILL, in the middle of its pushes
     first.wait()
-    check("replayed" not in text(first), "the first replay was killed before it finished")
+    check("replayed" not in output(first), "the first replay was killed before it finished")
     second = card_sim("replay2", "--replay", source, "--channel", "6", "--speed", "max")
     wait_for("the second replay finished", lambda: second.poll() is not None)
-    check(second.returncode == 0 and "replayed 300000 records" in text(second),
+    check(second.returncode == 0 and "replayed 300000 records" in output(second),
           f"the second replay took the ring over and played every record ({second.returncode})")
     drained(6)
     stop(ch6)
@@ -330,13 +280,9 @@ try:
     {"kill_receiver": kill_receiver, "kill_channel0": kill_channel0, "full_ring": full_ring,
      "kill_replay": kill_replay}[scenario]()
 finally:
-    for p in procs:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
+    kest_checks.stop_all()
     run(tool["kest-card-ctl"], "remove", "0")
-if failures:
-    print(f"{scenario}: {len(failures)} check(s) failed; files in {work}")
+if kest_checks.failures:
+    print(f"{scenario}: {len(kest_checks.failures)} check(s) failed; files in {work}")
     sys.exit(1)
 print(f"{scenario}: passed")
-

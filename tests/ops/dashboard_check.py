@@ -10,7 +10,7 @@ import json
 import re
 
 METRIC = re.compile(r"\bkest_[a-z0-9_]+")
-# Labels Prometheus adds to every series it scrapes, and the histogram's own.
+# Labels Prometheus adds to every series it scrapes.
 ADDED_LABELS = {"instance", "job"}
 
 
@@ -29,10 +29,7 @@ def scrape_names(text):
 
 def problems(d, served):
     """What is wrong with dashboard d against the served {metric: labels}."""
-    found = []
-    for key in ("title", "uid", "panels", "templating", "schemaVersion"):
-        if key not in d:
-            found.append(f"no {key}")
+    found = [f"no {key}" for key in ("title", "uid", "panels", "templating", "schemaVersion") if key not in d]
     panels = [p for p in d.get("panels", []) if p.get("type") != "row"]
     if not panels:
         found.append("no panel")
@@ -49,22 +46,17 @@ def problems(d, served):
             if not names:
                 found.append(f"panel {p.get('title')}: query {expr!r} names no metric of the tools")
             unknown = [n for n in names if n not in served]
-            for n in unknown:
-                found.append(f"panel {p.get('title')}: {n} is served by no tool")
-            carried = set(ADDED_LABELS)
-            for n in names:
-                carried |= served.get(n, set())
+            found += [f"panel {p.get('title')}: {n} is served by no tool" for n in unknown]
+            carried = ADDED_LABELS.union(*(served.get(n, set()) for n in names))
             used = set(re.findall(r"\b(?:by|without)\s*\(([^)]*)\)", expr))
             used = {label.strip() for group in used for label in group.split(",") if label.strip()}
             used |= set(re.findall(r"[{,]\s*([a-zA-Z_][a-zA-Z0-9_]*)\s*(?:=~|!~|!=|=)", expr))
-            for label in sorted(used - carried):
-                if not unknown:
-                    found.append(f"panel {p.get('title')}: label {label} is on none of {names}")
-    for v in d.get("templating", {}).get("list", []):
-        for n in METRIC.findall(v.get("definition", "")):
-            if n not in served:
-                found.append(f"variable {v.get('name')}: {n} is served by no tool")
-    return found
+            if not unknown:
+                found += [f"panel {p.get('title')}: label {label} is on none of {names}"
+                          for label in sorted(used - carried)]
+    return found + [f"variable {v.get('name')}: {n} is served by no tool"
+                    for v in d.get("templating", {}).get("list", [])
+                    for n in METRIC.findall(v.get("definition", "")) if n not in served]
 
 
 def verdicts(path, served):

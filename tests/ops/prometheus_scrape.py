@@ -18,62 +18,32 @@ import json
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.parse
 import urllib.request
 
 import dashboard_check
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-import kest_children  # noqa: E402
+from kest_checks import check, output, stop_all, wait_for  # noqa: E402
+import kest_checks  # noqa: E402
 
 build, config, ops = (os.path.abspath(a) for a in sys.argv[1:4])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-card-info")}
 env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",  # the exchange's zone
            KEST_CARDSIM_NAMESPACE=f"ops.prometheus.{os.getpid()}")
 work = tempfile.mkdtemp(prefix="kest-prometheus.")
-procs = []
-failures = []
 
 
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    if not ok:
-        failures.append(what)
-    return ok
+def start(name, args):
+    return kest_checks.start(work, name, args, env=env)
 
 
-def start(name, args, **kw):
-    out = open(os.path.join(work, name + ".out"), "w")
-    err = open(os.path.join(work, name + ".err"), "w")
-    p = kest_children.popen(args, stdout=out, stderr=err, env=env, cwd=work, **kw)
-    procs.append((name, p))
-    return p
-
-
-def read(name, stream="err"):
-    with open(os.path.join(work, f"{name}.{stream}")) as f:
-        return f.read()
-
-
-def wait_for(what, predicate, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.2)
-    check(False, f"{what} within {seconds} s")
-    return None
-
-
-def served_port(name):
-    m = re.search(r"http://127\.0\.0\.1:(\d+)/metrics", read(name))
+def served_port(p):
+    m = re.search(r"http://127\.0\.0\.1:(\d+)/metrics", output(p, "err"))
     return int(m.group(1)) if m else None
 
 
@@ -101,27 +71,15 @@ def query(prom, expr):
     return body["data"]["result"] if body.get("status") == "success" else []
 
 
-def stop_all():
-    for name, p in reversed(procs):
-        if p.poll() is None:
-            p.send_signal(signal.SIGINT if name == "recv" else signal.SIGTERM)
-            try:
-                p.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
-    subprocess.run([tool["kest-card-ctl"], "remove", "0"], env=env, capture_output=True)
-
-
 try:
     start("sim", [tool["kest-card-sim"], "--card", "0", "--shfe-size", "300", "--ine-size", "100", "--rate", "200",
                   "--stats", "0"])
     wait_for("the simulated card", lambda: subprocess.run([tool["kest-card-ctl"], "list"], env=env,
                                                         capture_output=True, text=True).stdout.startswith("0 "), 30)
     recv = start("recv", [tool["kest-md-recv"], config, "--quiet", "--seconds", "3600", "--metrics", ":0"])
-    recv_port = wait_for("kest-md-recv names its metrics port", lambda: served_port("recv"), 300)
+    recv_port = wait_for("kest-md-recv names its metrics port", lambda: served_port(recv), 300)
     info = start("info", [tool["kest-card-info"], "--metrics", "127.0.0.1:0"])
-    info_port = wait_for("kest-card-info names its metrics port", lambda: served_port("info"), 300)
+    info_port = wait_for("kest-card-info names its metrics port", lambda: served_port(info), 300)
     if recv_port is None or info_port is None:
         raise SystemExit(1)
 
@@ -154,8 +112,7 @@ scrape_configs:
             return False
 
     wait_for("Prometheus is ready", ready, 300)
-    wait_for("Prometheus scrapes both targets",
-             lambda: len([s for s in query(prom, "up == 1")]) == 2, 300)
+    wait_for("Prometheus scrapes both targets", lambda: len(query(prom, "up == 1")) == 2, 300)
 
     # The counter as Prometheus stored it, scrape after scrape.
     seen = []
@@ -175,14 +132,13 @@ scrape_configs:
     packets = query(prom, "sum(rate(kest_card_multicast_packets_total[5s]))")
     check(bool(packets) and float(packets[0]["value"][1]) > 0, "the card's packet counters rise in Prometheus")
 
-    def evaluated():
+    def rules():
         groups = json.loads(get(f"http://127.0.0.1:{prom}/api/v1/rules"))["data"]["groups"]
-        return all(r.get("health") == "ok" for g in groups for r in g["rules"])
-    wait_for("every rule evaluated", evaluated, 300)
-    groups = json.loads(get(f"http://127.0.0.1:{prom}/api/v1/rules"))["data"]["groups"]
-    names = [r["name"] for g in groups for r in g["rules"]]
-    bad = [(r["name"], r.get("lastError")) for g in groups for r in g["rules"] if r.get("health") != "ok"]
-    check(len(names) >= 5 and not bad, f"Prometheus loaded {len(names)} rules and evaluates them: {bad}")
+        return [r for g in groups for r in g["rules"]]
+    wait_for("every rule evaluated", lambda: all(r.get("health") == "ok" for r in rules()), 300)
+    loaded = rules()
+    bad = [(r["name"], r.get("lastError")) for r in loaded if r.get("health") != "ok"]
+    check(len(loaded) >= 5 and not bad, f"Prometheus loaded {len(loaded)} rules and evaluates them: {bad}")
     firing = [a["labels"]["alertname"] for a in json.loads(get(f"http://127.0.0.1:{prom}/api/v1/alerts"))["data"]["alerts"]
               if a["state"] == "firing"]
     check("KestReceiverDown" not in firing and "KestQuoteGapsRising" not in firing,
@@ -207,13 +163,14 @@ scrape_configs:
           "a card that is not there reads as kest_card_up 0, exit 1")
 finally:
     stop_all()
+    subprocess.run([tool["kest-card-ctl"], "remove", "0"], env=env, capture_output=True)
 
-summary = read("recv", "out")
+summary = output(recv)
 m = re.search(r"channel 0: (\d+) quotes", summary)
 check(m is not None and int(m.group(1)) >= seen[-1] if seen else False,
       "the receiver's own summary counts at least what Prometheus saw")
-if failures:
-    print(f"{len(failures)} failed; files kept in {work}")
+if kest_checks.failures:
+    print(f"{len(kest_checks.failures)} failed; files kept in {work}")
     sys.exit(1)
 shutil.rmtree(work, ignore_errors=True)
 print("all passed")

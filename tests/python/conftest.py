@@ -12,16 +12,14 @@ on channel 0 and records it. Channel 1 has the same instruments as channel 0,
 channel 2 none (a channel that stays quiet).
 """
 import os
-import re
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+import kest_checks  # noqa: E402
 import kest_children  # noqa: E402
 
 BUILD = os.environ["KEST_BUILD_DIR"]
@@ -36,76 +34,40 @@ os.environ["KEST_CARDSIM_NAMESPACE"] = f"pytest-kest.{os.getpid()}"
 
 
 def wait_for(what, predicate, seconds=300):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.05)
-    raise AssertionError(f"{what}: not within {seconds} s")
-
-
-def channel_config(work, channel):
-    path = os.path.join(work, f"ch{channel}.ini")
-    with open(path, "w") as f:
-        f.write(f"[config]\nlog_level=7\ncpucore=-1\ndevice=xilinx0:{channel}\n")
-    return path
+    assert kest_checks.wait_for(what, predicate, seconds, step=0.05), f"{what}: not within {seconds} s"
 
 
 class Card:
     def __init__(self, work):
         self.work = work
-        with open(SAMPLE) as f:
-            base = f.read().split("[channel0]")[0]
-        base = re.sub(r"(?m)^crc_mux_check=.*$", "crc_mux_check=0", base)
         # The card flags last ticks on one channel only: on neither of the two compared.
-        base = re.sub(r"(?m)^last_tick_channel=.*$", "last_tick_channel=5", base)
-        self.ch0 = os.path.join(work, "ch0.ini")
-        with open(self.ch0, "w") as f:
-            f.write(base + f"[channel0]\ninsts={INSTRUMENTS}\n[channel1]\ninsts={INSTRUMENTS}\n[channel2]\ninsts=\n")
-        self.ch1 = channel_config(work, 1)
-        self.ch2 = channel_config(work, 2)
+        self.ch0 = kest_checks.sample_config(os.path.join(work, "ch0.ini"), SAMPLE,
+                                             {0: f"insts={INSTRUMENTS}", 1: f"insts={INSTRUMENTS}", 2: "insts="},
+                                             crc_mux_check=0, last_tick_channel=5)
+        self.ch1 = kest_checks.channel_config(os.path.join(work, "ch1.ini"), 1)
+        self.ch2 = kest_checks.channel_config(os.path.join(work, "ch2.ini"), 2)
         self.recording = os.path.join(work, "ch0.kestrec")
-        self.sim_out = open(os.path.join(work, "sim.out"), "w")
-        self.sim = kest_children.popen([TOOL["kest-card-sim"], "--card", "0", "--shfe-size", "200", "--ine-size", "50",
-                                     "--rate", "4000", "--ring-bytes", str(32 << 20), "--stats", "0"],
-                                    cwd=work, stdout=self.sim_out, stderr=subprocess.STDOUT)
-        self.recv_out_path = os.path.join(work, "ch0.out")
-        self.recv_out = open(self.recv_out_path, "w")
+        self.sim = kest_checks.start(work, "sim", [TOOL["kest-card-sim"], "--card", "0", "--shfe-size", "200",
+                                                   "--ine-size", "50", "--rate", "4000", "--ring-bytes",
+                                                   str(32 << 20), "--stats", "0"])
         wait_for("the simulated card", lambda: kest_children.run([TOOL["kest-card-ctl"], "list"], capture_output=True,
                                                                text=True).stdout.startswith("0 "))
-        self.recv = kest_children.popen([TOOL["kest-md-recv"], self.ch0, "--quiet", "--buffer", "--record",
-                                      self.recording], cwd=work, stdout=self.recv_out, stderr=subprocess.STDOUT)
-        wait_for("channel 0 brought the card up", lambda: "logical start" in self.recv_text(), 400)
+        self.recv = kest_checks.start(work, "recv", [TOOL["kest-md-recv"], self.ch0, "--quiet", "--buffer",
+                                                     "--record", self.recording])
+        wait_for("channel 0 brought the card up", lambda: "logical start" in kest_checks.output(self.recv), 400)
 
     def ring(self, channel):
-        """(waiting, pushed): messages in the channel's card-to-host ring and all the card put there, as the
-        model counts them."""
-        status = kest_children.run([TOOL["kest-card-ctl"], "status", "0"], capture_output=True, text=True).stdout
-        m = re.search(rf"(?m)^ +{channel} +(\d+) / +\d+ / +\d+ +(\d+)", status.split("channels:")[-1])
-        return (int(m.group(1)), int(m.group(2))) if m else (0, 0)
-
-    def pending(self, channel):
-        return self.ring(channel)[0]
-
-    def recv_text(self):
-        with open(self.recv_out_path, errors="replace") as f:
-            return f.read()
+        """(waiting, pushed, refused): messages in the channel's card-to-host ring, all the card put there and
+        those it refused, as the model counts them."""
+        return kest_checks.ring(TOOL["kest-card-ctl"], channel) or (0, 0, 0)
 
     def stop_recorder(self):
         """Ends kest-md-recv on channel 0; its recording is then complete."""
-        if self.recv.poll() is None:
-            self.recv.send_signal(signal.SIGINT)
-            self.recv.wait(60)
+        kest_checks.stop(self.recv)
         return self.recv.returncode
 
     def close(self):
-        self.stop_recorder()
-        self.sim.send_signal(signal.SIGINT)
-        try:
-            self.sim.wait(30)
-        except subprocess.TimeoutExpired:
-            self.sim.kill()
-            self.sim.wait()
+        kest_checks.stop_all(30)
         kest_children.run([TOOL["kest-card-ctl"], "remove", "0"], capture_output=True)
 
 

@@ -17,17 +17,13 @@ says so in one line. The build's own files go to the temporary directory
 (DIST_EXTRA_CONFIG), not into the source tree.
 """
 import os
+import pathlib
 import subprocess
 import sys
 import tempfile
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from kest_checks import check, finish  # noqa: E402
 
 
 def run(argv, **kw):
@@ -40,13 +36,9 @@ def install(python, source, build, tmp, records_only):
     if r.returncode != 0:
         sys.exit(f"cannot make a virtualenv with {python}: {r.stderr}")
     cfg = os.path.join(tmp, "setup.cfg")
-    with open(cfg, "w") as f:
-        f.write(f"[build]\nbuild_base={tmp}/build\n[egg_info]\negg_base={tmp}\n")
-    env = dict(os.environ, KEST_LIBRARY_DIR=build, DIST_EXTRA_CONFIG=cfg)
-    env.pop("PYTHONPATH", None)
-    env.pop("KEST_RECORDS_ONLY", None)
-    if records_only:
-        env["KEST_RECORDS_ONLY"] = "1"
+    pathlib.Path(cfg).write_text(f"[build]\nbuild_base={tmp}/build\n[egg_info]\negg_base={tmp}\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "KEST_RECORDS_ONLY")}
+    env.update(KEST_LIBRARY_DIR=build, DIST_EXTRA_CONFIG=cfg, **({"KEST_RECORDS_ONLY": "1"} if records_only else {}))
     r = run([os.path.join(venv, "bin", "pip"), "install", "--no-build-isolation", "--no-deps",
              os.path.join(source, "python")], env=env, cwd=tmp)
     check(r.returncode == 0, f"pip install{' (KEST_RECORDS_ONLY=1)' if records_only else ''} into a venv "
@@ -100,7 +92,7 @@ except kest.StartError as e:
     check(r.returncode != 0 and last.startswith("ImportError: kest: its C++ half kest._kest is not installed")
           and "circular import" not in r.stderr,
           f"kest without its C++ half says so in one line: {last!r}")
-    sys.exit(1 if failures else 0)
+    finish()
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 """The Python module kest against a live model card (see conftest.py)."""
+import itertools
 import os
+import pathlib
 import re
 import signal
 import subprocess
@@ -34,7 +36,7 @@ def test_records_are_those_kest_md_recv_recorded_on_the_same_run(card):
     pushed = card.ring(0)[1]
 
     def taken():
-        waiting, given = card.ring(0)
+        waiting, given, _ = card.ring(0)
         return given - waiting >= pushed
     wait_for("the recorder on channel 0 taking what the card pushed to it", taken, 300)
     assert card.stop_recorder() == 0
@@ -48,8 +50,6 @@ def test_records_are_those_kest_md_recv_recorded_on_the_same_run(card):
     start = first[0]
     n = min(len(got), len(recorded) - start)
     assert n > 500
-    for name in kest_records.RECORD_DTYPE.names:
-        assert np.array_equal(got[name][:n], recorded[name][start:start + n]), name
     assert got[:n].tobytes() == recorded[start:start + n].tobytes()
 
 
@@ -80,17 +80,13 @@ def test_timeouts_on_a_busy_channel(card):
         assert 1 <= len(batch) <= 16
         # What the card delivered so far, without waiting: once the ring holds
         # more than one, a poll that does not wait takes them all (up to its limit).
-        wait_for("a backlog of records on channel 1", lambda: card.pending(1) > 64, 300)
+        wait_for("a backlog of records on channel 1", lambda: card.ring(1)[0] > 64, 300)
         assert len(receiver.poll(timeout=0, max_records=64)) == 64
 
 
 def test_iteration_and_frame(card):
     with kest.Receiver(card.ch1) as receiver:
-        quotes = []
-        for q in receiver:
-            quotes.append(q)
-            if len(quotes) == 50:
-                break
+        quotes = list(itertools.islice(receiver, 50))
         assert all(q.dtype is kest_records.RECORD_DTYPE for q in quotes)
         # A change both feeds of an exchange carry comes once from each.
         change = {(int(q["type"]), bytes(q["inst_id"]), int(q["change_no"])) for q in quotes}
@@ -99,9 +95,8 @@ def test_iteration_and_frame(card):
     assert len(frame) > 0
     levels = [f"{side}{n}_{what}" for side in ("bid", "ask") for n in range(1, 6) for what in ("price", "volume")]
     assert list(frame.columns) == ["arrival", "inst_no", "inst_id", "exchange_time", "exchange_stamp", "trading_date",
-                                   "type", "change_no",
-                                   "last_price", "volume", "turnover", "open_interest"] + levels + [
-                                       "last_tick_flag", "max_inst_no"]
+                                   "type", "change_no", "last_price", "volume", "turnover", "open_interest", *levels,
+                                   "last_tick_flag", "max_inst_no"]
     # Prices and turnover in yuan, volumes in lots as integers, times as times.
     for name in ["last_price", "turnover"] + [c for c in levels if c.endswith("price")]:
         assert frame[name].dtype == np.float64, name
@@ -118,7 +113,7 @@ def test_iteration_and_frame(card):
 def test_no_allocation_per_record_inside_poll(card):
     with kest.Receiver(card.ch1, capacity=4096) as receiver:
         receiver.poll(4096, timeout=1)
-        wait_for("a backlog of 300 records on channel 1", lambda: card.pending(1) >= 300, 300)
+        wait_for("a backlog of 300 records on channel 1", lambda: card.ring(1)[0] >= 300, 300)
         tracemalloc.start()
         before = tracemalloc.take_snapshot()
         batch = receiver.poll(4096, timeout=1)
@@ -143,15 +138,10 @@ def test_use_after_close(card):
     receiver.close()
     receiver.close()
     assert receiver.closed
-    with pytest.raises(ValueError, match="closed"):
-        receiver.poll(timeout=0)
-    with pytest.raises(ValueError, match="closed"):
-        next(iter(receiver))
-    with pytest.raises(ValueError, match="closed"):
-        receiver.frame(timeout=0)
-    with pytest.raises(ValueError, match="closed"):
-        with receiver:
-            pass
+    for use in (lambda: receiver.poll(timeout=0), lambda: next(iter(receiver)), lambda: receiver.frame(timeout=0),
+                receiver.__enter__):
+        with pytest.raises(ValueError, match="closed"):
+            use()
 
 
 def test_bad_config_path(card):
@@ -175,26 +165,29 @@ def test_bad_config_path(card):
 
 def test_garbage_config_is_refused_before_a_start(card):
     path = os.path.join(card.work, "garbage.ini")
-    with open(path, "wb") as f:
-        f.write(bytes(range(256)) * 8)
+    pathlib.Path(path).write_bytes(bytes(range(256)) * 8)
     with pytest.raises(kest.ConfigError, match="recognises no key"):
         kest.Receiver(path)
-    with open(path, "w") as f:
-        f.write("[Config]\ndevice=xilinx0:1\n")  # the section's name is case-sensitive
+    pathlib.Path(path).write_text("[Config]\ndevice=xilinx0:1\n")  # the section's name is case-sensitive
     with pytest.raises(kest.ConfigError):
         kest.Receiver(path)
 
 
-@pytest.mark.parametrize("mode", ["iterate", "wait", "python"])
-def test_sigint_raises_keyboard_interrupt_promptly(card, mode):
-    config = card.ch2 if mode == "wait" else card.ch1
+def signalled(card, sig, mode, config):
+    """What signal_child.py in MODE on CONFIG reports after SIG, and when SIG was sent."""
     p = child(card, "signal_child.py", mode, config, card.ch2)
     assert next(child_lines(p)) == "ready"
     time.sleep(0.3)
     sent = time.monotonic()
-    p.send_signal(signal.SIGINT)
+    p.send_signal(sig)
     lines = child_report(p)
     assert p.returncode == 0, lines
+    return lines, sent
+
+
+@pytest.mark.parametrize("mode", ["iterate", "wait", "python"])
+def test_sigint_raises_keyboard_interrupt_promptly(card, mode):
+    lines, sent = signalled(card, signal.SIGINT, mode, card.ch2 if mode == "wait" else card.ch1)
     how, when = lines["loop"].rsplit(" ", 1)
     assert how == "KeyboardInterrupt"
     # The wait checks for signals every 100 ms: a bound a hundred times that
@@ -212,12 +205,7 @@ def test_sigint_raises_keyboard_interrupt_promptly(card, mode):
 
 
 def test_sigterm_ends_iteration_cleanly(card):
-    p = child(card, "signal_child.py", "iterate", card.ch1, card.ch2)
-    assert next(child_lines(p)) == "ready"
-    time.sleep(0.3)
-    p.send_signal(signal.SIGTERM)
-    lines = child_report(p)
-    assert p.returncode == 0, lines
+    lines, _ = signalled(card, signal.SIGTERM, "iterate", card.ch1)
     assert lines["loop"].rsplit(" ", 1)[0] == "ended normally"
     assert lines["closed"] == "True"
     assert lines["poll-after"] == "Stopped"
@@ -225,8 +213,8 @@ def test_sigterm_ends_iteration_cleanly(card):
 
 
 def test_china_offset_of_a_window_is_the_recordings_library_own():
-    with open(os.path.join(os.path.dirname(__file__), "../../recording/include/recording/ChinaTime.h")) as f:
-        hours = int(re.search(r"kChinaOffsetS = (\d+) \* 3600;", f.read()).group(1))
+    header = pathlib.Path(os.path.dirname(__file__), "../../recording/include/recording/ChinaTime.h").read_text()
+    hours = int(re.search(r"kChinaOffsetS = (\d+) \* 3600;", header).group(1))
     assert kest_records.window.CHINA_STANDARD_TIME_S == hours * 3600
 
 

@@ -4,7 +4,6 @@ per file and per block range.
 
 Run by CTest with KEST_RECORDING_SAMPLE and KEST_PYTHON_DIR in the environment."""
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -26,8 +25,7 @@ class DatasetTest(unittest.TestCase):
     def test_counts_and_vwap_on_a_two_worker_cluster_equal_pandas(self):
         from dask.distributed import Client, LocalCluster
 
-        work = tempfile.mkdtemp()
-        try:
+        with tempfile.TemporaryDirectory() as work:
             paths = []
             for i in range(8):
                 path = os.path.join(work, f"day{i}.kestrec")
@@ -37,12 +35,11 @@ class DatasetTest(unittest.TestCase):
             expected = per_contract(pd.concat([kest_records.load(p, frame=True) for p in paths]))
             with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
                     Client(cluster):
-                for ddf, partitions in ((kest_records.dataset(os.path.join(work, "day*.kestrec")), 8),
-                                        (kest_records.dataset(paths, blocks_per_partition=4), None)):
-                    if partitions is not None:
-                        self.assertEqual(ddf.npartitions, partitions)
-                    else:
-                        self.assertGreater(ddf.npartitions, 8)
+                per_file = kest_records.dataset(os.path.join(work, "day*.kestrec"))
+                per_blocks = kest_records.dataset(paths, blocks_per_partition=4)
+                self.assertEqual(per_file.npartitions, 8)
+                self.assertGreater(per_blocks.npartitions, 8)
+                for ddf in (per_file, per_blocks):
                     ddf = ddf.assign(value=ddf["last_price"] * ddf["volume"])
                     g = ddf.groupby("inst_id").agg({"value": ["size", "sum"], "volume": "sum"}).compute()
                     got = pd.DataFrame({"quotes": g[("value", "size")],
@@ -51,8 +48,6 @@ class DatasetTest(unittest.TestCase):
                                                    check_dtype=False)
                     pd.testing.assert_series_equal(got["vwap"], expected["vwap"].sort_index(), check_names=False,
                                                    rtol=1e-12)
-        finally:
-            shutil.rmtree(work)
 
 
 if __name__ == "__main__":

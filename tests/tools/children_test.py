@@ -12,10 +12,10 @@ Waits use deadlines; a deadline passed fails the run, speed never does.
 import os
 import signal
 import sys
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
 import kest_children  # noqa: E402
+from kest_checks import wait_for  # noqa: E402
 
 binary, test, ctl = sys.argv[1:4]
 WANTED = ("kest-card-sim", "kest-md-recv")
@@ -36,23 +36,8 @@ def stat(pid):
 
 
 def children_of(parent):
-    kids = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            s = stat(int(entry))
-            if s is not None and s[2] == parent:
-                kids[int(entry)] = s
-    return kids
-
-
-def wait_for(what, predicate, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.1)
-    sys.exit(f"FAIL waited {seconds} s for {what}")
+    live = {pid: stat(pid) for pid in map(int, filter(str.isdigit, os.listdir("/proc")))}
+    return {pid: s for pid, s in live.items() if s is not None and s[2] == parent}
 
 
 def running_mid_test(p):
@@ -76,31 +61,23 @@ def running_mid_test(p):
 p = kest_children.popen([binary, f"--gtest_filter={test}"], stdout=open(os.devnull, "w"),
                         stderr=open(os.devnull, "w"))
 kids = wait_for("the test to run a card model and a receiver that brings the card up",
-                lambda: running_mid_test(p), 300)
+                lambda: running_mid_test(p), 300) or sys.exit(1)
 print(f"test binary {p.pid} runs {', '.join(f'{s[0]} {pid}' for pid, s in sorted(kids.items()))}")
 os.kill(p.pid, signal.SIGKILL)
 p.wait()
 print(f"test binary killed (status {p.returncode})")
 
 
-left = []
-
-
-def all_gone():
+def running():
     # A pid may be taken again by another process: the start time tells them apart.
-    left[:] = [f"{s[0]} {pid}" for pid, s in kids.items() if (stat(pid) or (None,) * 4)[3] == s[3]]
-    return not left
+    return [pid for pid, s in kids.items() if (stat(pid) or (None,) * 4)[3] == s[3]]
 
 
-deadline = time.monotonic() + 60
-while not all_gone() and time.monotonic() < deadline:
-    time.sleep(0.1)
-if left:
-    # Not left behind by this check either.
-    for pid, s in kids.items():
-        if (stat(pid) or (None,) * 4)[3] == s[3]:
-            os.kill(pid, signal.SIGKILL)
-    sys.exit(f"FAIL 60 s after the test was killed its children still run: {', '.join(left)}")
+if not wait_for("every child of the killed test to end", lambda: not running(), 60):
+    left = running()
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)  # not left behind by this check either
+    sys.exit("FAIL still running 60 s after the test was killed: " + ", ".join(f"{kids[pid][0]} {pid}" for pid in left))
 print(f"ok   every child of the killed test has ended: {', '.join(str(pid) for pid in sorted(kids))}")
 
 # What it left besides processes: the card of its namespace, which the next test of the binary sweeps

@@ -15,6 +15,10 @@ import re
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from kest_checks import check, finish  # noqa: E402
+
+
 def render(page):
     env = dict(os.environ, MANWIDTH="100", LC_ALL="C.UTF-8")
     run = subprocess.run(["man", "--warnings", "-l", page], env=env, capture_output=True, text=True)
@@ -41,86 +45,64 @@ def pages(man_dir):
 
 
 def check_render(man_dir):
-    failures = []
     for page in pages(man_dir):
         with gzip.open(page, "rt") as f:
             source = f.read()
-        if not source.startswith(".\\\"") and ".TH " not in source:
-            failures.append(f"{page}: not a man page")
+        check(source.startswith(".\\\"") or ".TH " in source, f"{page}: a man page")
         code, out, err = render(page)
         name = os.path.basename(page)[:-3]
-        if code != 0 or err.strip():
-            failures.append(f"{name}: man -l exits {code}: {err.strip()}")
+        if not check(code == 0 and not err.strip(), f"{name}: man -l renders it (exit {code}) {err.strip()}"):
             continue
         found = sections(out)
-        for wanted in ("NAME", "SYNOPSIS", "DESCRIPTION", "SEE ALSO"):
-            if wanted not in found:
-                failures.append(f"{name}: no {wanted} section")
+        missing = [wanted for wanted in ("NAME", "SYNOPSIS", "DESCRIPTION", "SEE ALSO") if wanted not in found]
+        check(not missing, f"{name}: {len(out.splitlines())} lines, no section missing: {missing}")
         title = name.rsplit(".", 1)[0]
-        if not any(title in line for line in found.get("NAME", [])):
-            failures.append(f"{name}: NAME does not name {title}")
-        print(f"{name}: {len(out.splitlines())} lines")
-    return failures
+        check(any(title in line for line in found.get("NAME", [])), f"{name}: NAME names {title}")
+
+
+def options(pattern, lines):
+    """The options (with their value names) of the lines that match pattern."""
+    return {m.group(1) for m in (re.match(pattern, line) for line in lines) if m}
 
 
 def help_options(path):
-    env = dict(os.environ)
-    run = subprocess.run([path, "--help"], env=env, capture_output=True, text=True)
+    run = subprocess.run([path, "--help"], capture_output=True, text=True)
     if run.returncode != 0:
         sys.exit(f"{path} --help exits {run.returncode}: {run.stderr}")
-    options = set()
-    for line in run.stdout.splitlines():
-        m = re.match(r"^  (?:-h, )?(--[a-z0-9-]+(?: [^ ]+)?)(?:  |$)", line)
-        if m:
-            options.add(m.group(1))
-    return options
+    return options(r"^  (?:-h, )?(--[a-z0-9-]+(?: [^ ]+)?)(?:  |$)", run.stdout.splitlines())
 
 
 def man_options(page):
     code, out, err = render(page)
     if code != 0:
         sys.exit(f"{page}: man -l exits {code}: {err}")
-    options = set()
-    for line in sections(out).get("OPTIONS", []):
-        # An entry's tag stands at the section's indentation, its text deeper
-        # (or after it on the same line when the tag is short); value names
-        # are in capitals (N, FILE, ADDR:PORT, X|max).
-        m = re.match(r"^ {7}(?:-h, )?(--[a-z0-9-]+(?: [A-Z][A-Z0-9_]*(?:[:|][A-Za-z]+)?)?)(?=\s|$)", line)
-        if m:
-            options.add(m.group(1))
-    return options
+    # An entry's tag stands at the section's indentation, its text deeper
+    # (or after it on the same line when the tag is short); value names
+    # are in capitals (N, FILE, ADDR:PORT, X|max).
+    return options(r"^ {7}(?:-h, )?(--[a-z0-9-]+(?: [A-Z][A-Z0-9_]*(?:[:|][A-Za-z]+)?)?)(?=\s|$)",
+                   sections(out).get("OPTIONS", []))
 
 
 def check_options(man_dir, tools):
-    failures = []
     for entry in tools:
         tool, path = entry.split("=", 1)
         page = os.path.join(man_dir, tool + ".1.gz")
-        if not os.path.exists(page):
-            failures.append(f"{tool}: no manual page {page}")
+        if not check(os.path.exists(page), f"{tool}: a manual page {page}"):
             continue
-        in_help = help_options(path)
-        in_man = man_options(page)
-        if len(in_help) < 3:
-            failures.append(f"{tool}: only {sorted(in_help)} read from --help")
-        for o in sorted(in_help - in_man):
-            failures.append(f"{tool}: --help has '{o}', the manual page does not")
-        for o in sorted(in_man - in_help):
-            failures.append(f"{tool}: the manual page has '{o}', --help does not")
-        print(f"{tool}: {len(in_help)} options in --help, {len(in_man)} in the manual page")
-    return failures
+        in_help, in_man = help_options(path), man_options(page)
+        check(len(in_help) >= 3, f"{tool}: {len(in_help)} options read from --help")
+        check(in_help == in_man, f"{tool}: the manual page lists the options --help lists (only in --help: "
+              f"{sorted(in_help - in_man)}; only in the page: {sorted(in_man - in_help)})")
 
 
 def main():
     if len(sys.argv) < 3 or sys.argv[1] not in ("render", "options"):
         sys.exit(__doc__)
     if sys.argv[1] == "render":
-        failures = check_render(sys.argv[2])
+        check_render(sys.argv[2])
     else:
-        failures = check_options(sys.argv[2], sys.argv[3:])
-    for f in failures:
-        print("FAIL:", f)
-    sys.exit(1 if failures else 0)
+        check_options(sys.argv[2], sys.argv[3:])
+    finish()
 
 
 if __name__ == "__main__":

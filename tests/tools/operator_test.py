@@ -14,19 +14,15 @@ is set to one of this process's own.
 """
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
+from kest_checks import check, finish  # noqa: E402
 
 
 def run(*argv, cwd=None, timeout=60):
@@ -59,8 +55,7 @@ def verdicts(tmp):
             if text is None:
                 os.mkdir(path)
             else:
-                with open(path, "w") as f:
-                    f.write(text)
+                pathlib.Path(path).write_text(text)
             c = run("kest-config-check", path)
             first = c.stdout.splitlines()[0] if c.stdout else ""
             check(c.returncode == 2, f"{name}: kest-config-check exits 2 (got {c.returncode})")
@@ -82,8 +77,7 @@ def verdicts(tmp):
                   f"{name}: both give the same reason: {ij['config']['sentence']}")
         # A good file is no failed start for either.
         sample = os.path.join(tmp, "good.ini")
-        with open(sample, "w") as f:
-            f.write("[config]\ndevice=xilinx0:0\ncrc_mux_check=1\n[channel0]\ninsts=cu\n")
+        pathlib.Path(sample).write_text("[config]\ndevice=xilinx0:0\ncrc_mux_check=1\n[channel0]\ninsts=cu\n")
         check(run("kest-config-check", sample).returncode == 0, "good.ini: kest-config-check exits 0")
         ij = json.loads(run("kest-card-info", "--config", sample, "--json").stdout)
         check(ij["config"]["decision"] == "programming", f"good.ini: kest-card-info: {ij['config']['decision']}")
@@ -95,8 +89,7 @@ def large_file(tmp):
     lines = ["[config]", "device=xilinx0:0", "[channel0]", "insts=cu"]
     lines += [f"junk line {n} without an equals sign" for n in range(200000)]
     lines += [f"unknown_key_{n}=1" for n in range(20000)]
-    with open(path, "w") as f:
-        f.write("\n".join(lines) + "\n")
+    pathlib.Path(path).write_text("\n".join(lines) + "\n")
     r = run("kest-config-check", path)
     out = r.stdout.splitlines()
     check(r.returncode == 1, f"large.ini: exit 1 (got {r.returncode})")
@@ -173,13 +166,9 @@ def logrotate(conf, tmp):
     logs = os.path.join(tmp, "log")
     os.makedirs(os.path.join(logs, "ch0"))
     live = os.path.join(logs, "ch0", "kest_u50_20261206_090000.log")
-    with open(live, "w") as f:
-        f.write("a line of the log\n" * 100)
-    with open(conf) as f:
-        text = f.read().replace("/var/log/kest", logs)
+    pathlib.Path(live).write_text("a line of the log\n" * 100)
     local = os.path.join(tmp, "logrotate.conf")
-    with open(local, "w") as f:
-        f.write(text)
+    pathlib.Path(local).write_text(pathlib.Path(conf).read_text().replace("/var/log/kest", logs))
     os.chmod(local, 0o644)
     state = os.path.join(tmp, "state")
     r = run("logrotate", "-d", "-s", state, local)
@@ -212,7 +201,7 @@ def main():
         run_check()
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
-    sys.exit(1 if failures else 0)
+    finish()
 
 
 if __name__ == "__main__":

@@ -15,11 +15,12 @@ a dangerous file first (exit 2). `import kest` gives the record layout and the
 dtype, and a Receiver raises StartError with the same line.
 """
 import os
+import pathlib
 import subprocess
 import sys
 import tempfile
 
-from operator_test import check, complete_line, failures, run
+from operator_test import check, complete_line, finish, run
 
 MODEL_TOOLS = ("kest-card-sim", "kest-card-ctl")
 
@@ -75,8 +76,7 @@ def main():
                   f"{what} says so in one line naming LD_LIBRARY_PATH and the model's directory: {r.stderr!r}")
         check(not [f for f in os.listdir(tmp) if f.startswith("kest_u50_")], "the library wrote no log")
         garbage = os.path.join(tmp, "garbage.ini")
-        with open(garbage, "wb") as f:
-            f.write(bytes((n * 7919 + 13) % 251 for n in range(3000)).replace(b"=", b"-"))
+        pathlib.Path(garbage).write_bytes(bytes((n * 7919 + 13) % 251 for n in range(3000)).replace(b"=", b"-"))
         r = run(by_name["kest-md-recv"], garbage, "--seconds", "5", cwd=tmp)
         check(r.returncode == 2 and ": DANGEROUS: the library recognises no key" in r.stderr,
               f"kest-md-recv GARBAGE is refused before any library is loaded (exit {r.returncode})")
@@ -92,14 +92,14 @@ except kest.StartError as e:
 """
         if python_tree == "-":
             print("the Python module kest is not built: not checked")
-            sys.exit(1 if failures else 0)
+            finish()
         env = dict(os.environ, PYTHONPATH=python_tree)
         r = subprocess.run(["/usr/bin/python3", "-c", probe, sample], capture_output=True, text=True, cwd=tmp,
                            env=env, timeout=60)
         check(r.returncode == 0, f"import kest and its record layout work without the card's library: {r.stderr}")
         check(r.stdout.startswith("None ") and all(w in r.stdout for w in wanted) and r.stdout.count("\n") == 1,
               f"kest.Receiver raises StartError with the same line: {r.stdout!r}")
-    sys.exit(1 if failures else 0)
+    finish()
 
 
 if __name__ == "__main__":
