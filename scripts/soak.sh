@@ -212,3 +212,4 @@ print(f"total received {total} quotes in {seconds:.0f} s ({total / seconds:.0f} 
 print("soak: every channel balances" if ok else "soak: NOT BALANCED", flush=True)
 sys.exit(0 if ok else 1)
 EOF
+rm -rf "$work" # kept when a check fails, for its reader

@@ -21,6 +21,7 @@ import csv
 import os
 import struct
 import re
+import shutil
 import signal
 import sys
 import tempfile
@@ -285,4 +286,5 @@ finally:
 if kest_checks.failures:
     print(f"{scenario}: {len(kest_checks.failures)} check(s) failed; files in {work}")
     sys.exit(1)
+shutil.rmtree(work, ignore_errors=True)  # kept above, for a failed run's reader
 print(f"{scenario}: passed")

@@ -12,6 +12,7 @@ on channel 0 and records it. Channel 1 has the same instruments as channel 0,
 channel 2 none (a channel that stays quiet).
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -82,6 +83,7 @@ def card():
     finally:
         c.close()
         os.chdir(previous)
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def child(card, script, *args):
