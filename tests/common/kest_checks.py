@@ -1,7 +1,11 @@
 """What the test scripts that run the real programs share.
 
   check(ok, what)                  prints "ok   WHAT" or "FAIL WHAT" and keeps the failures; returns ok
-  finish()                         exits 1 when a check failed, 0 when none did
+  finish(work=None)                exits 1 when a check failed, keeping the scratch directory WORK for the
+                                   reader; else removes WORK and exits 0
+  run(*argv, **kw)                 a program run to its end as a child (kest_children.run), output as text
+  model_env(build, name)           the environment of the tools over BUILD's card model, in a namespace of
+                                   this process named after the test
   wait_for(what, predicate, seconds=400, step=0.1)
                                    the predicate's first true value, asked until the deadline; past it a
                                    failed check naming what was awaited, and None. A deadline passed fails
@@ -20,6 +24,7 @@
 """
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -38,8 +43,23 @@ def check(ok, what):
     return ok
 
 
-def finish():
-    sys.exit(1 if failures else 0)
+def finish(work=None):
+    if failures:
+        sys.exit(f"{len(failures)} check(s) failed" + (f"; files kept in {work}" if work else ""))
+    if work:
+        shutil.rmtree(work, ignore_errors=True)
+    sys.exit(0)
+
+
+def run(*argv, timeout=900, **kw):
+    return kest_children.run(list(argv), capture_output=True, text=True, timeout=timeout, **kw)
+
+
+def model_env(build, name):
+    # Quote times are the exchange's (China Standard Time): the tools run in its
+    # zone, as on a host at the exchange, so that a quote's age is its age.
+    return dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",
+                KEST_CARDSIM_NAMESPACE=f"{name}.{os.getpid()}")
 
 
 def wait_for(what, predicate, seconds=400, step=0.1):

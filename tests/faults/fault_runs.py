@@ -21,28 +21,23 @@ import csv
 import os
 import struct
 import re
-import shutil
 import signal
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-import kest_children  # noqa: E402
 from kest_checks import channel_config, check, output, sample_config, wait_for  # noqa: E402
 import kest_checks  # noqa: E402
 
 scenario, build, sample = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-record")}
-# Quote times are the exchange's (China Standard Time): receivers run in its
-# zone, as on a host at the exchange, so that a quote's age is its age.
-env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",
-           KEST_CARDSIM_NAMESPACE=f"faults.{scenario}.{os.getpid()}")
+env = kest_checks.model_env(build, f"faults.{scenario}")
 work = tempfile.mkdtemp(prefix=f"kest-fault-{scenario}.")
 
 
 def run(*args):
-    return kest_children.run(args, env=env, capture_output=True, text=True, cwd=work)
+    return kest_checks.run(*args, env=env, cwd=work)
 
 
 def ring(channel):
@@ -126,8 +121,7 @@ def kill_receiver():
         return
     a = receiver(3, "ch3-a", "--record", os.path.join(work, "a.kestrec"))
     wait_for("channel 3 receiving", lambda: received_so_far(3) > 8000)
-    a.kill()  # SIGKILL mid-stream
-    a.wait()
+    stop(a, signal.SIGKILL)  # mid-stream
     b = receiver(3, "ch3-b", "--record", os.path.join(work, "b.kestrec"))
     wait_for("channel 3 receiving again", lambda: received_so_far(3) > 20000)
     stop(sim, signal.SIGTERM)
@@ -171,8 +165,7 @@ def kill_channel0():
     sim = card_sim("sim", "--rate", "2000")
     first = receiver(0, "ch0-a")
     wait_for("channel 0 in the snapshot phase", lambda: "listening tcp basement data" in output(first))
-    first.kill()
-    first.wait()
+    stop(first, signal.SIGKILL)
     check("logical start" not in output(first), "channel 0 was killed before its bring-up ended")
     again = receiver(0, "ch0-b")
     if not up(again):
@@ -261,8 +254,7 @@ def kill_replay():
     # At the recorded pace, pushing the records due in batches, so that it is killed mid-stream.
     first = card_sim("replay1", "--replay", source, "--channel", "6", "--speed", "1")
     wait_for("part of the first replay received", lambda: received_so_far(6) > 30000)
-    first.kill()  # SIGKILL, in the middle of its pushes
-    first.wait()
+    stop(first, signal.SIGKILL)  # in the middle of its pushes
     check("replayed" not in output(first), "the first replay was killed before it finished")
     second = card_sim("replay2", "--replay", source, "--channel", "6", "--speed", "max")
     wait_for("the second replay finished", lambda: second.poll() is not None)
@@ -283,8 +275,4 @@ try:
 finally:
     kest_checks.stop_all()
     run(tool["kest-card-ctl"], "remove", "0")
-if kest_checks.failures:
-    print(f"{scenario}: {len(kest_checks.failures)} check(s) failed; files in {work}")
-    sys.exit(1)
-shutil.rmtree(work, ignore_errors=True)  # kept above, for a failed run's reader
-print(f"{scenario}: passed")
+kest_checks.finish(work)

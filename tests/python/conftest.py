@@ -13,7 +13,6 @@ channel 2 none (a channel that stays quiet).
 """
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
@@ -85,25 +84,3 @@ def card():
         os.chdir(previous)
         shutil.rmtree(work, ignore_errors=True)
 
-
-def child(card, script, *args):
-    """Starts a Python child in the card's namespace; its own lines begin with '@ '
-    (the library mirrors its log on standard output too)."""
-    return kest_children.popen([os.sys.executable, "-u", os.path.join(os.path.dirname(__file__), script), *args],
-                            cwd=card.work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-
-
-def child_lines(p):
-    for line in p.stdout:
-        if line.startswith("@ "):
-            yield line[2:].rstrip("\n")
-
-
-def child_report(p):
-    """The child's remaining lines as {first word: the rest}, after it ended."""
-    lines = {}
-    for line in child_lines(p):
-        word, _, rest = line.partition(" ")
-        lines[word] = rest
-    p.wait(30)
-    return lines

@@ -37,15 +37,11 @@ def sections(text):
     return out
 
 
-def pages(man_dir):
-    found = sorted(f for f in os.listdir(man_dir) if f.endswith(".gz"))
-    if not found:
-        sys.exit(f"no manual page in {man_dir}")
-    return [os.path.join(man_dir, f) for f in found]
-
-
 def check_render(man_dir):
-    for page in pages(man_dir):
+    pages = sorted(os.path.join(man_dir, f) for f in os.listdir(man_dir) if f.endswith(".gz"))
+    if not pages:
+        sys.exit(f"no manual page in {man_dir}")
+    for page in pages:
         with gzip.open(page, "rt") as f:
             source = f.read()
         check(source.startswith(".\\\"") or ".TH " in source, f"{page}: a man page")
@@ -95,15 +91,8 @@ def check_options(man_dir, tools):
               f"{sorted(in_help - in_man)}; only in the page: {sorted(in_man - in_help)})")
 
 
-def main():
-    if len(sys.argv) < 3 or sys.argv[1] not in ("render", "options"):
-        sys.exit(__doc__)
-    if sys.argv[1] == "render":
-        check_render(sys.argv[2])
-    else:
-        check_options(sys.argv[2], sys.argv[3:])
-    finish()
-
-
-if __name__ == "__main__":
-    main()
+commands = {"render": lambda: check_render(sys.argv[2]), "options": lambda: check_options(sys.argv[2], sys.argv[3:])}
+if len(sys.argv) < 3 or sys.argv[1] not in commands:
+    sys.exit(__doc__)
+commands[sys.argv[1]]()
+finish()
