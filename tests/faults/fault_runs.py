@@ -41,7 +41,6 @@ def run(*args):
 
 
 def ring(channel):
-    """(pending, pushed, refused) of a channel's ring; None when not shown."""
     return kest_checks.ring(tool["kest-card-ctl"], channel, env=env, cwd=work)
 
 
@@ -51,14 +50,15 @@ def drained(*channels):
     wait_for(f"the rings of channels {channels} drained", lambda: all((ring(c) or [1])[0] == 0 for c in channels))
 
 
-def config(channel, lists=None, **settings):
-    """Channel 0's: the sample's [config], logging everything, with the channels of lists {channel: its
-    instruments}; another channel's receives it."""
-    path = os.path.join(work, f"ch{channel}.ini")
-    if channel != 0:
-        return channel_config(path, channel)
-    return sample_config(path, sample, {ch: f"insts={insts}\noptions=norecv" for ch, insts in (lists or {}).items()},
-                         crc_mux_check=0, log_level=7, **settings)
+def card(channel, insts, rate, *create, **settings):
+    """The configurations of channel 0 (the sample's [config], logging everything, receiving cu) and of CHANNEL,
+    receiving INSTS; card 0 of the model created with the options CREATE, simulated at RATE quotes a second."""
+    lists = {0: "cu", channel: insts}
+    sample_config(os.path.join(work, "ch0.ini"), sample, {c: f"insts={i}\noptions=norecv" for c, i in lists.items()},
+                  crc_mux_check=0, log_level=7, **settings)
+    channel_config(os.path.join(work, f"ch{channel}.ini"), channel)
+    run(tool["kest-card-ctl"], "create", "0", *create)
+    return card_sim("sim", "--rate", str(rate))
 
 
 def receiver(channel, name, *extra):
@@ -112,10 +112,7 @@ def kill_receiver():
     # change numbers account for every quote (the 2ps feeds step over what
     # they conflate). Every future: a contract changes four times a second
     # at most, so a few products would take minutes to fill the check.
-    config(0, {0: "cu", 3: "all"}, shfe2ps="disabled", ine2ps="disabled")
-    config(3)
-    run(tool["kest-card-ctl"], "create", "0")
-    sim = card_sim("sim", "--rate", "3000")
+    sim = card(3, "all", 3000, shfe2ps="disabled", ine2ps="disabled")
     ch0 = receiver(0, "ch0")
     if not up(ch0):
         return
@@ -159,10 +156,7 @@ def kill_receiver():
 
 
 def kill_channel0():
-    config(0, {0: "cu", 5: "al,au,ag"})
-    config(5)
-    run(tool["kest-card-ctl"], "create", "0")
-    sim = card_sim("sim", "--rate", "2000")
+    sim = card(5, "al,au,ag", 2000)
     first = receiver(0, "ch0-a")
     wait_for("channel 0 in the snapshot phase", lambda: "listening tcp basement data" in output(first))
     stop(first, signal.SIGKILL)
@@ -181,10 +175,7 @@ def kill_channel0():
 
 
 def full_ring():
-    config(0, {0: "cu", 5: "al,au,ag,rb,ru"})
-    config(5)
-    run(tool["kest-card-ctl"], "create", "0", "--a2c-ring-bytes", "65536")
-    sim = card_sim("sim", "--rate", "2000")
+    sim = card(5, "al,au,ag,rb,ru", 2000, "--a2c-ring-bytes", "65536")
     ch0 = receiver(0, "ch0")
     if not up(ch0):
         return
@@ -245,7 +236,7 @@ def entries(path):
 def kill_replay():
     source = os.path.join(work, "source.kestrec")
     write_recording(source, 300000)
-    config(6)
+    channel_config(os.path.join(work, "ch6.ini"), 6)
     # A small ring: the replay goes at the receiver's pace, pushing batches as room appears.
     run(tool["kest-card-ctl"], "create", "0", "--a2c-ring-bytes", "1048576")
     copy = os.path.join(work, "copy.kestrec")

@@ -57,8 +57,7 @@ class Card:
         wait_for("channel 0 brought the card up", lambda: "logical start" in kest_checks.output(self.recv), 400)
 
     def ring(self, channel):
-        """(waiting, pushed, refused): messages in the channel's card-to-host ring, all the card put there and
-        those it refused, as the model counts them."""
+        """kest_checks.ring of the channel; (0, 0, 0) when not shown."""
         return kest_checks.ring(TOOL["kest-card-ctl"], channel) or (0, 0, 0)
 
     def stop_recorder(self):

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import unittest.mock
 import warnings
 
 import numpy as np
@@ -236,14 +237,11 @@ class KestRecordsTest(unittest.TestCase):
                 pathlib.Path(damaged).write_bytes(data)
                 results = []
                 for helper in (kest_records.checks.helper, None):
-                    saved, kest_records.checks.helper = kest_records.checks.helper, helper
-                    try:
+                    with unittest.mock.patch.object(kest_records.checks, "helper", helper):
                         rec = kest_records.RecordingFile(damaged)
                         entries = rec.entries()
                         again = kest_records.RecordingFile(damaged)
                         runs = list(again.runs())
-                    finally:
-                        kest_records.checks.helper = saved
                     joined = np.concatenate(runs) if runs else entries[:0]
                     self.assertTrue((joined == entries).all(), f"{codec} trial {trial}: runs() and entries() differ")
                     results.append((entries, [(d.block, d.offset, d.entries) for d in rec.damages], rec.untrusted,

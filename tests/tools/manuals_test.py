@@ -12,17 +12,15 @@
 import gzip
 import os
 import re
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from kest_checks import check, finish  # noqa: E402
+from kest_checks import check, finish, run  # noqa: E402
 
 
 def render(page):
-    env = dict(os.environ, MANWIDTH="100", LC_ALL="C.UTF-8")
-    run = subprocess.run(["man", "--warnings", "-l", page], env=env, capture_output=True, text=True)
-    return run.returncode, run.stdout, run.stderr
+    r = run("man", "--warnings", "-l", page, env=dict(os.environ, MANWIDTH="100", LC_ALL="C.UTF-8"))
+    return r.returncode, r.stdout, r.stderr
 
 
 def sections(text):
@@ -62,10 +60,10 @@ def options(pattern, lines):
 
 
 def help_options(path):
-    run = subprocess.run([path, "--help"], capture_output=True, text=True)
-    if run.returncode != 0:
-        sys.exit(f"{path} --help exits {run.returncode}: {run.stderr}")
-    return options(r"^  (?:-h, )?(--[a-z0-9-]+(?: [^ ]+)?)(?:  |$)", run.stdout.splitlines())
+    r = run(path, "--help")
+    if r.returncode != 0:
+        sys.exit(f"{path} --help exits {r.returncode}: {r.stderr}")
+    return options(r"^  (?:-h, )?(--[a-z0-9-]+(?: [^ ]+)?)(?:  |$)", r.stdout.splitlines())
 
 
 def man_options(page):
