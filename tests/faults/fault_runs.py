@@ -98,8 +98,8 @@ def up(ch0):
 
 
 def received_so_far(channel):
-    r = ring(channel)
-    return r[1] - r[0] if r else 0
+    waiting, pushed, _ = ring(channel) or (0, 0, 0)
+    return pushed - waiting
 
 
 def records(path):

@@ -159,8 +159,7 @@ finally:
     stop_all()
     run(tool["kest-card-ctl"], "remove", "0", env=env)
 
-summary = output(recv)
-m = re.search(r"channel 0: (\d+) quotes", summary)
+m = re.search(r"channel 0: (\d+) quotes", output(recv))
 check(m is not None and int(m.group(1)) >= seen[-1] if seen else False,
       "the receiver's own summary counts at least what Prometheus saw")
 kest_checks.finish(work)
