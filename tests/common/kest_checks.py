@@ -1,7 +1,9 @@
 """What the test scripts that run the real programs share.
 
   check(ok, what)                  prints "ok   WHAT" or "FAIL WHAT" and keeps the failures; returns ok
-  finish()                         exits 1 when a check failed, 0 when none did
+  finish(work=None)                exits 1 when a check failed (the scratch directory WORK kept), else 0 (removed)
+  run(*argv, **kw)                 a program run to its end as a child (kest_children.run), output as text
+  model_env(build, name)           the tools' environment over BUILD's card model, in a namespace NAME.PID
   wait_for(what, predicate, seconds=400, step=0.1)
                                    the predicate's first true value, asked until the deadline; past it a
                                    failed check naming what was awaited, and None. A deadline passed fails
@@ -19,7 +21,9 @@
   channel_config(path, channel)    writes a configuration that receives the channel, logging everything
 """
 import os
+import pathlib
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -38,8 +42,23 @@ def check(ok, what):
     return ok
 
 
-def finish():
-    sys.exit(1 if failures else 0)
+def finish(work=None):
+    if failures:
+        sys.exit(f"{len(failures)} check(s) failed" + (f"; files kept in {work}" if work else ""))
+    if work:
+        shutil.rmtree(work, ignore_errors=True)
+    sys.exit(0)
+
+
+def run(*argv, timeout=900, **kw):
+    return kest_children.run(list(argv), capture_output=True, text=True, timeout=timeout, **kw)
+
+
+def model_env(build, name):
+    # Quote times are the exchange's (China Standard Time): the tools run in its
+    # zone, as on a host at the exchange, so that a quote's age is its age.
+    return dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",
+                KEST_CARDSIM_NAMESPACE=f"{name}.{os.getpid()}")
 
 
 def wait_for(what, predicate, seconds=400, step=0.1):
@@ -64,8 +83,7 @@ def start(work, name, args, **kw):
 
 
 def output(p, which="out"):
-    with open(os.path.join(p.dir, which + ".txt"), errors="replace") as f:
-        return f.read()
+    return pathlib.Path(p.dir, which + ".txt").read_text(errors="replace")
 
 
 def stop(p, sig=signal.SIGINT, seconds=60):
@@ -92,16 +110,13 @@ def ring(ctl, channel, **kw):
 
 
 def channel_config(path, channel):
-    with open(path, "w") as f:
-        f.write(f"[config]\nlog_level=7\ncpucore=-1\ndevice=xilinx0:{channel}\n")
+    pathlib.Path(path).write_text(f"[config]\nlog_level=7\ncpucore=-1\ndevice=xilinx0:{channel}\n")
     return path
 
 
 def sample_config(path, sample, channels, **settings):
-    with open(sample) as f:
-        body = f.read().split("[channel0]")[0]
+    body = pathlib.Path(sample).read_text().split("[channel0]")[0]
     for key, value in settings.items():
         body = re.sub(rf"(?m)^{key}=.*$", f"{key}={value}", body)
-    with open(path, "w") as f:
-        f.write(body + "".join(f"[channel{c}]\n{section}\n" for c, section in channels.items()))
+    pathlib.Path(path).write_text(body + "".join(f"[channel{c}]\n{section}\n" for c, section in channels.items()))
     return path

@@ -21,32 +21,26 @@ import csv
 import os
 import struct
 import re
-import shutil
 import signal
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-import kest_children  # noqa: E402
 from kest_checks import channel_config, check, output, sample_config, wait_for  # noqa: E402
 import kest_checks  # noqa: E402
 
 scenario, build, sample = sys.argv[1], os.path.abspath(sys.argv[2]), os.path.abspath(sys.argv[3])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-record")}
-# Quote times are the exchange's (China Standard Time): receivers run in its
-# zone, as on a host at the exchange, so that a quote's age is its age.
-env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",
-           KEST_CARDSIM_NAMESPACE=f"faults.{scenario}.{os.getpid()}")
+env = kest_checks.model_env(build, f"faults.{scenario}")
 work = tempfile.mkdtemp(prefix=f"kest-fault-{scenario}.")
 
 
 def run(*args):
-    return kest_children.run(args, env=env, capture_output=True, text=True, cwd=work)
+    return kest_checks.run(*args, env=env, cwd=work)
 
 
 def ring(channel):
-    """(pending, pushed, refused) of a channel's ring; None when not shown."""
     return kest_checks.ring(tool["kest-card-ctl"], channel, env=env, cwd=work)
 
 
@@ -56,14 +50,15 @@ def drained(*channels):
     wait_for(f"the rings of channels {channels} drained", lambda: all((ring(c) or [1])[0] == 0 for c in channels))
 
 
-def config(channel, lists=None, **settings):
-    """Channel 0's: the sample's [config], logging everything, with the channels of lists {channel: its
-    instruments}; another channel's receives it."""
-    path = os.path.join(work, f"ch{channel}.ini")
-    if channel != 0:
-        return channel_config(path, channel)
-    return sample_config(path, sample, {ch: f"insts={insts}\noptions=norecv" for ch, insts in (lists or {}).items()},
-                         crc_mux_check=0, log_level=7, **settings)
+def card(channel, insts, rate, *create, **settings):
+    """The configurations of channel 0 (the sample's [config], logging everything, receiving cu) and of CHANNEL,
+    receiving INSTS; card 0 of the model created with the options CREATE, simulated at RATE quotes a second."""
+    lists = {0: "cu", channel: insts}
+    sample_config(os.path.join(work, "ch0.ini"), sample, {c: f"insts={i}\noptions=norecv" for c, i in lists.items()},
+                  crc_mux_check=0, log_level=7, **settings)
+    channel_config(os.path.join(work, f"ch{channel}.ini"), channel)
+    run(tool["kest-card-ctl"], "create", "0", *create)
+    return card_sim("sim", "--rate", str(rate))
 
 
 def receiver(channel, name, *extra):
@@ -103,8 +98,8 @@ def up(ch0):
 
 
 def received_so_far(channel):
-    r = ring(channel)
-    return r[1] - r[0] if r else 0
+    waiting, pushed, _ = ring(channel) or (0, 0, 0)
+    return pushed - waiting
 
 
 def records(path):
@@ -117,17 +112,13 @@ def kill_receiver():
     # change numbers account for every quote (the 2ps feeds step over what
     # they conflate). Every future: a contract changes four times a second
     # at most, so a few products would take minutes to fill the check.
-    config(0, {0: "cu", 3: "all"}, shfe2ps="disabled", ine2ps="disabled")
-    config(3)
-    run(tool["kest-card-ctl"], "create", "0")
-    sim = card_sim("sim", "--rate", "3000")
+    sim = card(3, "all", 3000, shfe2ps="disabled", ine2ps="disabled")
     ch0 = receiver(0, "ch0")
     if not up(ch0):
         return
     a = receiver(3, "ch3-a", "--record", os.path.join(work, "a.kestrec"))
     wait_for("channel 3 receiving", lambda: received_so_far(3) > 8000)
-    a.kill()  # SIGKILL mid-stream
-    a.wait()
+    stop(a, signal.SIGKILL)  # mid-stream
     b = receiver(3, "ch3-b", "--record", os.path.join(work, "b.kestrec"))
     wait_for("channel 3 receiving again", lambda: received_so_far(3) > 20000)
     stop(sim, signal.SIGTERM)
@@ -165,14 +156,10 @@ def kill_receiver():
 
 
 def kill_channel0():
-    config(0, {0: "cu", 5: "al,au,ag"})
-    config(5)
-    run(tool["kest-card-ctl"], "create", "0")
-    sim = card_sim("sim", "--rate", "2000")
+    sim = card(5, "al,au,ag", 2000)
     first = receiver(0, "ch0-a")
     wait_for("channel 0 in the snapshot phase", lambda: "listening tcp basement data" in output(first))
-    first.kill()
-    first.wait()
+    stop(first, signal.SIGKILL)
     check("logical start" not in output(first), "channel 0 was killed before its bring-up ended")
     again = receiver(0, "ch0-b")
     if not up(again):
@@ -188,10 +175,7 @@ def kill_channel0():
 
 
 def full_ring():
-    config(0, {0: "cu", 5: "al,au,ag,rb,ru"})
-    config(5)
-    run(tool["kest-card-ctl"], "create", "0", "--a2c-ring-bytes", "65536")
-    sim = card_sim("sim", "--rate", "2000")
+    sim = card(5, "al,au,ag,rb,ru", 2000, "--a2c-ring-bytes", "65536")
     ch0 = receiver(0, "ch0")
     if not up(ch0):
         return
@@ -252,7 +236,7 @@ def entries(path):
 def kill_replay():
     source = os.path.join(work, "source.kestrec")
     write_recording(source, 300000)
-    config(6)
+    channel_config(os.path.join(work, "ch6.ini"), 6)
     # A small ring: the replay goes at the receiver's pace, pushing batches as room appears.
     run(tool["kest-card-ctl"], "create", "0", "--a2c-ring-bytes", "1048576")
     copy = os.path.join(work, "copy.kestrec")
@@ -261,8 +245,7 @@ def kill_replay():
     # At the recorded pace, pushing the records due in batches, so that it is killed mid-stream.
     first = card_sim("replay1", "--replay", source, "--channel", "6", "--speed", "1")
     wait_for("part of the first replay received", lambda: received_so_far(6) > 30000)
-    first.kill()  # SIGKILL, in the middle of its pushes
-    first.wait()
+    stop(first, signal.SIGKILL)  # in the middle of its pushes
     check("replayed" not in output(first), "the first replay was killed before it finished")
     second = card_sim("replay2", "--replay", source, "--channel", "6", "--speed", "max")
     wait_for("the second replay finished", lambda: second.poll() is not None)
@@ -283,8 +266,4 @@ try:
 finally:
     kest_checks.stop_all()
     run(tool["kest-card-ctl"], "remove", "0")
-if kest_checks.failures:
-    print(f"{scenario}: {len(kest_checks.failures)} check(s) failed; files in {work}")
-    sys.exit(1)
-shutil.rmtree(work, ignore_errors=True)  # kept above, for a failed run's reader
-print(f"{scenario}: passed")
+kest_checks.finish(work)

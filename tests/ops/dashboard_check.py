@@ -69,9 +69,7 @@ def verdicts(path, served):
     queries = sum(len(p.get("targets", [])) for p in d.get("panels", []))
     out = [(f"the dashboard's {len(d.get('panels', []))} panels and {queries} queries name only what the tools "
             "serve", not found, found)]
-    empty = copy.deepcopy(d)
-    empty["panels"] = []
-    broken_copies = [("a dashboard without panels", empty)]
+    broken_copies = [("a dashboard without panels", dict(d, panels=[]))]
     mistyped = copy.deepcopy(d)
     target = next((t for p in mistyped.get("panels", []) for t in p.get("targets", [])
                    if METRIC.search(t.get("expr", ""))), None)

@@ -16,10 +16,9 @@ run, speed never does.
 """
 import json
 import os
+import pathlib
 import re
-import shutil
 import socket
-import subprocess
 import sys
 import tempfile
 import urllib.parse
@@ -28,13 +27,12 @@ import urllib.request
 import dashboard_check
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from kest_checks import check, output, stop_all, wait_for  # noqa: E402
+from kest_checks import check, output, run, stop_all, wait_for  # noqa: E402
 import kest_checks  # noqa: E402
 
 build, config, ops = (os.path.abspath(a) for a in sys.argv[1:4])
 tool = {n: os.path.join(build, "tools", n, n) for n in ("kest-md-recv", "kest-card-sim", "kest-card-ctl", "kest-card-info")}
-env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "cardsim"), TZ="Asia/Shanghai",  # the exchange's zone
-           KEST_CARDSIM_NAMESPACE=f"ops.prometheus.{os.getpid()}")
+env = kest_checks.model_env(build, "ops.prometheus")
 work = tempfile.mkdtemp(prefix="kest-prometheus.")
 
 
@@ -61,7 +59,7 @@ def free_port():
 
 
 def promtool_metrics(text, what):
-    r = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, text=True)
+    r = run("promtool", "check", "metrics", input=text)
     check(r.returncode == 0 and r.stdout.strip() == "" and r.stderr.strip() == "",
           f"promtool check metrics is clean on {what}: rc {r.returncode} {r.stdout.strip()} {r.stderr.strip()}")
 
@@ -74,8 +72,7 @@ def query(prom, expr):
 try:
     start("sim", [tool["kest-card-sim"], "--card", "0", "--shfe-size", "300", "--ine-size", "100", "--rate", "200",
                   "--stats", "0"])
-    wait_for("the simulated card", lambda: subprocess.run([tool["kest-card-ctl"], "list"], env=env,
-                                                        capture_output=True, text=True).stdout.startswith("0 "), 30)
+    wait_for("the simulated card", lambda: run(tool["kest-card-ctl"], "list", env=env).stdout.startswith("0 "), 30)
     recv = start("recv", [tool["kest-md-recv"], config, "--quiet", "--seconds", "3600", "--metrics", ":0"])
     recv_port = wait_for("kest-md-recv names its metrics port", lambda: served_port(recv), 300)
     info = start("info", [tool["kest-card-info"], "--metrics", "127.0.0.1:0"])
@@ -84,14 +81,12 @@ try:
         raise SystemExit(1)
 
     # The port a receiver holds is refused to the next one, before it touches the card.
-    r = subprocess.run([tool["kest-md-recv"], config, "--metrics", f":{recv_port}"], env=env, cwd=work,
-                       capture_output=True, text=True, timeout=30)
+    r = run(tool["kest-md-recv"], config, "--metrics", f":{recv_port}", env=env, cwd=work, timeout=60)
     check(r.returncode == 1 and "port is in use" in r.stderr and "KEST_U50_VERSION" not in r.stdout,
           f"a second receiver on the same port stops at once: rc {r.returncode}: {r.stderr.strip()}")
 
     prom = free_port()
-    with open(os.path.join(work, "prometheus.yml"), "w") as f:
-        f.write(f"""global:
+    pathlib.Path(work, "prometheus.yml").write_text(f"""global:
   scrape_interval: 1s
   evaluation_interval: 1s
 rule_files:
@@ -145,8 +140,8 @@ scrape_configs:
           f"no receiver alert fires on a healthy run: {firing}")
 
     promtool_metrics(get(f"http://127.0.0.1:{recv_port}/metrics"), "kest-md-recv --metrics")
-    promtool_metrics(get(f"http://127.0.0.1:{info_port}/metrics"), "kest-card-info --metrics")
-    once = subprocess.run([tool["kest-card-info"], "--prometheus"], env=env, capture_output=True, text=True)
+    # kest-card-info --metrics serves the text --prometheus prints.
+    once = run(tool["kest-card-info"], "--prometheus", env=env)
     check(once.returncode == 0, f"kest-card-info --prometheus: rc {once.returncode} {once.stderr.strip()}")
     promtool_metrics(once.stdout, "kest-card-info --prometheus")
     check(re.search(r'^kest_card_ring_quotes_total\{card="0",channel="0"\} [1-9]', once.stdout, re.M) is not None,
@@ -157,20 +152,14 @@ scrape_configs:
     for what, passed, details in dashboard_check.verdicts(os.path.join(ops, "grafana", "kest-dashboard.json"),
                                                            served):
         check(passed, f"{what}: {details}")
-    missing = subprocess.run([tool["kest-card-info"], "--prometheus", "--card", "7"], env=env, capture_output=True,
-                             text=True)
+    missing = run(tool["kest-card-info"], "--prometheus", "--card", "7", env=env)
     check(missing.returncode == 1 and 'kest_card_up{card="7"} 0' in missing.stdout,
           "a card that is not there reads as kest_card_up 0, exit 1")
 finally:
     stop_all()
-    subprocess.run([tool["kest-card-ctl"], "remove", "0"], env=env, capture_output=True)
+    run(tool["kest-card-ctl"], "remove", "0", env=env)
 
-summary = output(recv)
-m = re.search(r"channel 0: (\d+) quotes", summary)
+m = re.search(r"channel 0: (\d+) quotes", output(recv))
 check(m is not None and int(m.group(1)) >= seen[-1] if seen else False,
       "the receiver's own summary counts at least what Prometheus saw")
-if kest_checks.failures:
-    print(f"{len(kest_checks.failures)} failed; files kept in {work}")
-    sys.exit(1)
-shutil.rmtree(work, ignore_errors=True)
-print("all passed")
+kest_checks.finish(work)

@@ -13,7 +13,6 @@ channel 2 none (a channel that stays quiet).
 """
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
@@ -58,8 +57,7 @@ class Card:
         wait_for("channel 0 brought the card up", lambda: "logical start" in kest_checks.output(self.recv), 400)
 
     def ring(self, channel):
-        """(waiting, pushed, refused): messages in the channel's card-to-host ring, all the card put there and
-        those it refused, as the model counts them."""
+        """kest_checks.ring of the channel; (0, 0, 0) when not shown."""
         return kest_checks.ring(TOOL["kest-card-ctl"], channel) or (0, 0, 0)
 
     def stop_recorder(self):
@@ -85,25 +83,3 @@ def card():
         os.chdir(previous)
         shutil.rmtree(work, ignore_errors=True)
 
-
-def child(card, script, *args):
-    """Starts a Python child in the card's namespace; its own lines begin with '@ '
-    (the library mirrors its log on standard output too)."""
-    return kest_children.popen([os.sys.executable, "-u", os.path.join(os.path.dirname(__file__), script), *args],
-                            cwd=card.work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-
-
-def child_lines(p):
-    for line in p.stdout:
-        if line.startswith("@ "):
-            yield line[2:].rstrip("\n")
-
-
-def child_report(p):
-    """The child's remaining lines as {first word: the rest}, after it ended."""
-    lines = {}
-    for line in child_lines(p):
-        word, _, rest = line.partition(" ")
-        lines[word] = rest
-    p.wait(30)
-    return lines

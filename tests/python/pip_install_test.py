@@ -18,29 +18,24 @@ says so in one line. The build's own files go to the temporary directory
 """
 import os
 import pathlib
-import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from kest_checks import check, finish  # noqa: E402
-
-
-def run(argv, **kw):
-    return subprocess.run(argv, capture_output=True, text=True, timeout=900, **kw)
+from kest_checks import check, finish, run  # noqa: E402
 
 
 def install(python, source, build, tmp, records_only):
     venv = os.path.join(tmp, "venv")
-    r = run([python, "-m", "venv", "--system-site-packages", venv])
+    r = run(python, "-m", "venv", "--system-site-packages", venv)
     if r.returncode != 0:
         sys.exit(f"cannot make a virtualenv with {python}: {r.stderr}")
     cfg = os.path.join(tmp, "setup.cfg")
     pathlib.Path(cfg).write_text(f"[build]\nbuild_base={tmp}/build\n[egg_info]\negg_base={tmp}\n")
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "KEST_RECORDS_ONLY")}
     env.update(KEST_LIBRARY_DIR=build, DIST_EXTRA_CONFIG=cfg, **({"KEST_RECORDS_ONLY": "1"} if records_only else {}))
-    r = run([os.path.join(venv, "bin", "pip"), "install", "--no-build-isolation", "--no-deps",
-             os.path.join(source, "python")], env=env, cwd=tmp)
+    r = run(os.path.join(venv, "bin", "pip"), "install", "--no-build-isolation", "--no-deps",
+            os.path.join(source, "python"), env=env, cwd=tmp)
     check(r.returncode == 0, f"pip install{' (KEST_RECORDS_ONLY=1)' if records_only else ''} into a venv "
           f"succeeds: {r.stdout[-2000:]}{r.stderr[-2000:]}")
     return os.path.join(venv, "bin", "python"), venv
@@ -50,10 +45,8 @@ def main():
     if len(sys.argv) != 6:
         sys.exit(__doc__)
     python, source, build, model_dir, sample = sys.argv[1:]
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
-    env["LD_LIBRARY_PATH"] = f"{build}:{model_dir}"
-    env["KEST_CARDSIM_NAMESPACE"] = f"pip-install.{os.getpid()}"
-    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    env = dict({k: v for k, v in os.environ.items() if k != "PYTHONPATH"}, LD_LIBRARY_PATH=f"{build}:{model_dir}",
+               KEST_CARDSIM_NAMESPACE=f"pip-install.{os.getpid()}", PYTHONDONTWRITEBYTECODE="1")
 
     with tempfile.TemporaryDirectory() as tmp:
         py, venv = install(python, source, build, tmp, records_only=False)
@@ -69,7 +62,7 @@ try:
 except kest.StartError as e:
     print(e.returncode, e)
 """
-        r = run([py, "-c", probe, venv, sample], env=env, cwd=tmp)
+        r = run(py, "-c", probe, venv, sample, env=env, cwd=tmp)
         check(r.returncode == 0, f"kest and kest_records import from the venv and the library loads: {r.stderr}")
         # The library mirrors its log on standard output; the probe's message begins with the return code.
         said = next((line for line in r.stdout.splitlines() if line.startswith("-2 ")), "")
@@ -78,16 +71,16 @@ except kest.StartError as e:
 
     with tempfile.TemporaryDirectory() as tmp:
         py, venv = install(python, source, build, tmp, records_only=True)
-        r = run([py, "-c", "import os, sys, kest_records; print(os.path.realpath(kest_records.__file__))"],
+        r = run(py, "-c", "import os, sys, kest_records; print(os.path.realpath(kest_records.__file__))",
                 env=env, cwd=tmp)
         check(r.returncode == 0 and r.stdout.startswith(os.path.realpath(venv)),
               f"KEST_RECORDS_ONLY=1: kest_records imports from the venv: {r.stdout!r} {r.stderr}")
-        r = run([py, "-c", "import kest"], env=env, cwd=tmp)
+        r = run(py, "-c", "import kest", env=env, cwd=tmp)
         check(r.returncode != 0 and "No module named 'kest'" in r.stderr,
               f"KEST_RECORDS_ONLY=1: kest is not installed: {r.stderr.strip()!r}")
 
     # The kest package of the source tree, whose C++ half was never built there.
-    r = run([python, "-c", "import kest"], env=dict(env, PYTHONPATH=os.path.join(source, "python")), cwd="/")
+    r = run(python, "-c", "import kest", env=dict(env, PYTHONPATH=os.path.join(source, "python")), cwd="/")
     last = r.stderr.strip().splitlines()[-1] if r.stderr.strip() else ""
     check(r.returncode != 0 and last.startswith("ImportError: kest: its C++ half kest._kest is not installed")
           and "circular import" not in r.stderr,

@@ -5,6 +5,7 @@ import pathlib
 import re
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import tracemalloc
@@ -13,8 +14,9 @@ import numpy as np
 import pytest
 
 import kest
+import kest_children
 import kest_records
-from conftest import TOOL, child, child_lines, child_report, wait_for
+from conftest import TOOL, wait_for
 
 
 def collect(receiver, count):
@@ -66,10 +68,9 @@ def test_timeouts_on_a_quiet_channel(card):
         waited = time.monotonic() - t0
         assert waited >= 2.99, waited
         assert immediate < waited / 10, (immediate, waited)
-        with pytest.raises(ValueError):
-            receiver.poll(timeout=-1)
-        with pytest.raises(ValueError):
-            receiver.poll(max_records=receiver.capacity + 1, timeout=0)
+        for bad in ({"timeout": -1}, {"max_records": receiver.capacity + 1, "timeout": 0}):
+            with pytest.raises(ValueError):
+                receiver.poll(**bad)
 
 
 def test_timeouts_on_a_busy_channel(card):
@@ -174,14 +175,18 @@ def test_garbage_config_is_refused_before_a_start(card):
 
 
 def signalled(card, sig, mode, config):
-    """What signal_child.py in MODE on CONFIG reports after SIG, and when SIG was sent."""
-    p = child(card, "signal_child.py", mode, config, card.ch2)
-    assert next(child_lines(p)) == "ready"
+    """What signal_child.py in MODE on CONFIG reports after SIG, as {first word: the rest} of its lines (those
+    beginning with '@ ': the library mirrors its log on standard output too), and when SIG was sent."""
+    script = os.path.join(os.path.dirname(__file__), "signal_child.py")
+    p = kest_children.popen([sys.executable, "-u", script, mode, config, card.ch2], cwd=card.work,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    said = (line[2:].rstrip("\n").partition(" ") for line in p.stdout if line.startswith("@ "))
+    assert next(said)[0] == "ready"
     time.sleep(0.3)
     sent = time.monotonic()
     p.send_signal(sig)
-    lines = child_report(p)
-    assert p.returncode == 0, lines
+    lines = {word: rest for word, _, rest in said}
+    assert p.wait(30) == 0, lines
     return lines, sent
 
 

@@ -16,9 +16,10 @@ import kest_records  # noqa: E402
 
 
 def per_contract(frame):
+    """Quotes and VWAP of each contract, the same expression on a pandas or a dask frame."""
     frame = frame.assign(value=frame["last_price"] * frame["volume"])
     g = frame.groupby("inst_id").agg(quotes=("value", "size"), value=("value", "sum"), volume=("volume", "sum"))
-    return pd.DataFrame({"quotes": g["quotes"], "vwap": g["value"] / g["volume"]})
+    return g.assign(vwap=g["value"] / g["volume"])
 
 
 class DatasetTest(unittest.TestCase):
@@ -26,12 +27,10 @@ class DatasetTest(unittest.TestCase):
         from dask.distributed import Client, LocalCluster
 
         with tempfile.TemporaryDirectory() as work:
-            paths = []
-            for i in range(8):
-                path = os.path.join(work, f"day{i}.kestrec")
+            paths = [os.path.join(work, f"day{i}.kestrec") for i in range(8)]
+            for i, path in enumerate(paths):
                 args = [os.environ["KEST_RECORDING_SAMPLE"], path, path + ".json", str(700 * (i + 1) + 13), "0"]
                 subprocess.run(args + (["zstd"] if i % 2 else []), check=True)
-                paths.append(path)
             expected = per_contract(pd.concat([kest_records.load(p, frame=True) for p in paths]))
             with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
                     Client(cluster):
@@ -40,10 +39,7 @@ class DatasetTest(unittest.TestCase):
                 self.assertEqual(per_file.npartitions, 8)
                 self.assertGreater(per_blocks.npartitions, 8)
                 for ddf in (per_file, per_blocks):
-                    ddf = ddf.assign(value=ddf["last_price"] * ddf["volume"])
-                    g = ddf.groupby("inst_id").agg({"value": ["size", "sum"], "volume": "sum"}).compute()
-                    got = pd.DataFrame({"quotes": g[("value", "size")],
-                                        "vwap": g[("value", "sum")] / g[("volume", "sum")]}).sort_index()
+                    got = per_contract(ddf).compute().sort_index()
                     pd.testing.assert_series_equal(got["quotes"], expected["quotes"].sort_index(), check_names=False,
                                                    check_dtype=False)
                     pd.testing.assert_series_equal(got["vwap"], expected["vwap"].sort_index(), check_names=False,

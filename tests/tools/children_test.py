@@ -44,8 +44,7 @@ def running_mid_test(p):
     if p.poll() is not None:
         sys.exit(f"FAIL the test ended (status {p.returncode}) before it could be killed mid-run")
     kids = children_of(p.pid)
-    names = {s[0] for s in kids.values()}
-    if not all(w in names for w in WANTED):
+    if not set(WANTED) <= {s[0] for s in kids.values()}:
         return None
     recv = next(pid for pid, s in kids.items() if s[0] == "kest-md-recv")
     # The receiver's own output, in its working directory (the test's scratch directory).

@@ -12,17 +12,15 @@
 import gzip
 import os
 import re
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from kest_checks import check, finish  # noqa: E402
+from kest_checks import check, finish, run  # noqa: E402
 
 
 def render(page):
-    env = dict(os.environ, MANWIDTH="100", LC_ALL="C.UTF-8")
-    run = subprocess.run(["man", "--warnings", "-l", page], env=env, capture_output=True, text=True)
-    return run.returncode, run.stdout, run.stderr
+    r = run("man", "--warnings", "-l", page, env=dict(os.environ, MANWIDTH="100", LC_ALL="C.UTF-8"))
+    return r.returncode, r.stdout, r.stderr
 
 
 def sections(text):
@@ -37,15 +35,11 @@ def sections(text):
     return out
 
 
-def pages(man_dir):
-    found = sorted(f for f in os.listdir(man_dir) if f.endswith(".gz"))
-    if not found:
-        sys.exit(f"no manual page in {man_dir}")
-    return [os.path.join(man_dir, f) for f in found]
-
-
 def check_render(man_dir):
-    for page in pages(man_dir):
+    pages = sorted(os.path.join(man_dir, f) for f in os.listdir(man_dir) if f.endswith(".gz"))
+    if not pages:
+        sys.exit(f"no manual page in {man_dir}")
+    for page in pages:
         with gzip.open(page, "rt") as f:
             source = f.read()
         check(source.startswith(".\\\"") or ".TH " in source, f"{page}: a man page")
@@ -66,10 +60,10 @@ def options(pattern, lines):
 
 
 def help_options(path):
-    run = subprocess.run([path, "--help"], capture_output=True, text=True)
-    if run.returncode != 0:
-        sys.exit(f"{path} --help exits {run.returncode}: {run.stderr}")
-    return options(r"^  (?:-h, )?(--[a-z0-9-]+(?: [^ ]+)?)(?:  |$)", run.stdout.splitlines())
+    r = run(path, "--help")
+    if r.returncode != 0:
+        sys.exit(f"{path} --help exits {r.returncode}: {r.stderr}")
+    return options(r"^  (?:-h, )?(--[a-z0-9-]+(?: [^ ]+)?)(?:  |$)", r.stdout.splitlines())
 
 
 def man_options(page):
@@ -95,15 +89,8 @@ def check_options(man_dir, tools):
               f"{sorted(in_help - in_man)}; only in the page: {sorted(in_man - in_help)})")
 
 
-def main():
-    if len(sys.argv) < 3 or sys.argv[1] not in ("render", "options"):
-        sys.exit(__doc__)
-    if sys.argv[1] == "render":
-        check_render(sys.argv[2])
-    else:
-        check_options(sys.argv[2], sys.argv[3:])
-    finish()
-
-
-if __name__ == "__main__":
-    main()
+commands = {"render": lambda: check_render(sys.argv[2]), "options": lambda: check_options(sys.argv[2], sys.argv[3:])}
+if len(sys.argv) < 3 or sys.argv[1] not in commands:
+    sys.exit(__doc__)
+commands[sys.argv[1]]()
+finish()

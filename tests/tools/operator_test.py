@@ -12,34 +12,29 @@ BIN_DIR: directories holding the tools (put on PATH). The card model's
 tools are needed for the checks that look at a card; KEST_CARDSIM_NAMESPACE
 is set to one of this process's own.
 """
+import contextlib
 import json
 import os
 import pathlib
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "common"))
-from kest_checks import check, finish  # noqa: E402
+from kest_checks import check, finish, run  # noqa: E402
 
 
-def run(*argv, cwd=None, timeout=60):
-    return subprocess.run(list(argv), capture_output=True, text=True, cwd=cwd, timeout=timeout)
-
-
-class Card:
+@contextlib.contextmanager
+def model_card():
     """A card of the model in a namespace of this process, removed at the end."""
-
-    def __enter__(self):
-        os.environ["KEST_CARDSIM_NAMESPACE"] = f"operator-test.{os.getpid()}"
-        r = run("kest-card-ctl", "create", "0")
-        if r.returncode != 0:
-            sys.exit("cannot create a model card: " + r.stderr)
-        return self
-
-    def __exit__(self, *exc):
+    os.environ["KEST_CARDSIM_NAMESPACE"] = f"operator-test.{os.getpid()}"
+    r = run("kest-card-ctl", "create", "0")
+    if r.returncode != 0:
+        sys.exit("cannot create a model card: " + r.stderr)
+    try:
+        yield
+    finally:
         run("kest-card-ctl", "remove", "0")
 
 
@@ -49,7 +44,7 @@ def verdicts(tmp):
         "directory": (None, "is a directory"),
         "channel16.ini": ("[config]\ndevice=xilinx0:16\n[channel0]\ninsts=cu\n", "channel 16 does not exist"),
     }
-    with Card():
+    with model_card():
         for name, (text, reason) in files.items():
             path = os.path.join(tmp, name)
             if text is None:
@@ -107,7 +102,7 @@ def large_file(tmp):
 
 
 def not_a_file(tmp):
-    with Card():
+    with model_card():
         r = run("kest-md-recv", tmp, "--seconds", "20", "--quiet", cwd=tmp)
         first = r.stderr.strip().splitlines()[0] if r.stderr.strip() else ""
         check(r.returncode == 2, f"kest-md-recv DIRECTORY is refused with exit 2 (got {r.returncode})")
@@ -185,23 +180,20 @@ def main():
     what, args = sys.argv[1], sys.argv[2:]
     first_bin = {"help-paths": 1, "completion": 1, "logrotate": 1}.get(what, 0)
     os.environ["PATH"] = os.pathsep.join(args[first_bin:] + [os.environ.get("PATH", "")])
-    tmp = tempfile.mkdtemp(prefix="kest-operator-")
     # Each check, and the program it needs installed (None: none beyond the tools).
     checks = {"verdicts": (lambda: verdicts(tmp), None), "large-file": (lambda: large_file(tmp), None),
               "not-a-file": (lambda: not_a_file(tmp), None), "help-paths": (lambda: help_paths(args[0]), None),
               "completion": (lambda: completion(args[0]), "/usr/share/bash-completion/bash_completion"),
               "logrotate": (lambda: logrotate(args[0], tmp), "logrotate")}
-    try:
-        if what not in checks:
-            sys.exit(__doc__)
-        run_check, needs = checks[what]
-        if needs is not None and not (os.path.exists(needs) if needs.startswith("/") else shutil.which(needs)):
-            print(f"{needs} is not installed (scripts/install-deps.sh installs it)")
-            sys.exit(77)
-        run_check()
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
-    finish()
+    if what not in checks:
+        sys.exit(__doc__)
+    run_check, needs = checks[what]
+    if needs is not None and not (os.path.exists(needs) if needs.startswith("/") else shutil.which(needs)):
+        print(f"{needs} is not installed (scripts/install-deps.sh installs it)")
+        sys.exit(77)
+    tmp = tempfile.mkdtemp(prefix="kest-operator-")
+    run_check()
+    finish(tmp)
 
 
 if __name__ == "__main__":
