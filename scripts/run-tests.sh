@@ -77,5 +77,5 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 # reassembly fuzzer; the whole table is scripts/mutation-check.sh without --ci.
 stage "planted faults"
 KEST_MUT_FUZZ_SECONDS=60 ./scripts/mutation-check.sh --ci
-./scripts/test-share.sh 35
+./scripts/test-share.sh 33.3
 stage "done"

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 
@@ -22,22 +22,13 @@ using kest_tools::ProductLoader;
 
 // The names in the global list of a linker version script.
 std::set<std::string> GlobalNames(const std::string& path) {
-    std::ifstream in(path);
+    const std::string text = kest_test::ReadFile(path);
+    const size_t from = text.find("global:"), to = text.find("local:");
+    const std::string global = from < to && to != std::string::npos ? text.substr(from, to - from) : "";
+    const std::regex name(R"(([A-Za-z_][A-Za-z0-9_]*)\s*;)");
     std::set<std::string> names;
-    std::string line;
-    bool global = false;
-    while (std::getline(in, line)) {
-        if (line.find("global:") != std::string::npos) {
-            global = true;
-        } else if (line.find("local:") != std::string::npos) {
-            global = false;
-        } else if (global) {
-            const size_t begin = line.find_first_not_of(" \t");
-            const size_t end = line.find(';');
-            if (begin != std::string::npos && end != std::string::npos && begin < end)
-                names.insert(line.substr(begin, end - begin));
-        }
-    }
+    for (std::sregex_iterator i(global.begin(), global.end(), name), end; i != end; ++i)
+        names.insert((*i)[1]);
     return names;
 }
 

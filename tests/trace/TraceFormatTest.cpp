@@ -5,6 +5,8 @@
 // counts each stream's quotes and writes them once a minute.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -33,49 +35,30 @@ std::vector<Call> ReadAll(const std::string& bytes, std::string* problem = nullp
     return out;
 }
 
+// A call of `fn` at `t` with these arguments (then zeros), its result and errno.
+Call Make(Fn fn, std::initializer_list<uint64_t> args, int64_t t, int64_t rc = 0, int32_t err = 0) {
+    Call c;
+    c.fn = fn;
+    c.t_ns = t;
+    c.rc = rc;
+    c.err = err;
+    std::copy(args.begin(), args.end(), c.arg);
+    return c;
+}
 Call Write(uint32_t reg, uint64_t value, int64_t t) {
-    Call c;
-    c.fn = Fn::kWrite;
-    c.t_ns = t;
-    c.arg[0] = 3;
-    c.arg[1] = R::ByteAddress(reg);
-    c.arg[2] = kest_trace::Bits(0, 32);
-    c.arg[3] = value;
-    return c;
+    return Make(Fn::kWrite, {3, R::ByteAddress(reg), kest_trace::Bits(0, 32), value}, t);
 }
-
 // An enumeration that failed with ENODEV.
-Call FailedEnumeration(int64_t t) {
-    Call c;
-    c.fn = Fn::kEnumerateAccelerators;
-    c.rc = -1;
-    c.err = 19;
-    c.arg[0] = 1;
-    c.arg[1] = 1;
-    c.t_ns = t;
-    return c;
-}
+Call FailedEnumeration(int64_t t) { return Make(Fn::kEnumerateAccelerators, {1, 1}, t, -1, 19); }
 
 // A bring-up's worth of register writes and a few other kinds, enough for several blocks.
 std::vector<Call> Sample(size_t writes) {
-    std::vector<Call> calls;
-    Call name;
-    name.fn = Fn::kFilterSetName;
-    name.arg[0] = 1;
-    name.data = "CUSTOM_CHAN0_DATA";
-    name.t_ns = 1000;
-    calls.push_back(name);
-    calls.push_back(FailedEnumeration(1500));
+    std::vector<Call> calls{Make(Fn::kFilterSetName, {1}, 1000), FailedEnumeration(1500)};
+    calls[0].data = "CUSTOM_CHAN0_DATA";
     for (size_t i = 0; i < writes; ++i)
-        calls.push_back(Write(R::SHFE2PS_TABLE_WDATA, i * 7919, 2000 + 40 * i));
-    Call poll;
-    poll.fn = Fn::kA2cPoll;
-    poll.rc = 1;
-    poll.arg[0] = 9;
-    poll.arg[1] = 12345;
-    poll.data.assign(168, '\x01');
-    poll.t_ns = 2000 + 40 * writes;
-    calls.push_back(poll);
+        calls.push_back(Write(R::SHFE2PS_TABLE_WDATA, i * 7919, 2000 + 40 * static_cast<int64_t>(i)));
+    calls.push_back(Make(Fn::kA2cPoll, {9, 12345}, 2000 + 40 * static_cast<int64_t>(writes), 1));
+    calls.back().data.assign(168, '\x01');
     return calls;
 }
 
