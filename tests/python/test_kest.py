@@ -217,10 +217,13 @@ def test_sigterm_ends_iteration_cleanly(card):
     assert lines["later"] == "Stopped 15"
 
 
-def test_china_offset_of_a_window_is_the_recordings_library_own():
+def test_china_offset_of_a_window_and_of_the_alerts_is_the_recordings_library_own():
     header = pathlib.Path(os.path.dirname(__file__), "../../recording/include/recording/ChinaTime.h").read_text()
     hours = int(re.search(r"kChinaOffsetS = (\d+) \* 3600;", header).group(1))
     assert kest_records.window.CHINA_STANDARD_TIME_S == hours * 3600
+    # The alert rules' clock of the sessions is the exchange's too.
+    alerts = pathlib.Path(os.path.dirname(__file__), "../../ops/prometheus/kest-alerts.yml").read_text()
+    assert set(re.findall(r"time\(\) \+ (\d+)", alerts)) == {str(hours * 3600)}
 
 
 def test_the_readers_channel_count_is_the_cards():
