@@ -6,8 +6,9 @@ outputs of scripts/mutation-check.sh.
     scripts/fault-table.py RUN... [-o FILE]    (default: standard output)
 
 RUN is what `scripts/mutation-check.sh [PATCH...] | tee RUN` printed; with
-several, a later run's row of a fault replaces an earlier one's, so a run of a
-few patches refreshes their rows. A patch that no run names is listed as "not
+several (as files, or one after another in a file), a later run's row of a
+fault replaces an earlier one's, so a run of a few patches refreshes their
+rows. A patch that no run names is listed as "not
 run". Exit status 1 when a patch is missed, does not apply or was not run, 2
 for bad arguments.
 """
@@ -16,6 +17,7 @@ import os
 import re
 import sys
 
+HEADER = re.compile(r"^fault\s+caught by\s+seconds\s+build_s\s*$")
 ROW = re.compile(r"^(\S+)\s+(test \S+|fuzzer \S+|NOT CAUGHT.*?|does not (?:apply|build).*?)\s+(\S+)\s+(\S+)\s*$")
 
 
@@ -36,6 +38,9 @@ def main(argv):
     for run in args:
         seen = set()
         for line in open(run, encoding="utf-8"):
+            if HEADER.match(line):  # a file of several runs, one after the other
+                seen = set()
+                continue
             m = ROW.match(line.rstrip("\n"))
             if not m:
                 continue
