@@ -58,10 +58,12 @@ done
 percent=$(percent "$all_tests" "$all_code")
 echo "test share: tests $all_tests, code $all_code, $percent%"
 if [ -n "$markdown" ]; then
+  # Asked before the page is opened for writing, which changes it.
+  local_changes=$(git diff --quiet HEAD || echo ' with local changes')
   {
     echo "# Test share"
     echo
-    echo "Written by \`scripts/test-share.sh --markdown\` at commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD || echo ' with local changes'), $(date -u '+%Y-%m-%d %H:%M UTC'). Non-blank lines of the tests (C/C++, Python and shell under \`tests/\` and \`fuzz/\`) against the non-blank lines in the same languages of everything else git tracks; [Testing](testing.md#the-test-share) says how it is counted."
+    echo "Written by \`scripts/test-share.sh --markdown\` at commit $(git rev-parse --short HEAD)$local_changes, $(date -u '+%Y-%m-%d %H:%M UTC'). Non-blank lines of the tests (C/C++, Python and shell under \`tests/\` and \`fuzz/\`) against the non-blank lines in the same languages of everything else git tracks; [Testing](testing.md#the-test-share) says how it is counted."
     echo
     echo "| Language | Tests | Code | Share |"
     echo "|---|---|---|---|"
