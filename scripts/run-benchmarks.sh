@@ -7,7 +7,7 @@
 #   scripts/run-benchmarks.sh [--markdown FILE] [BUILD_DIR]     (default: build)
 #
 # --markdown FILE also writes the tables as a page of the guide (Markdown, one
-# header: machine, commit, date, load), e.g. docs/performance-figures.md.
+# header: machine, commit, load), e.g. docs/performance-figures.md.
 # KEST_BENCH_RUNS runs of each benchmark (default 5, at least 3);
 # KEST_BENCH_CPUS=a,b the two cores of the cross-core measures (default 0,1);
 # KEST_BENCHES="kest_bench_x ..." a subset. bench/replay/ReplayBench.cpp says
@@ -46,7 +46,8 @@ done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 machine="$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(uname -sr)"
-when="$(date -u '+%Y-%m-%d %H:%M UTC'); load average before $load_before, after $load_after; $runs runs each, medians"
+conditions="load average before $load_before, after $load_after; $runs runs each, medians"
+when="$(date -u '+%Y-%m-%d %H:%M UTC'); $conditions"
 commit="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(git diff --quiet HEAD 2>/dev/null || echo ', with local changes')"
 table=$(mktemp)
 trap 'rm -f "$raw" "$table"' EXIT
@@ -135,7 +136,7 @@ if [ -n "$markdown" ]; then
     echo
     echo "- Machine: $machine"
     echo "- Commit: $commit"
-    echo "- Date: $when"
+    echo "- Conditions: $conditions"  # the commit says which tree; the page says what is, not when
     echo
     echo "## Quote path, rings, bring-up, replay"
     echo
